@@ -1,0 +1,23 @@
+from collections.abc import Iterable
+from typing import Any, Literal, SupportsIndex
+
+__version__: str
+__simd__: Literal["AVX2", "AVX-512"]
+__all__: list[str]
+
+def loads(data: bytes | str, schema: Iterable[str] | None = None) -> Any: ...
+def dumps(
+    data: Any,
+    *,
+    ivy_grid: bool = True,
+    unquoted_keys: bool = False,
+    indent: SupportsIndex | None = None,
+    bare_strings: bool = False,
+    implicit_null: bool = False,
+    row_count: bool = True,
+    multiline_ivy: bool = False,
+    delimiter: str = "comma",
+) -> str: ...
+def format_hint(
+    style: Literal["ivy_grid", "ivy_grid_rowcount", "multiline", "tab"] | str = "ivy_grid",
+) -> str: ...

@@ -33,10 +33,11 @@ $(VENV)/.ready: pyproject.toml
 # Rebuilt incrementally in build/python; pip skips build isolation so the
 # build tree survives between runs.
 install: venv
+	scripts/ensure-debs cmake g++ libfast-float-dev
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
 
 native:
-	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev
+	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev libfast-float-dev
 	cmake -S . -B $(NATIVE) -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(NATIVE) -j2
 

@@ -1,7 +1,54 @@
-// loads entry: argument binding, input bytes, schema, index, parse.
+// loads entry: input bytes in place, schema descriptors, the structural index
+// (built without the interpreter lock), one value, nothing but filler after.
+#include <new>
+#include <optional>
+
 #include "functions.hpp"
+#include "parser/index_parser.hpp"
+#include "parser/string_cache.hpp"
+#include "simd/scanner.hpp"
 
 namespace vesk {
+namespace {
+
+// Turns the `schema` iterable into descriptors; false with the Python
+// exception set (the iterator's own, or the item TypeError).
+bool build_schema(PyObject* schema, Schema& fields) {
+    PyRef iterator = PyRef::steal(PyObject_GetIter(schema));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            raise_conversion_error(item.get(), "PyString");
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (!utf8) return false;
+        PyRef key = intern_key(utf8, static_cast<size_t>(size));
+        if (!key) return false;
+        fields.push_back({std::string(utf8, static_cast<size_t>(size)), std::move(key),
+                          static_cast<uint64_t>(fields.size())});
+    }
+    return !PyErr_Occurred();
+}
+
+// Scans with the interpreter lock released. A C++ exception must not leave
+// this function before the lock is taken back, so it is carried across.
+std::optional<StructuralIndex> scan_without_lock(std::string_view input) {
+    std::optional<StructuralIndex> index;
+    bool out_of_memory = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        index.emplace(scan(input));
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    PyEval_RestoreThread(state);
+    if (out_of_memory) PyErr_NoMemory();
+    return index;
+}
+
+}  // namespace
 
 const char kLoadsDoc[] =
     "loads(data, schema=None)\n"
@@ -27,13 +74,47 @@ const char kLoadsDoc[] =
 
 PyRef loads(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "schema", nullptr};
-    PyObject* data = nullptr;
-    PyObject* schema = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:loads", const_cast<char**>(keywords), &data,
-                                     &schema))
+    PyObject* data = nullptr;      // borrowed; keeps `input` alive for the call
+    PyObject* schema = Py_None;    // borrowed
+    if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
+        data = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:loads",
+                                            const_cast<char**>(keywords), &data, &schema)) {
         return {};
-    PyErr_SetString(PyExc_NotImplementedError, "loads is not implemented yet");
-    return {};
+    }
+
+    const char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(data)) {
+        bytes = PyBytes_AS_STRING(data);
+        size = PyBytes_GET_SIZE(data);
+    } else if (PyUnicode_Check(data)) {
+        bytes = PyUnicode_AsUTF8AndSize(data, &size);  // cached by the str itself
+    }
+    if (!bytes) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "data must be bytes or str");
+        return {};
+    }
+
+    Schema fields;
+    const bool has_schema = schema != Py_None;
+    if (has_schema && !build_schema(schema, fields)) return {};
+
+    const std::string_view input(bytes, static_cast<size_t>(size));
+    std::optional<StructuralIndex> index = scan_without_lock(input);
+    if (!index) return {};
+
+    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
+    FastIndexParser parser(text, input.size(), *index);
+    parser.skip_filler();
+    if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(parser.pos));
+    PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
+    if (!value) return {};
+    parser.skip_filler();
+    if (!parser.at_end())
+        return FastIndexParser::fail({"Trailing content after document", parser.pos});
+    return value;
 }
 
 }  // namespace vesk

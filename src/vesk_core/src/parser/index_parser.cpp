@@ -1,0 +1,416 @@
+#include "parser/index_parser.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "parser/fast_number.hpp"
+#include "parser/string_cache.hpp"
+#include "simd/string_scan.hpp"
+
+namespace vesk {
+namespace {
+
+bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Bare keys read back what the writer leaves unquoted: `$` anywhere, `-`
+// after the first byte; a digit may still begin a key.
+bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '_' || c == '$'; }
+
+bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
+
+PyRef raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return {};
+}
+
+// Replaces whatever the interpreter raised with the reader's own message.
+PyRef reraise(PyObject* type, const char* message) {
+    PyErr_Clear();
+    return raise(type, message);
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+PyRef FastIndexParser::fail(const ParseError& error) {
+    const std::string text = error.text();
+    // Through a str object: the message may hold a NUL from an invalid byte.
+    PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
+}
+
+PyRef FastIndexParser::parse_value(const Schema* schema) {
+    skip_filler();
+    if (at_end()) return fail(unexpected_eof(pos));
+    const uint8_t c = input_[pos];
+    switch (c) {
+        case '"':
+            return parse_string_fast();
+        case '{':
+        case '[':
+            return parse_container(schema);
+        case 'n':
+        case 't':
+        case 'f':
+            return parse_keyword();
+        case '-':
+        case 'I':
+        case 'N':
+            return parse_number();
+        default:
+            return is_digit(c) ? parse_number() : fail(invalid_char(pos, c));
+    }
+}
+
+// Objects and arrays count towards the nesting limit; the error points at
+// the bracket that goes one level too deep.
+PyRef FastIndexParser::parse_container(const Schema* schema) {
+    if (depth_ >= kMaxNestingDepth)
+        return fail({"Document nested too deeply (max " + std::to_string(kMaxNestingDepth) +
+                         " levels)",
+                     pos});
+    ++depth_;
+    PyRef value = input_[pos] == '{' ? parse_object(schema) : parse_array(schema);
+    --depth_;
+    return value;
+}
+
+PyRef FastIndexParser::parse_keyword() {
+    const uint64_t left = length_ - pos;
+    const auto* p = reinterpret_cast<const char*>(input_ + pos);
+    if (left >= 4 && std::memcmp(p, "null", 4) == 0) {
+        pos += 4;
+        return PyRef::borrow(Py_None);
+    }
+    if (left >= 4 && std::memcmp(p, "true", 4) == 0) {
+        pos += 4;
+        return PyRef::borrow(Py_True);
+    }
+    if (left >= 5 && std::memcmp(p, "false", 5) == 0) {
+        pos += 5;
+        return PyRef::borrow(Py_False);
+    }
+    return fail(invalid_char(pos, input_[pos]));
+}
+
+PyRef FastIndexParser::parse_number() {
+    const size_t length = number_token_length(input_ + pos, input_ + length_);
+    const std::string_view token(reinterpret_cast<const char*>(input_ + pos), length);
+    pos += length;
+    const ParsedNumber n = parse_number_token(token);
+    PyRef value;
+    switch (n.kind) {
+        case ParsedNumber::Kind::signed_int:
+            value = PyRef::steal(PyLong_FromLongLong(n.i));
+            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create integer");
+        case ParsedNumber::Kind::unsigned_int:
+            value = PyRef::steal(PyLong_FromUnsignedLongLong(n.u));
+            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create integer");
+        case ParsedNumber::Kind::big_int: {
+            // PyLong_FromString wants a terminated text; only 20+ digit
+            // integers pay for this copy.
+            const std::string text = (n.negative ? "-" : "") + std::string(n.digits);
+            value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+            return value ? std::move(value)
+                         : reraise(PyExc_ValueError, "Failed to create large integer");
+        }
+        case ParsedNumber::Kind::floating:
+            value = PyRef::steal(PyFloat_FromDouble(n.d));
+            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create float");
+        case ParsedNumber::Kind::error:
+            break;
+    }
+    return raise(PyExc_ValueError, n.error);
+}
+
+bool FastIndexParser::find_closing_quote(uint64_t& close) {
+    const OffsetArray& quotes = index_.quotes();
+    const uint64_t opening = sync(kQuote);
+    if (opening + 1 >= quotes.size()) return false;
+    close = quotes[opening + 1];
+    cursors_[kQuote] = opening + 2;
+    return true;
+}
+
+PyRef FastIndexParser::parse_string_fast() {
+    const uint64_t open = pos;
+    uint64_t close = 0;
+    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
+    const uint8_t* content = input_ + open + 1;
+    const size_t length = close - open - 1;
+    const ContentScan scan = scan_string_content(content, length);
+    // The quote taken as the end may be an escaped one; the escape reader
+    // then finds the real end.
+    if (scan.backslash) {
+        pos = open + 1;
+        return parse_string_with_escapes(pos);
+    }
+    pos = close + 1;
+    PyRef str = make_str(reinterpret_cast<const char*>(content), length, scan.ascii);
+    if (!str) {
+        PyErr_Clear();
+        return fail({"Invalid UTF-8 in string", open});
+    }
+    return str;
+}
+
+PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
+    pos = start;
+    std::string out;
+    out.reserve(256);
+    for (;;) {
+        // Copy the run of plain bytes up to the next quote, backslash or
+        // control byte in one go.
+        const uint64_t run = pos;
+        while (pos < length_) {
+            const uint8_t c = input_[pos];
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            ++pos;
+        }
+        out.append(reinterpret_cast<const char*>(input_ + run), pos - run);
+        if (at_end()) return fail(unexpected_eof(pos));
+        const uint8_t c = input_[pos];
+        if (c == '"') break;
+        if (c < 0x20)
+            return fail({"Unescaped control character at position " + std::to_string(pos), pos});
+        // Backslash.
+        if (pos + 1 >= length_) return fail(unexpected_eof(pos + 1));
+        const uint64_t backslash = pos;
+        const uint8_t e = input_[pos + 1];
+        pos += 2;
+        switch (e) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '/': out += '/'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': {
+                uint16_t unit = 0;
+                if (!parse_unicode_escape(unit)) return {};
+                uint32_t cp = unit;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(invalid_unicode(backslash));
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    if (pos + 1 >= length_ || input_[pos] != '\\' || input_[pos + 1] != 'u')
+                        return fail(invalid_unicode(backslash));
+                    pos += 2;
+                    uint16_t low = 0;
+                    if (!parse_unicode_escape(low)) return {};
+                    if (low < 0xDC00 || low > 0xDFFF) return fail(invalid_unicode(backslash));
+                    cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
+                }
+                append_utf8(out, cp);
+                break;
+            }
+            default:
+                return fail(invalid_escape(backslash + 1, e));
+        }
+    }
+    ++pos;  // past the closing quote; cursors catch up lazily
+    PyRef str = PyRef::steal(
+        PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
+    if (!str) return reraise(PyExc_ValueError, "Invalid UTF-8 in string");
+    return str;
+}
+
+bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at_end()) {
+            fail(unexpected_eof(pos));
+            return false;
+        }
+        const uint8_t c = input_[pos];
+        uint16_t digit;
+        if (c >= '0' && c <= '9') digit = static_cast<uint16_t>(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = static_cast<uint16_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') digit = static_cast<uint16_t>(c - 'A' + 10);
+        else {
+            fail(invalid_unicode(pos));
+            return false;
+        }
+        unit = static_cast<uint16_t>(unit << 4 | digit);
+        ++pos;
+    }
+    return true;
+}
+
+PyRef FastIndexParser::parse_key() {
+    const uint8_t c = input_[pos];
+    if (c == '"') {
+        const uint64_t open = pos;
+        uint64_t close = 0;
+        if (!find_closing_quote(close)) return fail(unexpected_eof(open));
+        const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
+        const size_t length = close - open - 1;
+        // The cache holds no key with a backslash, so a hit needs no scan.
+        uint64_t hash = 0;
+        const bool cacheable = length <= kMaxCachedKeyLength;
+        if (cacheable) {
+            if (PyRef hit = cache_.find(content, length, hash)) {
+                pos = close + 1;
+                return hit;
+            }
+        }
+        const ContentScan scan =
+            scan_string_content(reinterpret_cast<const uint8_t*>(content), length);
+        if (scan.backslash) return parse_string_with_escapes(open + 1);  // not cached
+        pos = close + 1;
+        PyRef key = cacheable ? cache_.insert(content, length, hash)
+                              : make_str(content, length, scan.ascii);
+        if (key) return key;
+        PyErr_Clear();
+        return fail({"Invalid UTF-8 in key", open + 1});
+    }
+    if (!is_bare_key_start(c)) return fail(invalid_char(pos, c));
+    const uint64_t start = pos;
+    while (pos < length_ && is_bare_key_byte(input_[pos])) ++pos;
+    // Bare keys are ASCII, so the cache always yields a string.
+    return intern_key(cache_, reinterpret_cast<const char*>(input_ + start), pos - start);
+}
+
+namespace {
+
+// Releases what a container pushed onto the value stack if it fails before
+// building itself.
+class StackFrame {
+public:
+    explicit StackFrame(ValueStack& stack) : stack_(stack), mark_(stack.size()) {}
+    ~StackFrame() { stack_.drop_from(mark_); }
+    size_t mark() const { return mark_; }
+    Py_ssize_t count() const { return static_cast<Py_ssize_t>(stack_.size() - mark_); }
+
+private:
+    ValueStack& stack_;
+    size_t mark_;
+};
+
+}  // namespace
+
+PyRef FastIndexParser::parse_object(const Schema* schema) {
+    // Members of a schema-mapped object, at any depth, are read without it.
+    if (schema) {
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return reraise(PyExc_MemoryError, "Failed to create dict");
+        return parse_object_schema(*schema, std::move(dict));
+    }
+    StackFrame frame(stack_);  // key, value, key, value, ...
+    ++pos;  // '{'
+    skip_filler();
+    if (at_end() || input_[pos] != '}') {
+        for (;;) {
+            skip_filler();
+            if (at_end()) return fail(unexpected_eof(pos));
+            if (input_[pos] == '}') break;
+            PyRef key = parse_key();
+            if (!key) return {};
+            stack_.push(std::move(key));
+            // Only filler may stand between a key and its colon.
+            skip_filler();
+            if (at_end()) return fail(unexpected_eof(pos));
+            if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
+            ++pos;
+            PyRef value = parse_value(nullptr);
+            if (!value) return {};
+            stack_.push(std::move(value));
+            skip_filler();
+            if (at_end()) return fail(unexpected_eof(pos));
+            const uint8_t c = input_[pos];
+            if (c == '}') break;
+            if (c != ',') return fail(invalid_char(pos, c));
+            ++pos;
+            skip_filler();
+            if (!at_end() && input_[pos] == '}') break;  // trailing comma
+        }
+    }
+    ++pos;  // '}'
+
+    // Sized once for all members; a repeated key replaces the earlier value
+    // and keeps the earlier place, as successive insertions do.
+    PyRef dict = PyRef::steal(_PyDict_NewPresized(frame.count() / 2));
+    if (!dict) return reraise(PyExc_MemoryError, "Failed to create dict");
+    PyObject* const* members = stack_.from(frame.mark());
+    for (Py_ssize_t i = 0; i < frame.count(); i += 2) {
+        if (PyDict_SetItem(dict.get(), members[i], members[i + 1]) < 0)
+            return reraise(PyExc_RuntimeError, "Dict insertion failed");
+    }
+    return dict;  // the frame releases the stack's references
+}
+
+PyRef FastIndexParser::parse_array(const Schema* schema) {
+    ++pos;  // '['
+    skip_filler();
+    if (at_end()) return fail(unexpected_eof(pos));
+
+    // `[:` and `[digits spaces:` open a grid table.
+    const uint8_t first = input_[pos];
+    if (first == ':') return parse_ivy_grid_indexed(schema);
+    if (is_digit(first)) {
+        uint64_t p = pos;
+        while (p < length_ && is_digit(input_[p])) ++p;
+        while (p < length_ && input_[p] == ' ') ++p;
+        if (p < length_ && input_[p] == ':') {
+            pos = p;
+            return parse_ivy_grid_indexed(schema);
+        }
+    }
+
+    StackFrame frame(stack_);
+    if (first != ']') {
+        for (;;) {
+            PyRef item = parse_value(schema);
+            if (!item) return {};
+            stack_.push(std::move(item));
+            skip_filler();
+            if (at_end()) return fail(unexpected_eof(pos));
+            const uint8_t c = input_[pos];
+            if (c == ']') break;
+            if (c != ',') return fail(invalid_char(pos, c));
+            ++pos;
+            skip_filler();
+            if (!at_end() && input_[pos] == ']') break;  // trailing comma
+        }
+    }
+    ++pos;  // ']'
+
+    PyRef list = PyRef::steal(PyList_New(frame.count()));
+    if (!list) return reraise(PyExc_MemoryError, "Failed to create list");
+    PyObject* const* items = stack_.from(frame.mark());
+    for (Py_ssize_t i = 0; i < frame.count(); ++i)
+        PyList_SET_ITEM(list.get(), i, items[i]);  // stealing the stack's reference
+    stack_.forget_from(frame.mark());
+    return list;
+}
+
+PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* /*schema*/) {
+    return raise(PyExc_NotImplementedError, "Ivy Grid tables are not supported yet");
+}
+
+PyRef FastIndexParser::parse_object_schema(const Schema& /*fields*/, PyRef /*dict*/) {
+    return raise(PyExc_NotImplementedError, "schema-mapped objects are not supported yet");
+}
+
+}  // namespace vesk

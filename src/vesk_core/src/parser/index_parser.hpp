@@ -1,0 +1,117 @@
+// FastIndexParser: builds Python objects straight from the input bytes in one
+// recursive descent, taking string ends and bracket positions from the
+// StructuralIndex instead of scanning for them.
+//
+// Every reading method returns a new reference, or an empty PyRef with the
+// Python exception already set; parse errors are converted where they arise
+// and travel up unchanged.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "parser/error.hpp"
+#include "parser/string_cache.hpp"
+#include "py_ref.hpp"
+#include "simd/whitespace.hpp"
+#include "types/field_descriptor.hpp"
+#include "types/structural_index.hpp"
+
+namespace vesk {
+
+// Containers deeper than this raise instead of exhausting the native stack.
+inline constexpr uint32_t kMaxNestingDepth = 1024;
+
+// Owned references to the members and elements read so far by the containers
+// that are open, innermost last. Each container is created once its closing
+// bracket is reached, at its final size, from the top of the stack.
+class ValueStack {
+public:
+    ValueStack() = default;
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+    ~ValueStack() { drop_from(0); }
+
+    size_t size() const { return items_.size(); }
+    PyObject* const* from(size_t mark) const { return items_.data() + mark; }
+
+    void push(PyRef value) {
+        items_.push_back(value.get());  // may throw: `value` still owns
+        (void)value.release();          // now owned by the stack
+    }
+    // Releases the references above `mark`.
+    void drop_from(size_t mark) {
+        while (items_.size() > mark) {
+            Py_DECREF(items_.back());
+            items_.pop_back();
+        }
+    }
+    // Forgets the references above `mark`: a container has stolen them.
+    void forget_from(size_t mark) { items_.resize(mark); }
+
+private:
+    std::vector<PyObject*> items_;
+};
+
+class FastIndexParser {
+public:
+    FastIndexParser(const uint8_t* input, uint64_t length, const StructuralIndex& index)
+        : input_(input), length_(length), index_(index), cache_(thread_string_cache()) {}
+
+    // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
+    // past it. `schema`, when present, maps objects reached through lists
+    // and table cells only.
+    PyRef parse_value(const Schema* schema);
+
+    void skip_filler() { skip_whitespace_simd(input_, length_, pos); }
+    bool at_end() const { return pos >= length_; }
+
+    // Raises `error` as a ValueError; always returns an empty PyRef.
+    static PyRef fail(const ParseError& error);
+
+    uint64_t pos = 0;
+
+private:
+    PyRef parse_container(const Schema* schema);
+    PyRef parse_object(const Schema* schema);
+    PyRef parse_key();
+    PyRef parse_array(const Schema* schema);
+    PyRef parse_keyword();
+    PyRef parse_number();
+    PyRef parse_string_fast();
+    PyRef parse_string_with_escapes(uint64_t start);
+    bool parse_unicode_escape(uint16_t& unit);
+
+    // Grid tables and schema-mapped objects.
+    PyRef parse_ivy_grid_indexed(const Schema* schema);
+    PyRef parse_object_schema(const Schema& fields, PyRef dict);
+
+    // Advances one cursor to its first entry at or after `pos` and returns it.
+    uint64_t sync(Structural s) {
+        const OffsetArray& entries = index_[s];
+        uint64_t c = cursors_[s];
+        while (c < entries.size() && entries[c] < pos) ++c;
+        return cursors_[s] = c;
+    }
+
+    // The entry of `s` that its cursor designates after syncing, if any.
+    bool next_entry(Structural s, uint64_t& offset) {
+        const uint64_t c = sync(s);
+        if (c >= index_[s].size()) return false;
+        offset = index_[s][c];
+        return true;
+    }
+
+    // `pos` on an opening quote: finds the next quote entry after it.
+    bool find_closing_quote(uint64_t& close);
+
+    const uint8_t* input_;
+    uint64_t length_;
+    const StructuralIndex& index_;
+    StringCache& cache_;  // the calling thread's key cache
+    ValueStack stack_;
+    uint64_t cursors_[kStructuralCount] = {};
+    uint32_t depth_ = 0;  // containers open around `pos`
+};
+
+}  // namespace vesk

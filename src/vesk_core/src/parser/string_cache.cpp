@@ -1,0 +1,132 @@
+#include "parser/string_cache.hpp"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "parser/siphash.hpp"
+#include "simd/string_scan.hpp"
+
+namespace vesk {
+namespace {
+
+bool all_ascii(const char* bytes, size_t length) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        high |= word;
+    }
+    for (; i < length; ++i) high |= static_cast<uint8_t>(bytes[i]);
+    return (high & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
+StringCache::StringCache() {
+    uint64_t keys[2];
+    if (getrandom(keys, sizeof keys, 0) != static_cast<ssize_t>(sizeof keys)) {
+        std::random_device device;  // same kernel source, other interface
+        keys[0] = (static_cast<uint64_t>(device()) << 32) | device();
+        keys[1] = (static_cast<uint64_t>(device()) << 32) | device();
+    }
+    k0_ = keys[0];
+    k1_ = keys[1];
+    std::fill(std::begin(slots_), std::end(slots_), kEmpty);
+}
+
+// Runs at thread exit, usually after the thread's Python state is gone: take
+// the interpreter lock afresh to release the strings, and abandon them once
+// the interpreter is finalising or finalised.
+StringCache::~StringCache() {
+    if (size_ == 0 || !Py_IsInitialized() || Py_IsFinalizing()) return;
+    PyGILState_STATE state = PyGILState_Ensure();
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(entries_[i].str);
+    PyGILState_Release(state);
+}
+
+PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) const {
+    hash = SipHash13(k0_, k1_).hash_bytes(bytes, length);
+    for (size_t slot = hash & kSlotMask; slots_[slot] != kEmpty; slot = (slot + 1) & kSlotMask) {
+        const Entry& e = entries_[slots_[slot]];
+        if (e.hash == hash && e.length == length && std::memcmp(e.bytes, bytes, length) == 0)
+            return PyRef::borrow(e.str);
+    }
+    return {};
+}
+
+PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
+    const ContentScan scan =
+        scan_string_content(reinterpret_cast<const uint8_t*>(bytes), length);
+    PyRef str = make_str(bytes, length, !scan.backslash && scan.ascii);
+    // Keys with a backslash stay out, so a hit tells the parser that the
+    // key's raw bytes need no unescaping.
+    if (!str || scan.backslash) return str;
+    if (size_ == kKeyCacheCapacity) evict(next_);  // the oldest entry
+    else ++size_;
+    size_t slot = hash & kSlotMask;
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & kSlotMask;
+    Entry& e = entries_[next_];
+    e.hash = hash;
+    e.length = static_cast<uint8_t>(length);
+    std::memcpy(e.bytes, bytes, length);
+    e.str = Py_NewRef(str.get());  // the cache's own reference
+    slots_[slot] = static_cast<uint16_t>(next_);
+    next_ = (next_ + 1) % kKeyCacheCapacity;
+    return str;
+}
+
+// Removes entry `index` from the table with backward-shift deletion, so probe
+// sequences stay unbroken without tombstones.
+void StringCache::evict(size_t index) {
+    Entry& e = entries_[index];
+    size_t hole = e.hash & kSlotMask;
+    while (slots_[hole] != index) hole = (hole + 1) & kSlotMask;
+    for (size_t probe = (hole + 1) & kSlotMask; slots_[probe] != kEmpty;
+         probe = (probe + 1) & kSlotMask) {
+        const size_t home = entries_[slots_[probe]].hash & kSlotMask;
+        // Move the entry back unless its home lies cyclically in (hole, probe].
+        const bool stays =
+            hole <= probe ? (hole < home && home <= probe) : (hole < home || home <= probe);
+        if (!stays) {
+            slots_[hole] = slots_[probe];
+            hole = probe;
+        }
+    }
+    slots_[hole] = kEmpty;
+    Py_CLEAR(e.str);
+}
+
+namespace {
+
+// STRING_CACHE: created on the thread's first key, destroyed at thread exit.
+thread_local std::unique_ptr<StringCache> STRING_CACHE;
+
+}  // namespace
+
+PyRef make_str(const char* bytes, size_t length, bool ascii) {
+    if (ascii) {
+        PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+        if (str) std::memcpy(PyUnicode_DATA(str.get()), bytes, length);
+        return str;
+    }
+    return PyRef::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr));
+}
+
+StringCache& thread_string_cache() {
+    if (!STRING_CACHE) STRING_CACHE = std::make_unique<StringCache>();
+    return *STRING_CACHE;
+}
+
+PyRef intern_key(StringCache& cache, const char* bytes, size_t length) {
+    if (length > kMaxCachedKeyLength) return make_str(bytes, length, all_ascii(bytes, length));
+    uint64_t hash = 0;
+    if (PyRef hit = cache.find(bytes, length, hash)) return hit;
+    return cache.insert(bytes, length, hash);
+}
+
+}  // namespace vesk

@@ -1,0 +1,78 @@
+// The per-thread key cache: one shared Python str per distinct short key.
+//
+// Keys of at most 64 bytes are cached, at most 2048 of them, evicted first in
+// first out (a hit does not refresh an entry). Dictionaries of one document,
+// and of later documents read on the same thread, share their key objects,
+// whose hashes the interpreter has then already computed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "py_ref.hpp"
+
+namespace vesk {
+
+inline constexpr size_t kMaxCachedKeyLength = 64;
+inline constexpr size_t kKeyCacheCapacity = 2048;
+
+// Open addressing over 4096 slots (load factor at most 1/2) that point into
+// a ring of 2048 entries. The ring's order is the insertion order, so the
+// entry at `next_` is both the next one to fill and, once full, the oldest.
+class StringCache {
+public:
+    StringCache();
+    ~StringCache();
+    StringCache(const StringCache&) = delete;
+    StringCache& operator=(const StringCache&) = delete;
+
+    // The cached string for a key of at most kMaxCachedKeyLength bytes, or
+    // empty; `hash` receives the key's hash for a following insert.
+    PyRef find(const char* bytes, size_t length, uint64_t& hash) const;
+
+    // Caches a key that find() missed, evicting the oldest entry when full.
+    // Empty (Python error pending, cache unchanged) on invalid UTF-8. Keys
+    // holding a backslash are returned but never cached.
+    PyRef insert(const char* bytes, size_t length, uint64_t hash);
+
+private:
+    static constexpr size_t kSlotCount = 2 * kKeyCacheCapacity;
+    static constexpr size_t kSlotMask = kSlotCount - 1;
+    static constexpr uint16_t kEmpty = 0xFFFF;
+
+    struct Entry {
+        uint64_t hash;
+        PyObject* str;  // owned
+        uint8_t length;
+        char bytes[kMaxCachedKeyLength];
+    };
+
+    void evict(size_t index);
+
+    uint64_t k0_ = 0, k1_ = 0;
+    size_t size_ = 0;
+    size_t next_ = 0;
+    uint16_t slots_[kSlotCount];
+    Entry entries_[kKeyCacheCapacity];
+};
+
+// The calling thread's cache, created on first use. The parser fetches it
+// once per call rather than paying for a thread-local lookup per key.
+StringCache& thread_string_cache();
+
+// The key string for `bytes` decoded as UTF-8, from `cache` where the key is
+// short enough. An empty PyRef means the bytes are not valid UTF-8: the cache
+// is unchanged and the caller raises its own error. Must be called with the
+// interpreter lock held.
+PyRef intern_key(StringCache& cache, const char* bytes, size_t length);
+
+inline PyRef intern_key(const char* bytes, size_t length) {
+    return intern_key(thread_string_cache(), bytes, length);
+}
+
+// Makes a str from bytes: the ASCII constructor without a decoding pass when
+// `ascii`, else the strict UTF-8 decoder. Empty on invalid UTF-8 (Python
+// error pending).
+PyRef make_str(const char* bytes, size_t length, bool ascii);
+
+}  // namespace vesk

@@ -1,0 +1,27 @@
+// One pass over a string's content: does it hold a backslash (escapes to
+// decode), and is every byte ASCII (the str can be filled without decoding)?
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vesk {
+
+struct ContentScan {
+    bool backslash = false;
+    bool ascii = true;  // meaningful only when there is no backslash
+};
+
+ContentScan scan_string_content_avx2(const uint8_t* content, size_t length);
+
+inline ContentScan scan_string_content(const uint8_t* content, size_t length) {
+    if (length >= 16) return scan_string_content_avx2(content, length);
+    uint8_t high = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (content[i] == '\\') return {true, false};
+        high |= content[i];
+    }
+    return {false, high < 0x80};
+}
+
+}  // namespace vesk

@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::array<bool, 256> kTokenByte = [] {
     std::array<bool, 256> table{};
-    for (char c : std::string_view("0123456789+-.EINaefinty")) table[static_cast<uint8_t>(c)] = true;
+    for (char c : std::string_view("0123456789+-.AEFINTYaefinty")) table[static_cast<uint8_t>(c)] = true;
     return table;
 }();
 
@@ -136,6 +136,55 @@ size_t number_token_length(const uint8_t* p, const uint8_t* end) {
     const uint8_t* q = p;
     while (q < end && kTokenByte[*q]) ++q;
     return static_cast<size_t>(q - p);
+}
+
+namespace {
+
+// The end of the plain JSON number at `p` (optional `-`, integer, optional
+// fraction, optional exponent), or nullptr when the text is anything else
+// or the token runs on past it. Sets `is_float`.
+const uint8_t* plain_json_number(const uint8_t* p, const uint8_t* end, bool& is_float) {
+    auto digits = [end](const uint8_t* q) {
+        while (q < end && *q >= '0' && *q <= '9') ++q;
+        return q;
+    };
+    const uint8_t* q = p + (*p == '-');
+    const uint8_t* const int_start = q;
+    q = q < end && *q == '0' ? q + 1 : digits(q);
+    if (q == int_start) return nullptr;
+    is_float = false;
+    if (q < end && *q == '.') {
+        const uint8_t* const fraction = digits(q + 1);
+        if (fraction == q + 1) return nullptr;
+        q = fraction;
+        is_float = true;
+    }
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        const uint8_t* sign_end = q + 1;
+        if (sign_end < end && (*sign_end == '+' || *sign_end == '-')) ++sign_end;
+        const uint8_t* const exponent = digits(sign_end);
+        if (exponent == sign_end) return nullptr;
+        q = exponent;
+        is_float = true;
+    }
+    return q < end && kTokenByte[*q] ? nullptr : q;
+}
+
+}  // namespace
+
+ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {
+    bool is_float = false;
+    if (const uint8_t* stop = plain_json_number(p, end, is_float)) {
+        length = static_cast<size_t>(stop - p);
+        const std::string_view token(reinterpret_cast<const char*>(p), length);
+        const bool negative = *p == '-';
+        if (!is_float) return convert_integer(token.substr(negative), negative);
+        double value = 0.0;
+        const auto [last, ec] = VESK_FROM_CHARS(token.data(), token.data() + length, value);
+        if (last == token.data() + length && ec == std::errc()) return floating(value);
+    }
+    length = number_token_length(p, end);
+    return parse_number_token({reinterpret_cast<const char*>(p), length});
 }
 
 ParsedNumber parse_number_token(std::string_view token) {

@@ -26,10 +26,17 @@ struct ParsedNumber {
 };
 
 // Length of the number token at `p`: the longest run of digits and
-// `+ - . E I N a e f i n t y`.
+// `+ - .` and the letters of `infinity`/`nan`/exponents: `a e f i n t y` in
+// either case (so `INF` and `NAN` reach the special-value check whole).
 size_t number_token_length(const uint8_t* p, const uint8_t* end);
 
 // Classifies and converts one whole token (sign included).
 ParsedNumber parse_number_token(std::string_view token);
+
+// Reads the number at `p` and sets `length` to its token's length. Plain
+// JSON numbers are converted in a single pass; anything else (special
+// values, malformed text) goes through parse_number_token, which gives the
+// exact error.
+ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length);
 
 }  // namespace vesk

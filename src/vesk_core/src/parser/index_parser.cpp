@@ -115,10 +115,9 @@ PyRef FastIndexParser::parse_keyword() {
 }
 
 PyRef FastIndexParser::parse_number() {
-    const size_t length = number_token_length(input_ + pos, input_ + length_);
-    const std::string_view token(reinterpret_cast<const char*>(input_ + pos), length);
+    size_t length = 0;
+    const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);
     pos += length;
-    const ParsedNumber n = parse_number_token(token);
     PyRef value;
     switch (n.kind) {
         case ParsedNumber::Kind::signed_int:

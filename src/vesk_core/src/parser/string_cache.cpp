@@ -37,6 +37,7 @@ StringCache::StringCache() {
     k0_ = keys[0];
     k1_ = keys[1];
     std::fill(std::begin(slots_), std::end(slots_), kEmpty);
+    std::fill(std::begin(memo_), std::end(memo_), kEmpty);
 }
 
 // Runs at thread exit, usually after the thread's Python state is gone: take
@@ -49,12 +50,49 @@ StringCache::~StringCache() {
     PyGILState_Release(state);
 }
 
-PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) const {
+size_t StringCache::memo_slot(const char* bytes, size_t length) {
+    uint64_t head = 0, tail = 0;
+    if (length >= 8) {
+        std::memcpy(&head, bytes, 8);
+        std::memcpy(&tail, bytes + length - 8, 8);
+    } else {
+        for (size_t i = 0; i < length; ++i)
+            head |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+    }
+    const uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(mixed >> 54);  // top 10 bits: kMemoSize slots
+}
+
+bool StringCache::same_key(const Entry& e, const char* bytes, size_t length) {
+    if (e.length != length || !e.str) return false;
+    if (length < 8) {
+        for (size_t i = 0; i < length; ++i)
+            if (e.bytes[i] != bytes[i]) return false;
+        return true;
+    }
+    // Whole words, the last one overlapping its predecessor.
+    uint64_t a, b;
+    for (size_t i = 0; i + 8 < length; i += 8) {
+        std::memcpy(&a, e.bytes + i, 8);
+        std::memcpy(&b, bytes + i, 8);
+        if (a != b) return false;
+    }
+    std::memcpy(&a, e.bytes + length - 8, 8);
+    std::memcpy(&b, bytes + length - 8, 8);
+    return a == b;
+}
+
+PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {
+    uint16_t& memo = memo_[memo_slot(bytes, length)];
+    if (memo != kEmpty && same_key(entries_[memo], bytes, length))
+        return PyRef::borrow(entries_[memo].str);
     hash = SipHash13(k0_, k1_).hash_bytes(bytes, length);
     for (size_t slot = hash & kSlotMask; slots_[slot] != kEmpty; slot = (slot + 1) & kSlotMask) {
         const Entry& e = entries_[slots_[slot]];
-        if (e.hash == hash && e.length == length && std::memcmp(e.bytes, bytes, length) == 0)
+        if (e.hash == hash && same_key(e, bytes, length)) {
+            memo = slots_[slot];
             return PyRef::borrow(e.str);
+        }
     }
     return {};
 }
@@ -76,6 +114,7 @@ PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
     std::memcpy(e.bytes, bytes, length);
     e.str = Py_NewRef(str.get());  // the cache's own reference
     slots_[slot] = static_cast<uint16_t>(next_);
+    memo_[memo_slot(bytes, length)] = static_cast<uint16_t>(next_);
     next_ = (next_ + 1) % kKeyCacheCapacity;
     return str;
 }

@@ -19,6 +19,11 @@ inline constexpr size_t kKeyCacheCapacity = 2048;
 // Open addressing over 4096 slots (load factor at most 1/2) that point into
 // a ring of 2048 entries. The ring's order is the insertion order, so the
 // entry at `next_` is both the next one to fill and, once full, the oldest.
+//
+// In front of the keyed hash sits a direct-mapped memo indexed by a cheap
+// hash of the key: a guess at the entry, confirmed by comparing bytes. Keys
+// that repeat within a document mostly hit it and skip SipHash; colliding
+// keys only miss it, so it adds no flooding weakness.
 class StringCache {
 public:
     StringCache();
@@ -28,7 +33,7 @@ public:
 
     // The cached string for a key of at most kMaxCachedKeyLength bytes, or
     // empty; `hash` receives the key's hash for a following insert.
-    PyRef find(const char* bytes, size_t length, uint64_t& hash) const;
+    PyRef find(const char* bytes, size_t length, uint64_t& hash);
 
     // Caches a key that find() missed, evicting the oldest entry when full.
     // Empty (Python error pending, cache unchanged) on invalid UTF-8. Keys
@@ -39,6 +44,7 @@ private:
     static constexpr size_t kSlotCount = 2 * kKeyCacheCapacity;
     static constexpr size_t kSlotMask = kSlotCount - 1;
     static constexpr uint16_t kEmpty = 0xFFFF;
+    static constexpr size_t kMemoSize = 1024;
 
     struct Entry {
         uint64_t hash;
@@ -48,12 +54,15 @@ private:
     };
 
     void evict(size_t index);
+    static size_t memo_slot(const char* bytes, size_t length);
+    static bool same_key(const Entry& e, const char* bytes, size_t length);
 
     uint64_t k0_ = 0, k1_ = 0;
     size_t size_ = 0;
     size_t next_ = 0;
     uint16_t slots_[kSlotCount];
-    Entry entries_[kKeyCacheCapacity];
+    uint16_t memo_[kMemoSize];  // entry indexes, or kEmpty
+    Entry entries_[kKeyCacheCapacity] = {};
 };
 
 // The calling thread's cache, created on first use. The parser fetches it

@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"os_without_ymm_state", {kOsxsave, kAll, 0x2 | kZmm}, {false, false, false}, "AVX2"},
         Case{"no_osxsave", {0, kAll, kYmm | kZmm}, {false, false, false}, "AVX2"},
         Case{"processor_without_avx2", {kOsxsave, 0, kYmm | kZmm}, {false, false, false}, "AVX2"}),
-    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 TEST(CpuFeatures, CachedFlagsMatchTheProcessor) {
     const CpuFeatures live = derive_cpu_features(read_cpuid_registers());

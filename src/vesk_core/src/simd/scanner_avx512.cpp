@@ -27,8 +27,9 @@ VESK_TARGET_AVX512 StructuralIndex scan_avx512(std::string_view input) {
     for (; i + 64 <= n; i += 64) {
         const __m512i bytes = _mm512_loadu_si512(reinterpret_cast<const void*>(data + i));
         for (int s = 0; s < kStructuralCount; ++s) {
-            const __mmask64 m = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kStructuralByte[s]));
-            index.arrays[s].append_bits(i, static_cast<uint64_t>(m));
+            // uint64_t rather than __mmask64: SIMDe names only the vector types.
+            const uint64_t m = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kStructuralByte[s]));
+            index.arrays[s].append_bits(i, m);
         }
     }
     scan_bytes_scalar(index, data, i, n);

@@ -43,17 +43,3 @@ def compare(contenders: dict[str, Callable[[], object]], budget: float = 1.0) ->
         for name, fn in contenders.items():
             samples[name].append(_time_once(fn, number))
     return {name: statistics.median(times) for name, times in samples.items()}
-
-
-def print_table(title: str, rows: list[tuple[str, dict[str, float]]], baseline: str) -> None:
-    """One row per document: each contender's median in ms and its time relative to `baseline`."""
-    names = list(rows[0][1])
-    print(title)
-    header = f"{'document':<22}" + "".join(f"{n + ' ms':>13}" for n in names)
-    header += "".join(f"{n + '/' + baseline:>18}" for n in names if n != baseline)
-    print(header)
-    for doc, times in rows:
-        line = f"{doc:<22}" + "".join(f"{times[n] * 1e3:>13.3f}" for n in names)
-        line += "".join(f"{times[n] / times[baseline]:>18.2f}" for n in names if n != baseline)
-        print(line)
-    print()

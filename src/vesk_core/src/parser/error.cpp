@@ -1,32 +1,16 @@
 #include "parser/error.hpp"
 
+#include "parser/utf8.hpp"
+
 namespace vesk {
 namespace {
 
 // A character is shown as the code point equal to the value given, so the
 // byte 0xE9 appears as "é" (UTF-8 encoded in the message).
-std::string code_point_utf8(uint32_t cp) {
-    std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
-
 ParseError with_char(const char* before, uint32_t ch, uint64_t position) {
-    return {before + code_point_utf8(ch) + "' at position " + std::to_string(position), position};
+    std::string message = before;
+    append_utf8(message, ch);
+    return {message + "' at position " + std::to_string(position), position};
 }
 
 }  // namespace

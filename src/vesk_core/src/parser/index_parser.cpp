@@ -5,6 +5,7 @@
 
 #include "parser/fast_number.hpp"
 #include "parser/string_cache.hpp"
+#include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -29,24 +30,6 @@ PyRef raise(PyObject* type, const char* message) {
 PyRef reraise(PyObject* type, const char* message) {
     PyErr_Clear();
     return raise(type, message);
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 }  // namespace

@@ -104,6 +104,8 @@ ERRORS = [
     (b'["\\"]', eof(5)),
     (b'"\\"\\u', eof(5)),
     (b'"\\"\\uD83D\\u', eof(11)),
+    (b'"\\"\\n\xe6\x97\x97', eof(8)),
+    (b'"\\"\xf0', eof(4)),
     # --- raw control characters in a string that has an escape
     (b'"a\\n\tb"', pe("Unescaped control character at position 4", 4)),
     (b'"\x01\\n"', pe("Unescaped control character at position 1", 1)),

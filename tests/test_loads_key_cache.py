@@ -192,6 +192,45 @@ def test_failed_document_keeps_keys_it_interned():
     assert read_key(k) is not first
 
 
+def test_keys_that_are_prefixes_of_each_other():
+    # many keys of every length up to the limit sharing their first bytes;
+    # a lookup that compared too few bytes would hand out the wrong key
+    base = uuid.uuid4().hex * 2
+    keys = [base[:i] for i in range(1, MAX_CACHED_LEN + 1)]
+    keys += ["x" + base[:i] for i in range(1, MAX_CACHED_LEN)]
+    keys += [base[:i] + "\u00e9" for i in range(1, MAX_CACHED_LEN - 1)]
+    doc = "{" + ",".join('"%s": %d' % (k, i) for i, k in enumerate(keys)) + "}"
+    for _ in range(2):  # first read fills the cache, second reads from it
+        d = loads(doc)
+        assert list(d.items()) == [(k, i) for i, k in enumerate(keys)]
+
+
+def test_eviction_inside_one_document_with_repeated_keys():
+    # More distinct keys than the cache holds, then repeats of the first and
+    # last: the first has been evicted by then, and must still replace the
+    # value in its original place.
+    keys = [fresh() for _ in range(CAPACITY + 500)]
+    doc = "{" + ",".join('"%s": %d' % (k, i) for i, k in enumerate(keys))
+    doc += ', "%s": "first again", "%s": "last again"}' % (keys[0], keys[-1])
+    d = loads(doc)
+    assert d == json.loads(doc)
+    items = list(d.items())
+    assert len(items) == len(keys)
+    assert items[0] == (keys[0], "first again")
+    assert items[-1] == (keys[-1], "last again")
+
+
+def test_schema_iteration_may_call_loads():
+    # Python code run by the schema iteration may itself call loads and churn
+    # the cache; the names already read must stay valid.
+    def names():
+        for i in range(3):
+            read_many([fresh() for _ in range(CAPACITY + 100)])
+            yield "name%d_%s" % (i, fresh())
+
+    assert loads("[1, [2]]", schema=names()) == [1, [2]]
+
+
 # ---------------------------------------------------------------- threads
 
 

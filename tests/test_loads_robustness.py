@@ -225,3 +225,37 @@ def test_corrupted_corpus_slices():
 )
 def test_degenerate_inputs(data):
     assert_consistent(data)
+
+
+# ------------------------------------------------------ scanner block edges
+
+# Characters whose UTF-8 bytes look like structural bytes in one nibble or
+# another (0xA2, 0xAC, 0xBA, 0xBB, 0xDB, 0xDD, ...): none of them may be taken
+# for a quote, comma, colon or bracket.
+LOOKALIKES = "\u00a2\u00ac\u00ba\u00bb\u06c0\u0740\u00a0\u00bf\u07bb\u0fdb\u2022\u3000\U0001f5dd"
+
+
+@pytest.mark.parametrize("pad", range(0, 140))
+def test_structure_at_every_block_offset(pad):
+    # Shift the same content across 64-byte block boundaries.
+    for s in (LOOKALIKES * 5, 'a\\"b' + LOOKALIKES, "\\" * 5, '"' * 3, "x" * pad):
+        doc = json.dumps([" " * pad, s, {s: [1, s]}], ensure_ascii=False)
+        check_same(loads(doc), json.loads(doc))
+        check_same(loads(doc.encode()), json.loads(doc))
+    doc = "[" + " " * pad + '/* " , ] */ "x", // " [\n {"k\\"": 1}]'
+    check_same(loads(doc), ["x", {'k"': 1}])
+    # a string that ends exactly at the end of the input
+    doc = '"' + "a" * pad + '"'
+    assert loads(doc) == "a" * pad
+
+
+@pytest.mark.parametrize("byte", [0xA2, 0xAC, 0xBA, 0xBB, 0xDB, 0xDD, 0xFB, 0xFD, 0xA7, 0xAF])
+def test_lookalike_bytes_outside_strings_are_invalid(byte):
+    for pad in range(0, 70):
+        data = b"[" + b" " * pad + b"1, " + bytes([byte]) + b"]"
+        with pytest.raises(ValueError) as info:
+            loads(data)
+        pos = pad + 4
+        assert str(info.value) == (
+            f"Invalid character '{chr(byte)}' at position {pos} (approximate position: \u00b132 bytes from {pos})"
+        )

@@ -673,6 +673,35 @@ def test_long_flat_arrays(name, doc, elements, assert_same):
     assert_same(loads('{"x": ' + doc + ', "y": [1]}'), {"x": expected, "y": [1]})
 
 
+def _presize_cases():
+    # (VESK text, the same array as JSON text)
+    plain = [
+        # the first ']' of the index is inside a string, far from the '[',
+        # and containers follow it
+        '["' + "x" * 300 + ']", {"a": [1]}, 2]',
+        '["' + "x," * 150 + ']", {"a": [1, 2]}, [3, [4]], 5]',
+        '["' + "x," * 150 + ']", ' + ", ".join(['{"a": [1, "]"]}'] * 50) + "]",
+        "[" + '"a", ' * 100 + '"]"' + ", 7" * 100 + ', [1], {"b": 2}]',
+        '["' + "x," * 150 + ']", 4, 5, 6, 7]',
+        "[" + " " * 300 + "]",
+        "[" + " " * 300 + "1]",
+    ]
+    cases = [(d, d) for d in plain]
+    cases += [
+        ("[1" + " " * 300 + ",2," + " " * 300 + "]", "[1, 2]"),
+        ('["' + "," * 300 + '",' + " " * 10 + "]", '["' + "," * 300 + '"]'),
+        ("[" + "1," * 200 + '"a"' + " // ,,,\n" + "]", "[" + "1," * 200 + '"a"]'),
+        ("[" + "1," * 200 + " /* ] */ 2]", "[" + "1," * 200 + "2]"),
+        ("[" + "1," * 200 + " /* , */ ]", "[" + "1," * 199 + "1]"),
+    ]
+    return cases
+
+
+@pytest.mark.parametrize("doc, json_text", _presize_cases())
+def test_long_arrays_sized_from_the_index_then_grown_or_trimmed(doc, json_text, assert_same):
+    assert_same(loads(doc), json.loads(json_text))
+
+
 @pytest.mark.parametrize(
     "doc, position",
     [

@@ -18,6 +18,20 @@
 #include "simd/scanner.hpp"
 
 namespace VESK_AVX512_NAMESPACE {
+namespace {
+
+// One compare per kind, unrolled at compile time.
+template <int... Kinds>
+VESK_TARGET_AVX512 inline void append_kinds(StructuralIndex& index, uint64_t base, __m512i bytes,
+                                            std::integer_sequence<int, Kinds...>) {
+    // uint64_t rather than __mmask64: SIMDe names only the vector types.
+    (index.arrays[Kinds].append_bits(
+         base, static_cast<uint64_t>(
+                   _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kStructuralByte[Kinds])))),
+     ...);
+}
+
+}  // namespace
 
 VESK_TARGET_AVX512 StructuralIndex scan_avx512(std::string_view input) {
     StructuralIndex index = StructuralIndex::with_input_capacity(input.size());
@@ -26,11 +40,7 @@ VESK_TARGET_AVX512 StructuralIndex scan_avx512(std::string_view input) {
     size_t i = 0;
     for (; i + 64 <= n; i += 64) {
         const __m512i bytes = _mm512_loadu_si512(reinterpret_cast<const void*>(data + i));
-        for (int s = 0; s < kStructuralCount; ++s) {
-            // uint64_t rather than __mmask64: SIMDe names only the vector types.
-            const uint64_t m = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kStructuralByte[s]));
-            index.arrays[s].append_bits(i, m);
-        }
+        append_kinds(index, i, bytes, std::make_integer_sequence<int, kStructuralCount>{});
     }
     scan_bytes_scalar(index, data, i, n);
     return index;

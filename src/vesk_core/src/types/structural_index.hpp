@@ -56,14 +56,14 @@ public:
     }
 
     // Appends `base + i` for every set bit i of `mask`, lowest bit first.
-    // Offsets are stored eight at a time; slots past the true count are
-    // scratch and are overwritten by later appends.
+    // Offsets are stored two at a time without checking each bit; slots
+    // past the true count are scratch, overwritten by later appends.
     [[gnu::always_inline]] inline void append_bits(uint64_t base, uint64_t mask) {
         if (capacity_ - size_ < 64) grow(64);
         const int count = std::popcount(mask);
         uint64_t* out = data_ + size_;
-        for (int done = 0; done < count; done += 8) {
-            for (int j = 0; j < 8; ++j) {
+        for (int done = 0; done < count; done += 2) {
+            for (int j = 0; j < 2; ++j) {
                 out[done + j] = base + static_cast<uint64_t>(std::countr_zero(mask));
                 mask &= mask - 1;
             }

@@ -14,7 +14,8 @@ from vesk.vesk_core import loads
 SHARED = Path(__file__).resolve().parents[2] / "shared"
 CORPUS = SHARED / "corpus"
 
-GRID_OPENING = re.compile(rb"\[[0-9]* *:|\[:")
+# '[', filler, optional digits and spaces, then ':' opens a grid table
+GRID_OPENING = re.compile(rb"\[(?:[ \t\r\n]|/\*.*?\*/|//[^\r\n]*)*(?:[0-9]+ *)?:", re.S)
 POSITION = re.compile(r" \(approximate position: \u00b132 bytes from (\d+)\)$")
 
 

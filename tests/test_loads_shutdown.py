@@ -77,17 +77,6 @@ DAEMONS_IN_LOADS = """
 """
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason=(
-        "daemon threads still calling loads when the interpreter exits crash "
-        "the process (SIGSEGV): the thread that takes the interpreter lock back "
-        "after the index scan is ended by the interpreter with pthread_exit, "
-        "and the forced unwind is caught by the catch (...) of the module's "
-        "function wrapper, which then calls PyErr_SetString without a thread "
-        "state"
-    ),
-)
 def test_daemon_threads_inside_loads_at_exit():
     # The crash needs a daemon thread to be inside loads at the moment of
     # shutdown; with four busy threads this happens in most runs, so a few

@@ -3,6 +3,8 @@
 // Single-phase initialisation. The module object is created once per process
 // and handed out again on re-import; a second interpreter is refused because
 // the per-thread key cache and output buffer hold objects of the first one.
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -21,11 +23,15 @@ PyCFunction as_method() {
 }
 
 // Runs a function body behind the C boundary: no C++ exception may unwind
-// into the interpreter.
+// into the interpreter. The one exception is the forced unwind of a thread
+// that the interpreter ends with pthread_exit (a daemon thread taking the
+// lock back during finalisation): it must be allowed to run its course.
 template <PyRef (*Body)(PyObject*, PyObject*)>
 PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     try {
         return Body(args, kwargs).release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

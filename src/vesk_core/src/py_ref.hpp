@@ -44,6 +44,18 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Raises `type` with `message`; always returns an empty PyRef.
+inline PyRef raise_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return {};
+}
+
+// Replaces the interpreter's pending exception with the module's own.
+inline PyRef replace_error(PyObject* type, const char* message) {
+    PyErr_Clear();
+    return raise_error(type, message);
+}
+
 // "'T' object cannot be converted to 'X'" as a TypeError; `argument` adds the
 // "argument 'name': " prefix used for function arguments.
 inline PyRef raise_conversion_error(PyObject* obj, const char* target,

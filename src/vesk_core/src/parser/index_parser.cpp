@@ -4,6 +4,7 @@
 #include <string>
 
 #include "parser/fast_number.hpp"
+#include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
 #include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
@@ -20,17 +21,6 @@ bool is_letter(uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= '
 bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '_' || c == '$'; }
 
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
-
-PyRef raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    return {};
-}
-
-// Replaces whatever the interpreter raised with the reader's own message.
-PyRef reraise(PyObject* type, const char* message) {
-    PyErr_Clear();
-    return raise(type, message);
-}
 
 }  // namespace
 
@@ -68,11 +58,14 @@ PyRef FastIndexParser::parse_value(const Schema* schema) {
 
 // Objects and arrays count towards the nesting limit; the error points at
 // the bracket that goes one level too deep.
+PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
+    return fail(
+        {"Document nested too deeply (max " + std::to_string(kMaxNestingDepth) + " levels)",
+         bracket});
+}
+
 PyRef FastIndexParser::parse_container(const Schema* schema) {
-    if (depth_ >= kMaxNestingDepth)
-        return fail({"Document nested too deeply (max " + std::to_string(kMaxNestingDepth) +
-                         " levels)",
-                     pos});
+    if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);
     ++depth_;
     PyRef value = input_[pos] == '{' ? parse_object(schema) : parse_array(schema);
     --depth_;
@@ -105,25 +98,25 @@ PyRef FastIndexParser::parse_number() {
     switch (n.kind) {
         case ParsedNumber::Kind::signed_int:
             value = PyRef::steal(PyLong_FromLongLong(n.i));
-            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create integer");
+            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create integer");
         case ParsedNumber::Kind::unsigned_int:
             value = PyRef::steal(PyLong_FromUnsignedLongLong(n.u));
-            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create integer");
+            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create integer");
         case ParsedNumber::Kind::big_int: {
             // PyLong_FromString wants a terminated text; only 20+ digit
             // integers pay for this copy.
             const std::string text = (n.negative ? "-" : "") + std::string(n.digits);
             value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
             return value ? std::move(value)
-                         : reraise(PyExc_ValueError, "Failed to create large integer");
+                         : replace_error(PyExc_ValueError, "Failed to create large integer");
         }
         case ParsedNumber::Kind::floating:
             value = PyRef::steal(PyFloat_FromDouble(n.d));
-            return value ? std::move(value) : reraise(PyExc_ValueError, "Failed to create float");
+            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create float");
         case ParsedNumber::Kind::error:
             break;
     }
-    return raise(PyExc_ValueError, n.error);
+    return raise_error(PyExc_ValueError, n.error);
 }
 
 bool FastIndexParser::find_closing_quote(uint64_t& close) {
@@ -214,7 +207,7 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
     ++pos;  // past the closing quote; cursors catch up lazily
     PyRef str = PyRef::steal(
         PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
-    if (!str) return reraise(PyExc_ValueError, "Invalid UTF-8 in string");
+    if (!str) return replace_error(PyExc_ValueError, "Invalid UTF-8 in string");
     return str;
 }
 
@@ -240,33 +233,35 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
     return true;
 }
 
+PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
+    const uint64_t open = pos;
+    uint64_t close = 0;
+    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
+    const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
+    const size_t length = close - open - 1;
+    // The cache holds no key with a backslash, so a hit needs no scan.
+    uint64_t hash = 0;
+    const bool cacheable = length <= kMaxCachedKeyLength;
+    if (cacheable) {
+        if (PyRef hit = cache_.find(content, length, hash)) {
+            pos = close + 1;
+            return hit;
+        }
+    }
+    const ContentScan scan =
+        scan_string_content(reinterpret_cast<const uint8_t*>(content), length);
+    if (scan.backslash) return parse_string_with_escapes(open + 1);  // not cached
+    pos = close + 1;
+    PyRef key = cacheable ? cache_.insert(content, length, hash)
+                          : make_str(content, length, scan.ascii);
+    if (key) return key;
+    PyErr_Clear();
+    return fail({invalid_utf8, open + 1});
+}
+
 PyRef FastIndexParser::parse_key() {
     const uint8_t c = input_[pos];
-    if (c == '"') {
-        const uint64_t open = pos;
-        uint64_t close = 0;
-        if (!find_closing_quote(close)) return fail(unexpected_eof(open));
-        const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
-        const size_t length = close - open - 1;
-        // The cache holds no key with a backslash, so a hit needs no scan.
-        uint64_t hash = 0;
-        const bool cacheable = length <= kMaxCachedKeyLength;
-        if (cacheable) {
-            if (PyRef hit = cache_.find(content, length, hash)) {
-                pos = close + 1;
-                return hit;
-            }
-        }
-        const ContentScan scan =
-            scan_string_content(reinterpret_cast<const uint8_t*>(content), length);
-        if (scan.backslash) return parse_string_with_escapes(open + 1);  // not cached
-        pos = close + 1;
-        PyRef key = cacheable ? cache_.insert(content, length, hash)
-                              : make_str(content, length, scan.ascii);
-        if (key) return key;
-        PyErr_Clear();
-        return fail({"Invalid UTF-8 in key", open + 1});
-    }
+    if (c == '"') return parse_quoted_key("Invalid UTF-8 in key");
     if (!is_bare_key_start(c)) return fail(invalid_char(pos, c));
     const uint64_t start = pos;
     while (pos < length_ && is_bare_key_byte(input_[pos])) ++pos;
@@ -296,7 +291,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     // Members of a schema-mapped object, at any depth, are read without it.
     if (schema) {
         PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return reraise(PyExc_MemoryError, "Failed to create dict");
+        if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
         return parse_object_schema(*schema, std::move(dict));
     }
     StackFrame frame(stack_);  // key, value, key, value, ...
@@ -333,11 +328,11 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     // Sized once for all members; a repeated key replaces the earlier value
     // and keeps the earlier place, as successive insertions do.
     PyRef dict = PyRef::steal(_PyDict_NewPresized(frame.count() / 2));
-    if (!dict) return reraise(PyExc_MemoryError, "Failed to create dict");
+    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
     PyObject* const* members = stack_.from(frame.mark());
     for (Py_ssize_t i = 0; i < frame.count(); i += 2) {
         if (PyDict_SetItem(dict.get(), members[i], members[i + 1]) < 0)
-            return reraise(PyExc_RuntimeError, "Dict insertion failed");
+            return replace_error(PyExc_RuntimeError, "Dict insertion failed");
     }
     return dict;  // the frame releases the stack's references
 }
@@ -348,17 +343,12 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     if (at_end()) return fail(unexpected_eof(pos));
 
     // `[:` and `[digits spaces:` open a grid table.
-    const uint8_t first = input_[pos];
-    if (first == ':') return parse_ivy_grid_indexed(schema);
-    if (is_digit(first)) {
-        uint64_t p = pos;
-        while (p < length_ && is_digit(input_[p])) ++p;
-        while (p < length_ && input_[p] == ' ') ++p;
-        if (p < length_ && input_[p] == ':') {
-            pos = p;
-            return parse_ivy_grid_indexed(schema);
-        }
+    const uint64_t marker = grid_marker_at(input_, length_, pos);
+    if (marker < length_) {
+        pos = marker;
+        return parse_ivy_grid_indexed(schema);
     }
+    const uint8_t first = input_[pos];
 
     StackFrame frame(stack_);
     if (first != ']') {
@@ -379,20 +369,12 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     ++pos;  // ']'
 
     PyRef list = PyRef::steal(PyList_New(frame.count()));
-    if (!list) return reraise(PyExc_MemoryError, "Failed to create list");
+    if (!list) return replace_error(PyExc_MemoryError, "Failed to create list");
     PyObject* const* items = stack_.from(frame.mark());
     for (Py_ssize_t i = 0; i < frame.count(); ++i)
         PyList_SET_ITEM(list.get(), i, items[i]);  // stealing the stack's reference
     stack_.forget_from(frame.mark());
     return list;
-}
-
-PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* /*schema*/) {
-    return raise(PyExc_NotImplementedError, "Ivy Grid tables are not supported yet");
-}
-
-PyRef FastIndexParser::parse_object_schema(const Schema& /*fields*/, PyRef /*dict*/) {
-    return raise(PyExc_NotImplementedError, "schema-mapped objects are not supported yet");
 }
 
 }  // namespace vesk

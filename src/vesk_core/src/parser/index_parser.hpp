@@ -68,6 +68,9 @@ public:
 
     // Raises `error` as a ValueError; always returns an empty PyRef.
     static PyRef fail(const ParseError& error);
+    static PyRef nesting_too_deep(uint64_t bracket);
+    // The same for readers that report success as a bool.
+    static bool failed(const ParseError& error) { return static_cast<bool>(fail(error)); }
 
     uint64_t pos = 0;
 
@@ -79,12 +82,20 @@ private:
     PyRef parse_keyword();
     PyRef parse_number();
     PyRef parse_string_fast();
+    // A key, header name or string whose bytes come from the key cache, or
+    // from the escape reader when they hold a backslash. `invalid_utf8` is
+    // the message raised at the first content byte when the cache refuses.
+    PyRef parse_quoted_key(const char* invalid_utf8);
     PyRef parse_string_with_escapes(uint64_t start);
     bool parse_unicode_escape(uint16_t& unit);
 
-    // Grid tables and schema-mapped objects.
+    // Grid tables and schema-mapped objects (ivy_grid.cpp).
     PyRef parse_ivy_grid_indexed(const Schema* schema);
+    bool read_grid_header(std::vector<PyRef>& names);
+    PyRef read_grid_row(const std::vector<PyRef>& names, const Schema* schema);
+    PyRef read_bare_cell();
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
+    bool skip_schema_key();
 
     // Advances one cursor to its first entry at or after `pos` and returns it.
     uint64_t sync(Structural s) {

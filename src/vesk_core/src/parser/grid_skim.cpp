@@ -1,0 +1,118 @@
+#include "parser/grid_skim.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "simd/whitespace.hpp"
+
+namespace vesk {
+namespace {
+
+bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+enum class Context : uint8_t { header, rows, container };
+
+}  // namespace
+
+uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
+    if (pos < length && input[pos] == ':') return pos;
+    if (pos >= length || !is_digit(input[pos])) return length;
+    uint64_t p = pos;
+    while (p < length && is_digit(input[p])) ++p;
+    while (p < length && input[p] == ' ') ++p;
+    return p < length && input[p] == ':' ? p : length;
+}
+
+bool skip_quoted_string(const uint8_t* input, uint64_t length, uint64_t& pos) {
+    for (uint64_t p = pos + 1; p < length;) {
+        const void* hit = std::memchr(input + p, '"', length - p);
+        if (!hit) break;
+        const uint64_t quote = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - input);
+        uint64_t backslashes = 0;
+        while (quote - backslashes > pos + 1 && input[quote - backslashes - 1] == '\\')
+            ++backslashes;
+        if (backslashes % 2 == 0) {
+            pos = quote + 1;
+            return true;
+        }
+        p = quote + 1;
+    }
+    return false;
+}
+
+GridSkim skim_grid(const uint8_t* input, uint64_t length, uint64_t start, uint32_t depth_budget) {
+    GridSkim result;
+    // Innermost last; the skimmed grid itself is the first entry.
+    std::vector<Context> stack{Context::header};
+    uint64_t separators = 0;
+    uint64_t tail = length;  // where the text after the last separator begins
+    uint64_t p = start;
+    for (;;) {
+        skip_whitespace_simd(input, length, p);
+        if (p >= length) break;
+        const uint8_t c = input[p];
+        const Context context = stack.back();
+        if (c == '"') {  // a quoted name, cell, key or string
+            if (!skip_quoted_string(input, length, p)) break;
+            continue;
+        }
+        // A container opens where a value may begin: never in a header,
+        // where `[` and `{` start bare names.
+        if ((c == '[' || c == '{') && context != Context::header) {
+            if (stack.size() > depth_budget) {
+                result.status = GridSkim::Status::too_deep;
+                result.too_deep_at = p;
+                return result;
+            }
+            uint64_t inner = p + 1;
+            skip_whitespace_simd(input, length, inner);
+            const uint64_t marker = c == '[' ? grid_marker_at(input, length, inner) : length;
+            stack.push_back(marker < length ? Context::header : Context::container);
+            p = marker < length ? marker + 1 : p + 1;
+            continue;
+        }
+        if (context == Context::container) {
+            if (c == ']' || c == '}') stack.pop_back();
+            ++p;  // keys, numbers, literals and punctuation alike
+            continue;
+        }
+        // Inside a grid: its header or its rows.
+        if (c == ']') {
+            if (stack.size() > 1) {
+                stack.pop_back();
+                ++p;
+                continue;
+            }
+            result.close = p;
+            result.rows = separators;
+            for (uint64_t q = tail; q < p; ++q) {
+                if (!is_trailing_blank(input[q])) {
+                    ++result.rows;
+                    break;
+                }
+            }
+            return result;
+        }
+        if (c == ';') {
+            if (context == Context::header) {
+                stack.back() = Context::rows;
+                if (stack.size() == 1) tail = p + 1;
+            } else if (stack.size() == 1) {
+                ++separators;
+                tail = p + 1;
+            }
+            ++p;
+        } else if (is_grid_delimiter(c)) {
+            ++p;
+        } else {
+            // A bare name or cell, or a typed scalar (which holds none of
+            // the bytes that end bare text). Cells take escapes, names not.
+            const bool escapes = context == Context::rows;
+            while (p < length && !ends_bare_text(input[p])) p += escapes && input[p] == '\\' ? 2 : 1;
+        }
+    }
+    result.status = GridSkim::Status::unterminated;
+    return result;
+}
+
+}  // namespace vesk

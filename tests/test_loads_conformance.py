@@ -9,7 +9,6 @@ ValueError.
 
 import json
 import math
-import re
 from pathlib import Path
 
 import pytest
@@ -26,11 +25,6 @@ CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() 
 
 needs_suite = pytest.mark.skipif(not SUITE.is_dir(), reason=f"{SUITE} is absent")
 needs_corpus = pytest.mark.skipif(not CORPUS.is_dir(), reason=f"{CORPUS} is absent")
-
-# '[', filler, optional digits and spaces, then ':' is the opening of a grid
-# table, a reader that does not exist yet: such input may raise
-# NotImplementedError.
-GRID_OPENING = re.compile(rb"\[(?:[ \t\r\n]|/\*.*?\*/|//[^\r\n]*)*(?:[0-9]+ *)?:", re.S)
 
 NAN = float("nan")
 NEG_NAN = -float("nan")
@@ -75,12 +69,6 @@ ACCEPTED_N = {
     "n_string_unescaped_tab.json": (["\t"], "raw control bytes are kept in a string that has no backslash"),
 }
 
-# n_ files whose text opens a grid table ('[' digits ':'), a form this reader
-# hands to the (not yet written) table reader; not checked here.
-GRID_N = {
-    "n_array_items_separated_by_semicolon.json": "'[1:2]' is '[' digits ':', the opening of a grid table",
-}
-
 # i_ files the grammar accepts; all other i_ files must be refused:
 # lone or reversed surrogate escapes are refused by the \u rules, bytes that
 # are not UTF-8 inside strings are refused, and UTF-16 text is not UTF-8.
@@ -106,22 +94,18 @@ def _read(name):
 
 def _outcome(data):
     """Run loads; return ("ok", value) or ("error", exception). Anything but
-    ValueError (or NotImplementedError on a grid opening) fails the test."""
+    ValueError fails the test."""
     try:
         return "ok", loads(data)
     except ValueError as e:
         return "error", e
-    except NotImplementedError as e:
-        raw = data.encode("utf-8") if isinstance(data, str) else data
-        assert GRID_OPENING.search(raw), f"NotImplementedError without a grid opening: {e}"
-        return "grid", e
 
 
 def test_suite_present_and_lists_complete():
     if not SUITE.is_dir():
         pytest.skip(f"{SUITE} is absent")
     names = set(SUITE_FILES)
-    missing = (set(ACCEPTED_N) | set(GRID_N) | ACCEPTED_I) - names
+    missing = (set(ACCEPTED_N) | ACCEPTED_I) - names
     assert not missing, f"listed files not in the suite: {sorted(missing)}"
     assert sum(n.startswith("y_") for n in names) > 90
     assert sum(n.startswith("n_") for n in names) > 150
@@ -141,8 +125,6 @@ def test_y_files_match_json(name):
 def test_n_files(name):
     data = _read(name)
     kind, value = _outcome(data)  # no crash, no unexpected exception type
-    if name in GRID_N:
-        pytest.skip(GRID_N[name])
     if name in ACCEPTED_N:
         expected, rule = ACCEPTED_N[name]
         assert kind == "ok", f"{rule}, but: {value}"

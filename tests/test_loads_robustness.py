@@ -14,24 +14,17 @@ from vesk.vesk_core import loads
 SHARED = Path(__file__).resolve().parents[2] / "shared"
 CORPUS = SHARED / "corpus"
 
-# '[', filler, optional digits and spaces, then ':' opens a grid table
-GRID_OPENING = re.compile(rb"\[(?:[ \t\r\n]|/\*.*?\*/|//[^\r\n]*)*(?:[0-9]+ *)?:", re.S)
 POSITION = re.compile(r" \(approximate position: \u00b132 bytes from (\d+)\)$")
 
 
 def outcome(data):
     """("ok", value) or ("error", message). ValueError is the only exception
-    allowed, apart from NotImplementedError for text that opens a grid table
-    (that reader is not written yet)."""
+    allowed."""
     try:
         return "ok", loads(data)
     except ValueError as e:
         assert type(e) is ValueError
         return "error", str(e)
-    except NotImplementedError as e:
-        raw = data.encode("utf-8") if isinstance(data, str) else data
-        assert GRID_OPENING.search(raw), f"NotImplementedError on {raw!r:.80}: {e}"
-        return "grid", str(e)
 
 
 def assert_consistent(data):

@@ -1,6 +1,6 @@
 #include "parser/grid_skim.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "simd/whitespace.hpp"
@@ -23,25 +23,29 @@ uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
     return p < length && input[p] == ':' ? p : length;
 }
 
-bool skip_quoted_string(const uint8_t* input, uint64_t length, uint64_t& pos) {
-    for (uint64_t p = pos + 1; p < length;) {
-        const void* hit = std::memchr(input + p, '"', length - p);
-        if (!hit) break;
-        const uint64_t quote = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - input);
+bool skip_quoted_string(const uint8_t* input, const OffsetArray& quotes, uint64_t& cursor,
+                        uint64_t& pos) {
+    while (cursor < quotes.size() && quotes[cursor] <= pos) ++cursor;
+    for (; cursor < quotes.size(); ++cursor) {
+        const uint64_t quote = quotes[cursor];
         uint64_t backslashes = 0;
         while (quote - backslashes > pos + 1 && input[quote - backslashes - 1] == '\\')
             ++backslashes;
         if (backslashes % 2 == 0) {
             pos = quote + 1;
+            ++cursor;
             return true;
         }
-        p = quote + 1;
     }
     return false;
 }
 
-GridSkim skim_grid(const uint8_t* input, uint64_t length, uint64_t start, uint32_t depth_budget) {
+GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex& index,
+                   uint64_t start, uint32_t depth_budget) {
     GridSkim result;
+    const OffsetArray& quotes = index.quotes();
+    uint64_t quote_cursor = static_cast<uint64_t>(
+        std::lower_bound(quotes.begin(), quotes.end(), start) - quotes.begin());
     // Innermost last; the skimmed grid itself is the first entry.
     std::vector<Context> stack{Context::header};
     uint64_t separators = 0;
@@ -53,7 +57,7 @@ GridSkim skim_grid(const uint8_t* input, uint64_t length, uint64_t start, uint32
         const uint8_t c = input[p];
         const Context context = stack.back();
         if (c == '"') {  // a quoted name, cell, key or string
-            if (!skip_quoted_string(input, length, p)) break;
+            if (!skip_quoted_string(input, quotes, quote_cursor, p)) break;
             continue;
         }
         // A container opens where a value may begin: never in a header,

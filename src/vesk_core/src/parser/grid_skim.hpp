@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "types/structural_index.hpp"
+
 namespace vesk {
 
 inline bool is_grid_delimiter(uint8_t c) { return c == '\t' || c == ',' || c == '|'; }
@@ -27,7 +29,10 @@ uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos);
 
 // `pos` on an opening quote: moves it just past the closing quote (escaped
 // quotes skipped). False, with `pos` unchanged, when the string never closes.
-bool skip_quoted_string(const uint8_t* input, uint64_t length, uint64_t& pos);
+// `quotes` is the index's quote array and `cursor` a position in it at or
+// before `pos`'s entry, advanced for the next call.
+bool skip_quoted_string(const uint8_t* input, const OffsetArray& quotes, uint64_t& cursor,
+                        uint64_t& pos);
 
 struct GridSkim {
     enum class Status : uint8_t { ok, unterminated, too_deep };
@@ -42,6 +47,7 @@ struct GridSkim {
 // the grid's own level, plus one when anything but blanks (TAB, LF, FF, CR,
 // space) follows the last separator (or the header) before the `]`.
 // `depth_budget` bounds the nesting of containers inside the grid.
-GridSkim skim_grid(const uint8_t* input, uint64_t length, uint64_t start, uint32_t depth_budget);
+GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex& index,
+                   uint64_t start, uint32_t depth_budget);
 
 }  // namespace vesk

@@ -32,7 +32,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
     }
 
     // Closing bracket and row count, from the text as the rows read it.
-    const GridSkim skim = skim_grid(input_, length_, pos, kMaxNestingDepth - depth_);
+    const GridSkim skim = skim_grid(input_, length_, index_, pos, kMaxNestingDepth - depth_);
     if (skim.status == GridSkim::Status::unterminated) return fail(unexpected_eof(length_));
     if (skim.status == GridSkim::Status::too_deep) return nesting_too_deep(skim.too_deep_at);
 
@@ -108,7 +108,7 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
 // before a `]`, or after the delimiter that follows the last name's cell;
 // names without a cell get None.
 PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Schema* schema) {
-    PyRef row = PyRef::steal(PyDict_New());
+    PyRef row = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(names.size())));
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
     size_t k = 0;
     auto pad_with_none = [&]() {
@@ -231,7 +231,9 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
 // never borrows the colon of a later one.
 bool FastIndexParser::skip_schema_key() {
     if (input_[pos] == '"') {
-        if (!skip_quoted_string(input_, length_, pos)) return failed(unexpected_eof(pos));
+        uint64_t cursor = sync(kQuote);
+        if (!skip_quoted_string(input_, index_.quotes(), cursor, pos))
+            return failed(unexpected_eof(pos));
     } else {
         while (pos < length_) {
             const uint8_t c = input_[pos];

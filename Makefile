@@ -21,6 +21,7 @@ test-native: native
 bench: install native
 	$(NATIVE)/bench_scan
 	$(PY) bench/bench_loads.py
+	$(PY) bench/bench_grid.py
 
 venv: $(VENV)/.ready
 

@@ -14,7 +14,7 @@ import orjson
 import ujson
 
 import vesk
-from common import compare, corpus_or_exit, print_table
+from common import compare, corpus_or_exit
 
 DOCUMENTS = ["twitter.json", "citm_catalog.json", "canada.json", "github_events.json"]
 

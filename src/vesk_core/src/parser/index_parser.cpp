@@ -205,8 +205,7 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
         }
     }
     ++pos;  // past the closing quote; cursors catch up lazily
-    PyRef str = PyRef::steal(
-        PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
+    PyRef str = make_str(out.data(), out.size(), false);
     if (!str) return replace_error(PyExc_ValueError, "Invalid UTF-8 in string");
     return str;
 }

@@ -183,8 +183,7 @@ PyRef FastIndexParser::read_bare_cell() {
         }
         unescaped += text[i];
     }
-    PyRef str = PyRef::steal(PyUnicode_DecodeUTF8(
-        unescaped.data(), static_cast<Py_ssize_t>(unescaped.size()), nullptr));
+    PyRef str = make_str(unescaped.data(), unescaped.size(), false);
     return str ? std::move(str) : replace_error(PyExc_ValueError, "Invalid UTF-8 in string");
 }
 

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "parser/siphash.hpp"
+#include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -148,12 +149,38 @@ thread_local std::unique_ptr<StringCache> STRING_CACHE;
 }  // namespace
 
 PyRef make_str(const char* bytes, size_t length, bool ascii) {
+    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
     if (ascii) {
         PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-        if (str) std::memcpy(PyUnicode_DATA(str.get()), bytes, length);
+        if (str) std::memcpy(PyUnicode_DATA(str.get()), text, length);
         return str;
     }
-    return PyRef::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr));
+    // Decoded once into code points, then narrowed into a string allocated
+    // at its final width.
+    uint32_t stack_buffer[256];
+    std::unique_ptr<uint32_t[]> heap_buffer;
+    uint32_t* points = stack_buffer;
+    if (length > std::size(stack_buffer)) {
+        heap_buffer.reset(new uint32_t[length]);
+        points = heap_buffer.get();
+    }
+    uint32_t max_char = 0;
+    const size_t count = decode_utf8(text, length, points, max_char);
+    if (count == kInvalidUtf8) return raise_error(PyExc_ValueError, "Invalid UTF-8");
+    PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), max_char));
+    if (!str) return {};
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND:
+            std::copy(points, points + count, PyUnicode_1BYTE_DATA(str.get()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            std::copy(points, points + count, PyUnicode_2BYTE_DATA(str.get()));
+            break;
+        default:
+            std::memcpy(PyUnicode_4BYTE_DATA(str.get()), points, count * sizeof(uint32_t));
+            break;
+    }
+    return str;
 }
 
 StringCache& thread_string_cache() {

@@ -79,9 +79,10 @@ inline PyRef intern_key(const char* bytes, size_t length) {
     return intern_key(thread_string_cache(), bytes, length);
 }
 
-// Makes a str from bytes: the ASCII constructor without a decoding pass when
-// `ascii`, else the strict UTF-8 decoder. Empty on invalid UTF-8 (Python
-// error pending).
+// Makes a str from bytes: filled without a decoding pass when `ascii`, else
+// decoded as strict UTF-8 straight into a string of the right width. Empty
+// with a ValueError pending on invalid UTF-8; callers replace it with their
+// own message.
 PyRef make_str(const char* bytes, size_t length, bool ascii);
 
 }  // namespace vesk

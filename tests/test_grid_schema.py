@@ -33,6 +33,10 @@ KEYS = [
     ("{a: 1, b_2: 2}", XY, {"x": 1, "y": 2}),  # bare keys
     ('{"a"  /*c*/ : 1}', ["x"], {"x": 1}),  # filler between key and colon
     ('{"a"\n:\n1\n,\n"b"\t:2}', XY, {"x": 1, "y": 2}),
+    ('{"a" /* : */ : 1, "b": 2}', XY, {"x": 1, "y": 2}),  # ':' in a comment is not the colon
+    ('{// "x\n "a": 1, /* , : */ "b": 2}', XY, {"x": 1, "y": 2}),
+    ('{"a": "x:y", "b": "}"}', XY, {"x": "x:y", "y": "}"}),
+    ('{"a": [: c; 1 ], "b": 2}', XY, {"x": [{"c": 1}], "y": 2}),
     ('{"a": 1, "a": 2}', XY, {"x": 1, "y": 2}),  # equal written keys are still two members
     ('{"a": 1}', XY, {"x": 1}),  # fewer members: later names absent
     ("{}", XY, {}),
@@ -93,6 +97,9 @@ ERRORS = [
     ('{"a" x: 1}', XY, pe("Expected ':' at position 5", 5)),
     ('{"a": 1, "b" x: 2}', XY, pe("Expected ':' at position 13", 13)),
     ('[{"a" 1}]', XY, pe("Expected ':' at position 6", 6)),
+    ('{"a"}', XY, pe("Expected ':' at position 4", 4)),
+    ('{"a": 1, "b"}', XY, pe("Expected ':' at position 12", 12)),
+    ('{"a": }', XY, pe("Invalid character '}' at position 6", 6)),
     # more members than names
     ('{"a": 1, "b": 2, "c": 3}', XY, pe("Expected '}' at position 17", 17)),
     ('[{"a": 1}, {"b": 2, "c": 3, "d": 4}]', XY, pe("Expected '}' at position 28", 28)),

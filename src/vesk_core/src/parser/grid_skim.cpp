@@ -1,6 +1,7 @@
 #include "parser/grid_skim.hpp"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "simd/whitespace.hpp"
@@ -12,7 +13,36 @@ bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 enum class Context : uint8_t { header, rows, container };
 
+// Bytes that stop the plain run of a bare name; cells stop at `\\` too.
+constexpr std::array<bool, 256> stop_table(bool backslash) {
+    std::array<bool, 256> table{};
+    for (uint8_t c : {'\t', ',', ';', '|', ']'}) table[c] = true;
+    table['\\'] = backslash;
+    return table;
+}
+constexpr std::array<bool, 256> kStopsName = stop_table(false);
+constexpr std::array<bool, 256> kStopsCell = stop_table(true);
+
 }  // namespace
+
+BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, bool escapes) {
+    const std::array<bool, 256>& stops = escapes ? kStopsCell : kStopsName;
+    BareText text{pos, false, false};
+    uint64_t p = pos;
+    for (;;) {
+        while (p < length && !stops[input[p]]) ++p;
+        if (p >= length || input[p] != '\\') break;
+        if (p + 1 >= length) {
+            text.truncated = true;
+            p = length;
+            break;
+        }
+        text.escaped = true;
+        p += 2;
+    }
+    text.end = p;
+    return text;
+}
 
 uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
     if (pos < length && input[pos] == ':') return pos;
@@ -111,8 +141,9 @@ GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex&
         } else {
             // A bare name or cell, or a typed scalar (which holds none of
             // the bytes that end bare text). Cells take escapes, names not.
-            const bool escapes = context == Context::rows;
-            while (p < length && !ends_bare_text(input[p])) p += escapes && input[p] == '\\' ? 2 : 1;
+            const BareText text = scan_bare_text(input, length, p, context == Context::rows);
+            if (text.truncated) break;
+            p = text.end;
         }
     }
     result.status = GridSkim::Status::unterminated;

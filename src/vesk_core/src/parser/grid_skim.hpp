@@ -15,13 +15,20 @@ namespace vesk {
 
 inline bool is_grid_delimiter(uint8_t c) { return c == '\t' || c == ',' || c == '|'; }
 
-// Bytes that end a bare header name or a bare cell.
-inline bool ends_bare_text(uint8_t c) { return is_grid_delimiter(c) || c == ';' || c == ']'; }
-
 // Whitespace trimmed from the end of bare names and cells.
 inline bool is_trailing_blank(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
+
+struct BareText {
+    uint64_t end;       // the byte that stopped it, or the input length
+    bool escaped;       // a backslash was taken
+    bool truncated;     // a backslash was the last byte of the input
+};
+
+// Scans a bare name or cell from `pos` up to the first TAB , ; | or ]. With
+// `escapes` (cells), a backslash takes the next byte into the text.
+BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, bool escapes);
 
 // `pos` is just past a `[` and its filler. Returns the offset of the grid
 // marker when `:` or `digits spaces :` stands there, else `length`.

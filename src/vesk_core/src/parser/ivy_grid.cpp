@@ -84,7 +84,7 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
             name = parse_quoted_key("Invalid UTF-8 in header");
         } else {
             const uint64_t start = pos;
-            while (pos < length_ && !ends_bare_text(input_[pos])) ++pos;
+            pos = scan_bare_text(input_, length_, pos, false).end;
             uint64_t end = pos;
             while (end > start && is_trailing_blank(input_[end - 1])) --end;
             name = intern_key(cache_, reinterpret_cast<const char*>(input_ + start), end - start);
@@ -153,15 +153,10 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
 // cell), trailing blanks trimmed. Empty gives None.
 PyRef FastIndexParser::read_bare_cell() {
     const uint64_t start = pos;
-    bool escaped = false;
-    while (pos < length_ && !ends_bare_text(input_[pos])) {
-        if (input_[pos] == '\\') {
-            if (pos + 1 >= length_) return fail(unexpected_eof(length_));
-            escaped = true;
-            ++pos;
-        }
-        ++pos;
-    }
+    const BareText bare = scan_bare_text(input_, length_, pos, true);
+    if (bare.truncated) return fail(unexpected_eof(length_));
+    pos = bare.end;
+    const bool escaped = bare.escaped;
     uint64_t end = pos;
     while (end > start && is_trailing_blank(input_[end - 1])) --end;
     const auto* text = reinterpret_cast<const char*>(input_ + start);

@@ -20,10 +20,14 @@
 namespace VESK_AVX512_NAMESPACE {
 namespace {
 
-// One compare per kind, unrolled at compile time.
+// One compare per kind, unrolled at compile time, for the 64 bytes at
+// `block` (loaded here: a vector argument would change the calling
+// convention between the native and emulated builds).
 template <int... Kinds>
-VESK_TARGET_AVX512 inline void append_kinds(StructuralIndex& index, uint64_t base, __m512i bytes,
+VESK_TARGET_AVX512 inline void append_kinds(StructuralIndex& index, uint64_t base,
+                                            const uint8_t* block,
                                             std::integer_sequence<int, Kinds...>) {
+    const __m512i bytes = _mm512_loadu_si512(reinterpret_cast<const void*>(block));
     // uint64_t rather than __mmask64: SIMDe names only the vector types.
     (index.arrays[Kinds].append_bits(
          base, static_cast<uint64_t>(
@@ -39,8 +43,7 @@ VESK_TARGET_AVX512 StructuralIndex scan_avx512(std::string_view input) {
     const size_t n = input.size();
     size_t i = 0;
     for (; i + 64 <= n; i += 64) {
-        const __m512i bytes = _mm512_loadu_si512(reinterpret_cast<const void*>(data + i));
-        append_kinds(index, i, bytes, std::make_integer_sequence<int, kStructuralCount>{});
+        append_kinds(index, i, data + i, std::make_integer_sequence<int, kStructuralCount>{});
     }
     scan_bytes_scalar(index, data, i, n);
     return index;

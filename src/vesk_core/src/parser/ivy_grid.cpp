@@ -111,6 +111,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
     PyRef row = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(names.size())));
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
     size_t k = 0;
+    bool atomic = true;  // see parse_object
     auto pad_with_none = [&]() {
         for (; k < names.size(); ++k)
             if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0) return false;
@@ -128,6 +129,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
         if (!value) return {};
         if (PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+        atomic = atomic && is_atomic(value.get());
         ++k;
         // Only spaces between a cell and what ends it: a bare cell has
         // already dropped its trailing blanks.
@@ -146,6 +148,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
         return fail(invalid_char(pos, c));
     }
     if (!pad_with_none()) return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+    if (atomic) PyObject_GC_UnTrack(row.get());
     return row;
 }
 

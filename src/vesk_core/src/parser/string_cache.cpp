@@ -8,7 +8,6 @@
 #include <random>
 
 #include "parser/siphash.hpp"
-#include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -155,32 +154,7 @@ PyRef make_str(const char* bytes, size_t length, bool ascii) {
         if (str) std::memcpy(PyUnicode_DATA(str.get()), text, length);
         return str;
     }
-    // Decoded once into code points, then narrowed into a string allocated
-    // at its final width.
-    uint32_t stack_buffer[256];
-    std::unique_ptr<uint32_t[]> heap_buffer;
-    uint32_t* points = stack_buffer;
-    if (length > std::size(stack_buffer)) {
-        heap_buffer.reset(new uint32_t[length]);
-        points = heap_buffer.get();
-    }
-    uint32_t max_char = 0;
-    const size_t count = decode_utf8(text, length, points, max_char);
-    if (count == kInvalidUtf8) return raise_error(PyExc_ValueError, "Invalid UTF-8");
-    PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), max_char));
-    if (!str) return {};
-    switch (PyUnicode_KIND(str.get())) {
-        case PyUnicode_1BYTE_KIND:
-            std::copy(points, points + count, PyUnicode_1BYTE_DATA(str.get()));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            std::copy(points, points + count, PyUnicode_2BYTE_DATA(str.get()));
-            break;
-        default:
-            std::memcpy(PyUnicode_4BYTE_DATA(str.get()), points, count * sizeof(uint32_t));
-            break;
-    }
-    return str;
+    return PyRef::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr));
 }
 
 StringCache& thread_string_cache() {

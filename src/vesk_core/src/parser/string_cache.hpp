@@ -80,9 +80,8 @@ inline PyRef intern_key(const char* bytes, size_t length) {
 }
 
 // Makes a str from bytes: filled without a decoding pass when `ascii`, else
-// decoded as strict UTF-8 straight into a string of the right width. Empty
-// with a ValueError pending on invalid UTF-8; callers replace it with their
-// own message.
+// by the interpreter's strict UTF-8 decoder. Empty with the decoder's error
+// pending on invalid UTF-8; callers replace it with their own message.
 PyRef make_str(const char* bytes, size_t length, bool ascii);
 
 }  // namespace vesk

@@ -1,8 +1,6 @@
-// UTF-8: encoding one code point, and strict decoding into fixed-width code
-// units (the layouts of the interpreter's compact strings). Plain C++.
+// UTF-8 encoding of one code point. Plain C++.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,12 +24,5 @@ inline void append_utf8(std::string& out, uint32_t cp) {
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
-
-// Decodes strict UTF-8 (no overlong forms, surrogates, code points above
-// U+10FFFF or truncated sequences) into one code point per element of `out`,
-// which has room for `size` elements. Returns the number of code points and
-// sets `max_char`, or returns kInvalidUtf8.
-inline constexpr size_t kInvalidUtf8 = static_cast<size_t>(-1);
-size_t decode_utf8(const uint8_t* text, size_t size, uint32_t* out, uint32_t& max_char);
 
 }  // namespace vesk

@@ -1,6 +1,6 @@
 // FastIndexParser: builds Python objects straight from the input bytes in one
-// recursive descent, taking string ends and bracket positions from the
-// StructuralIndex instead of scanning for them.
+// recursive descent, taking the ends of strings, keys and quoted names from
+// the StructuralIndex instead of scanning for them.
 //
 // Every reading method returns a new reference, or an empty PyRef with the
 // Python exception already set; parse errors are converted where they arise
@@ -103,14 +103,6 @@ private:
         uint64_t c = cursors_[s];
         while (c < entries.size() && entries[c] < pos) ++c;
         return cursors_[s] = c;
-    }
-
-    // The entry of `s` that its cursor designates after syncing, if any.
-    bool next_entry(Structural s, uint64_t& offset) {
-        const uint64_t c = sync(s);
-        if (c >= index_[s].size()) return false;
-        offset = index_[s][c];
-        return true;
     }
 
     // `pos` on an opening quote: finds the next quote entry after it.

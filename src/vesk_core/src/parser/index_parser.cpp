@@ -286,6 +286,26 @@ private:
 
 }  // namespace
 
+// After a member or element: `,` (consumed) or the closing byte (left for
+// the caller). A `,` directly before the closing byte is a trailing comma
+// and closes too.
+FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
+    skip_filler();
+    if (at_end()) {
+        fail(unexpected_eof(pos));
+        return Separator::error;
+    }
+    const uint8_t c = input_[pos];
+    if (c == close) return Separator::close;
+    if (c != ',') {
+        fail(invalid_char(pos, c));
+        return Separator::error;
+    }
+    ++pos;
+    skip_filler();
+    return !at_end() && input_[pos] == close ? Separator::close : Separator::item;
+}
+
 PyRef FastIndexParser::parse_object(const Schema* schema) {
     // Members of a schema-mapped object, at any depth, are read without it.
     if (schema) {
@@ -312,14 +332,9 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             PyRef value = parse_value(nullptr);
             if (!value) return {};
             stack_.push(std::move(value));
-            skip_filler();
-            if (at_end()) return fail(unexpected_eof(pos));
-            const uint8_t c = input_[pos];
-            if (c == '}') break;
-            if (c != ',') return fail(invalid_char(pos, c));
-            ++pos;
-            skip_filler();
-            if (!at_end() && input_[pos] == '}') break;  // trailing comma
+            const Separator next = read_separator('}');
+            if (next == Separator::error) return {};
+            if (next == Separator::close) break;
         }
     }
     ++pos;  // '}'
@@ -361,14 +376,9 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             PyRef item = parse_value(schema);
             if (!item) return {};
             stack_.push(std::move(item));
-            skip_filler();
-            if (at_end()) return fail(unexpected_eof(pos));
-            const uint8_t c = input_[pos];
-            if (c == ']') break;
-            if (c != ',') return fail(invalid_char(pos, c));
-            ++pos;
-            skip_filler();
-            if (!at_end() && input_[pos] == ']') break;  // trailing comma
+            const Separator next = read_separator(']');
+            if (next == Separator::error) return {};
+            if (next == Separator::close) break;
         }
     }
     ++pos;  // ']'

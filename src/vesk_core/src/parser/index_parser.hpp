@@ -75,6 +75,8 @@ public:
     uint64_t pos = 0;
 
 private:
+    enum class Separator : uint8_t { item, close, error };
+    Separator read_separator(uint8_t close);
     PyRef parse_container(const Schema* schema);
     PyRef parse_object(const Schema* schema);
     PyRef parse_key();

@@ -195,31 +195,20 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
         return dict;
     }
     for (const FieldDescriptor& field : fields) {
-        skip_filler();
-        if (at_end()) return fail(unexpected_eof(pos));
-        if (input_[pos] == '}') {  // after a trailing comma
-            ++pos;
-            return dict;
-        }
         if (!skip_schema_key()) return {};
         PyRef value = parse_value(nullptr);
         if (!value) return {};
         if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-        skip_filler();
-        if (at_end()) return fail(unexpected_eof(pos));
-        const uint8_t c = input_[pos];
-        if (c == '}') {
-            ++pos;
+        const Separator next = read_separator('}');
+        if (next == Separator::error) return {};
+        if (next == Separator::close) {
+            ++pos;  // fields not reached stay absent
             return dict;
         }
-        if (c != ',') return fail(invalid_char(pos, c));
-        ++pos;
     }
-    skip_filler();
-    if (at_end() || input_[pos] != '}') return fail(expected_char(pos, '}'));
-    ++pos;
-    return dict;
+    // A member beyond the last schema name.
+    return fail(expected_char(pos, '}'));
 }
 
 // Steps over a member's key text and its colon. The key is a quoted string
@@ -227,6 +216,8 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
 // bytes; only filler may follow it before the colon, so a malformed member
 // never borrows the colon of a later one.
 bool FastIndexParser::skip_schema_key() {
+    skip_filler();
+    if (at_end()) return failed(unexpected_eof(pos));
     if (input_[pos] == '"') {
         uint64_t cursor = sync(kQuote);
         if (!skip_quoted_string(input_, index_.quotes(), cursor, pos))

@@ -59,6 +59,16 @@ INPUTS = {
         + b'",}'
     ],
     "long-flat-array": [b"[" + b", ".join(b'"e,%d"' % i for i in range(100)) + b",]"],
+    "tables": [
+        b'{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9", [: k; v ]; 3, x\\,y ]}',
+        b"[: a, b; 1; 2, 3; ; 4, 5, ]",
+    ],
+    "table-errors": [
+        b"[: a, b; 1, 2; 3, tom ]",  # bad cell after rows were built
+        b"[: a, b; 1, 2; 3, 4",  # no closing bracket
+        b'[: a, "b\xff"; 1, 2 ]',  # invalid UTF-8 in a header name
+        b"[: a; 1, 2 ]",  # stops after the counted rows: trailing content
+    ],
     "errors": [
         GOOD[:-1],  # unexpected end after everything was built
         GOOD + b" x",  # trailing content: the whole value is released

@@ -8,15 +8,12 @@ import pytest
 from vesk import loads
 
 
-@pytest.mark.parametrize(
-    "text, tracked",
-    [
-        ('{"a": 1, "b": "x", "c": 2.5, "d": null, "e": true}', False),
-        ('{"a": 1, "b": [1]}', True),
-        ('{"a": {"b": 1}}', True),
-        ("{}", False),
-    ],
-)
+@pytest.mark.parametrize("text, tracked", [
+    ('{"a": 1, "b": "x", "c": 2.5, "d": null, "e": true}', False),
+    ('{"a": 1, "b": [1]}', True),
+    ('{"a": {"b": 1}}', True),
+    ("{}", False),
+])
 def test_objects(text, tracked):
     assert gc.is_tracked(loads(text)) is tracked
 
@@ -26,15 +23,10 @@ def test_table_rows():
     assert [gc.is_tracked(r) for r in rows] == [True, False]
 
 
-@pytest.mark.parametrize(
-    "grow",
-    [
-        lambda d: d.__setitem__("z", []),
-        lambda d: d.update({"z": {}}),
-        lambda d: d.setdefault("z", set()),
-        lambda d: d.__ior__({"z": [1]}),
-    ],
-)
+@pytest.mark.parametrize("grow", [
+    lambda d: d.__setitem__("z", []), lambda d: d.update({"z": {}}),
+    lambda d: d.setdefault("z", set()), lambda d: d.__ior__({"z": [1]}),
+])
 def test_storing_a_container_tracks_again(grow):
     d = loads('{"a": 1}')
     assert not gc.is_tracked(d)
@@ -43,12 +35,8 @@ def test_storing_a_container_tracks_again(grow):
 
 
 def test_cycle_through_untracked_dict_is_collected():
-    class Box:
-        pass
-
     d = loads('{"a": 1}')
-    box = Box()
-    d["box"] = box
+    d["box"] = box = type("Box", (), {})()
     box.d = d
     ref = weakref.ref(box)
     del d, box

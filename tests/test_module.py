@@ -4,252 +4,85 @@ import importlib
 import inspect
 import subprocess
 import sys
-import textwrap
+from pathlib import Path
 
 import pytest
 
 import vesk
 import vesk.vesk_core as core
 
-P_OR_K = inspect.Parameter.POSITIONAL_OR_KEYWORD
-KW_ONLY = inspect.Parameter.KEYWORD_ONLY
-EMPTY = inspect.Parameter.empty
+P, KW, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
+NAMES = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
+DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False,
+                      implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma")
+LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
+             "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n\n"
+             "Returns:\n    Parsed Python object (dict, list, str, int, float, bool, None)\n\n"
+             "Raises:\n    ValueError: Invalid JSON/VESK syntax\n\nExamples:\n    >>> import vesk\n"
+             "    >>> vesk.loads('{\"key\": \"value\"}')\n    {'key': 'value'}\n"
+             "    >>> vesk.loads(b'[1, 2, 3]')\n    [1, 2, 3]")
 
 
-def _cpu_flags():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
-            for line in f:
-                key, sep, value = line.partition(":")
-                if sep and key.strip() == "flags":
-                    return set(value.split())
-    except OSError:
-        return None
-    return None
-
-
-# ---------------------------------------------------------------- attributes
-
-
-def test_version():
+def test_attributes_and_docs():
     assert core.__version__ == "1.0.3"
-    assert vesk.__version__ == core.__version__
+    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES)
+    assert all(getattr(vesk, name) is getattr(core, name) for name in NAMES)
+    assert core.__doc__.startswith("VESK \u2014 SIMD-accelerated parser for Python\n\n"
+                                   "This module provides high-performance parsing of VESK/JSON data using\n")
+    assert core.loads.__doc__ == LOADS_DOC
 
 
 def test_simd_level_matches_cpu_flags():
-    flags = _cpu_flags()
+    cpuinfo = Path("/proc/cpuinfo").read_text(errors="replace") if Path("/proc/cpuinfo").exists() else ""
+    flags = next((set(l.split(":")[1].split()) for l in cpuinfo.splitlines() if l.startswith("flags")), None)
     if flags is None:
         pytest.skip("/proc/cpuinfo flags are not readable")
-    expected = "AVX-512" if {"avx512f", "avx512bw"} <= flags else "AVX2"
-    assert core.__simd__ == expected
-    assert vesk.__simd__ == expected
+    assert core.__simd__ == ("AVX-512" if {"avx512f", "avx512bw"} <= flags else "AVX2")
 
 
-def test_core_all_in_order():
-    assert core.__all__ == ["__version__", "__simd__", "loads", "dumps", "format_hint"]
-
-
-def test_core_all_names_resolve():
-    for name in core.__all__:
-        assert hasattr(core, name), name
-
-
-def test_package_all():
-    assert sorted(vesk.__all__) == sorted(
-        ["loads", "dumps", "format_hint", "__version__", "__simd__"]
-    )
-    assert len(vesk.__all__) == len(set(vesk.__all__))
-
-
-@pytest.mark.parametrize("name", ["loads", "dumps", "format_hint", "__version__", "__simd__"])
-def test_package_reexports_core_objects(name):
-    assert getattr(vesk, name) is getattr(core, name)
-
-
-def test_star_import_exposes_package_all():
-    namespace = {}
-    exec("from vesk import *", namespace)
-    for name in ["loads", "dumps", "format_hint", "__version__", "__simd__"]:
-        assert namespace[name] is getattr(core, name)
-
-
-def test_module_docstring():
-    lines = core.__doc__.split("\n")
-    assert lines[0] == "VESK \u2014 SIMD-accelerated parser for Python"
-    assert lines[1] == ""
-    assert lines[2].startswith(
-        "This module provides high-performance parsing of VESK/JSON data using"
-    )
-
-
-# ---------------------------------------------------------------- signatures
-
-
-def _describe(func):
-    return [
-        (p.name, p.kind, p.default) for p in inspect.signature(func).parameters.values()
-    ]
-
-
-@pytest.mark.parametrize(
-    ("func", "expected"),
-    [
-        pytest.param(
-            core.loads,
-            [("data", P_OR_K, EMPTY), ("schema", P_OR_K, None)],
-            id="loads",
-        ),
-        pytest.param(
-            core.dumps,
-            [
-                ("data", P_OR_K, EMPTY),
-                ("ivy_grid", KW_ONLY, True),
-                ("unquoted_keys", KW_ONLY, False),
-                ("indent", KW_ONLY, None),
-                ("bare_strings", KW_ONLY, False),
-                ("implicit_null", KW_ONLY, False),
-                ("row_count", KW_ONLY, True),
-                ("multiline_ivy", KW_ONLY, False),
-                ("delimiter", KW_ONLY, "comma"),
-            ],
-            id="dumps",
-        ),
-        pytest.param(
-            core.format_hint,
-            [("style", P_OR_K, "ivy_grid")],
-            id="format_hint",
-        ),
-    ],
-)
+@pytest.mark.parametrize("func, expected", [
+    (core.loads, [("data", P, EMPTY), ("schema", P, None)]),
+    (core.dumps, [("data", P, EMPTY)] + [(k, KW, v) for k, v in DUMPS_DEFAULTS.items()]),
+    (core.format_hint, [("style", P, "ivy_grid")]),
+])
 def test_signature(func, expected):
-    actual = _describe(func)
-    assert actual == expected
-    # bool defaults must be real bools, not 0/1.
-    for (_, _, got), (_, _, want) in zip(actual, expected):
-        assert type(got) is type(want)
+    # type() too: bool defaults must be real bools, not 0/1.
+    got = [(p.name, p.kind, p.default, type(p.default)) for p in inspect.signature(func).parameters.values()]
+    assert got == [(*e, type(e[2])) for e in expected]
 
 
-def test_loads_docstring():
-    expected = "\n".join(
-        [
-            "Parse VESK/JSON data from bytes or string",
-            "",
-            "Args:",
-            "    data: Input as bytes (zero-copy) or str (will encode to UTF-8)",
-            "",
-            "Returns:",
-            "    Parsed Python object (dict, list, str, int, float, bool, None)",
-            "",
-            "Raises:",
-            "    ValueError: Invalid JSON/VESK syntax",
-            "",
-            "Examples:",
-            "    >>> import vesk",
-            "    >>> vesk.loads('{\"key\": \"value\"}')",
-            "    {'key': 'value'}",
-            "    >>> vesk.loads(b'[1, 2, 3]')",
-            "    [1, 2, 3]",
-        ]
-    )
-    assert core.loads.__doc__ == expected
-
-
-# ---------------------------------------------------------------- import
-
-
-def test_reimport_returns_same_module():
-    original = sys.modules["vesk.vesk_core"]
-    try:
-        del sys.modules["vesk.vesk_core"]
-        again = importlib.import_module("vesk.vesk_core")
-        assert again is original
-        assert again.__all__ == ["__version__", "__simd__", "loads", "dumps", "format_hint"]
-        assert len(again.__all__) == len(set(again.__all__))
-    finally:
-        sys.modules["vesk.vesk_core"] = original
+def test_reimport_returns_same_module(monkeypatch):
+    monkeypatch.delitem(sys.modules, "vesk.vesk_core")  # restored after the test
+    assert importlib.import_module("vesk.vesk_core") is core
 
 
 def test_sub_interpreter_import_is_refused(tmp_path):
-    testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(testcapi, "run_in_subinterp"):
+    if not hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp"):
         pytest.skip("_testcapi.run_in_subinterp is not available")
-    code = textwrap.dedent(
-        """
-        import _testcapi
-        import vesk.vesk_core
-        # Control: a sub-interpreter that does not touch vesk succeeds.
-        print("control", _testcapi.run_in_subinterp("import json"), flush=True)
-        print("vesk", _testcapi.run_in_subinterp("import vesk.vesk_core"), flush=True)
-        # The main interpreter's module keeps working after the refusal.
-        print("after", vesk.vesk_core.format_hint("tab").splitlines()[0], flush=True)
-        """
-    )
-    proc = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        timeout=60,
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
-        "control 0",
-        "vesk -1",
-        "after Data is in VESK Ivy Grid tab-delimited format.",
-    ], proc.stderr
-    assert "ImportError" in proc.stderr
-    assert "does not support sub-interpreters" in proc.stderr
+    code = ("import _testcapi as t, vesk.vesk_core as v; print(t.run_in_subinterp('import json'), "
+            "t.run_in_subinterp('import vesk.vesk_core')); print(v.format_hint('tab').splitlines()[0])")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    # Control sub-interpreter 0, vesk's -1; the main interpreter's module keeps working.
+    assert proc.stdout.splitlines() == ["0 -1", "Data is in VESK Ivy Grid tab-delimited format."], proc.stderr
+    assert proc.returncode == 0 and "does not support sub-interpreters" in proc.stderr
 
 
-# ---------------------------------------------------------------- binding
-
-
-@pytest.mark.parametrize(
-    ("func", "args", "kwargs"),
-    [
-        pytest.param(core.format_hint, (1, 2), {}, id="format_hint-two-positional"),
-        pytest.param(core.format_hint, (), {"x": 1}, id="format_hint-unknown-keyword"),
-        pytest.param(core.format_hint, ("a",), {"style": "b"}, id="format_hint-style-twice"),
-        pytest.param(core.dumps, (1, True), {}, id="dumps-positional-option"),
-        pytest.param(core.dumps, (), {}, id="dumps-no-data"),
-        pytest.param(core.dumps, (1,), {"colour": True}, id="dumps-unknown-keyword"),
-        pytest.param(core.dumps, (1,), {"data": 2}, id="dumps-data-twice"),
-        pytest.param(core.loads, (), {}, id="loads-no-args"),
-        pytest.param(core.loads, (b"1", None, 3), {}, id="loads-three-positional"),
-        pytest.param(core.loads, (b"1",), {"bogus": 1}, id="loads-unknown-keyword"),
-        pytest.param(core.loads, (b"1",), {"data": b"2"}, id="loads-data-twice"),
-    ],
-)
-def test_argument_binding_errors(func, args, kwargs):
+@pytest.mark.parametrize("call", [
+    "format_hint(1, 2)", "format_hint(x=1)", "format_hint('a', style='b')", "loads()", "loads(b'1', None, 3)",
+    "loads(b'1', bogus=1)", "loads(b'1', data=b'2')", "dumps(1, True)", "dumps()", "dumps(1, colour=True)",
+    "dumps(1, data=2)",
+])
+def test_argument_binding_errors(call):
     with pytest.raises(TypeError):
-        func(*args, **kwargs)
+        eval(call, vars(core))
 
 
-# PLACEHOLDER (writer not landed yet): dumps currently refuses valid calls with
-# NotImplementedError. Replace this test with real output checks when dumps is
-# implemented.
-@pytest.mark.parametrize(
-    ("args", "kwargs"),
-    [
-        pytest.param(({"a": 1},), {}, id="defaults"),
-        pytest.param(([1, 2],), {}, id="list"),
-        pytest.param(
-            ([{"id": 1}],),
-            {
-                "ivy_grid": False,
-                "unquoted_keys": True,
-                "indent": 2,
-                "bare_strings": True,
-                "implicit_null": True,
-                "row_count": False,
-                "multiline_ivy": True,
-                "delimiter": "tab",
-            },
-            id="all-options",
-        ),
-        pytest.param((), {"data": "x"}, id="data-by-keyword"),
-    ],
-)
-def test_dumps_placeholder_not_implemented_yet(args, kwargs):
+# Placeholder until the writer lands: dumps refuses valid calls for now.
+@pytest.mark.parametrize("call", [
+    "dumps({'a': 1})", "dumps(data=[1, 2])", "dumps([{'id': 1}], **DUMPS_DEFAULTS)",
+    "dumps([{'id': 1}], ivy_grid=False, unquoted_keys=True, indent=2, bare_strings=True, "
+    "implicit_null=True, row_count=False, multiline_ivy=True, delimiter='tab')",
+])
+def test_dumps_not_implemented_yet(call):
     with pytest.raises(NotImplementedError):
-        core.dumps(*args, **kwargs)
+        eval(call, {**vars(core), "DUMPS_DEFAULTS": DUMPS_DEFAULTS})

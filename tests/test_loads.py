@@ -1,0 +1,242 @@
+"""loads: the values it reads, its exact errors with positions, its arguments
+and the nesting limit."""
+
+import json
+import threading
+
+import pytest
+
+import vesk
+from conftest import check_same, pe
+from vesk.vesk_core import loads
+
+NAN, INF = float("nan"), float("inf")
+
+
+@pytest.mark.parametrize("a, b", [(1, 1.0), (True, 1), (0.0, -0.0), (NAN, -NAN), ([1], [1, 2]),
+                                  ({"a": 1, "b": 2}, {"b": 2, "a": 1})])
+def test_the_comparison_helper_is_strict(a, b):
+    with pytest.raises(AssertionError):
+        check_same(a, b)
+
+
+NUMBERS = [
+    "0", "-0", "123", "9223372036854775807", "-9223372036854775808", "9223372036854775808",
+    "-9223372036854775809", "18446744073709551616", "1" + "0" * 100, "-" + "9" * 300,
+    "0.0", "-0.0", "-0e0", "1E+2", "1e-2", "0.30000000000000004", "1.7976931348623157e308",
+    "1.7976931348623159e308", "2.2250738585072011e-308", "5e-324", "2.4703282292062327e-324",
+    "2.4703282292062328e-324", "1e400", "-1e400", "1e-400", "-1e-400", "9007199254740993.0",
+    "1.00000000000000011102230246251565404236316680908203125",  # halfway: rounds to even
+    "1.00000000000000011102230246251565404236316680908203126",
+    "0." + "0" * 400 + "1", "1" * 400 + ".5", "7" * 4300, "0.4e00669999999999999999999999999999999",
+]
+NAMED = [("NaN", NAN), ("NAN", NAN), ("Nan", NAN), ("-nan", -NAN), ("-NaN", -NAN), ("Infinity", INF),
+         ("INFINITY", INF), ("InFiNiTy", INF), ("INF", INF), ("-Infinity", -INF), ("-inf", -INF)]
+# str rows are also read as bytes, inside an array and inside an object;
+# bytes rows (byte order marks, comments running to the end) also as str.
+VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + NAMED + [
+    ("[null, true, false]", [None, True, False]),
+    ("[[], {}, [ ], { }, [[]]]", [[], {}, [], {}, [[]]]),
+    ("[1,-2,3.5e1,0]", [1, -2, 35.0, 0]),
+    ('"a\\"b\\\\\\/\\b\\f\\n\\r\\t/"', 'a"b\\/\b\f\n\r\t/'),
+    ('"\\u00e9\\u00C9\\u0000\\u001f\\uffff"', "\u00e9\u00c9\x00\x1f\uffff"),
+    ('"\\uD83D\\ude00 \\uDBFF\\uDFFF"', "\U0001f600 \U0010ffff"),
+    ('"\u00e9\u65e5\U0001f600 \\n"', "\u00e9\u65e5\U0001f600 \n"),
+    ('"raw\ttab\x01\x1f\x7f\n"', "raw\ttab\x01\x1f\x7f\n"),  # raw control bytes kept without a backslash
+    ('"// not /* a comment"', "// not /* a comment"),
+    ('"' + '\\u00e9\\\\\\"\\n' * 900 + '"', '\u00e9\\"\n' * 900),  # the decoding buffer grows
+    ('[1, [2,], {"a": 1,},]', [1, [2], {"a": 1}]),
+    ('/* a */ [ /* " */ 1 /* , ] */ , "x" /**/ ,/***/ ] /* b */', [1, "x"]),
+    ("{a_1: 1, $b-c: 2, 2b: 3, 123: 4, null: 5, a--: 6, $: 7, 1e5: 8}",
+     {"a_1": 1, "$b-c": 2, "2b": 3, "123": 4, "null": 5, "a--": 6, "$": 7, "1e5": 8}),
+    ('{"a" /* : */ : 1, b\n\t: 2, "c"/**/:3}', {"a": 1, "b": 2, "c": 3}),
+    ('{"a": 1, "b": 2, "a": 3, b: 4, "\\u0061": 5}', {"a": 5, "b": 4}),  # last value, first place
+    ('{"k\\"": 1, "a,b:c}]": 2, "tab\there": 3, "": 4}', {'k"': 1, "a,b:c}]": 2, "tab\there": 3, "": 4}),
+    (b"// a\r\n[1, // b\n2] // end", [1, 2]),
+    ("/*/ c */ [/**/7/***/]", [7]),
+    (b"[1] /* open", [1]), (b"[1]//", [1]), (b"[1]/*/", [1]), (b"// a\r7", 7),
+    (b"\xef\xbb\xbf{}", {}), (b'\xef\xbb\xbf ["\xef\xbb\xbf"]', ["\ufeff"]),
+]
+
+
+@pytest.mark.parametrize("doc, expected", VALUES, ids=[repr(d)[:40] for d, _ in VALUES])
+def test_values(doc, expected):
+    check_same(loads(doc), expected)
+    check_same(loads(doc.decode() if isinstance(doc, bytes) else doc.encode()), expected)
+    if isinstance(doc, str):
+        check_same(loads(f"[{doc}]"), [expected])
+        check_same(loads(f'{{"k":{doc}}}'), {"k": expected})
+
+
+def bad(ch, pos):
+    return pe(f"Invalid character '{ch}' at position {pos}", pos)
+
+
+def esc(ch, pos):
+    return pe(f"Invalid escape sequence '\\{ch}' at position {pos}", pos)
+
+
+EOF, TAIL = "Unexpected end of input", "Trailing content after document"
+UNI, CTL = "Invalid Unicode escape", "Unescaped control character"
+U8S, U8K, NUM, FLT = "Invalid UTF-8 in string", "Invalid UTF-8 in key", "Invalid number", "Invalid float"
+LEAD, DOT = NUM + ": leading zeros not allowed", NUM + ": decimal point must be followed by digits"
+ERRORS = [
+    # nothing but filler, or something after the value
+    (b"", pe(EOF, 0)), (b" \t\r\n", pe(EOF, 4)), (b"/* open", pe(EOF, 7)), (b"// c", pe(EOF, 4)),
+    (b"\xef\xbb\xbf ", pe(EOF, 4)), (b"1 2", pe(TAIL, 2)), (b"nullx", pe(TAIL, 4)), (b"12x", pe(TAIL, 2)),
+    (b"[1]]", pe(TAIL, 3)), (b"[1] /", pe(TAIL, 4)), (b"[1]/x", pe(TAIL, 3)), (b"1\xef\xbb\xbf", pe(TAIL, 1)),
+    # structure
+    (b"[1 2]", bad("2", 3)), (b"[1", pe(EOF, 2)), (b"[1,", pe(EOF, 3)), (b'{"a":', pe(EOF, 5)),
+    (b'{"a": 1', pe(EOF, 7)), (b"[1}", bad("}", 2)), (b"[,]", bad(",", 1)), (b"[1,,2]", bad(",", 3)),
+    (b"{,}", bad(",", 1)), (b'{"a":1 "b":2}', bad('"', 7)), (b"]", bad("]", 0)), (b'{"a":}', bad("}", 5)),
+    (b"nul", bad("n", 0)), (b"True", bad("T", 0)), (b"nan", bad("n", 0)), (b"inf", bad("i", 0)),
+    (b"+1", bad("+", 0)), (b".5", bad(".", 0)), (b"[1 / 2]", bad("/", 3)), (b"# c\n1", bad("#", 0)),
+    (b"'a'", bad("'", 0)), (b"[1 /* open ]", pe(EOF, 12)),
+    # bare keys; only filler may stand between a key and its colon
+    (b"{-a: 1}", bad("-", 1)), (b"{a.b: 1}", bad(".", 2)), (b"{a b: 1}", bad("b", 3)), (b"{a}", bad("}", 2)),
+    (b'{"a" 1}', bad("1", 5)), (b'{"a"x: 1}', bad("x", 4)), (b'{"a" /* c */ x : 1}', bad("x", 13)),
+    (b'{"a"}', bad("}", 4)), (b'{"a": 1, b 2: 3}', bad("2", 11)),
+    # a stray byte is shown as the character of its value; positions count bytes
+    (b"\xe9", bad("\u00e9", 0)), (b"\x80", bad("\x80", 0)), (b"[\x00]", bad("\x00", 1)), (b"\x0c1", bad("\x0c", 0)),
+    ('["\u00e9\u00e9", x]'.encode(), bad("x", 9)), ("{\u00e9: 1}".encode(), bad("\u00c3", 1)),
+    (b" \xef\xbb\xbf1", bad("\u00ef", 1)), (b" " * 3_000_000 + b"]", bad("]", 3_000_000)),
+    # escapes
+    (b'"\\x"', esc("x", 2)), (b'"\\\'"', esc("'", 2)), (b'"\\\xc3\xa9"', esc("\u00c3", 2)),
+    (b'["ok\\n", "ab\\q"]', esc("q", 13)), (b'{"k\\x": 1}', esc("x", 4)),
+    (b'"\\uD83D"', pe(UNI + " at position 1", 1)), (b'"\\uDE00"', pe(UNI + " at position 1", 1)),
+    (b'"\\uD83D\\u0041"', pe(UNI + " at position 1", 1)), (b'"abc\\uDC00"', pe(UNI + " at position 4", 4)),
+    (b'"\\u12G4"', pe(UNI + " at position 5", 5)), (b'"\\u123"', pe(UNI + " at position 6", 6)),
+    (b'"\\uD83D\\uDE0G"', pe(UNI + " at position 12", 12)), (b'{"\\uDFAA": 0}', pe(UNI + " at position 2", 2)),
+    (b'"abc', pe(EOF, 0)), (b'{"abc', pe(EOF, 1)), (b'"\\"abc', pe(EOF, 6)), (b'"\\u12', pe(EOF, 0)),
+    (b'"a\\n\tb"', pe(CTL + " at position 4", 4)), (b'{"k": "\\t\r"}', pe(CTL + " at position 9", 9)),
+    # invalid UTF-8: overlong, surrogate, above U+10FFFF, cut short, stray continuation
+    (b'["ok", "a\xe9b"]', pe(U8S, 7)), (b'"\xc0\xaf"', pe(U8S, 0)), (b'"\xed\xa0\x80"', pe(U8S, 0)),
+    (b'"\xf4\x90\x80\x80"', pe(U8S, 0)), (b'"' + b"x" * 40 + b'\x80"', pe(U8S, 0)), (b'["\\n\xff"]', U8S),
+    (b'{"\xff": 1}', pe(U8K, 2)), (b'{"a": 1, "b\xc3": 2}', pe(U8K, 10)), (b'{"' + b"k" * 70 + b'\xff":1}', pe(U8K, 2)),
+    # numbers: bare messages without a position
+    (b"-", NUM), (b"[--1]", NUM), (b"1.5.5", NUM), (b"12a", NUM), (b"1-2", NUM), (b"Infinit", NUM),
+    (b"NaNa", NUM), (b"-Infinityy", NUM), (b"NULL", NUM), (b"01", LEAD), (b"-01", LEAD), (b"[007]", LEAD),
+    (b"1.", DOT), (b"1.e5", DOT), (b"[1.]", DOT), (b"1e", FLT), (b"1e+", FLT), (b"[1e]", FLT), (b"1e5-3", FLT),
+    (b"7" * 4301, "Failed to create large integer"), (b"[-" + b"7" * 4301 + b"]", "Failed to create large integer"),
+]
+
+
+@pytest.mark.parametrize("data, message", ERRORS, ids=[repr(d)[:40] for d, _ in ERRORS])
+def test_errors(data, message):
+    try:
+        forms = [data, data.decode()]
+    except UnicodeDecodeError:
+        forms = [data]
+    for form in forms:
+        with pytest.raises(ValueError) as info:
+            loads(form)
+        assert type(info.value) is ValueError and info.value.args == (message,)
+    assert loads(b'{"a": [1]}') == {"a": [1]}  # nothing left pending
+
+
+class BytesSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def test_accepted_data_and_keywords():
+    for data in (b'{"a": [1]}', '{"a": [1]}', BytesSub(b'{"a": [1]}'), StrSub('{"a": [1]}')):
+        check_same(loads(data), {"a": [1]})
+    check_same(loads(data=b"[1]", schema=None), [1])
+    assert vesk.loads is loads
+
+
+@pytest.mark.parametrize("data", [bytearray(b"1"), memoryview(b"1"), 1, None, [b"1"], "\ud800", '["\\u0041\udc00"]'])
+def test_data_of_the_wrong_type(data):
+    with pytest.raises(TypeError) as info:
+        loads(data)
+    assert info.value.args == ("data must be bytes or str",) and info.value.__context__ is None
+
+
+class Boom:
+    def __iter__(self):
+        yield "a"
+        raise KeyError("stop")
+
+
+@pytest.mark.parametrize("doc, schema, exc, message", [
+    ("[{}]", 5, TypeError, "'int' object is not iterable"),
+    ("[{}]", ["a", 2.5], TypeError, "'float' object cannot be converted to 'PyString'"),
+    ("[{}]", [None], TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+    ("[{}]", Boom(), KeyError, "'stop'"),
+    ("[1 2]", ["a"], ValueError, bad("2", 3)),
+])
+def test_schema_argument_errors(doc, schema, exc, message):
+    with pytest.raises(exc) as info:
+        loads(doc, schema=schema)
+    assert type(info.value) is exc and str(info.value) == message
+
+
+def depth(value):
+    n = 0
+    while value != 1:
+        value, n = value[0] if isinstance(value, list) else value["a"], n + 1
+    return n
+
+
+@pytest.mark.parametrize("open_, close, levels", [("[", "]", 1), ('{"a":', "}", 1), ("{a:", "}", 1), ('[{"a":', "}]", 2)])
+def test_nesting_limit(open_, close, levels):
+    units = 1024 // levels
+    assert depth(loads(open_ * units + "1" + close * units)) == 1024
+    with pytest.raises(ValueError) as info:  # the bracket one level too deep
+        loads(open_ * units + "[1]" + close * units)
+    assert str(info.value) == pe("Document nested too deeply (max 1024 levels)", len(open_) * units)
+    for doc in (open_ * 1_000_000, (open_ * 1_000_000 + "1" + close * 1_000_000).encode()):
+        with pytest.raises(ValueError):
+            loads(doc)
+
+
+def test_depth_is_given_back_and_worker_threads_reach_the_limit():
+    deep = "[" * 1023 + "]" * 1023
+    assert len(loads("[" + ",".join([deep] * 4) + "]")) == 4
+    out = []
+
+    def work():
+        out.append(depth(loads('[{"a":' * 512 + "1" + "}]" * 512)))
+        try:
+            loads("{a:[" * 500_000)
+        except ValueError as e:
+            out.append(str(e))
+
+    t = threading.Thread(target=work)
+    t.start()
+    t.join()
+    assert out == [1024, pe("Document nested too deeply (max 1024 levels)", 2048)]
+
+
+LOOKALIKES = "\u00a2\u00ac\u00ba\u00bb\u06c0\u0740\u00a0\u07bb\u0fdb\u3000\U0001f5dd"  # bytes near , : [ ] { } "
+
+
+@pytest.mark.parametrize("pad", range(130))
+def test_structure_at_every_block_offset(pad):
+    s = "a" * pad + '\\"/*' + LOOKALIKES
+    doc = json.dumps([" " * pad, s, {s: [1, s]}], ensure_ascii=False)
+    check_same(loads(doc), json.loads(doc))
+
+
+# Arrays of 256 bytes and more are sized from the structural index, then grown
+# or trimmed: a ']' inside a string, commas in strings and comments, filler.
+LONG_ARRAYS = [
+    ('["' + "x," * 150 + ']", {"a": [1, "]"]}, [3, [4]], 5]', None),
+    ("[" + '"a", ' * 100 + '"]"' + ", 7" * 100 + ', [1], {"b": 2}]', None),
+    ("[" + " " * 300 + "]", None),
+    ("[1" + " " * 300 + ",2," + " " * 300 + "]", [1, 2]),
+    ("[" + "1," * 200 + " /* ] */ 2]", [1] * 200 + [2]),
+    ("[" + "1," * 200 + " // ,,]\n]", [1] * 200),
+    ("[" + '"a,b", "x]", -2.5e3, null, "\\"]", ' * 30 + "]", ["a,b", "x]", -2500.0, None, '"]'] * 30),
+]
+
+
+@pytest.mark.parametrize("doc, expected", LONG_ARRAYS)
+def test_long_arrays(doc, expected):
+    expected = json.loads(doc) if expected is None else expected
+    check_same(loads(doc), expected)
+    check_same(loads('{"x": ' + doc + ', "y": [1]}'), {"x": expected, "y": [1]})

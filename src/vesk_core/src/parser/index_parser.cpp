@@ -1,6 +1,5 @@
 #include "parser/index_parser.hpp"
 
-#include <algorithm>
 #include <string>
 
 #include "parser/fast_number.hpp"

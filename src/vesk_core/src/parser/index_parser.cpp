@@ -315,11 +315,11 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     StackFrame frame(stack_);  // key, value, key, value, ...
     ++pos;  // '{'
     skip_filler();
-    if (at_end() || input_[pos] != '}') {
+    if (at_end()) return fail(unexpected_eof(pos));
+    // After the first member, read_separator has already skipped filler and
+    // stopped on the closing brace or the next key.
+    if (input_[pos] != '}') {
         for (;;) {
-            skip_filler();
-            if (at_end()) return fail(unexpected_eof(pos));
-            if (input_[pos] == '}') break;
             PyRef key = parse_key();
             if (!key) return {};
             stack_.push(std::move(key));
@@ -334,6 +334,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             const Separator next = read_separator('}');
             if (next == Separator::error) return {};
             if (next == Separator::close) break;
+            if (at_end()) return fail(unexpected_eof(pos));
         }
     }
     ++pos;  // '}'

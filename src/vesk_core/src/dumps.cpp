@@ -1,7 +1,140 @@
-// dumps: registered with its real signature; the writer lands separately.
+// dumps entry: binds the arguments, converts the options, and runs the
+// writer into the calling thread's output buffer.
+#include <string_view>
+
 #include "functions.hpp"
+#include "serializer/writer.hpp"
 
 namespace vesk {
+namespace {
+
+// WRITE_BUF: the calling thread's output buffer, kept between calls (never
+// shrunk) and freed at thread exit. `in_use` marks a call under way: a
+// dumps call made from Python code that the writer runs (a model_dump(),
+// a key's __str__) writes into a buffer of its own instead.
+struct WriteBuf {
+    OutputBuffer buffer;
+    bool in_use = false;
+};
+thread_local WriteBuf WRITE_BUF;
+
+enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNull, kRowCount,
+             kMultilineIvy, kDelimiter, kParamCount };
+constexpr const char* kParamNames[kParamCount] = {
+    "data",         "ivy_grid",  "unquoted_keys", "indent",   "bare_strings",
+    "implicit_null", "row_count", "multiline_ivy", "delimiter"};
+
+// Matches positional and keyword arguments to the parameters, with the
+// interpreter's own messages. `slots` receives borrowed references.
+bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject* (&slots)[kParamCount]) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "dumps() takes 1 positional arguments but %zd %s given",
+                     nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    if (nargs == 1) slots[kData] = args[0];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        int param = -1;
+        for (int p = 0; p < kParamCount && param < 0; ++p)
+            if (PyUnicode_CompareWithASCIIString(name, kParamNames[p]) == 0) param = p;
+        if (param < 0) {
+            PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%U'", name);
+            return false;
+        }
+        if (slots[param]) {
+            PyErr_Format(PyExc_TypeError, "dumps() got multiple values for argument '%s'",
+                         kParamNames[param]);
+            return false;
+        }
+        slots[param] = args[nargs + k];
+    }
+    if (!slots[kData]) {
+        PyErr_SetString(PyExc_TypeError,
+                        "dumps() missing 1 required positional argument: 'data'");
+        return false;
+    }
+    return true;
+}
+
+// "'T' object cannot be converted to 'X'" for argument `param`, T being the
+// qualified name of the object's type.
+bool argument_type_error(int param, PyObject* obj, const char* target) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (!name) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': '<failed to extract type name>' object cannot be converted "
+                     "to '%s'",
+                     kParamNames[param], target);
+        return false;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'",
+                 kParamNames[param], name.get(), target);
+    return false;
+}
+
+bool convert_bool(PyObject* const (&slots)[kParamCount], int param, bool& out) {
+    PyObject* obj = slots[param];
+    if (!obj) return true;  // left out: the default stays
+    if (!PyBool_Check(obj)) return argument_type_error(param, obj, "PyBool");
+    out = obj == Py_True;
+    return true;
+}
+
+bool convert_indent(PyObject* obj, DumpOptions& options) {
+    if (!obj || obj == Py_None) return true;
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyObject* original = PyErr_GetRaisedException();
+            PyErr_Format(PyExc_TypeError, "argument 'indent': %S", original);
+            Py_DECREF(original);
+        }
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    options.has_indent = true;
+    options.indent = value;
+    return true;
+}
+
+bool convert_delimiter(PyObject* obj, DumpOptions& options) {
+    if (!obj) return true;
+    if (!PyUnicode_Check(obj)) return argument_type_error(kDelimiter, obj, "PyString");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!text) return false;
+    const std::string_view name(text, static_cast<size_t>(size));
+    if (name == "tab" || name == "\t") options.delimiter = Delimiter::tab;
+    else if (name == "pipe" || name == "|") options.delimiter = Delimiter::pipe;
+    else options.delimiter = Delimiter::comma;
+    return true;
+}
+
+// In the order the options are documented: the first failure is reported.
+bool convert_options(PyObject* const (&slots)[kParamCount], DumpOptions& options) {
+    return convert_bool(slots, kIvyGrid, options.ivy_grid) &&
+           convert_bool(slots, kUnquotedKeys, options.unquoted_keys) &&
+           convert_indent(slots[kIndent], options) &&
+           convert_bool(slots, kBareStrings, options.bare_strings) &&
+           convert_bool(slots, kImplicitNull, options.implicit_null) &&
+           convert_bool(slots, kRowCount, options.row_count) &&
+           convert_bool(slots, kMultilineIvy, options.multiline_ivy) &&
+           convert_delimiter(slots[kDelimiter], options);
+}
+
+PyRef write_document(PyObject* data, const DumpOptions& options, OutputBuffer& buffer) {
+    buffer.clear();
+    Writer writer(buffer, options);
+    if (!writer.write_value(data, 0)) return {};
+    return writer.finish();
+}
+
+}  // namespace
 
 const char kDumpsDoc[] =
     "dumps(data, *, ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
@@ -11,7 +144,8 @@ const char kDumpsDoc[] =
     "Serialize Python objects to VESK (or plain JSON) text.\n"
     "\n"
     "Args:\n"
-    "    data: dict, list, tuple, str, int, float, bool, None, Pydantic models and dataclasses\n"
+    "    data: dict, list, tuple, str, int, float, bool, None, bytes (as hex), Pydantic models\n"
+    "        and dataclasses\n"
     "    ivy_grid: write lists of records as Ivy Grid tables\n"
     "    unquoted_keys: leave identifier-like keys unquoted\n"
     "    indent: spaces per nesting level, or None for compact output\n"
@@ -24,18 +158,23 @@ const char kDumpsDoc[] =
     "Returns:\n"
     "    The text as str";
 
-PyRef dumps(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data",          "ivy_grid",      "unquoted_keys",
-                                     "indent",        "bare_strings",  "implicit_null",
-                                     "row_count",     "multiline_ivy", "delimiter",
-                                     nullptr};
-    PyObject* slots[9] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:dumps", const_cast<char**>(keywords),
-                                     &slots[0], &slots[1], &slots[2], &slots[3], &slots[4],
-                                     &slots[5], &slots[6], &slots[7], &slots[8]))
-        return {};
-    PyErr_SetString(PyExc_NotImplementedError, "dumps is not implemented yet");
-    return {};
+PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[kParamCount] = {};
+    if (!bind_arguments(args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
+    DumpOptions options;
+    if (!convert_options(slots, options)) return {};
+
+    WriteBuf& shared = WRITE_BUF;
+    if (shared.in_use) {
+        OutputBuffer own;
+        return write_document(slots[kData], options, own);
+    }
+    shared.in_use = true;
+    struct Release {
+        WriteBuf& buf;
+        ~Release() { buf.in_use = false; }
+    } release{shared};
+    return write_document(slots[kData], options, shared.buffer);
 }
 
 }  // namespace vesk

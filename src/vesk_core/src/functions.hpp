@@ -7,7 +7,7 @@
 namespace vesk {
 
 PyRef loads(PyObject* args, PyObject* kwargs);
-PyRef dumps(PyObject* args, PyObject* kwargs);
+PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyRef format_hint(PyObject* args, PyObject* kwargs);
 
 extern const char kLoadsDoc[];

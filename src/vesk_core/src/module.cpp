@@ -14,10 +14,10 @@
 namespace vesk {
 namespace {
 
-// METH_VARARGS | METH_KEYWORDS functions are stored as PyCFunction and
-// called with three arguments; the cast through void(*)() is the sanctioned
-// way to silence the function-type mismatch.
-template <PyCFunctionWithKeywords F>
+// Functions taking keywords are stored as PyCFunction and called with
+// their real signature; the cast through void(*)() is the sanctioned way to
+// silence the function-type mismatch.
+template <auto F>
 PyCFunction as_method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
@@ -26,10 +26,10 @@ PyCFunction as_method() {
 // into the interpreter. The one exception is the forced unwind of a thread
 // that the interpreter ends with pthread_exit (a daemon thread taking the
 // lock back during finalisation): it must be allowed to run its course.
-template <PyRef (*Body)(PyObject*, PyObject*)>
-PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+template <class Call>
+PyObject* guarded(Call call) {
     try {
-        return Body(args, kwargs).release();
+        return call().release();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -42,9 +42,22 @@ PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     return nullptr;
 }
 
+template <PyRef (*Body)(PyObject*, PyObject*)>
+PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return Body(args, kwargs); });
+}
+
+// METH_FASTCALL | METH_KEYWORDS: arguments arrive as an array, without a
+// tuple or dict built for each call.
+template <PyRef (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fast_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    return guarded([&] { return Body(args, nargs, kwnames); });
+}
+
 PyMethodDef kMethods[] = {
     {"loads", as_method<entry<loads>>(), METH_VARARGS | METH_KEYWORDS, kLoadsDoc},
-    {"dumps", as_method<entry<dumps>>(), METH_VARARGS | METH_KEYWORDS, kDumpsDoc},
+    {"dumps", as_method<fast_entry<dumps>>(), METH_FASTCALL | METH_KEYWORDS, kDumpsDoc},
     {"format_hint", as_method<entry<format_hint>>(),
      METH_VARARGS | METH_KEYWORDS, kFormatHintDoc},
 };

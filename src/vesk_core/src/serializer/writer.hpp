@@ -1,0 +1,78 @@
+// The writer: Python objects to VESK or JSON text in an OutputBuffer.
+//
+// Every write operation returns true on success, or false with a Python
+// exception set; the first failure ends the call and the partial text is
+// discarded by `dumps`. Growing the buffer may throw std::bad_alloc, which
+// the module boundary turns into MemoryError.
+//
+// Objects handed to the writer are borrowed. Whenever Python code may run
+// while one is in use (a conversion method, str() of a key), the writer
+// holds its own reference, since that code may drop the container's.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "py_ref.hpp"
+#include "types/output_buffer.hpp"
+
+namespace vesk {
+
+enum class Delimiter : uint8_t { comma = 0, tab = 1, pipe = 2 };
+
+struct DumpOptions {
+    bool has_indent = false;
+    uint64_t indent = 0;  // spaces per level when has_indent
+    bool ivy_grid = true;
+    bool unquoted_keys = false;
+    bool bare_strings = false;
+    bool implicit_null = false;
+    bool row_count = true;
+    bool multiline_ivy = false;
+    Delimiter delimiter = Delimiter::comma;
+};
+
+// Values nested deeper than this are refused.
+inline constexpr uint64_t kMaxWriteDepth = 256;
+// Conversions (model_dump() returning another model, and so on) that may
+// follow one another before the writer gives up on an endless chain.
+inline constexpr int kMaxConversionChain = 256;
+
+class Writer {
+public:
+    Writer(OutputBuffer& out, const DumpOptions& options) : out_(out), options_(options) {}
+
+    [[nodiscard]] bool write_value(PyObject* obj, uint64_t depth);
+
+    // The text written so far as a new str.
+    PyRef finish() const;
+
+private:
+    [[nodiscard]] bool write_str(PyObject* str);
+    [[nodiscard]] bool write_int(PyObject* obj);
+    [[nodiscard]] bool write_float(PyObject* obj);
+    [[nodiscard]] bool write_dict(PyObject* dict, uint64_t depth);
+    [[nodiscard]] bool write_key(PyObject* key);
+    [[nodiscard]] bool write_tuple(PyObject* tuple, uint64_t depth);
+    [[nodiscard]] bool write_bytes(PyObject* bytes);
+    [[nodiscard]] bool write_list_or_table(PyObject* list, uint64_t depth);
+    [[nodiscard]] bool write_array(PyObject* list, uint64_t depth);
+    [[nodiscard]] bool write_fallback(PyObject* obj, uint64_t depth);
+
+    // Appends the characters of `str` escaped (no quotes), widening the
+    // buffer first if the string is wider. False, with nothing set, at a
+    // lone surrogate.
+    [[nodiscard]] bool append_escaped(PyObject* str);
+    void newline_and_indent(uint64_t level);
+
+    OutputBuffer& out_;
+    const DumpOptions& options_;
+    Py_UCS4 max_char_ = 127;  // the widest character appended so far
+};
+
+// The object that `obj` converts to through its model_dump(), dict() or
+// dataclasses.asdict(); empty with a Python exception set when the call
+// fails or no conversion applies.
+PyRef convert_object(PyObject* obj);
+
+}  // namespace vesk

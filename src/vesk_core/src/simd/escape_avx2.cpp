@@ -1,0 +1,168 @@
+// AVX2 escapers: the byte escaper (32-byte blocks) and the escaper for the
+// code units of wide Python strings, which also widens them to the
+// buffer's width as it copies.
+#include <immintrin.h>
+
+#include <bit>
+#include <cstring>
+
+#include "simd/escape.hpp"
+
+#define VESK_TARGET_AVX2 [[gnu::target("avx2,bmi,bmi2,popcnt")]]
+
+namespace vesk {
+namespace {
+
+// One bit per byte of `v` that is a quote, a backslash or below 0x20.
+VESK_TARGET_AVX2 inline uint32_t escape_mask_bytes(__m256i v) {
+    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(control, _mm256_or_si256(quote, backslash))));
+}
+
+// Code units of one kind: how to test 32 bytes of them for characters that
+// need an escape or are surrogates (reported together; the caller tells
+// them apart), and how to widen them when stored.
+template <class Unit>
+struct Units;
+
+template <>
+struct Units<uint8_t> {
+    VESK_TARGET_AVX2 static uint32_t special_mask(__m256i v) { return escape_mask_bytes(v); }
+};
+
+template <>
+struct Units<uint16_t> {
+    VESK_TARGET_AVX2 static uint32_t special_mask(__m256i v) {
+        const __m256i control =
+            _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x1F)), v);
+        const __m256i quote = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('"'));
+        const __m256i backslash = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('\\'));
+        const __m256i surrogate = _mm256_cmpeq_epi16(
+            _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
+            _mm256_set1_epi16(static_cast<short>(0xD800)));
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
+            _mm256_or_si256(control, surrogate), _mm256_or_si256(quote, backslash))));
+    }
+};
+
+template <>
+struct Units<uint32_t> {
+    VESK_TARGET_AVX2 static uint32_t special_mask(__m256i v) {
+        const __m256i control = _mm256_cmpeq_epi32(_mm256_min_epu32(v, _mm256_set1_epi32(0x1F)), v);
+        const __m256i quote = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('"'));
+        const __m256i backslash = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('\\'));
+        const __m256i surrogate =
+            _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(static_cast<int>(0xFFFFF800))),
+                               _mm256_set1_epi32(0xD800));
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
+            _mm256_or_si256(control, surrogate), _mm256_or_si256(quote, backslash))));
+    }
+};
+
+// Stores the 32 bytes of source units in `v` at `out`, widened to Dst.
+template <class Src, class Dst>
+VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
+    auto* at = reinterpret_cast<__m256i*>(out);
+    const __m128i lo = _mm256_castsi256_si128(v);
+    const __m128i hi = _mm256_extracti128_si256(v, 1);
+    if constexpr (sizeof(Src) == sizeof(Dst)) {
+        _mm256_storeu_si256(at, v);
+    } else if constexpr (sizeof(Src) == 1 && sizeof(Dst) == 2) {
+        _mm256_storeu_si256(at, _mm256_cvtepu8_epi16(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi16(hi));
+    } else if constexpr (sizeof(Src) == 1) {
+        _mm256_storeu_si256(at, _mm256_cvtepu8_epi32(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+        _mm256_storeu_si256(at + 2, _mm256_cvtepu8_epi32(hi));
+        _mm256_storeu_si256(at + 3, _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
+    } else {
+        _mm256_storeu_si256(at, _mm256_cvtepu16_epi32(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu16_epi32(hi));
+    }
+}
+
+inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
+
+// Blocks of 32 bytes of source units are stored widened before they are
+// tested: a clean block is then already in place, and for a block with a
+// special unit only the units before it are kept.
+template <class Src, class Dst>
+VESK_TARGET_AVX2 bool escape_units(const Src* text, size_t length, OutputBuffer& out) {
+    constexpr size_t kBlock = 32 / sizeof(Src);
+    size_t i = 0;
+    while (i < length) {
+        out.reserve(kBlock);
+        Dst* tail = out.tail<Dst>();
+        size_t clean = 0;  // units from i that need nothing
+        bool at_special;
+        if (i + kBlock <= length) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+            store_widened<Src, Dst>(v, tail);
+            const uint32_t mask = Units<Src>::special_mask(v);
+            at_special = mask != 0;
+            clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src) : kBlock;
+        } else {
+            while (i + clean < length && !needs_escape(text[i + clean]) &&
+                   (sizeof(Src) == 1 || !is_surrogate(text[i + clean]))) {
+                tail[clean] = text[i + clean];
+                ++clean;
+            }
+            at_special = i + clean < length;
+        }
+        out.commit(clean);
+        i += clean;
+        if (!at_special) continue;
+        if (!needs_escape(text[i])) return false;  // the special unit is a lone surrogate
+        append_escape(out, text[i]);
+        ++i;
+    }
+    return true;
+}
+
+}  // namespace
+
+VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
+                                             OutputBuffer& out) {
+    size_t pending = 0;  // first byte not yet appended
+    size_t block = 0;
+    while (block + 32 <= length) {
+        const uint32_t mask =
+            escape_mask_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + block)));
+        if (!mask) {
+            block += 32;
+            continue;
+        }
+        const size_t at = block + static_cast<size_t>(std::countr_zero(mask));
+        out.append_bytes(reinterpret_cast<const char*>(text + pending), at - pending);
+        write_escaped_str_scalar(text + at, 1, out);
+        pending = block = at + 1;
+    }
+    // The clean blocks since `pending` go in one copy; only the tail that
+    // no whole block covers is left to the scalar escaper.
+    out.append_bytes(reinterpret_cast<const char*>(text + pending), block - pending);
+    write_escaped_str_scalar(text + block, length - block, out);
+}
+
+bool write_escaped_units(const void* text, unsigned kind, size_t length, OutputBuffer& out) {
+    const unsigned width = out.width();
+    if (kind == 1) {
+        const auto* units = static_cast<const uint8_t*>(text);
+        if (width == 1) {
+            write_escaped_str(units, length, out);
+            return true;
+        }
+        return width == 2 ? escape_units<uint8_t, uint16_t>(units, length, out)
+                          : escape_units<uint8_t, uint32_t>(units, length, out);
+    }
+    if (kind == 2) {
+        const auto* units = static_cast<const uint16_t*>(text);
+        return width == 2 ? escape_units<uint16_t, uint16_t>(units, length, out)
+                          : escape_units<uint16_t, uint32_t>(units, length, out);
+    }
+    return escape_units<uint32_t, uint32_t>(static_cast<const uint32_t*>(text), length, out);
+}
+
+}  // namespace vesk

@@ -75,14 +75,3 @@ def test_sub_interpreter_import_is_refused(tmp_path):
 def test_argument_binding_errors(call):
     with pytest.raises(TypeError):
         eval(call, vars(core))
-
-
-# Placeholder until the writer lands: dumps refuses valid calls for now.
-@pytest.mark.parametrize("call", [
-    "dumps({'a': 1})", "dumps(data=[1, 2])", "dumps([{'id': 1}], **DUMPS_DEFAULTS)",
-    "dumps([{'id': 1}], ivy_grid=False, unquoted_keys=True, indent=2, bare_strings=True, "
-    "implicit_null=True, row_count=False, multiline_ivy=True, delimiter='tab')",
-])
-def test_dumps_not_implemented_yet(call):
-    with pytest.raises(NotImplementedError):
-        eval(call, {**vars(core), "DUMPS_DEFAULTS": DUMPS_DEFAULTS})

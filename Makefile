@@ -22,23 +22,24 @@ bench: install native
 	$(NATIVE)/bench_scan
 	$(PY) bench/bench_loads.py
 	$(PY) bench/bench_grid.py
+	$(PY) bench/bench_dumps.py
 
 venv: $(VENV)/.ready
 
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready: pyproject.toml Makefile
 	@python=$$(scripts/find-python) && $$python -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson
+	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson pydantic
 	touch $@
 
 # Rebuilt incrementally in build/python; pip skips build isolation so the
 # build tree survives between runs.
 install: venv
-	scripts/ensure-debs cmake g++ libfast-float-dev
+	scripts/ensure-debs cmake g++ libfast-float-dev libdragonbox-dev
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
 
 native:
-	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev libfast-float-dev
+	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev libfast-float-dev libdragonbox-dev
 	cmake -S . -B $(NATIVE) -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(NATIVE) -j2
 

@@ -2,7 +2,6 @@
 // bytes and plain arrays, in the compact and the indented layouts.
 #include "serializer/writer.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -23,14 +22,17 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 
 }  // namespace
 
+bool Writer::too_deep() {
+    return fail(PyExc_ValueError, "Object too deeply nested (max 256 levels)");
+}
+
 bool Writer::write_value(PyObject* obj, uint64_t depth) {
-    if (depth > kMaxWriteDepth)
-        return fail(PyExc_ValueError, "Object too deeply nested (max 256 levels)");
+    if (depth > kMaxWriteDepth) return too_deep();
     switch (classify(obj)) {
-        case ValueKind::none: out_.append_bytes("null", 4); return true;
+        case ValueKind::none: out_.append_literal("null"); return true;
         case ValueKind::boolean:
-            if (obj == Py_True) out_.append_bytes("true", 4);
-            else out_.append_bytes("false", 5);
+            if (obj == Py_True) out_.append_literal("true");
+            else out_.append_literal("false");
             return true;
         case ValueKind::str: return write_str(obj);
         case ValueKind::integer: return write_int(obj);
@@ -42,6 +44,19 @@ bool Writer::write_value(PyObject* obj, uint64_t depth) {
         case ValueKind::other: break;
     }
     return write_fallback(obj, depth);
+}
+
+// An element or member value at `depth`, whose container has checked the
+// depth. The common scalars go straight to their writers; anything else
+// may run Python code that drops the container's reference to it, so it
+// is written under a reference of its own.
+inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return write_str(obj);
+    if (type == &PyLong_Type) return write_int(obj);
+    if (type == &PyFloat_Type) return write_float(obj);
+    const PyRef hold = PyRef::borrow(obj);
+    return write_value(obj, depth);
 }
 
 bool Writer::append_escaped(PyObject* str) {
@@ -57,39 +72,71 @@ bool Writer::append_escaped(PyObject* str) {
     return true;
 }
 
-bool Writer::write_str(PyObject* str) {
+// Short ASCII texts with nothing to escape (most keys and many values) in
+// one masked block, quotes around; false when the block path does not apply.
+template <class Unit>
+bool Writer::append_quoted_short(const uint8_t* text, size_t length) {
+    out_.reserve(34);  // two quotes and a whole 32-unit block
+    Unit* at = out_.tail<Unit>();
+    if (!copy_short_clean(text, length, at + 1)) return false;
+    at[0] = '"';
+    at[length + 1] = '"';
+    out_.commit(length + 2);
+    return true;
+}
+
+bool Writer::append_quoted(PyObject* str) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str)) {
+        const uint8_t* text = PyUnicode_1BYTE_DATA(str);
+        switch (out_.width()) {
+            case 1: if (append_quoted_short<uint8_t>(text, length)) return true; break;
+            case 2: if (append_quoted_short<uint16_t>(text, length)) return true; break;
+            default: if (append_quoted_short<uint32_t>(text, length)) return true; break;
+        }
+    }
+    const size_t mark = out_.size();
     out_.put('"');
-    if (!append_escaped(str)) return fail(PyExc_ValueError, kEncodeError);
+    if (!append_escaped(str)) {
+        out_.truncate(mark);
+        return false;
+    }
     out_.put('"');
     return true;
 }
 
+bool Writer::write_str(PyObject* str) {
+    return append_quoted(str) || fail(PyExc_ValueError, kEncodeError);
+}
+
 bool Writer::write_int(PyObject* obj) {
-    char text[24];
     auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (PyUnstable_Long_IsCompact(number)) {
-        const auto end = std::to_chars(text, text + sizeof text,
-                                       PyUnstable_Long_CompactValue(number)).ptr;
-        out_.append_bytes(text, static_cast<size_t>(end - text));
-        return true;
-    }
+    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]]
+        return write_big_int(obj);
+    out_.ascii_end(format_int(PyUnstable_Long_CompactValue(number), out_.ascii_begin(kMaxIntText)));
+    return true;
+}
+
+// Integers beyond one machine digit: by value within the 64-bit ranges,
+// through str() beyond them.
+bool Writer::write_big_int(PyObject* obj) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {
         if (value == -1 && PyErr_Occurred()) return false;
-        out_.append_bytes(text, static_cast<size_t>(std::to_chars(text, text + sizeof text, value).ptr - text));
+        out_.ascii_end(format_int(value, out_.ascii_begin(kMaxIntText)));
         return true;
     }
     if (overflow > 0) {
         const unsigned long long big = PyLong_AsUnsignedLongLong(obj);
         if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-            out_.append_bytes(text, static_cast<size_t>(std::to_chars(text, text + sizeof text, big).ptr - text));
+            out_.ascii_end(format_uint(big, out_.ascii_begin(kMaxIntText)));
             return true;
         }
         PyErr_Clear();
     }
-    // Beyond 64 bits: the decimal text from str(), which an int subclass
-    // may override, appended as it is.
+    // The decimal text from str(), which an int subclass may override,
+    // appended as it is.
     PyRef digits = PyRef::steal(PyObject_Str(obj));
     if (!digits) return false;
     if (!PyUnicode_AsUTF8AndSize(digits.get(), nullptr)) return false;
@@ -114,13 +161,12 @@ bool Writer::write_float(PyObject* obj) {
         }
     }
     if (std::isnan(value)) {
-        out_.append_bytes("NaN", 3);
+        out_.append_literal("NaN");
     } else if (std::isinf(value)) {
-        if (value > 0) out_.append_bytes("Infinity", 8);
-        else out_.append_bytes("-Infinity", 9);
+        if (value > 0) out_.append_literal("Infinity");
+        else out_.append_literal("-Infinity");
     } else {
-        char text[kMaxDoubleText];
-        out_.append_bytes(text, format_double(value, text));
+        out_.ascii_end(format_double(value, out_.ascii_begin(kMaxDoubleText)));
     }
     return true;
 }
@@ -135,9 +181,10 @@ void Writer::newline_and_indent(uint64_t level) {
 bool Writer::write_dict(PyObject* dict, uint64_t depth) {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
     if (size == 0) {
-        out_.append_bytes("{}", 2);
+        out_.append_literal("{}");
         return true;
     }
+    if (depth + 1 > kMaxWriteDepth) return too_deep();
     const bool pretty = options_.has_indent;
     out_.put('{');
     Py_ssize_t pos = 0, written = 0;
@@ -151,13 +198,17 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         if (!PyDict_Next(dict, &pos, &key, &value)) break;
         if (written == size)
             return fail(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        const PyRef key_ref = PyRef::borrow(key);
-        const PyRef value_ref = PyRef::borrow(value);
         if (pretty) newline_and_indent(depth + 1);
-        if (!write_key(key)) return false;
-        if (pretty) out_.append_bytes(": ", 2);
+        PyRef value_ref;  // held while a key's __str__ runs, which may drop it
+        if (PyUnicode_CheckExact(key) && !options_.unquoted_keys) {
+            if (!append_quoted(key)) return fail(PyExc_ValueError, kEncodeError);
+        } else {
+            value_ref = PyRef::borrow(value);
+            if (!write_key(key)) return false;
+        }
+        if (pretty) out_.append_literal(": ");
         else out_.put(':');
-        if (!write_value(value, depth + 1)) return false;
+        if (!write_item(value, depth + 1)) return false;
         if (++written < size) out_.put(',');
     }
     if (pretty) newline_and_indent(depth);
@@ -166,7 +217,8 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
 }
 
 bool Writer::write_key(PyObject* key) {
-    PyRef converted;  // the key's str(), once taken
+    const PyRef key_ref = PyRef::borrow(key);  // its __str__ may drop the dict's reference
+    PyRef converted;                           // the key's str(), once taken
     PyObject* text = key;
     if (!PyUnicode_Check(key)) {
         converted = PyRef::steal(PyObject_Str(key));
@@ -181,14 +233,8 @@ bool Writer::write_key(PyObject* key) {
                               static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
             return true;
         }
-        const size_t mark = out_.size();
-        out_.put('"');
-        if (append_escaped(text)) {
-            out_.put('"');
-            return true;
-        }
+        if (append_quoted(text)) return true;
         // A lone surrogate: a str subclass may still give a writable str().
-        out_.truncate(mark);
         if (converted) return fail(PyExc_ValueError, kEncodeError);
         converted = PyRef::steal(PyObject_Str(key));
         if (!converted) return false;
@@ -198,27 +244,24 @@ bool Writer::write_key(PyObject* key) {
 
 // Lists and tuples share the layout. A list may shrink while its elements
 // are written (through Python code that an element runs), so it is read by
-// index only below its current length; the separators follow the length it
-// had at the start.
+// index only below its current length, and a separator is written only
+// when another element follows.
 bool Writer::write_array(PyObject* seq, uint64_t depth) {
     const Py_ssize_t size = Py_SIZE(seq);
     if (size == 0) {
-        out_.append_bytes("[]", 2);
+        out_.append_literal("[]");
         return true;
     }
+    if (depth + 1 > kMaxWriteDepth) return too_deep();
     const bool pretty = options_.has_indent;
     const bool is_list = PyList_Check(seq);
     out_.put('[');
     for (Py_ssize_t i = 0; i < size; ++i) {
+        if (is_list && i >= PyList_GET_SIZE(seq)) break;
+        if (i > 0) out_.put(',');
         if (pretty) newline_and_indent(depth + 1);
-        if (is_list) {
-            if (i >= PyList_GET_SIZE(seq)) break;
-            const PyRef item = PyRef::borrow(PyList_GET_ITEM(seq, i));
-            if (!write_value(item.get(), depth + 1)) return false;
-        } else if (!write_value(PyTuple_GET_ITEM(seq, i), depth + 1)) {
-            return false;
-        }
-        if (i + 1 < size) out_.put(',');
+        PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (!write_item(item, depth + 1)) return false;
     }
     if (pretty) newline_and_indent(depth);
     out_.put(']');

@@ -48,21 +48,32 @@ public:
     PyRef finish() const;
 
 private:
-    [[nodiscard]] bool write_str(PyObject* str);
-    [[nodiscard]] bool write_int(PyObject* obj);
-    [[nodiscard]] bool write_float(PyObject* obj);
-    [[nodiscard]] bool write_dict(PyObject* dict, uint64_t depth);
-    [[nodiscard]] bool write_key(PyObject* key);
-    [[nodiscard]] bool write_tuple(PyObject* tuple, uint64_t depth);
-    [[nodiscard]] bool write_bytes(PyObject* bytes);
-    [[nodiscard]] bool write_list_or_table(PyObject* list, uint64_t depth);
-    [[nodiscard]] bool write_array(PyObject* list, uint64_t depth);
-    [[nodiscard]] bool write_fallback(PyObject* obj, uint64_t depth);
+    // Kept out of line, so that write_value stays a frameless dispatcher
+    // that jumps to them.
+    [[nodiscard, gnu::noinline]] bool write_str(PyObject* str);
+    [[nodiscard, gnu::noinline]] bool write_int(PyObject* obj);
+    [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
+    [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
+    [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
+    [[nodiscard, gnu::noinline]] bool write_key(PyObject* key);
+    [[nodiscard, gnu::noinline]] bool write_tuple(PyObject* tuple, uint64_t depth);
+    [[nodiscard, gnu::noinline]] bool write_bytes(PyObject* bytes);
+    [[nodiscard, gnu::noinline]] bool write_list_or_table(PyObject* list, uint64_t depth);
+    [[nodiscard, gnu::noinline]] bool write_array(PyObject* list, uint64_t depth);
+    [[nodiscard, gnu::noinline]] bool write_fallback(PyObject* obj, uint64_t depth);
+
+    [[nodiscard]] bool write_item(PyObject* obj, uint64_t depth);
+    [[nodiscard]] bool too_deep();
 
     // Appends the characters of `str` escaped (no quotes), widening the
     // buffer first if the string is wider. False, with nothing set, at a
     // lone surrogate.
     [[nodiscard]] bool append_escaped(PyObject* str);
+    // `str` escaped between double quotes. False, with nothing set and
+    // nothing appended, at a lone surrogate.
+    [[nodiscard]] bool append_quoted(PyObject* str);
+    template <class Unit>
+    [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length);
     void newline_and_indent(uint64_t level);
 
     OutputBuffer& out_;

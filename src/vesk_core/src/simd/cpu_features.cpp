@@ -13,23 +13,25 @@ constexpr uint32_t kLeaf7EbxAvx512f = 1u << 16;
 constexpr uint32_t kLeaf7EbxAvx512bw = 1u << 30;
 constexpr uint64_t kXcr0YmmState = (1u << 1) | (1u << 2);                // XMM, YMM
 constexpr uint64_t kXcr0ZmmState = (1u << 5) | (1u << 6) | (1u << 7);    // opmask, ZMM hi, ZMM 16-31
-constexpr uint32_t kFlagsReady = 1u << 31;
+}  // namespace
+
+namespace detail {
 
 // Filled on first query. Two threads racing here compute the same word, so
 // either store wins; readers only ever see 0 or the final word.
-std::atomic<uint32_t> g_flags{0};
+std::atomic<uint32_t> g_cpu_flags{0};
 
-uint32_t compute_flags() {
+uint32_t compute_cpu_flags() {
     const CpuFeatures f = derive_cpu_features(read_cpuid_registers());
     uint32_t word = kFlagsReady;
     if (f.avx2) word |= static_cast<uint32_t>(CpuFeature::avx2);
     if (f.avx512f) word |= static_cast<uint32_t>(CpuFeature::avx512f);
     if (f.avx512bw) word |= static_cast<uint32_t>(CpuFeature::avx512bw);
-    g_flags.store(word, std::memory_order_relaxed);
+    g_cpu_flags.store(word, std::memory_order_relaxed);
     return word;
 }
 
-}  // namespace
+}  // namespace detail
 
 CpuFeatures derive_cpu_features(const CpuidRegisters& regs) {
     CpuFeatures f;
@@ -59,13 +61,6 @@ CpuidRegisters read_cpuid_registers() {
         regs.xcr0 = (static_cast<uint64_t>(hi) << 32) | lo;
     }
     return regs;
-}
-
-bool cpu_has(CpuFeature feature) {
-    uint32_t word = g_flags.load(std::memory_order_relaxed);
-    if (!(word & kFlagsReady)) [[unlikely]]
-        word = compute_flags();
-    return word & static_cast<uint32_t>(feature);
 }
 
 CpuFeatures cached_cpu_features() {

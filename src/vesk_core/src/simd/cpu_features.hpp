@@ -3,6 +3,7 @@
 // with made-up register values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace vesk {
@@ -33,8 +34,19 @@ const char* simd_level_name(const CpuFeatures& features);
 // Reads the registers of the running processor.
 CpuidRegisters read_cpuid_registers();
 
+namespace detail {
+inline constexpr uint32_t kFlagsReady = 1u << 31;
+extern std::atomic<uint32_t> g_cpu_flags;  // CpuFeature bits | kFlagsReady, or 0
+uint32_t compute_cpu_flags();
+}  // namespace detail
+
 // After the first call, a single relaxed load and a bit test.
-bool cpu_has(CpuFeature feature);
+inline bool cpu_has(CpuFeature feature) {
+    uint32_t word = detail::g_cpu_flags.load(std::memory_order_relaxed);
+    if (!(word & detail::kFlagsReady)) [[unlikely]]
+        word = detail::compute_cpu_flags();
+    return word & static_cast<uint32_t>(feature);
+}
 
 CpuFeatures cached_cpu_features();
 

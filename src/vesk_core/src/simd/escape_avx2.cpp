@@ -3,7 +3,9 @@
 // buffer's width as it copies.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "simd/escape.hpp"
@@ -86,31 +88,43 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 
 inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
 
+// Whether 32 bytes from `p` lie within one page: reading them then cannot
+// fault, even where the text ends before them. The bytes past the end are
+// loaded but masked out, and the stores past it land in reserved space
+// that later appends overwrite.
+inline bool within_page(const void* p) {
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 32;
+}
+
 // Blocks of 32 bytes of source units are stored widened before they are
 // tested: a clean block is then already in place, and for a block with a
 // special unit only the units before it are kept.
 template <class Src, class Dst>
-VESK_TARGET_AVX2 bool escape_units(const Src* text, size_t length, OutputBuffer& out) {
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 bool escape_units(const Src* text, size_t length,
+                                                                 OutputBuffer& out) {
     constexpr size_t kBlock = 32 / sizeof(Src);
     size_t i = 0;
     while (i < length) {
         out.reserve(kBlock);
         Dst* tail = out.tail<Dst>();
+        const size_t left = length - i;
         size_t clean = 0;  // units from i that need nothing
         bool at_special;
-        if (i + kBlock <= length) {
+        if (left >= kBlock || within_page(text + i)) {
             const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
             store_widened<Src, Dst>(v, tail);
-            const uint32_t mask = Units<Src>::special_mask(v);
+            uint32_t mask = Units<Src>::special_mask(v);
+            if (left < kBlock) mask &= (1u << (left * sizeof(Src))) - 1;
             at_special = mask != 0;
-            clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src) : kBlock;
+            clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src)
+                               : std::min(left, kBlock);
         } else {
-            while (i + clean < length && !needs_escape(text[i + clean]) &&
-                   (sizeof(Src) == 1 || !is_surrogate(text[i + clean]))) {
+            while (clean < left && !needs_escape(text[i + clean]) &&
+                   !is_surrogate(text[i + clean])) {
                 tail[clean] = text[i + clean];
                 ++clean;
             }
-            at_special = i + clean < length;
+            at_special = clean < left;
         }
         out.commit(clean);
         i += clean;
@@ -146,11 +160,39 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
     write_escaped_str_scalar(text + block, length - block, out);
 }
 
+namespace {
+
+template <class Dst>
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean_to(const uint8_t* text,
+                                                                               size_t length,
+                                                                               Dst* out) {
+    if (!within_page(text)) return false;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
+    store_widened<uint8_t, Dst>(v, out);
+    return true;
+}
+
+}  // namespace
+
+bool copy_short_clean(const uint8_t* text, size_t length, uint8_t* out) {
+    return copy_short_clean_to(text, length, out);
+}
+bool copy_short_clean(const uint8_t* text, size_t length, uint16_t* out) {
+    return copy_short_clean_to(text, length, out);
+}
+bool copy_short_clean(const uint8_t* text, size_t length, uint32_t* out) {
+    return copy_short_clean_to(text, length, out);
+}
+
 bool write_escaped_units(const void* text, unsigned kind, size_t length, OutputBuffer& out) {
     const unsigned width = out.width();
     if (kind == 1) {
         const auto* units = static_cast<const uint8_t*>(text);
         if (width == 1) {
+            // Short texts (most keys and cells) take one masked block;
+            // longer ones the byte escaper.
+            if (length < 32) return escape_units<uint8_t, uint8_t>(units, length, out);
             write_escaped_str(units, length, out);
             return true;
         }

@@ -24,80 +24,112 @@ namespace vesk {
 class OutputBuffer {
 public:
     static constexpr size_t kInitialCapacity = 8192;  // bytes
+    // The most units that ascii_begin hands out at once.
+    static constexpr size_t kScratch = 64;
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
     ~OutputBuffer() { std::free(data_); }
 
-    size_t size() const { return size_; }  // in units
-    unsigned width() const { return width_; }
+    size_t size() const { return used_ >> shift_; }  // in units
+    unsigned width() const { return 1u << shift_; }
     size_t capacity_bytes() const { return capacity_; }
     const uint8_t* bytes() const { return data_; }
 
     // Empties the text and returns to width 1; the memory is kept.
     void clear() {
-        size_ = 0;
-        width_ = 1;
+        used_ = 0;
+        shift_ = 0;
     }
 
     // Drops every unit from `units` on; the width stays as it is.
-    void truncate(size_t units) { size_ = units; }
+    void truncate(size_t units) { used_ = units << shift_; }
 
     // Makes room for `units` more units at the current width.
-    void reserve(size_t units) {
-        const size_t needed = checked_bytes(size_, units, width_);
-        if (needed > capacity_) grow(needed);
+    [[gnu::always_inline]] void reserve(size_t units) {
+        if (units > (capacity_ - used_) >> shift_) [[unlikely]]
+            grow(units);
     }
 
     // The first free unit; write up to the reserved count, then commit.
     template <class Unit>
     Unit* tail() {
-        return reinterpret_cast<Unit*>(data_) + size_;
+        return reinterpret_cast<Unit*>(data_ + used_);
     }
-    void commit(size_t units) { size_ += units; }
+    void commit(size_t units) { used_ += units << shift_; }
+
+    // Up to `max` (at most kScratch) ASCII bytes are written at the returned
+    // pointer and then committed by ascii_end: numbers are formatted in
+    // place at width 1, and through a scratch area at the wider widths.
+    [[gnu::always_inline]] char* ascii_begin(size_t max) {
+        reserve(max);
+        return shift_ == 0 ? reinterpret_cast<char*>(data_ + used_) : scratch_;
+    }
+    [[gnu::always_inline]] void ascii_end(size_t length) {
+        if (shift_ != 0) [[unlikely]]
+            widen_scratch(length);
+        used_ += length << shift_;
+    }
+
+    // A literal of known length: copied without a call into the C library.
+    template <size_t N>
+    [[gnu::always_inline]] void append_literal(const char (&text)[N]) {
+        reserve(N - 1);
+        switch (shift_) {
+            case 0: std::memcpy(data_ + used_, text, N - 1); break;
+            case 1: widen_bytes(tail<uint16_t>(), text, N - 1); break;
+            default: widen_bytes(tail<uint32_t>(), text, N - 1); break;
+        }
+        commit(N - 1);
+    }
+
+    [[gnu::always_inline]] void put(char c) {
+        reserve(1);
+        store_unit(data_ + used_, c);
+        used_ += size_t{1} << shift_;
+    }
+
+    // Stores the ASCII byte `c` as one unit at `at`, at the current width.
+    [[gnu::always_inline]] void store_unit(void* at, char c) const {
+        switch (shift_) {
+            case 0: *static_cast<uint8_t*>(at) = static_cast<uint8_t>(c); break;
+            case 1: *static_cast<uint16_t*>(at) = static_cast<uint8_t>(c); break;
+            default: *static_cast<uint32_t*>(at) = static_cast<uint8_t>(c); break;
+        }
+    }
 
     // Appends bytes as units, each byte one character (ASCII punctuation,
     // numbers and literals; Latin-1 text). At width 1 this is a plain copy,
     // so the byte escapers' tests may pass UTF-8 through it too.
     void append_bytes(const char* text, size_t length) {
         reserve(length);
-        switch (width_) {
-            case 1: std::memcpy(data_ + size_, text, length); break;
-            case 2: widen_bytes(tail<uint16_t>(), text, length); break;
+        switch (shift_) {
+            case 0: std::memcpy(data_ + used_, text, length); break;
+            case 1: widen_bytes(tail<uint16_t>(), text, length); break;
             default: widen_bytes(tail<uint32_t>(), text, length); break;
         }
-        size_ += length;
-    }
-
-    void put(char c) {
-        reserve(1);
-        switch (width_) {
-            case 1: data_[size_] = static_cast<uint8_t>(c); break;
-            case 2: tail<uint16_t>()[0] = static_cast<uint8_t>(c); break;
-            default: tail<uint32_t>()[0] = static_cast<uint8_t>(c); break;
-        }
-        ++size_;
+        commit(length);
     }
 
     // `count` copies of the ASCII byte `c`.
     void fill(char c, size_t count) {
         reserve(count);
-        switch (width_) {
-            case 1: std::memset(data_ + size_, c, count); break;
-            case 2: fill_units(tail<uint16_t>(), c, count); break;
+        switch (shift_) {
+            case 0: std::memset(data_ + used_, c, count); break;
+            case 1: fill_units(tail<uint16_t>(), c, count); break;
             default: fill_units(tail<uint32_t>(), c, count); break;
         }
-        size_ += count;
+        commit(count);
     }
 
     // Appends `length` code units of `kind` bytes each (1, 2 or 4, at most
     // the current width) unchanged.
     void append_units(const void* units, unsigned kind, size_t length) {
-        if (kind == width_) {
+        if (kind == width()) {
             reserve(length);
-            std::memcpy(data_ + size_ * width_, units, length * width_);
-            size_ += length;
+            std::memcpy(data_ + used_, units, length << shift_);
+            commit(length);
         } else if (kind == 1) {
             append_bytes(static_cast<const char*>(units), length);
         } else {
@@ -105,39 +137,49 @@ public:
             const auto* from = static_cast<const uint16_t*>(units);
             uint32_t* to = tail<uint32_t>();
             for (size_t i = 0; i < length; ++i) to[i] = from[i];
-            size_ += length;
+            commit(length);
         }
     }
 
     // Widens the text written so far to `width` bytes a unit (no-op when
     // the buffer is already that wide or wider).
     void widen(unsigned width) {
-        if (width <= width_) return;
-        const size_t needed = checked_bytes(0, size_ == 0 ? 1 : size_, width);
-        if (needed > capacity_) grow(needed);
+        if (width <= this->width()) return;
+        const unsigned shift = width == 2 ? 1 : 2;
+        const size_t units = size();
+        if (units > (SIZE_MAX >> shift) - kScratch) throw std::bad_alloc();
+        if ((units << shift) > capacity_) grow_to((units + kScratch) << shift);
         // Back to front, so that each unit is read before it is overwritten.
-        if (width_ == 1 && width == 2) widen_back<uint8_t, uint16_t>();
-        else if (width_ == 1) widen_back<uint8_t, uint32_t>();
-        else widen_back<uint16_t, uint32_t>();
-        width_ = width;
+        if (shift_ == 0 && shift == 1) widen_back<uint8_t, uint16_t>(units);
+        else if (shift_ == 0) widen_back<uint8_t, uint32_t>(units);
+        else widen_back<uint16_t, uint32_t>(units);
+        shift_ = shift;
+        used_ = units << shift;
     }
 
 private:
-    static size_t checked_bytes(size_t used, size_t more, unsigned width) {
-        size_t units = 0, bytes = 0;
-        if (__builtin_add_overflow(used, more, &units) ||
-            __builtin_mul_overflow(units, static_cast<size_t>(width), &bytes))
+    // Room for `units` more units plus kScratch more, so that ascii_begin
+    // and the escapers' block stores never need a second check.
+    [[gnu::noinline]] void grow(size_t units) {
+        size_t wanted = 0;
+        if (__builtin_add_overflow(units, kScratch, &wanted) || wanted > (SIZE_MAX >> shift_) ||
+            __builtin_add_overflow(used_, wanted << shift_, &wanted))
             throw std::bad_alloc();
-        return bytes;
+        grow_to(wanted);
     }
 
-    void grow(size_t needed) {
+    void grow_to(size_t bytes) {
         size_t capacity = capacity_ ? capacity_ : kInitialCapacity;
-        while (capacity < needed) capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
+        while (capacity < bytes) capacity = capacity > SIZE_MAX / 2 ? bytes : capacity * 2;
         auto* grown = static_cast<uint8_t*>(std::realloc(data_, capacity));
         if (!grown) throw std::bad_alloc();
         data_ = grown;
         capacity_ = capacity;
+    }
+
+    void widen_scratch(size_t length) {
+        if (shift_ == 1) widen_bytes(tail<uint16_t>(), scratch_, length);
+        else widen_bytes(tail<uint32_t>(), scratch_, length);
     }
 
     template <class Unit>
@@ -151,16 +193,17 @@ private:
     }
 
     template <class From, class To>
-    void widen_back() {
+    void widen_back(size_t units) {
         const auto* from = reinterpret_cast<const From*>(data_);
         auto* to = reinterpret_cast<To*>(data_);
-        for (size_t i = size_; i-- > 0;) to[i] = from[i];
+        for (size_t i = units; i-- > 0;) to[i] = from[i];
     }
 
+    char scratch_[kScratch];
     uint8_t* data_ = nullptr;
-    size_t size_ = 0;      // units
+    size_t used_ = 0;      // bytes
     size_t capacity_ = 0;  // bytes
-    unsigned width_ = 1;
+    unsigned shift_ = 0;   // log2 of the width
 };
 
 }  // namespace vesk

@@ -1,0 +1,136 @@
+// format_double against a reference built here from printf digits: the
+// fewest significant digits that read back through strtod, laid out by the
+// position of the decimal point.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "serializer/number_format.hpp"
+
+namespace vesk {
+namespace {
+
+double read_back(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+// Shortest digits d1..dn and kk with |value| = 0.d1..dn * 10^kk. At each
+// precision the correctly rounded digits are the closest candidates; one
+// step up or down covers the uneven gaps at powers of two.
+std::pair<std::string, int> shortest_digits(double value) {
+    value = std::fabs(value);
+    for (int precision = 1; precision <= 17; ++precision) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*e", precision - 1, value);
+        std::string digits;
+        for (const char* p = text; *p != 'e'; ++p)
+            if (*p != '.') digits += *p;
+        const int exponent = std::atoi(std::strchr(text, 'e') + 1);
+        for (int step : {0, 1, -1}) {
+            std::string d = digits;
+            int e = exponent;
+            if (step != 0) {  // last digit one up or down, carrying
+                long long n = std::stoll(d) + step;
+                if (n <= 0) continue;
+                d = std::to_string(n);
+                if (d.size() > digits.size()) e += 1, d.pop_back();
+                if (d.size() < digits.size()) continue;
+            }
+            const std::string candidate = d.substr(0, 1) + "." + d.substr(1) + "e" + std::to_string(e);
+            if (read_back(candidate) == value) {
+                while (d.size() > 1 && d.back() == '0') d.pop_back();
+                return {d, e + 1};
+            }
+        }
+    }
+    ADD_FAILURE() << "no digits found";
+    return {};
+}
+
+std::string reference(double value) {
+    const std::string sign = std::signbit(value) ? "-" : "";
+    if (value == 0) return sign + "0.0";
+    const auto [d, kk] = shortest_digits(value);
+    const int n = static_cast<int>(d.size());
+    if (n <= kk && kk <= 16) return sign + d + std::string(kk - n, '0') + ".0";
+    if (0 < kk && kk <= 16) return sign + d.substr(0, kk) + "." + d.substr(kk);
+    if (-5 < kk && kk <= 0) return sign + "0." + std::string(-kk, '0') + d;
+    return sign + d.substr(0, 1) + (n > 1 ? "." + d.substr(1) : "") + "e" + std::to_string(kk - 1);
+}
+
+// The formatted text, with a check that nothing is written past the room
+// the formatter asks for (it may use that room as scratch).
+template <size_t kRoom, class T>
+std::string formatted(size_t (*format)(T, char*), T value) {
+    char out[kRoom + 16];
+    std::memset(out, '#', sizeof out);
+    const size_t length = format(value, out);
+    EXPECT_LE(length, kRoom);
+    EXPECT_EQ(std::string(out + kRoom, out + sizeof out), std::string(16, '#')) << "written past the room for " << value;
+    return std::string(out, length);
+}
+
+std::string formatted(double value) { return formatted<kMaxDoubleText>(&format_double, value); }
+
+TEST(FormatDouble, Examples) {
+    const std::pair<double, const char*> cases[] = {
+        {1.0, "1.0"}, {-0.0, "-0.0"}, {0.0, "0.0"}, {123.0, "123.0"}, {1e15, "1000000000000000.0"},
+        {1e16, "1e16"}, {3.14, "3.14"}, {1234.5, "1234.5"}, {0.5, "0.5"}, {0.1, "0.1"}, {0.001, "0.001"},
+        {1e-5, "0.00001"}, {1e-6, "1e-6"}, {5e-324, "5e-324"}, {1.5e300, "1.5e300"}, {-1.5e-7, "-1.5e-7"},
+        {1.2345678901234568e17, "1.2345678901234568e17"}, {9007199254740992.0, "9007199254740992.0"},
+        {DBL_MAX, "1.7976931348623157e308"}, {DBL_MIN, "2.2250738585072014e-308"},
+        {-2.2250738585072009e-308, "-2.225073858507201e-308"}, {0.30000000000000004, "0.30000000000000004"},
+        {123456789012345.67, "123456789012345.67"}, {9999999999999998.0, "9999999999999998.0"},
+        {0.000012345, "0.000012345"}, {1e22, "1e22"}, {1e23, "1e23"}, {8.41e21, "8.41e21"}, {5e-5, "0.00005"},
+    };
+    for (const auto& [value, want] : cases) {
+        EXPECT_EQ(reference(value), want) << "the test's own reference";
+        EXPECT_EQ(formatted(value), want);
+    }
+}
+
+// Random bit patterns cover every exponent, subnormals and both signs; powers
+// of two and their neighbours the uneven gaps.
+TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
+    std::mt19937_64 rng(0xF10A7);
+    std::vector<double> values;
+    for (int i = 0; i < 40000; ++i) values.push_back(std::bit_cast<double>(rng()));
+    for (int e = -1074; e <= 1023; ++e) {
+        const double p = std::ldexp(1.0, e);
+        values.insert(values.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), -p});
+    }
+    for (int i = 0; i < 5000; ++i) values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
+    for (long long i = -100000; i <= 100000; i += 37) values.push_back(static_cast<double>(i) / 1000);
+    for (double v : values) {
+        if (!std::isfinite(v)) continue;
+        const std::string text = formatted(v);
+        ASSERT_TRUE(same_bits(read_back(text), v)) << text;
+        ASSERT_EQ(text, reference(v)) << std::hexfloat << v;
+    }
+}
+
+// Integers: every power of ten and its neighbours, the 64-bit ends, random
+// values of every length, against std::to_string.
+TEST(FormatInteger, AgainstToString) {
+    std::vector<uint64_t> values = {0, 1, 9, UINT64_MAX, UINT64_MAX - 1, uint64_t{1} << 63};
+    for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p, p + 1, p * 10 - 1});
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
+    for (uint64_t u : values) {
+        ASSERT_EQ((formatted<kMaxIntText>(&format_uint, u)), std::to_string(u));
+        const auto s = static_cast<int64_t>(u);
+        ASSERT_EQ((formatted<kMaxIntText>(&format_int, s)), std::to_string(s));
+        ASSERT_EQ((formatted<kMaxIntText>(&format_int, -static_cast<int64_t>(u >> 1))), std::to_string(-static_cast<int64_t>(u >> 1)));
+    }
+    EXPECT_EQ((formatted<kMaxIntText>(&format_int, INT64_MIN)), "-9223372036854775808");
+}
+
+}  // namespace
+}  // namespace vesk

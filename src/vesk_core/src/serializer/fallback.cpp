@@ -33,17 +33,16 @@ const Names* names() {
     return &table;
 }
 
-// The attribute `name` of `obj` if it is there and callable, else empty.
-// Any exception from the lookup is discarded: such an attribute does not
-// count.
-PyRef callable_attribute(PyObject* obj, PyObject* name) {
-    PyRef attribute = PyRef::steal(PyObject_GetAttr(obj, name));
-    if (!attribute) {
+// Looks up the conversion method `name` of `obj`. Any exception from the
+// lookup is discarded: such an attribute does not count.
+enum class Method { absent, not_callable, found };
+Method find_method(PyObject* obj, PyObject* name, PyRef& method) {
+    method = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (!method) {
         PyErr_Clear();
-        return {};
+        return Method::absent;
     }
-    if (!PyCallable_Check(attribute.get())) return {};
-    return attribute;
+    return PyCallable_Check(method.get()) ? Method::found : Method::not_callable;
 }
 
 PyRef call_asdict(PyObject* obj, const Names& n) {
@@ -70,17 +69,62 @@ PyRef not_serializable(PyObject* obj) {
 PyRef convert_object(PyObject* obj) {
     const Names* n = names();
     if (!n) return {};
-    if (PyRef model_dump = callable_attribute(obj, n->model_dump))
-        return PyRef::steal(PyObject_CallNoArgs(model_dump.get()));
-    if (PyRef dict = callable_attribute(obj, n->dict)) {
+    PyRef method;
+    if (find_method(obj, n->model_dump, method) == Method::found)
+        return PyRef::steal(PyObject_CallNoArgs(method.get()));
+    if (find_method(obj, n->dict, method) == Method::found) {
         const int has_fields = PyObject_HasAttrWithError(obj, n->fields);
         if (has_fields < 0) return {};
-        if (has_fields) return PyRef::steal(PyObject_CallNoArgs(dict.get()));
+        if (has_fields) return PyRef::steal(PyObject_CallNoArgs(method.get()));
     }
     const int is_dataclass = PyObject_HasAttrWithError(obj, n->dataclass_fields);
     if (is_dataclass < 0) return {};
     if (is_dataclass) return call_asdict(obj, *n);
     return not_serializable(obj);
+}
+
+// Tries the conversions in the order that suits lists of models:
+// model_dump(), then dataclasses, then dict() with __fields__. A list is not
+// convertible when one element has a model_dump that is not callable, or
+// has none of the three.
+Materialized materialize_as_dicts(PyObject* list) {
+    const Names* n = names();
+    if (!n) return {Materialized::error, {}};
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    PyRef values = PyRef::steal(PyList_New(size));
+    if (!values) return {Materialized::error, {}};
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        // Conversion methods may shrink the list; what is left is then
+        // written as a plain array rather than refused.
+        if (i >= PyList_GET_SIZE(list)) return {Materialized::unconvertible, {}};
+        PyRef element = PyRef::borrow(PyList_GET_ITEM(list, i));
+        PyRef value;
+        PyRef method;
+        Method model_dump = Method::absent;
+        if (PyDict_Check(element.get())) {
+            value = std::move(element);
+        } else if ((model_dump = find_method(element.get(), n->model_dump, method)) ==
+                   Method::found) {
+            value = PyRef::steal(PyObject_CallNoArgs(method.get()));
+        } else if (model_dump == Method::not_callable) {
+            return {Materialized::unconvertible, {}};
+        } else {
+            const int is_dataclass = PyObject_HasAttrWithError(element.get(), n->dataclass_fields);
+            if (is_dataclass < 0) return {Materialized::error, {}};
+            if (is_dataclass) {
+                value = call_asdict(element.get(), *n);
+            } else {
+                const int has_fields = PyObject_HasAttrWithError(element.get(), n->fields);
+                if (has_fields < 0) return {Materialized::error, {}};
+                if (!has_fields || find_method(element.get(), n->dict, method) != Method::found)
+                    return {Materialized::unconvertible, {}};
+                value = PyRef::steal(PyObject_CallNoArgs(method.get()));
+            }
+        }
+        if (!value) return {Materialized::error, {}};
+        PyList_SET_ITEM(values.get(), i, value.release());  // stealing reference to value
+    }
+    return {Materialized::done, std::move(values)};
 }
 
 // A conversion may return yet another object to convert (mock objects

@@ -26,6 +26,8 @@ bool Writer::too_deep() {
     return fail(PyExc_ValueError, "Object too deeply nested (max 256 levels)");
 }
 
+bool Writer::encode_error() { return fail(PyExc_ValueError, kEncodeError); }
+
 bool Writer::write_value(PyObject* obj, uint64_t depth) {
     if (depth > kMaxWriteDepth) return too_deep();
     switch (classify(obj)) {
@@ -106,7 +108,7 @@ bool Writer::append_quoted(PyObject* str) {
 }
 
 bool Writer::write_str(PyObject* str) {
-    return append_quoted(str) || fail(PyExc_ValueError, kEncodeError);
+    return append_quoted(str) || encode_error();
 }
 
 bool Writer::write_int(PyObject* obj) {
@@ -171,9 +173,9 @@ bool Writer::write_float(PyObject* obj) {
     return true;
 }
 
-void Writer::newline_and_indent(uint64_t level) {
+void Writer::newline_with(uint64_t width, uint64_t level) {
     uint64_t spaces = 0;
-    if (__builtin_mul_overflow(options_.indent, level, &spaces)) throw std::bad_alloc();
+    if (__builtin_mul_overflow(width, level, &spaces)) throw std::bad_alloc();
     out_.put('\n');
     out_.fill(' ', spaces);
 }
@@ -201,7 +203,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         if (pretty) newline_and_indent(depth + 1);
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
         if (PyUnicode_CheckExact(key) && !options_.unquoted_keys) {
-            if (!append_quoted(key)) return fail(PyExc_ValueError, kEncodeError);
+            if (!append_quoted(key)) return encode_error();
         } else {
             value_ref = PyRef::borrow(value);
             if (!write_key(key)) return false;
@@ -235,7 +237,7 @@ bool Writer::write_key(PyObject* key) {
         }
         if (append_quoted(text)) return true;
         // A lone surrogate: a str subclass may still give a writable str().
-        if (converted) return fail(PyExc_ValueError, kEncodeError);
+        if (converted) return encode_error();
         converted = PyRef::steal(PyObject_Str(key));
         if (!converted) return false;
         text = converted.get();
@@ -294,10 +296,6 @@ bool Writer::write_bytes(PyObject* bytes) {
     }
     out_.put('"');
     return true;
-}
-
-bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
-    return write_array(list, depth);
 }
 
 PyRef Writer::finish() const {

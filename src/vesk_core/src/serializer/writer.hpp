@@ -62,8 +62,25 @@ private:
     [[nodiscard, gnu::noinline]] bool write_array(PyObject* list, uint64_t depth);
     [[nodiscard, gnu::noinline]] bool write_fallback(PyObject* obj, uint64_t depth);
 
+    // Tables. A table that turns out unable to carry its list exactly (a
+    // record with a key that is not a column, an element that is not a
+    // record, a list that shrank) is undone and the list written as a
+    // plain array instead: nothing is dropped or refused for being in a
+    // table.
+    enum class Detection { error, none, table };
+    enum class Grid { written, failed, unfit };
+    using Columns = std::vector<PyRef>;  // one exact str key object per column
+    Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
+    Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
+    Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
+                            uint64_t depth);
+    // False, with nothing set, for a name with a lone surrogate.
+    [[nodiscard]] bool write_ivy_grid_header_key(PyObject* key);
+    void write_delimiter();
+
     [[nodiscard]] bool write_item(PyObject* obj, uint64_t depth);
-    [[nodiscard]] bool too_deep();
+    bool too_deep();      // raises the nesting error; always false
+    bool encode_error();  // raises the error for a lone surrogate; always false
 
     // Appends the characters of `str` escaped (no quotes), widening the
     // buffer first if the string is wider. False, with nothing set, at a
@@ -74,7 +91,9 @@ private:
     [[nodiscard]] bool append_quoted(PyObject* str);
     template <class Unit>
     [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length);
-    void newline_and_indent(uint64_t level);
+    void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
+    // A line feed and `width` * `level` spaces.
+    void newline_with(uint64_t width, uint64_t level);
 
     OutputBuffer& out_;
     const DumpOptions& options_;
@@ -85,5 +104,13 @@ private:
 // dataclasses.asdict(); empty with a Python exception set when the call
 // fails or no conversion applies.
 PyRef convert_object(PyObject* obj);
+
+// A list of models, dataclass instances and dicts as a new list of what
+// each converts to (dicts as they are), for table detection.
+struct Materialized {
+    enum Outcome { error, unconvertible, done } outcome;
+    PyRef list;  // when done
+};
+Materialized materialize_as_dicts(PyObject* list);
 
 }  // namespace vesk

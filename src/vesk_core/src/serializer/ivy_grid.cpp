@@ -1,0 +1,270 @@
+// Lists as tables: which lists qualify (a bounded sample of their records)
+// and the grid layouts. A table is written only when it reads back as the
+// list it stands for; otherwise the list becomes a plain array.
+#include "serializer/number_format.hpp"
+#include "serializer/text_rules.hpp"
+#include "serializer/value_kind.hpp"
+#include "serializer/writer.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr Py_ssize_t kStrictSample = 10;    // records compared key for key
+constexpr Py_ssize_t kTolerantSample = 50;  // records that must mostly hold the columns
+
+// Bytes that may not stand in a sampled string cell: delimiters, row and
+// table structure, quotes, escapes and line breaks.
+constexpr bool is_grid_unsafe(Py_UCS4 c) {
+    switch (c) {
+        case '\t': case '\n': case '\r': case '"': case ',': case ':': case ';':
+        case '[': case '\\': case ']': case '{': case '|': case '}':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_grid_safe_str(PyObject* str) {
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (is_grid_unsafe(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+// Whether every value of `record` may stand in a grid cell: None, bools,
+// numbers, and strings without grid-unsafe bytes.
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+        switch (classify(value)) {
+            case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
+            case ValueKind::floating:
+                break;
+            case ValueKind::str:
+                if (!is_grid_safe_str(value)) return false;
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+// The record at `index`, or null when the list is shorter or the element
+// is not a dict.
+PyObject* record_at(PyObject* list, Py_ssize_t index) {
+    if (index >= PyList_GET_SIZE(list)) return nullptr;
+    PyObject* item = PyList_GET_ITEM(list, index);
+    return PyDict_Check(item) ? item : nullptr;
+}
+
+// 1 when every column is a key of `record`, 0 when one is missing, -1 on
+// an error from a key's comparison.
+int holds_columns(PyObject* record, const std::vector<PyRef>& columns) {
+    for (const PyRef& key : columns) {
+        if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
+    }
+    return 1;
+}
+
+// Bare cells that begin with one of these read back as true, false, null,
+// NaN or Infinity (or are refused), so such strings stay quoted.
+bool starts_like_literal(uint8_t first) {
+    return first == 't' || first == 'f' || first == 'n' || first == 'I' || first == 'N';
+}
+
+}  // namespace
+
+Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& columns) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size < 2) return Detection::none;
+    PyObject* first = record_at(list, 0);
+    if (!first || PyDict_GET_SIZE(first) == 0 || !dict_has_only_scalar_ivy_grid_cells(first))
+        return Detection::none;
+
+    // The columns are the first record's keys, as exact str objects; a key
+    // of another type leaves the list to the plain array, which writes it
+    // by str().
+    columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(first, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) return Detection::none;
+        columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
+                                                    : PyRef::steal(PyUnicode_FromObject(key)));
+        if (!columns.back()) return Detection::error;
+    }
+    const auto count = static_cast<Py_ssize_t>(columns.size());
+
+    bool strict = true;
+    for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
+        PyObject* record = record_at(list, i);
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record)) return Detection::none;
+        if (PyDict_GET_SIZE(record) != count) {
+            strict = false;
+            continue;
+        }
+        const int holds = holds_columns(record, columns);
+        if (holds < 0) return Detection::error;
+        strict = holds == 1;
+    }
+    if (strict) return Detection::table;
+
+    const Py_ssize_t sample = std::min(size, kTolerantSample);
+    const Py_ssize_t threshold = (7 * sample + 9) / 10;
+    Py_ssize_t matching = 0;
+    for (Py_ssize_t i = 0; i < sample; ++i) {
+        PyObject* record = record_at(list, i);
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record)) return Detection::none;
+        const int holds = holds_columns(record, columns);
+        if (holds < 0) return Detection::error;
+        matching += holds;
+    }
+    return matching >= threshold ? Detection::table : Detection::none;
+}
+
+bool Writer::write_ivy_grid_header_key(PyObject* key) {
+    if (PyUnicode_IS_ASCII(key) &&
+        is_bare_identifier(PyUnicode_1BYTE_DATA(key),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(key)))) {
+        out_.append_bytes(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
+        return true;
+    }
+    return append_quoted(key);
+}
+
+void Writer::write_delimiter() {
+    switch (options_.delimiter) {
+        case Delimiter::comma: out_.append_literal(", "); break;
+        case Delimiter::tab: out_.put('\t'); break;
+        case Delimiter::pipe: out_.append_literal(" | "); break;
+    }
+}
+
+Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
+                                        uint64_t depth) {
+    // An empty cell must still read back as None: a TAB is also skipped as
+    // filler before a cell, and a blank last row is not a row at all.
+    const bool empty_cells = options_.implicit_null && options_.delimiter != Delimiter::tab &&
+                             !(last_row && columns.size() == 1);
+    Py_ssize_t found = 0;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        if (j > 0) write_delimiter();
+        PyObject* value = PyDict_GetItemWithError(record, columns[j].get());
+        if (!value && PyErr_Occurred()) return Grid::failed;
+        found += value != nullptr;
+        if (!value || value == Py_None) {
+            if (!empty_cells) out_.append_literal("null");
+            continue;
+        }
+        if (options_.bare_strings && PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
+            const uint8_t* text = PyUnicode_1BYTE_DATA(value);
+            const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(value));
+            if (is_bare_identifier(text, length) && !starts_like_literal(text[0])) {
+                out_.append_bytes(reinterpret_cast<const char*>(text), length);
+                continue;
+            }
+        }
+        if (!write_item(value, depth + 1)) return Grid::failed;
+    }
+    // Keys beyond the columns would be lost in a table.
+    return PyDict_GET_SIZE(record) == found ? Grid::written : Grid::unfit;
+}
+
+Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth) {
+    if (depth + 1 > kMaxWriteDepth) {
+        too_deep();
+        return Grid::failed;
+    }
+    const size_t mark = out_.size();
+    const Py_UCS4 max_char = max_char_;
+    const Py_ssize_t rows = PyList_GET_SIZE(list);
+    const bool multiline = options_.multiline_ivy;
+    const bool indented = !multiline && options_.has_indent;
+
+    out_.put('[');
+    if (options_.row_count || multiline)
+        out_.ascii_end(format_uint(static_cast<uint64_t>(rows), out_.ascii_begin(kMaxIntText)));
+    if (multiline) out_.append_literal("]{");
+    else out_.put(':');
+    if (indented) newline_and_indent(depth + 1);
+    else if (!multiline) out_.put(' ');
+    for (size_t j = 0; j < columns.size(); ++j) {
+        if (j > 0) {
+            if (multiline) out_.put(',');
+            else write_delimiter();
+        }
+        // A column with no UTF-8 form: the plain array writes such a key by
+        // its str(), which a str subclass may give.
+        if (!write_ivy_grid_header_key(columns[j].get())) {
+            out_.truncate(mark);
+            return Grid::unfit;
+        }
+    }
+    if (multiline) out_.append_literal("}:");
+
+    const DumpOptions& o = options_;
+    const uint64_t row_indent = multiline && !o.has_indent ? 2 : o.indent;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        PyObject* record = record_at(list, i);
+        Grid row = Grid::unfit;
+        if (record && PyList_GET_SIZE(list) == rows) {
+            if (multiline || indented) newline_with(row_indent, depth + 1);
+            else out_.append_literal("; ");
+            const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
+            row = write_ivy_grid_row(record, columns, i + 1 == rows, depth);
+        }
+        if (row == Grid::written) continue;
+        if (row == Grid::unfit) {
+            out_.truncate(mark);
+            max_char_ = max_char;
+        }
+        return row;
+    }
+    if (indented) {
+        newline_and_indent(depth);
+        out_.put(']');
+    } else if (!multiline) {
+        out_.append_literal(" ]");
+    }
+    return Grid::written;
+}
+
+bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
+    if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid) {
+        Columns columns;
+        switch (detect_ivy_grid_candidate(list, columns)) {
+            case Detection::error: return false;
+            case Detection::table: {
+                const Grid grid = write_ivy_grid(list, columns, depth);
+                if (grid != Grid::unfit) return grid == Grid::written;
+                return write_array(list, depth);
+            }
+            case Detection::none: break;
+        }
+        if (classify(PyList_GET_ITEM(list, 0)) == ValueKind::other) {
+            // Models and dataclass instances: offered as what they convert to.
+            const Materialized converted = materialize_as_dicts(list);
+            if (converted.outcome == Materialized::error) return false;
+            if (converted.outcome == Materialized::done) {
+                columns.clear();
+                switch (detect_ivy_grid_candidate(converted.list.get(), columns)) {
+                    case Detection::error: return false;
+                    case Detection::table: {
+                        const Grid grid = write_ivy_grid(converted.list.get(), columns, depth);
+                        if (grid != Grid::unfit) return grid == Grid::written;
+                        break;
+                    }
+                    case Detection::none: break;
+                }
+            }
+        }
+    }
+    return write_array(list, depth);
+}
+
+}  // namespace vesk

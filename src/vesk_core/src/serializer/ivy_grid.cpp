@@ -137,25 +137,26 @@ bool Writer::write_ivy_grid_header_key(PyObject* key) {
     return append_quoted(key);
 }
 
-void Writer::write_delimiter() {
-    switch (options_.delimiter) {
-        case Delimiter::comma: out_.append_literal(", "); break;
-        case Delimiter::tab: out_.put('\t'); break;
-        case Delimiter::pipe: out_.append_literal(" | "); break;
-    }
-}
-
 Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                                         uint64_t depth) {
     // An empty cell must still read back as None: a TAB is also skipped as
     // filler before a cell, and a blank last row is not a row at all.
     const bool empty_cells = options_.implicit_null && options_.delimiter != Delimiter::tab &&
                              !(last_row && columns.size() == 1);
-    Py_ssize_t found = 0;
+    // Records made by the same code hold the same key objects in the same
+    // order: walking the record alongside the columns then finds each value
+    // without a hash lookup. The first key out of step switches to lookups.
+    bool in_step = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
+    Py_ssize_t pos = 0, found = 0;
     for (size_t j = 0; j < columns.size(); ++j) {
-        if (j > 0) write_delimiter();
-        PyObject* value = PyDict_GetItemWithError(record, columns[j].get());
-        if (!value && PyErr_Occurred()) return Grid::failed;
+        if (j > 0) out_.append_short(delimiter_, delimiter_length_);
+        PyObject* value = nullptr;
+        PyObject* key = nullptr;
+        in_step = in_step && PyDict_Next(record, &pos, &key, &value) && key == columns[j].get();
+        if (!in_step) {
+            value = PyDict_GetItemWithError(record, columns[j].get());
+            if (!value && PyErr_Occurred()) return Grid::failed;
+        }
         found += value != nullptr;
         if (!value || value == Py_None) {
             if (!empty_cells) out_.append_literal("null");
@@ -196,7 +197,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
     for (size_t j = 0; j < columns.size(); ++j) {
         if (j > 0) {
             if (multiline) out_.put(',');
-            else write_delimiter();
+            else out_.append_short(delimiter_, delimiter_length_);
         }
         // A column with no UTF-8 form: the plain array writes such a key by
         // its str(), which a str subclass may give.
@@ -235,7 +236,10 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
 }
 
 bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
-    if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid) {
+    // Only a list that starts with a record or a model can be a table.
+    if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid &&
+        (PyDict_Check(PyList_GET_ITEM(list, 0)) ||
+         classify(PyList_GET_ITEM(list, 0)) == ValueKind::other)) {
         Columns columns;
         switch (detect_ivy_grid_candidate(list, columns)) {
             case Detection::error: return false;

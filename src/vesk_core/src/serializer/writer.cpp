@@ -22,6 +22,13 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 
 }  // namespace
 
+Writer::Writer(OutputBuffer& out, const DumpOptions& options) : out_(out), options_(options) {
+    static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
+    const char* delimiter = kDelimiters[static_cast<int>(options.delimiter)];
+    delimiter_length_ = std::strlen(delimiter);
+    std::memcpy(delimiter_, delimiter, delimiter_length_);
+}
+
 bool Writer::too_deep() {
     return fail(PyExc_ValueError, "Object too deeply nested (max 256 levels)");
 }
@@ -58,6 +65,8 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
     if (type == &PyLong_Type) return write_int(obj);
     if (type == &PyFloat_Type) return write_float(obj);
     const PyRef hold = PyRef::borrow(obj);
+    if (type == &PyList_Type) return write_list_or_table(obj, depth);
+    if (type == &PyDict_Type) return write_dict(obj, depth);
     return write_value(obj, depth);
 }
 

@@ -40,7 +40,7 @@ inline constexpr int kMaxConversionChain = 256;
 
 class Writer {
 public:
-    Writer(OutputBuffer& out, const DumpOptions& options) : out_(out), options_(options) {}
+    Writer(OutputBuffer& out, const DumpOptions& options);
 
     [[nodiscard]] bool write_value(PyObject* obj, uint64_t depth);
 
@@ -76,7 +76,6 @@ private:
                             uint64_t depth);
     // False, with nothing set, for a name with a lone surrogate.
     [[nodiscard]] bool write_ivy_grid_header_key(PyObject* key);
-    void write_delimiter();
 
     [[nodiscard]] bool write_item(PyObject* obj, uint64_t depth);
     bool too_deep();      // raises the nesting error; always false
@@ -98,6 +97,8 @@ private:
     OutputBuffer& out_;
     const DumpOptions& options_;
     Py_UCS4 max_char_ = 127;  // the widest character appended so far
+    char delimiter_[8] = {};  // the table cell delimiter's bytes
+    size_t delimiter_length_ = 0;
 };
 
 // The object that `obj` converts to through its model_dump(), dict() or

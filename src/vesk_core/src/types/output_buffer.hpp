@@ -84,6 +84,18 @@ public:
         commit(N - 1);
     }
 
+    // The first `length` (at most 8) bytes of an 8-byte block, copied whole
+    // at width 1.
+    [[gnu::always_inline]] void append_short(const char (&block)[8], size_t length) {
+        reserve(8);
+        if (shift_ == 0) {
+            std::memcpy(data_ + used_, block, 8);
+            used_ += length;
+        } else {
+            append_bytes(block, length);
+        }
+    }
+
     [[gnu::always_inline]] void put(char c) {
         reserve(1);
         store_unit(data_ + used_, c);

@@ -67,9 +67,14 @@ def head(name):
 
 
 def cell(value, o, blank_ok):
-    if value is None:  # absent or None; a blank cell only where it reads back as None
-        return "" if o.get("implicit_null") and o.get("delimiter") != "tab" and blank_ok else "null"
-    if o.get("bare_strings") and isinstance(value, str) and IDENT.fullmatch(value) and value[0] not in "tfnIN":
+    # Only the inline layout reads back, so only there are blank cells and
+    # bare words kept from reading as something else.
+    inline = o.get("indent") is None and not o.get("multiline_ivy")
+    if value is None:  # absent or None
+        readable = not inline or (o.get("delimiter") != "tab" and blank_ok)
+        return "" if o.get("implicit_null") and readable else "null"
+    if o.get("bare_strings") and isinstance(value, str) and IDENT.fullmatch(value) \
+            and not (inline and value[0] in "tfnIN"):
         return value
     return plain(value)
 

@@ -14,7 +14,7 @@ import vesk.vesk_core as core
 P, KW, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
 NAMES = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
 DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False,
-                      implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma")
+                      implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma", lean=False)
 LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
              "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n\n"
              "Returns:\n    Parsed Python object (dict, list, str, int, float, bool, None)\n\n"

@@ -17,6 +17,7 @@ def dumps(
     row_count: bool = True,
     multiline_ivy: bool = False,
     delimiter: str = "comma",
+    lean: bool = False,
 ) -> str: ...
 def format_hint(
     style: Literal["ivy_grid", "ivy_grid_rowcount", "multiline", "tab"] | str = "ivy_grid",

@@ -19,10 +19,10 @@ struct WriteBuf {
 thread_local WriteBuf WRITE_BUF;
 
 enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNull, kRowCount,
-             kMultilineIvy, kDelimiter, kParamCount };
+             kMultilineIvy, kDelimiter, kLean, kParamCount };
 constexpr const char* kParamNames[kParamCount] = {
-    "data",         "ivy_grid",  "unquoted_keys", "indent",   "bare_strings",
-    "implicit_null", "row_count", "multiline_ivy", "delimiter"};
+    "data",          "ivy_grid",  "unquoted_keys", "indent",    "bare_strings",
+    "implicit_null", "row_count", "multiline_ivy", "delimiter", "lean"};
 
 // Matches positional and keyword arguments to the parameters, with the
 // interpreter's own messages. `slots` receives borrowed references.
@@ -124,7 +124,8 @@ bool convert_options(PyObject* const (&slots)[kParamCount], DumpOptions& options
            convert_bool(slots, kImplicitNull, options.implicit_null) &&
            convert_bool(slots, kRowCount, options.row_count) &&
            convert_bool(slots, kMultilineIvy, options.multiline_ivy) &&
-           convert_delimiter(slots[kDelimiter], options);
+           convert_delimiter(slots[kDelimiter], options) &&
+           convert_bool(slots, kLean, options.lean);
 }
 
 PyRef write_document(PyObject* data, const DumpOptions& options, OutputBuffer& buffer) {
@@ -138,7 +139,7 @@ PyRef write_document(PyObject* data, const DumpOptions& options, OutputBuffer& b
 
 const char kDumpsDoc[] =
     "dumps(data, *, ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-    "implicit_null=False, row_count=True, multiline_ivy=False, delimiter=\"comma\")\n"
+    "implicit_null=False, row_count=True, multiline_ivy=False, delimiter=\"comma\", lean=False)\n"
     "--\n"
     "\n"
     "Serialize Python objects to VESK (or plain JSON) text.\n"
@@ -154,6 +155,8 @@ const char kDumpsDoc[] =
     "    row_count: prefix tables with their row count\n"
     "    multiline_ivy: use the multiline table layout\n"
     "    delimiter: table cell delimiter: \"comma\", \"tab\" or \"pipe\"\n"
+    "    lean: the fewest tokens that still read back: bare keys, tables for any\n"
+    "        records of scalars, cells unquoted wherever they read back the same\n"
     "\n"
     "Returns:\n"
     "    The text as str";

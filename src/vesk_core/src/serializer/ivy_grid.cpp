@@ -34,8 +34,8 @@ bool is_grid_safe_str(PyObject* str) {
 }
 
 // Whether every value of `record` may stand in a grid cell: None, bools,
-// numbers, and strings without grid-unsafe bytes.
-bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
+// numbers, and strings (without grid-unsafe bytes, unless `any_text`).
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(record, &pos, &key, &value)) {
@@ -44,7 +44,7 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
             case ValueKind::floating:
                 break;
             case ValueKind::str:
-                if (!is_grid_safe_str(value)) return false;
+                if (!any_text && !is_grid_safe_str(value)) return false;
                 break;
             default:
                 return false;
@@ -72,8 +72,35 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns) {
 
 // Bare cells that begin with one of these read back as true, false, null,
 // NaN or Infinity (or are refused), so such strings stay quoted.
-bool starts_like_literal(uint8_t first) {
+bool starts_like_literal(Py_UCS4 first) {
     return first == 't' || first == 'f' || first == 'n' || first == 'I' || first == 'N';
+}
+
+// Whether the grid reader takes `str` written bare as the same text: as a
+// header name (`cell` false) or as a cell. Bare text ends at TAB , ; | ]
+// and takes a backslash as an escape; blanks around it are skipped or
+// trimmed; a leading quote, bracket, brace or comment opens something
+// else; and a cell that starts like a number or a literal is read as one.
+bool reads_back_bare(PyObject* str, bool cell) {
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    if (length == 0) return false;
+    const Py_UCS4 first = PyUnicode_READ(kind, data, 0);
+    if (first == ' ' || first == '"' || first == '[' || first == '{') return false;
+    if (first == '/' && length > 1) {
+        const Py_UCS4 second = PyUnicode_READ(kind, data, 1);
+        if (second == '/' || second == '*') return false;
+    }
+    if (cell && (first == '-' || (first >= '0' && first <= '9') || starts_like_literal(first)))
+        return false;
+    if (PyUnicode_READ(kind, data, length - 1) == ' ') return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x20 || c == 0x7F || c == ',' || c == ';' || c == '|' || c == ']' || c == '\\')
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -82,7 +109,9 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
-    if (!first || PyDict_GET_SIZE(first) == 0 || !dict_has_only_scalar_ivy_grid_cells(first))
+    const bool any_text = options_.lean;
+    if (!first || PyDict_GET_SIZE(first) == 0 ||
+        !dict_has_only_scalar_ivy_grid_cells(first, any_text))
         return Detection::none;
 
     // The columns are the first record's keys, as exact str objects; a key
@@ -102,7 +131,8 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     bool strict = true;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record)) return Detection::none;
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text))
+            return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
             continue;
@@ -118,7 +148,8 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record)) return Detection::none;
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text))
+            return Detection::none;
         const int holds = holds_columns(record, columns);
         if (holds < 0) return Detection::error;
         matching += holds;
@@ -127,22 +158,33 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
 }
 
 bool Writer::write_ivy_grid_header_key(PyObject* key) {
-    if (PyUnicode_IS_ASCII(key) &&
-        is_bare_identifier(PyUnicode_1BYTE_DATA(key),
-                           static_cast<size_t>(PyUnicode_GET_LENGTH(key)))) {
-        out_.append_bytes(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
-                          static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
-        return true;
-    }
-    return append_quoted(key);
+    const bool bare = options_.lean ? reads_back_bare(key, false)
+                                    : PyUnicode_IS_ASCII(key) &&
+                                          is_bare_identifier(PyUnicode_1BYTE_DATA(key),
+                                                             static_cast<size_t>(
+                                                                 PyUnicode_GET_LENGTH(key)));
+    if (!bare) return append_quoted(key);
+    append_text(key);
+    return true;
+}
+
+// A lean cell: bare where it reads back so, else quoted.
+bool Writer::write_lean_cell(PyObject* str) {
+    if (!reads_back_bare(str, true)) return write_str(str);
+    append_text(str);
+    return true;
 }
 
 Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                                         uint64_t depth) {
-    // An empty cell must still read back as None: a TAB is also skipped as
-    // filler before a cell, and a blank last row is not a row at all.
-    const bool empty_cells = options_.implicit_null && options_.delimiter != Delimiter::tab &&
-                             !(last_row && columns.size() == 1);
+    // In the inline layout, which reads back, an empty cell must still read
+    // back as None (a TAB is also skipped as filler before a cell, and a
+    // blank last row is not a row at all) and a bare string must not read
+    // as a literal. The other layouts are written as they always were.
+    const bool inline_layout = !options_.has_indent && !options_.multiline_ivy;
+    const bool empty_cells =
+        (options_.implicit_null || options_.lean) &&
+        !(inline_layout && (options_.delimiter == Delimiter::tab || (last_row && columns.size() == 1)));
     // Records made by the same code hold the same key objects in the same
     // order: walking the record alongside the columns then finds each value
     // without a hash lookup. The first key out of step switches to lookups.
@@ -162,11 +204,16 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
             if (!empty_cells) out_.append_literal("null");
             continue;
         }
-        if (options_.bare_strings && PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
-            const uint8_t* text = PyUnicode_1BYTE_DATA(value);
-            const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(value));
-            if (is_bare_identifier(text, length) && !starts_like_literal(text[0])) {
-                out_.append_bytes(reinterpret_cast<const char*>(text), length);
+        if (PyUnicode_Check(value)) {
+            if (options_.lean) {
+                if (!write_lean_cell(value)) return Grid::failed;
+                continue;
+            }
+            if (options_.bare_strings && PyUnicode_IS_ASCII(value) &&
+                is_bare_identifier(PyUnicode_1BYTE_DATA(value),
+                                   static_cast<size_t>(PyUnicode_GET_LENGTH(value))) &&
+                !(inline_layout && starts_like_literal(PyUnicode_1BYTE_DATA(value)[0]))) {
+                append_text(value);
                 continue;
             }
         }
@@ -186,6 +233,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
     const Py_ssize_t rows = PyList_GET_SIZE(list);
     const bool multiline = options_.multiline_ivy;
     const bool indented = !multiline && options_.has_indent;
+    const bool tight = options_.lean && !multiline && !indented;  // no spaces around separators
 
     out_.put('[');
     if (options_.row_count || multiline)
@@ -193,7 +241,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
     if (multiline) out_.append_literal("]{");
     else out_.put(':');
     if (indented) newline_and_indent(depth + 1);
-    else if (!multiline) out_.put(' ');
+    else if (!multiline && !tight) out_.put(' ');
     for (size_t j = 0; j < columns.size(); ++j) {
         if (j > 0) {
             if (multiline) out_.put(',');
@@ -215,6 +263,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
         Grid row = Grid::unfit;
         if (record && PyList_GET_SIZE(list) == rows) {
             if (multiline || indented) newline_with(row_indent, depth + 1);
+            else if (tight) out_.put(';');
             else out_.append_literal("; ");
             const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
             row = write_ivy_grid_row(record, columns, i + 1 == rows, depth);
@@ -228,6 +277,8 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
     }
     if (indented) {
         newline_and_indent(depth);
+        out_.put(']');
+    } else if (tight) {
         out_.put(']');
     } else if (!multiline) {
         out_.append_literal(" ]");

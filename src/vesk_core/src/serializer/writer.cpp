@@ -22,9 +22,15 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 
 }  // namespace
 
-Writer::Writer(OutputBuffer& out, const DumpOptions& options) : out_(out), options_(options) {
+Writer::Writer(OutputBuffer& out, const DumpOptions& options)
+    : out_(out), options_(options), bare_keys_(options.unquoted_keys || options.lean) {
+    // Lean tables use the delimiter alone; outside the inline layout they
+    // keep the usual spacing.
     static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
-    const char* delimiter = kDelimiters[static_cast<int>(options.delimiter)];
+    static constexpr const char* kLeanDelimiters[] = {",", "\t", "|"};
+    const bool lean_inline = options.lean && !options.has_indent && !options.multiline_ivy;
+    const char* delimiter =
+        (lean_inline ? kLeanDelimiters : kDelimiters)[static_cast<int>(options.delimiter)];
     delimiter_length_ = std::strlen(delimiter);
     std::memcpy(delimiter_, delimiter, delimiter_length_);
 }
@@ -116,6 +122,13 @@ bool Writer::append_quoted(PyObject* str) {
     return true;
 }
 
+void Writer::append_text(PyObject* str) {
+    const unsigned kind = PyUnicode_KIND(str);
+    out_.widen(kind);
+    out_.append_units(PyUnicode_DATA(str), kind, static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    if (PyUnicode_MAX_CHAR_VALUE(str) > max_char_) max_char_ = PyUnicode_MAX_CHAR_VALUE(str);
+}
+
 bool Writer::write_str(PyObject* str) {
     return append_quoted(str) || encode_error();
 }
@@ -150,13 +163,8 @@ bool Writer::write_big_int(PyObject* obj) {
     // appended as it is.
     PyRef digits = PyRef::steal(PyObject_Str(obj));
     if (!digits) return false;
-    if (!PyUnicode_AsUTF8AndSize(digits.get(), nullptr)) return false;
-    const unsigned kind = PyUnicode_KIND(digits.get());
-    out_.widen(kind);
-    out_.append_units(PyUnicode_DATA(digits.get()), kind,
-                      static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
-    if (PyUnicode_MAX_CHAR_VALUE(digits.get()) > max_char_)
-        max_char_ = PyUnicode_MAX_CHAR_VALUE(digits.get());
+    if (!PyUnicode_AsUTF8AndSize(digits.get(), nullptr)) return false;  // a lone surrogate
+    append_text(digits.get());
     return true;
 }
 
@@ -211,7 +219,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary keys changed during iteration");
         if (pretty) newline_and_indent(depth + 1);
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
-        if (PyUnicode_CheckExact(key) && !options_.unquoted_keys) {
+        if (PyUnicode_CheckExact(key) && !bare_keys_) {
             if (!append_quoted(key)) return encode_error();
         } else {
             value_ref = PyRef::borrow(value);
@@ -237,11 +245,10 @@ bool Writer::write_key(PyObject* key) {
         text = converted.get();
     }
     for (;;) {
-        if (options_.unquoted_keys && PyUnicode_IS_ASCII(text) &&
+        if (bare_keys_ && PyUnicode_IS_ASCII(text) &&
             is_bare_identifier(PyUnicode_1BYTE_DATA(text),
                                static_cast<size_t>(PyUnicode_GET_LENGTH(text)))) {
-            out_.append_bytes(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
-                              static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+            append_text(text);
             return true;
         }
         if (append_quoted(text)) return true;

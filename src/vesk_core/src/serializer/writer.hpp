@@ -30,6 +30,10 @@ struct DumpOptions {
     bool row_count = true;
     bool multiline_ivy = false;
     Delimiter delimiter = Delimiter::comma;
+    // The fewest tokens that still read back: bare keys, tables whose cells
+    // may hold any text, cells bare wherever the reader reads them back the
+    // same, no spaces around table separators.
+    bool lean = false;
 };
 
 // Values nested deeper than this are refused.
@@ -74,6 +78,7 @@ private:
     Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                             uint64_t depth);
+    [[nodiscard]] bool write_lean_cell(PyObject* str);
     // False, with nothing set, for a name with a lone surrogate.
     [[nodiscard]] bool write_ivy_grid_header_key(PyObject* key);
 
@@ -88,6 +93,9 @@ private:
     // `str` escaped between double quotes. False, with nothing set and
     // nothing appended, at a lone surrogate.
     [[nodiscard]] bool append_quoted(PyObject* str);
+    // The characters of `str` as they are, for bare text that holds no
+    // lone surrogate (checked by the caller's rule).
+    void append_text(PyObject* str);
     template <class Unit>
     [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length);
     void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
@@ -97,6 +105,7 @@ private:
     OutputBuffer& out_;
     const DumpOptions& options_;
     Py_UCS4 max_char_ = 127;  // the widest character appended so far
+    bool bare_keys_;          // unquoted_keys, or lean
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
 };

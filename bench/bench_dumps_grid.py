@@ -48,6 +48,7 @@ def main() -> None:
     report(f"{len(rows)} records, 6 columns", {
         "vesk": lambda: vesk.dumps(rows),
         "vesk bare_strings+implicit": lambda: vesk.dumps(rows, bare_strings=True, implicit_null=True),
+        "vesk lean": lambda: vesk.dumps(rows, lean=True),
         "orjson (JSON bytes)": lambda: orjson.dumps(rows),
         "json": lambda: json.dumps(rows, separators=(",", ":")),
     }, budget=4.0)
@@ -55,6 +56,7 @@ def main() -> None:
     few = rows[:10_000]
     report(f"{len(few)} records, 6 columns, with toon-format", {
         "vesk": lambda: vesk.dumps(few),
+        "vesk lean": lambda: vesk.dumps(few, lean=True),
         "orjson (JSON bytes)": lambda: orjson.dumps(few),
         "toon-format": lambda: toon_format.encode(few),
     }, budget=3.0)

@@ -21,7 +21,9 @@ UNSAFE = set("\t\n\r\",:;[\\]{|}")
 IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
 
 WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "Inf", "None", "True", "Nancy", "tom", "fred",
-         "Alice", "x-1", "_x", "$y", "a-b", "1a", "-a", "-1", "007", "1e5", "e5", "+1", ".5", "", " ", "a b", "x "]
+         "Alice", "x-1", "_x", "$y", "a-b", "1a", "-a", "-1", "007", "1e5", "e5", "+1", ".5", "", " ", "a b", "x ",
+         " a", "/usr/bin", "//c", "/*c*/", "/", "'q'", '"q"', "a\"b", "a: b", "x\ny", "[1]", "{}", "a]", "a\\b",
+         "user@example.com", "Carol Nguyen", "\U0001f600 ok", "\u00e9lan"]
 awkward = st.text(st.sampled_from(list("\t\n\r\",:;[\\]{|}' -_$/.+09aZe") + ["\u00e9", "\u20ac", "\U0001f600", "\x00", "\x7f"]),
                   max_size=6)
 texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
@@ -65,39 +67,42 @@ data = st.recursive(scalars | record_lists(scalars),
                     | st.dictionaries(st.sampled_from(KEYS) | texts, c, max_size=4), max_leaves=25)
 
 
-def scalar_record(r):
+def scalar_record(r, lean=False):
     return isinstance(r, dict) and all(
-        v is None or isinstance(v, (int, float)) or (isinstance(v, str) and not UNSAFE & set(v)) for v in r.values())
+        v is None or isinstance(v, (int, float)) or (isinstance(v, str) and (lean or not UNSAFE & set(v)))
+        for v in r.values())
 
 
-def columns(lst):
-    """The columns of the table that `lst` is written as, or None for a plain array."""
+def columns(lst, lean=False):
+    """The columns of the table that `lst` is written as, or None for a plain array.
+    With `lean`, string cells may hold any text."""
     first = lst[0] if len(lst) > 1 else None
-    if not scalar_record(first) or not first or not all(isinstance(k, str) for k in first):
+    if not scalar_record(first, lean) or not first or not all(isinstance(k, str) for k in first):
         return None
     cols = list(first)
     for r in lst[1:10]:  # strict pass
-        if not scalar_record(r):
+        if not scalar_record(r, lean):
             return None
         if len(r) != len(cols) or any(c not in r for c in cols):
             m = min(len(lst), 50)  # tolerant pass
-            if not all(map(scalar_record, lst[:m])) or sum(all(c in r for c in cols) for r in lst[:m]) < (7 * m + 9) // 10:
+            if not all(scalar_record(r, lean) for r in lst[:m]) \
+                    or sum(all(c in r for c in cols) for r in lst[:m]) < (7 * m + 9) // 10:
                 return None
             break
     # a table must carry every element, and every key of it
     return cols if all(isinstance(r, dict) and set(r) <= set(cols) for r in lst) else None
 
 
-def expect(v, grid, object_keys):
+def expect(v, grid, object_keys, lean=False):
     """What loads gives back for v; collects the keys written as object keys."""
     if isinstance(v, (list, tuple)):
-        cols = columns(v) if grid and isinstance(v, list) else None
+        cols = columns(v, lean) if grid and isinstance(v, list) else None
         if cols:
-            return [{c: expect(r.get(c), grid, object_keys) for c in cols} for r in v]
-        return [expect(x, grid, object_keys) for x in v]
+            return [{c: expect(r.get(c), grid, object_keys, lean) for c in cols} for r in v]
+        return [expect(x, grid, object_keys, lean) for x in v]
     if isinstance(v, dict):
         object_keys.update(v)
-        return {k: expect(x, grid, object_keys) for k, x in v.items()}
+        return {k: expect(x, grid, object_keys, lean) for k, x in v.items()}
     return math.nan if isinstance(v, float) and math.isnan(v) else v  # every NaN is written "NaN"
 
 
@@ -133,17 +138,36 @@ def test_reads_back(value):
                 assert bool(re.match(r"\[\d*: ", text)) == bool(grid and columns(value)), text[:80]
 
 
+LEAN_COMBOS = [dict(row_count=r, delimiter=d) for r in (True, False) for d in ("comma", "tab", "pipe")]
+
+
+@SETTINGS
+@given(data)
+@example([{"id": 1, "x": "a b"}, {"id": 2, "x": None}])
+@example([{"s": w, "n": None} for w in WORDS])
+@example([{"a": None}, {"a": None}])
+@example([{w: 1 for w in KEYS}, {w: None for w in KEYS}])
+def test_lean_reads_back(value):
+    expected = expect(value, True, set(), lean=True)
+    for o in LEAN_COMBOS:
+        text = dumps(value, lean=True, **o)
+        check_same(loads(text), expected)
+        if isinstance(value, list):
+            assert bool(re.match(r"\[\d*:", text)) == bool(columns(value, lean=True)), text[:80]
+
+
 OPTIONS = st.fixed_dictionaries({
     "ivy_grid": st.booleans(), "unquoted_keys": st.booleans(), "bare_strings": st.booleans(),
     "implicit_null": st.booleans(), "row_count": st.booleans(), "multiline_ivy": st.booleans(),
-    "delimiter": st.sampled_from(["comma", "tab", "pipe"]), "indent": st.none() | st.integers(0, 4)})
+    "delimiter": st.sampled_from(["comma", "tab", "pipe"]), "indent": st.none() | st.integers(0, 4),
+    "lean": st.booleans()})
 
 
-def has_table(v):
+def has_table(v, lean=False):
     if isinstance(v, dict):
-        return any(map(has_table, v.values()))
+        return any(has_table(x, lean) for x in v.values())
     if isinstance(v, (list, tuple)):
-        return (isinstance(v, list) and columns(v) is not None) or any(map(has_table, v))
+        return (isinstance(v, list) and columns(v, lean) is not None) or any(has_table(x, lean) for x in v)
     return False
 
 
@@ -151,5 +175,6 @@ def has_table(v):
 @given(data, OPTIONS)
 def test_no_option_combination_raises(value, options):
     text = dumps(value, **options)
-    if not (options["ivy_grid"] and has_table(value)):  # no table: the options for tables change nothing
-        assert text == dumps(value, ivy_grid=False, unquoted_keys=options["unquoted_keys"], indent=options["indent"])
+    if not (options["ivy_grid"] and has_table(value, options["lean"])):  # no table: table options change nothing
+        assert text == dumps(value, ivy_grid=False, unquoted_keys=options["unquoted_keys"] or options["lean"],
+                             indent=options["indent"])

@@ -1,10 +1,13 @@
 // Lists as tables: which lists qualify (a bounded sample of their records)
 // and the grid layouts. A table is written only when it reads back as the
 // list it stands for; otherwise the list becomes a plain array.
+#include <array>
+
 #include "serializer/number_format.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
 #include "serializer/writer.hpp"
+#include "simd/escape.hpp"
 
 namespace vesk {
 namespace {
@@ -76,29 +79,39 @@ bool starts_like_literal(Py_UCS4 first) {
     return first == 't' || first == 'f' || first == 'n' || first == 'I' || first == 'N';
 }
 
+// Characters that bare text may not hold anywhere: they end it (TAB , ; |
+// ]), escape within it (\\), or are control characters that are skipped,
+// trimmed or unreadable as text.
+constexpr std::array<bool, 128> kNotInBare = [] {
+    std::array<bool, 128> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = true;
+    for (char c : {',', ';', '|', ']', '\\', '\x7f'}) table[static_cast<uint8_t>(c)] = true;
+    return table;
+}();
+
+// The rules of bare text on its ends. Blanks around it are skipped or
+// trimmed; a leading quote, bracket, brace or comment opens something else;
+// a cell that starts like a number or a literal is read as one. `second`
+// is 0 for a one-character text.
+bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last, bool cell) {
+    if (first == ' ' || first == '"' || first == '[' || first == '{' || last == ' ') return false;
+    if (first == '/' && (second == '/' || second == '*')) return false;
+    return !cell || !(first == '-' || (first >= '0' && first <= '9') || starts_like_literal(first));
+}
+
 // Whether the grid reader takes `str` written bare as the same text: as a
-// header name (`cell` false) or as a cell. Bare text ends at TAB , ; | ]
-// and takes a backslash as an escape; blanks around it are skipped or
-// trimmed; a leading quote, bracket, brace or comment opens something
-// else; and a cell that starts like a number or a literal is read as one.
+// header name (`cell` false) or as a cell.
 bool reads_back_bare(PyObject* str, bool cell) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    if (length == 0) return false;
-    const Py_UCS4 first = PyUnicode_READ(kind, data, 0);
-    if (first == ' ' || first == '"' || first == '[' || first == '{') return false;
-    if (first == '/' && length > 1) {
-        const Py_UCS4 second = PyUnicode_READ(kind, data, 1);
-        if (second == '/' || second == '*') return false;
-    }
-    if (cell && (first == '-' || (first >= '0' && first <= '9') || starts_like_literal(first)))
+    if (length == 0 ||
+        !bare_ends_ok(PyUnicode_READ(kind, data, 0), length > 1 ? PyUnicode_READ(kind, data, 1) : 0,
+                      PyUnicode_READ(kind, data, length - 1), cell))
         return false;
-    if (PyUnicode_READ(kind, data, length - 1) == ' ') return false;
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x20 || c == 0x7F || c == ',' || c == ';' || c == '|' || c == ']' || c == '\\')
-            return false;
+        if (c < 0x80 && kNotInBare[c]) return false;
     }
     return true;
 }
@@ -170,6 +183,20 @@ bool Writer::write_ivy_grid_header_key(PyObject* key) {
 
 // A lean cell: bare where it reads back so, else quoted.
 bool Writer::write_lean_cell(PyObject* str) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str) && out_.width() == 1) {
+        // Short ASCII text: checked and copied as one block.
+        const uint8_t* text = PyUnicode_1BYTE_DATA(str);
+        if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1], true))
+            return write_str(str);
+        out_.reserve(32);
+        const int copied = copy_short_if_bare(text, length, out_.tail<uint8_t>());
+        if (copied == 1) {
+            out_.commit(length);
+            return true;
+        }
+        if (copied == 0) return write_str(str);
+    }
     if (!reads_back_bare(str, true)) return write_str(str);
     append_text(str);
     return true;

@@ -123,6 +123,14 @@ bool Writer::append_quoted(PyObject* str) {
 }
 
 void Writer::append_text(PyObject* str) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str) && out_.width() == 1) {
+        out_.reserve(32);
+        if (copy_short(PyUnicode_1BYTE_DATA(str), length, out_.tail<uint8_t>())) {
+            out_.commit(length);
+            return;
+        }
+    }
     const unsigned kind = PyUnicode_KIND(str);
     out_.widen(kind);
     out_.append_units(PyUnicode_DATA(str), kind, static_cast<size_t>(PyUnicode_GET_LENGTH(str)));

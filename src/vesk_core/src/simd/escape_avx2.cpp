@@ -175,6 +175,27 @@ template <class Dst>
 
 }  // namespace
 
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 bool copy_short(const uint8_t* text, size_t,
+                                                                uint8_t* out) {
+    if (!within_page(text)) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)));
+    return true;
+}
+
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 int copy_short_if_bare(const uint8_t* text,
+                                                                       size_t length,
+                                                                       uint8_t* out) {
+    if (!within_page(text)) return -1;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
+    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
+        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+    if (static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & ((1u << length) - 1)) return 0;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    return 1;
+}
+
 bool copy_short_clean(const uint8_t* text, size_t length, uint8_t* out) {
     return copy_short_clean_to(text, length, out);
 }

@@ -1,0 +1,54 @@
+"""dumps(lean=True): the exact layout, which texts go bare, and the option's
+own checks. Reading back random data is in test_dumps_tables_roundtrip."""
+
+import pytest
+
+from vesk.vesk_core import dumps, loads
+
+TWO = [{"id": 1, "x": "a b"}, {"id": 2, "x": None}]
+
+
+@pytest.mark.parametrize("value, options, expected", [
+    (TWO, {}, "[2:id,x;1,a b;2,]"),
+    (TWO, {"delimiter": "tab"}, "[2:id\tx;1\ta b;2\tnull]"),  # a TAB before a cell is skipped as filler
+    (TWO, {"delimiter": "pipe", "row_count": False}, "[:id|x;1|a b;2|]"),
+    ([{"a": 1}, {"a": None}], {}, "[2:a;1;null]"),  # a blank last row would not be a row
+    ([{"a": None}, {"a": 1}], {}, "[2:a;;1]"),
+    # the usual layouts, with lean cells
+    (TWO, {"indent": 2}, "[2:\n  id, x\n  1, a b\n  2, \n]"),
+    (TWO, {"multiline_ivy": True}, "[2]{id,x}:\n  1, a b\n  2, "),
+    # names: bare unless the header reader would read them otherwise
+    ([{"first name": 1, "2nd": 2, "a,b": 3, " s": 4, "é": 5}] * 2, {},
+     '[2:first name,2nd,"a,b"," s",é;1,2,3,4,5;1,2,3,4,5]'),
+    # outside tables, keys as with unquoted_keys
+    ({"a-b": [1, 2], "$x": {"k k": None}}, {}, '{a-b:[1,2],$x:{"k k":null}}'),
+    # any text may be a cell; it is quoted where it would not read back bare
+    ([{"t": "12:30", "m": "x; y"}, {"t": "noon", "m": "ok"}], {}, '[2:t,m;"12:30","x; y";"noon",ok]'),
+])
+def test_layout(value, options, expected):
+    assert dumps(value, lean=True, **options) == expected
+
+
+# Each text as the only cell of a two-row table: bare exactly where it reads back.
+@pytest.mark.parametrize("text, bare", [
+    ("Carol Nguyen", True), ("user0@example.com", True), ("a.b/c", True), ("/usr/bin", True), ("say \"hi\"", True),
+    ("x:y", True), ("\u00e9lan \U0001f600", True), ("a[b]c", False), ("_x", True), ("$y", True), ("a{b", True),
+    ("", False), (" a", False), ("a ", False), ("\ta", False), ("a\nb", False), ("a\x7f", False),
+    ("1a", False), ("-a", False), ("+1", True), (".5", True), ("007", False),
+    ("true", False), ("nick", False), ("Ivan", False), ("NaN", False), ("fred", False), ("INFO", False),
+    ('"q"', False), ("[1]", False), ("{}", False), ("//c", False), ("/*c", False),
+    ("a,b", False), ("a;b", False), ("a|b", False), ("a\\b", False),
+    # one character, and texts past the one-block fast path, with the fault at the far end
+    ("x", True), ("n", False), ("/", True), ("q" * 40, True), ("q" * 40 + ";", False), ("q" * 31 + "]", False),
+    ("\u00e9" * 3 + ",", False), ("\u20ac|", False), ("\U0001f600 ", False),
+])
+def test_bare_cells(text, bare):
+    out = dumps([{"s": text}, {"s": "z"}], lean=True)
+    assert out.startswith("[2:s;" + (text if bare else '"')), out
+    assert loads(out) == [{"s": text}, {"s": "z"}]
+
+
+def test_option_is_checked_like_the_others():
+    with pytest.raises(TypeError, match=r"^argument 'lean': 'int' object cannot be converted to 'PyBool'$"):
+        dumps(1, lean=1)
+    assert dumps([1, "a"], lean=False) == dumps([1, "a"]) == '[1,"a"]'

@@ -1,4 +1,5 @@
-"""The README's `vesk.loads(...)` examples give the results written under them."""
+"""The README's `vesk.loads(...)` and `vesk.dumps(...)` examples give the
+results written under them."""
 
 import ast
 import re
@@ -11,14 +12,15 @@ import vesk
 README = Path(__file__).resolve().parents[1] / "README.md"
 
 
-def loads_examples():
-    """(source, expected) for each `vesk.loads(...)` statement followed by `# result` lines."""
+def examples():
+    """(source, expected) for each `vesk.loads(...)` or `vesk.dumps(...)` statement
+    followed by `# result` lines."""
     examples = []
     for block in re.findall(r"```python\n(.*?)```", README.read_text(), re.S):
         lines = block.splitlines()
         for node in ast.parse(block).body:
             call = getattr(node, "value", None)
-            if not (isinstance(call, ast.Call) and ast.unparse(call.func) == "vesk.loads"):
+            if not (isinstance(call, ast.Call) and ast.unparse(call.func) in ("vesk.loads", "vesk.dumps")):
                 continue
             comment = []
             for line in lines[node.end_lineno :]:
@@ -29,11 +31,12 @@ def loads_examples():
     return examples
 
 
-EXAMPLES = loads_examples()
+EXAMPLES = examples()
 
 
-def test_readme_has_loads_examples():
-    assert len(EXAMPLES) >= 4
+def test_readme_has_examples_of_both():
+    assert sum(s.startswith("vesk.loads") for s, _ in EXAMPLES) >= 4
+    assert sum(s.startswith("vesk.dumps") for s, _ in EXAMPLES) >= 6
 
 
 @pytest.mark.parametrize("source, expected", EXAMPLES, ids=[s[:40] for s, _ in EXAMPLES])

@@ -53,7 +53,8 @@ constexpr std::array<char, 200> kDigitPairs = [] {
 
 }  // namespace
 
-[[gnu::target("avx2")]] size_t format_uint(uint64_t value, char* out) {
+// The digits of value < 10^4 without leading zeros, from the pair table.
+inline size_t format_below_10000(uint32_t value, char* out) {
     if (value < 10) {
         *out = static_cast<char>('0' + value);
         return 1;
@@ -61,6 +62,29 @@ constexpr std::array<char, 200> kDigitPairs = [] {
     if (value < 100) {
         std::memcpy(out, &kDigitPairs[2 * value], 2);
         return 2;
+    }
+    const uint32_t high = value / 100, low = value % 100;
+    size_t n = 0;
+    if (high < 10) {
+        out[n++] = static_cast<char>('0' + high);
+    } else {
+        std::memcpy(out, &kDigitPairs[2 * high], 2);
+        n = 2;
+    }
+    std::memcpy(out + n, &kDigitPairs[2 * low], 2);
+    return n + 2;
+}
+
+// Short numbers from the pair table (a few dependent steps); from 10^8 on,
+// all sixteen digits at once in vector lanes.
+[[gnu::target("avx2")]] size_t format_uint(uint64_t value, char* out) {
+    if (value < 10000) return format_below_10000(static_cast<uint32_t>(value), out);
+    if (value < 100000000) {
+        const auto high = static_cast<uint32_t>(value / 10000), low = static_cast<uint32_t>(value % 10000);
+        const size_t n = format_below_10000(high, out);
+        std::memcpy(out + n, &kDigitPairs[2 * (low / 100)], 2);
+        std::memcpy(out + n + 2, &kDigitPairs[2 * (low % 100)], 2);
+        return n + 4;
     }
     if (value < 10000000000000000ull) {
         // Drop the leading zeros by shuffling the digits down.

@@ -89,11 +89,11 @@ bool Writer::append_escaped(PyObject* str) {
     return true;
 }
 
-// Short ASCII texts with nothing to escape (most keys and many values) in
-// one masked block, quotes around; false when the block path does not apply.
+// Short ASCII texts with nothing to escape (most keys and values) in one or
+// two masked blocks, quotes around; false when the block path does not apply.
 template <class Unit>
 bool Writer::append_quoted_short(const uint8_t* text, size_t length) {
-    out_.reserve(34);  // two quotes and a whole 32-unit block
+    out_.reserve(66);  // two quotes and two whole 32-unit blocks
     Unit* at = out_.tail<Unit>();
     if (!copy_short_clean(text, length, at + 1)) return false;
     at[0] = '"';
@@ -104,7 +104,7 @@ bool Writer::append_quoted_short(const uint8_t* text, size_t length) {
 
 bool Writer::append_quoted(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str)) {
+    if (length < 64 && PyUnicode_IS_COMPACT_ASCII(str)) {
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
         switch (out_.width()) {
             case 1: if (append_quoted_short<uint8_t>(text, length)) return true; break;

@@ -4,8 +4,8 @@
 //
 // The byte escapers take UTF-8 (or Latin-1) bytes and need a buffer of
 // width 1; bytes from 0x80 up never need an escape, so they serve both.
-// The three variants append identical bytes; the vector ones find the next
-// byte to escape a block at a time and copy clean runs whole.
+// The three variants append identical bytes; the vector ones move a block
+// at a time and stop only at a byte to escape. None reads outside its input.
 //
 // write_escaped_units takes the code units of a Python string of any kind
 // and writes them at the buffer's width. Plain C++, no Python.h.
@@ -41,9 +41,9 @@ inline void write_escaped_str(const uint8_t* text, size_t length, OutputBuffer& 
     else write_escaped_str_avx2(text, length, out);
 }
 
-// Copies a text shorter than 32 bytes that needs no escape to `out` as
-// one block of 32 units of the output's width (`out` must have room for
-// them). False, with nothing decided, when the text needs an escape or
+// Copies a text shorter than 64 bytes that needs no escape to `out` as
+// one or two blocks of 32 units of the output's width (`out` must have
+// room for 64). False, with nothing decided, when the text needs an escape or
 // sits too close to the end of a page to be loaded whole; the caller then
 // escapes it as usual.
 bool copy_short_clean(const uint8_t* text, size_t length, uint8_t* out);

@@ -88,12 +88,12 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 
 inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
 
-// Whether 32 bytes from `p` lie within one page: reading them then cannot
-// fault, even where the text ends before them. The bytes past the end are
-// loaded but masked out, and the stores past it land in reserved space
-// that later appends overwrite.
-inline bool within_page(const void* p) {
-    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 32;
+// Whether `bytes` bytes from `p` lie within one page: reading them then
+// cannot fault, even where the text ends before them. The bytes past the
+// end are loaded but masked out, and the stores past it land in reserved
+// space that later appends overwrite.
+inline bool within_page(const void* p, size_t bytes = 32) {
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - bytes;
 }
 
 // Blocks of 32 bytes of source units are stored widened before they are
@@ -138,26 +138,39 @@ template <class Src, class Dst>
 
 }  // namespace
 
+// Each whole 32-byte block is stored to the output before it is tested,
+// so a clean block costs one load and one store, and at a byte to escape
+// only the bytes before it are kept. The bytes after the last whole block
+// are tested as the input's final 32 bytes (overlapping bytes already
+// tested, whose flags are shifted out) and copied as one run: no byte
+// outside the input is read, and no tail is left to a byte loop.
 VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
                                              OutputBuffer& out) {
-    size_t pending = 0;  // first byte not yet appended
-    size_t block = 0;
-    while (block + 32 <= length) {
-        const uint32_t mask =
-            escape_mask_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + block)));
-        if (!mask) {
-            block += 32;
-            continue;
-        }
-        const size_t at = block + static_cast<size_t>(std::countr_zero(mask));
-        out.append_bytes(reinterpret_cast<const char*>(text + pending), at - pending);
-        write_escaped_str_scalar(text + at, 1, out);
-        pending = block = at + 1;
+    if (length < 32) {
+        write_escaped_str_scalar(text, length, out);
+        return;
     }
-    // The clean blocks since `pending` go in one copy; only the tail that
-    // no whole block covers is left to the scalar escaper.
-    out.append_bytes(reinterpret_cast<const char*>(text + pending), block - pending);
-    write_escaped_str_scalar(text + block, length - block, out);
+    size_t done = 0;  // bytes of `text` written
+    while (done + 32 <= length) {
+        out.reserve(32);
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + done));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.tail<uint8_t>()), v);
+        const uint32_t mask = escape_mask_bytes(v);
+        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : 32;
+        out.commit(clean);
+        done += clean;
+        if (mask) write_escaped_str_scalar(text + done++, 1, out);
+    }
+    while (done < length) {
+        const size_t overlap = done - (length - 32);
+        const uint32_t mask = escape_mask_bytes(_mm256_loadu_si256(
+                                  reinterpret_cast<const __m256i*>(text + length - 32))) >>
+                              overlap;
+        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
+        out.append_bytes(reinterpret_cast<const char*>(text + done), clean);
+        done += clean;
+        if (mask) write_escaped_str_scalar(text + done++, 1, out);
+    }
 }
 
 namespace {
@@ -166,10 +179,20 @@ template <class Dst>
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean_to(const uint8_t* text,
                                                                                size_t length,
                                                                                Dst* out) {
-    if (!within_page(text)) return false;
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
-    store_widened<uint8_t, Dst>(v, out);
+    if (length < 32) {
+        if (!within_page(text)) return false;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+        if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
+        store_widened<uint8_t, Dst>(v, out);
+        return true;
+    }
+    if (!within_page(text, 64)) return false;
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32));
+    if (escape_mask_bytes(low) | (escape_mask_bytes(high) & ((1u << (length - 32)) - 1)))
+        return false;
+    store_widened<uint8_t, Dst>(low, out);
+    store_widened<uint8_t, Dst>(high, out + 32);
     return true;
 }
 

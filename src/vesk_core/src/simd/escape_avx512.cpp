@@ -14,33 +14,44 @@
 #endif
 
 #include <bit>
+#include <cstring>
 
 #include "simd/escape.hpp"
 
 namespace VESK_AVX512_NAMESPACE {
 
+// As the AVX2 escaper, with 64-byte blocks.
+VESK_TARGET_AVX512 inline uint64_t escape_mask(const uint8_t* block) {
+    const __m512i v = _mm512_loadu_si512(reinterpret_cast<const void*>(block));
+    // uint64_t rather than __mmask64: SIMDe names only the vector types.
+    return static_cast<uint64_t>(_mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20)) |
+                                 _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
+                                 _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\')));
+}
+
 VESK_TARGET_AVX512 void write_escaped_str_avx512(const uint8_t* text, size_t length,
                                                  OutputBuffer& out) {
-    size_t pending = 0;  // first byte not yet appended
-    size_t block = 0;
-    while (block + 64 <= length) {
-        const __m512i v = _mm512_loadu_si512(reinterpret_cast<const void*>(text + block));
-        // uint64_t rather than __mmask64: SIMDe names only the vector types.
-        const auto mask = static_cast<uint64_t>(
-            _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20)) |
-            _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
-            _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\')));
-        if (!mask) {
-            block += 64;
-            continue;
-        }
-        const size_t at = block + static_cast<size_t>(std::countr_zero(mask));
-        out.append_bytes(reinterpret_cast<const char*>(text + pending), at - pending);
-        vesk::write_escaped_str_scalar(text + at, 1, out);
-        pending = block = at + 1;
+    if (length < 64) {
+        vesk::write_escaped_str_avx2(text, length, out);
+        return;
     }
-    out.append_bytes(reinterpret_cast<const char*>(text + pending), block - pending);
-    vesk::write_escaped_str_avx2(text + block, length - block, out);
+    size_t done = 0;  // bytes of `text` written
+    while (done + 64 <= length) {
+        out.reserve(64);
+        std::memcpy(out.tail<uint8_t>(), text + done, 64);
+        const uint64_t mask = escape_mask(text + done);
+        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : 64;
+        out.commit(clean);
+        done += clean;
+        if (mask) vesk::write_escaped_str_scalar(text + done++, 1, out);
+    }
+    while (done < length) {
+        const uint64_t mask = escape_mask(text + length - 64) >> (done - (length - 64));
+        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
+        out.append_bytes(reinterpret_cast<const char*>(text + done), clean);
+        done += clean;
+        if (mask) vesk::write_escaped_str_scalar(text + done++, 1, out);
+    }
 }
 
 }  // namespace VESK_AVX512_NAMESPACE

@@ -321,5 +321,47 @@ TEST(OutputBuffer, GrowsAndRefusesImpossibleSizes) {
     EXPECT_EQ(read_units(out)[99], static_cast<uint8_t>(want[99]));
 }
 
+// The block copies that the writer tries before escaping: for every length
+// they serve and every kind of byte that must stop them, placed right
+// before an unreadable page (where they must decline, never fault) and well
+// inside one (where they must copy exactly the clean texts).
+TEST(ShortBlocks, CopyOnlyWhatIsCleanAndNeverFault) {
+    const std::string bad_bytes = std::string("\"\\\n\x01,;|]\t\x7f", 10);
+    for (size_t length = 1; length < 64; ++length)
+        for (size_t pad : {size_t{0}, size_t{100}})
+            for (size_t stop = 0; stop <= length; ++stop)
+                for (char bad : bad_bytes) {
+                    std::string text(length, 'q');
+                    if (stop < length) text[stop] = bad;  // stop == length: a clean text
+                    const bool escapes = stop < length && needs_escape(static_cast<uint8_t>(bad));
+                    const bool bare = stop == length || (std::string(",;|]\\\x7f").find(bad) == std::string::npos &&
+                                                         static_cast<uint8_t>(bad) >= 0x20);
+                    const Guarded<uint8_t> in(reinterpret_cast<const uint8_t*>(text.data()), length, pad,
+                                              static_cast<uint8_t>('"'));
+                    const bool reachable = pad > 0;  // a whole block loads without leaving the page
+                    uint8_t out8[64];
+                    uint16_t out16[64];
+                    uint32_t out32[64];
+                    ASSERT_EQ(copy_short_clean(in.get(), length, out8), reachable && !escapes) << length << " " << stop;
+                    ASSERT_EQ(copy_short_clean(in.get(), length, out16), reachable && !escapes);
+                    ASSERT_EQ(copy_short_clean(in.get(), length, out32), reachable && !escapes);
+                    if (reachable && !escapes) {
+                        EXPECT_EQ(std::string(reinterpret_cast<char*>(out8), length), text);
+                        EXPECT_TRUE(std::equal(text.begin(), text.end(), out16, [](char c, uint16_t u) {
+                            return static_cast<uint8_t>(c) == u;
+                        }));
+                        EXPECT_TRUE(std::equal(text.begin(), text.end(), out32, [](char c, uint32_t u) {
+                            return static_cast<uint8_t>(c) == u;
+                        }));
+                    }
+                    if (length >= 32) continue;
+                    ASSERT_EQ(copy_short_if_bare(in.get(), length, out8), !reachable ? -1 : bare ? 1 : 0)
+                        << length << " " << stop;
+                    if (reachable && bare) {
+                        EXPECT_EQ(std::string(reinterpret_cast<char*>(out8), length), text);
+                    }
+                }
+}
+
 }  // namespace
 }  // namespace vesk

@@ -4,6 +4,11 @@
 #include "serializer/value_kind.hpp"
 #include "serializer/writer.hpp"
 
+
+// Reached only through dumps, after the import has checked for AVX2: the
+// writer is compiled for it, so that the vector helpers inline into it.
+#pragma GCC target("avx2,bmi,bmi2,popcnt")
+
 namespace vesk {
 namespace {
 

@@ -9,6 +9,11 @@
 #include "serializer/writer.hpp"
 #include "simd/escape.hpp"
 
+
+// Reached only through dumps, after the import has checked for AVX2: the
+// writer is compiled for it, so that the vector helpers inline into it.
+#pragma GCC target("avx2,bmi,bmi2,popcnt")
+
 namespace vesk {
 namespace {
 
@@ -38,8 +43,15 @@ bool is_grid_safe_str(PyObject* str) {
 
 // Whether every value of `record` may stand in a grid cell: None, bools,
 // numbers, and strings (without grid-unsafe bytes, unless `any_text`).
-bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text) {
+// With `columns`, `in_step` tells whether the record's keys are the column
+// objects themselves in column order, which settles the key test without
+// a lookup (records built by the same code share their key objects).
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
+                                         const std::vector<PyRef>* columns = nullptr,
+                                         bool* in_step = nullptr) {
+    bool same = columns && PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns->size());
     Py_ssize_t pos = 0;
+    size_t j = 0;
     PyObject *key, *value;
     while (PyDict_Next(record, &pos, &key, &value)) {
         switch (classify(value)) {
@@ -52,7 +64,9 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text) {
             default:
                 return false;
         }
+        same = same && key == (*columns)[j++].get();
     }
+    if (in_step) *in_step = same;
     return true;
 }
 
@@ -66,7 +80,8 @@ PyObject* record_at(PyObject* list, Py_ssize_t index) {
 
 // 1 when every column is a key of `record`, 0 when one is missing, -1 on
 // an error from a key's comparison.
-int holds_columns(PyObject* record, const std::vector<PyRef>& columns) {
+int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_step) {
+    if (in_step) return 1;
     for (const PyRef& key : columns) {
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
     }
@@ -142,15 +157,16 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     const auto count = static_cast<Py_ssize_t>(columns.size());
 
     bool strict = true;
+    bool in_step = false;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, &columns, &in_step))
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
             continue;
         }
-        const int holds = holds_columns(record, columns);
+        const int holds = holds_columns(record, columns, in_step);
         if (holds < 0) return Detection::error;
         strict = holds == 1;
     }
@@ -161,9 +177,9 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, &columns, &in_step))
             return Detection::none;
-        const int holds = holds_columns(record, columns);
+        const int holds = holds_columns(record, columns, in_step);
         if (holds < 0) return Detection::error;
         matching += holds;
     }

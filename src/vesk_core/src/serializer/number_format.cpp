@@ -75,16 +75,28 @@ inline size_t format_below_10000(uint32_t value, char* out) {
     return n + 2;
 }
 
-// Short numbers from the pair table (a few dependent steps); from 10^8 on,
-// all sixteen digits at once in vector lanes.
+// Exactly four digits of value < 10^4, leading zeros included.
+inline void four_digits(uint32_t value, char* out) {
+    std::memcpy(out, &kDigitPairs[2 * (value / 100)], 2);
+    std::memcpy(out + 2, &kDigitPairs[2 * (value % 100)], 2);
+}
+
+// Numbers up to twelve digits from the pair table (a few short dependent
+// steps); longer ones, the digits of doubles among them, with all sixteen
+// digits at once in vector lanes.
 [[gnu::target("avx2")]] size_t format_uint(uint64_t value, char* out) {
     if (value < 10000) return format_below_10000(static_cast<uint32_t>(value), out);
     if (value < 100000000) {
-        const auto high = static_cast<uint32_t>(value / 10000), low = static_cast<uint32_t>(value % 10000);
-        const size_t n = format_below_10000(high, out);
-        std::memcpy(out + n, &kDigitPairs[2 * (low / 100)], 2);
-        std::memcpy(out + n + 2, &kDigitPairs[2 * (low % 100)], 2);
+        const size_t n = format_below_10000(static_cast<uint32_t>(value / 10000), out);
+        four_digits(static_cast<uint32_t>(value % 10000), out + n);
         return n + 4;
+    }
+    if (value < 1000000000000ull) {
+        const auto low = static_cast<uint32_t>(value % 100000000);
+        const size_t n = format_below_10000(static_cast<uint32_t>(value / 100000000), out);
+        four_digits(low / 10000, out + n);
+        four_digits(low % 10000, out + n + 4);
+        return n + 8;
     }
     if (value < 10000000000000000ull) {
         // Drop the leading zeros by shuffling the digits down.

@@ -1,5 +1,6 @@
 #include "parser/index_parser.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "parser/fast_number.hpp"
@@ -119,11 +120,10 @@ PyRef FastIndexParser::parse_number() {
 }
 
 bool FastIndexParser::find_closing_quote(uint64_t& close) {
-    const OffsetArray& quotes = index_.quotes();
-    const uint64_t opening = sync(kQuote);
-    if (opening + 1 >= quotes.size()) return false;
-    close = quotes[opening + 1];
-    cursors_[kQuote] = opening + 2;
+    const uint64_t opening = sync_quotes();
+    if (opening + 1 >= index_.size()) return false;
+    close = index_[opening + 1];
+    quote_cursor_ = opening + 2;
     return true;
 }
 

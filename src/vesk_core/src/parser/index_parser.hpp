@@ -99,12 +99,12 @@ private:
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();
 
-    // Advances one cursor to its first entry at or after `pos` and returns it.
-    uint64_t sync(Structural s) {
-        const OffsetArray& entries = index_[s];
-        uint64_t c = cursors_[s];
-        while (c < entries.size() && entries[c] < pos) ++c;
-        return cursors_[s] = c;
+    // Advances the quote cursor to its first entry at or after `pos` and
+    // returns it.
+    uint64_t sync_quotes() {
+        uint64_t c = quote_cursor_;
+        while (c < index_.size() && index_[c] < pos) ++c;
+        return quote_cursor_ = c;
     }
 
     // `pos` on an opening quote: finds the next quote entry after it.
@@ -115,7 +115,7 @@ private:
     const StructuralIndex& index_;
     StringCache& cache_;  // the calling thread's key cache
     ValueStack stack_;
-    uint64_t cursors_[kStructuralCount] = {};
+    uint64_t quote_cursor_ = 0;  // next quote entry to consider
     uint32_t depth_ = 0;  // containers open around `pos`
 };
 

@@ -219,8 +219,8 @@ bool FastIndexParser::skip_schema_key() {
     skip_filler();
     if (at_end()) return failed(unexpected_eof(pos));
     if (input_[pos] == '"') {
-        uint64_t cursor = sync(kQuote);
-        if (!skip_quoted_string(input_, index_.quotes(), cursor, pos))
+        uint64_t cursor = sync_quotes();
+        if (!skip_quoted_string(input_, index_, cursor, pos))
             return failed(unexpected_eof(pos));
     } else {
         while (pos < length_) {

@@ -267,24 +267,6 @@ PyRef FastIndexParser::parse_key() {
     return intern_key(cache_, reinterpret_cast<const char*>(input_ + start), pos - start);
 }
 
-namespace {
-
-// Releases what a container pushed onto the value stack if it fails before
-// building itself.
-class StackFrame {
-public:
-    explicit StackFrame(ValueStack& stack) : stack_(stack), mark_(stack.size()) {}
-    ~StackFrame() { stack_.drop_from(mark_); }
-    size_t mark() const { return mark_; }
-    Py_ssize_t count() const { return static_cast<Py_ssize_t>(stack_.size() - mark_); }
-
-private:
-    ValueStack& stack_;
-    size_t mark_;
-};
-
-}  // namespace
-
 // After a member or element: `,` (consumed) or the closing byte (left for
 // the caller). A `,` directly before the closing byte is a trailing comma
 // and closes too.
@@ -382,7 +364,10 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
         }
     }
     ++pos;  // ']'
+    return take_list(frame);
+}
 
+PyRef FastIndexParser::take_list(StackFrame& frame) {
     PyRef list = PyRef::steal(PyList_New(frame.count()));
     if (!list) return replace_error(PyExc_MemoryError, "Failed to create list");
     PyObject* const* items = stack_.from(frame.mark());

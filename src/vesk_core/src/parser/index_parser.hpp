@@ -53,6 +53,23 @@ private:
     std::vector<PyObject*> items_;
 };
 
+// Releases what a container pushed onto the value stack if it fails before
+// building itself.
+class StackFrame {
+public:
+    explicit StackFrame(ValueStack& stack) : stack_(stack), mark_(stack.size()) {}
+    ~StackFrame() { stack_.drop_from(mark_); }
+    StackFrame(const StackFrame&) = delete;
+    StackFrame& operator=(const StackFrame&) = delete;
+
+    size_t mark() const { return mark_; }
+    Py_ssize_t count() const { return static_cast<Py_ssize_t>(stack_.size() - mark_); }
+
+private:
+    ValueStack& stack_;
+    size_t mark_;
+};
+
 class FastIndexParser {
 public:
     FastIndexParser(const uint8_t* input, uint64_t length, const StructuralIndex& index)
@@ -91,10 +108,23 @@ private:
     PyRef parse_string_with_escapes(uint64_t start);
     bool parse_unicode_escape(uint16_t& unit);
 
+    // The list of the values pushed since `frame` began, which it takes over.
+    PyRef take_list(StackFrame& frame);
+
     // Grid tables and schema-mapped objects (ivy_grid.cpp).
+    struct GridRead {
+        uint64_t start;       // just past the grid marker
+        uint64_t rows_start;  // just past the header's `;`, 0 until then
+    };
+    // How a row ended: at a consumed `;`, before the `]`, or at the
+    // delimiter after the cell of its last name.
+    enum class RowEnd : uint8_t { semicolon, bracket, delimiter };
     PyRef parse_ivy_grid_indexed(const Schema* schema);
+    PyRef grid_failure(const GridRead& grid);
+    static PyRef grid_row_template(const std::vector<PyRef>& names);
     bool read_grid_header(std::vector<PyRef>& names);
-    PyRef read_grid_row(const std::vector<PyRef>& names, const Schema* schema);
+    PyRef read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
+                        const Schema* schema, RowEnd& end);
     PyRef read_bare_cell();
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();

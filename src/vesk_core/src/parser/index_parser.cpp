@@ -321,21 +321,17 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     }
     ++pos;  // '}'
 
-    // Sized once for all members; a repeated key replaces the earlier value
-    // and keeps the earlier place, as successive insertions do.
-    PyRef dict = PyRef::steal(_PyDict_NewPresized(frame.count() / 2));
+    // Grown key by key, not presized: above five entries a presized dict
+    // gets the general key table, larger and slower to look up than the
+    // string-key table that insertion into a new dict builds. A repeated key
+    // replaces the earlier value and keeps the earlier place.
+    PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
     PyObject* const* members = stack_.from(frame.mark());
-    bool atomic = true;
     for (Py_ssize_t i = 0; i < frame.count(); i += 2) {
         if (PyDict_SetItem(dict.get(), members[i], members[i + 1]) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-        atomic = atomic && is_atomic(members[i + 1]);
     }
-    // A dict of scalars cannot be in a cycle. The collector would untrack it
-    // on its first pass over it; doing so now spares that pass. Storing a
-    // container in it later tracks it again.
-    if (atomic) PyObject_GC_UnTrack(dict.get());
     return dict;  // the frame releases the stack's references
 }
 

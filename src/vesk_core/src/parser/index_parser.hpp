@@ -147,6 +147,7 @@ private:
     ValueStack stack_;
     uint64_t quote_cursor_ = 0;  // next quote entry to consider
     uint32_t depth_ = 0;  // containers open around `pos`
+    uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
 };
 
 }  // namespace vesk

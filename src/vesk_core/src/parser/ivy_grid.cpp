@@ -28,8 +28,8 @@ bool starts_typed_cell(uint8_t c) {
 // skim, which tokenizes the whole table again: while every row ends at a `;`
 // or at the `]`, the rows read are the rows the skim would count. The skim
 // runs only when a row ends otherwise (at the delimiter after its last
-// cell, or with no names at all), where the count may stop the table short,
-// and after a failure, whose error the skim's own outranks (it used to run
+// cell, or with no names at all) or holds a table that stopped short, where
+// the count may stop the table short, and after a failure, whose error the skim's own outranks (it used to run
 // before anything else was read).
 PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
     ++pos;  // the ':' marker
@@ -61,6 +61,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
         return skim.status == GridSkim::Status::ok && count <= kMaxGridRows;
     };
     if (names.empty() && !settle_count()) return grid_failure(grid);
+    const uint64_t short_tables_before = short_tables_;
     for (;;) {
         skip_filler();
         if (at_end()) {
@@ -78,14 +79,21 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
                 fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
                 return grid_failure(grid);
             }
-        } else if (end == RowEnd::delimiter && count == kRowCountUnknown && !settle_count()) {
-            return grid_failure(grid);
         }
+        // A table inside this row that stopped short leaves its `]` to be
+        // read as this table's, where the skim saw it close the inner one:
+        // from here on only the skim's count reads as before.
+        if (count == kRowCountUnknown &&
+            (end == RowEnd::delimiter || short_tables_ != short_tables_before) && !settle_count())
+            return grid_failure(grid);
         skip_filler();
         if (!at_end() && input_[pos] == ']') break;
         // All counted rows read and no `]` in view: the enclosing reader
         // fails on what follows.
-        if (static_cast<uint64_t>(frame.count()) == count) return take_list(frame);
+        if (static_cast<uint64_t>(frame.count()) == count) {
+            ++short_tables_;
+            return take_list(frame);
+        }
     }
     if (count == kRowCountUnknown) {
         // The skim's count: the separators, plus a row for anything but

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "parser/siphash.hpp"
+#include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -149,12 +150,40 @@ thread_local std::unique_ptr<StringCache> STRING_CACHE;
 
 PyRef make_str(const char* bytes, size_t length, bool ascii) {
     const auto* text = reinterpret_cast<const uint8_t*>(bytes);
+    // One character of Latin-1 is the interpreter's shared string, as its
+    // own decoder gives it.
     if (ascii) {
+        if (length == 1) return PyRef::steal(PyUnicode_FromOrdinal(text[0]));
         PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
         if (str) std::memcpy(PyUnicode_DATA(str.get()), text, length);
         return str;
     }
-    return PyRef::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr));
+    // Shaped first, so the str is made once at its final length and width
+    // and decoded in place: no growing buffer, no widening copy.
+    const Utf8Shape shape = utf8_shape(text, length);
+    if (shape.code_points == 1 && shape.max_code_point() <= 0xFF) {
+        uint8_t unit;
+        if (!decode_utf8(text, length, &unit)) return raise_error(PyExc_ValueError, "invalid UTF-8");
+        return PyRef::steal(PyUnicode_FromOrdinal(unit));
+    }
+    PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
+                                           static_cast<Py_UCS4>(shape.max_code_point())));
+    if (!str) return str;
+    void* data = PyUnicode_DATA(str.get());
+    bool valid;
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND:
+            valid = decode_utf8(text, length, static_cast<uint8_t*>(data));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            valid = decode_utf8(text, length, static_cast<uint16_t*>(data));
+            break;
+        default:
+            valid = decode_utf8(text, length, static_cast<uint32_t*>(data));
+            break;
+    }
+    if (!valid) return raise_error(PyExc_ValueError, "invalid UTF-8");
+    return str;
 }
 
 StringCache& thread_string_cache() {

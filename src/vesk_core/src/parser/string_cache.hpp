@@ -80,8 +80,9 @@ inline PyRef intern_key(const char* bytes, size_t length) {
 }
 
 // Makes a str from bytes: filled without a decoding pass when `ascii`, else
-// by the interpreter's strict UTF-8 decoder. Empty with the decoder's error
-// pending on invalid UTF-8; callers replace it with their own message.
+// decoded as strict UTF-8 straight into a str of the final width. Empty with
+// a ValueError pending on invalid UTF-8; callers replace it with their own
+// message.
 PyRef make_str(const char* bytes, size_t length, bool ascii);
 
 }  // namespace vesk

@@ -1,0 +1,109 @@
+#include "parser/utf8.hpp"
+
+#include <immintrin.h>
+
+#include <bit>
+#include <cstring>
+
+namespace vesk {
+namespace {
+
+inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// Length of the ASCII run at the start of `p`, a word at a time.
+inline size_t ascii_run(const uint8_t* p, size_t left) {
+    size_t i = 0;
+    for (; i + 8 <= left; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        const uint64_t high = word & 0x8080808080808080ull;
+        if (high) return i + static_cast<size_t>(std::countr_zero(high) >> 3);
+    }
+    while (i < left && p[i] < 0x80) ++i;
+    return i;
+}
+
+// Every lead byte's sequence is checked in full before its unit is written,
+// and each unit consumes one lead byte, so a unit is written per byte that
+// is not a continuation byte at most. A code point always fits in Unit: its
+// lead byte is at most the widest byte, which chose the width.
+template <class Unit>
+bool decode_into(const uint8_t* bytes, size_t length, Unit* out) {
+    size_t i = 0;
+    while (i < length) {
+        const uint8_t c = bytes[i];
+        if (c < 0x80) {
+            const size_t run = ascii_run(bytes + i, length - i);
+            if constexpr (sizeof(Unit) == 1) {
+                std::memcpy(out, bytes + i, run);
+                out += run;
+            } else {
+                for (size_t j = 0; j < run; ++j) *out++ = bytes[i + j];
+            }
+            i += run;
+            continue;
+        }
+        const size_t left = length - i;
+        const uint8_t* p = bytes + i;
+        uint32_t cp;
+        if (c < 0xC2) return false;  // a continuation byte, or an overlong lead
+        if (c < 0xE0) {
+            if (left < 2 || !is_continuation(p[1])) return false;
+            cp = (uint32_t{c} & 0x1F) << 6 | (p[1] & 0x3Fu);
+            i += 2;
+        } else if (c < 0xF0) {
+            // E0 would be overlong below A0, ED a surrogate from A0.
+            const uint8_t low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+            if (left < 3 || p[1] < low || p[1] > high || !is_continuation(p[2])) return false;
+            cp = (uint32_t{c} & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+            i += 3;
+        } else if (c < 0xF5) {
+            // F0 would be overlong below 90, F4 above U+10FFFF from 90.
+            const uint8_t low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+            if (left < 4 || p[1] < low || p[1] > high || !is_continuation(p[2]) ||
+                !is_continuation(p[3]))
+                return false;
+            cp = (uint32_t{c} & 0x07) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 |
+                 (p[3] & 0x3Fu);
+            i += 4;
+        } else {
+            return false;
+        }
+        *out++ = static_cast<Unit>(cp);
+    }
+    return true;
+}
+
+}  // namespace
+
+[[gnu::target("avx2,popcnt")]] Utf8Shape utf8_shape(const uint8_t* bytes, size_t length) {
+    size_t i = 0;
+    size_t leads = 0;
+    __m256i widest = _mm256_setzero_si256();
+    // As signed bytes, continuation bytes are -128..-65 and no others.
+    const __m256i last_continuation = _mm256_set1_epi8(-65);
+    for (; i + 32 <= length; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+        widest = _mm256_max_epu8(widest, v);
+        leads += static_cast<size_t>(std::popcount(static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpgt_epi8(v, last_continuation)))));
+    }
+    __m128i w = _mm_max_epu8(_mm256_castsi256_si128(widest), _mm256_extracti128_si256(widest, 1));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 4));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 2));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 1));
+    auto widest_byte = static_cast<uint8_t>(_mm_cvtsi128_si32(w));
+    for (; i < length; ++i) {
+        const uint8_t b = bytes[i];
+        if (b > widest_byte) widest_byte = b;
+        leads += !is_continuation(b);
+    }
+    return {leads, widest_byte};
+}
+
+bool decode_utf8(const uint8_t* bytes, size_t length, uint8_t* out) { return decode_into(bytes, length, out); }
+bool decode_utf8(const uint8_t* bytes, size_t length, uint16_t* out) { return decode_into(bytes, length, out); }
+bool decode_utf8(const uint8_t* bytes, size_t length, uint32_t* out) { return decode_into(bytes, length, out); }
+
+}  // namespace vesk

@@ -10,66 +10,51 @@ namespace {
 
 inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
-// Length of the ASCII run at the start of `p`, a word at a time.
-inline size_t ascii_run(const uint8_t* p, size_t left) {
-    size_t i = 0;
-    for (; i + 8 <= left; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        const uint64_t high = word & 0x8080808080808080ull;
-        if (high) return i + static_cast<size_t>(std::countr_zero(high) >> 3);
-    }
-    while (i < left && p[i] < 0x80) ++i;
-    return i;
-}
-
 // Every lead byte's sequence is checked in full before its unit is written,
 // and each unit consumes one lead byte, so a unit is written per byte that
 // is not a continuation byte at most. A code point always fits in Unit: its
 // lead byte is at most the widest byte, which chose the width.
 template <class Unit>
 bool decode_into(const uint8_t* bytes, size_t length, Unit* out) {
-    size_t i = 0;
-    while (i < length) {
-        const uint8_t c = bytes[i];
+    const uint8_t* p = bytes;
+    const uint8_t* const end = bytes + length;
+    while (p < end) {
+        const uint8_t c = *p;
         if (c < 0x80) {
-            const size_t run = ascii_run(bytes + i, length - i);
-            if constexpr (sizeof(Unit) == 1) {
-                std::memcpy(out, bytes + i, run);
-                out += run;
-            } else {
-                for (size_t j = 0; j < run; ++j) *out++ = bytes[i + j];
+            *out++ = c;
+            ++p;
+            // Then eight ASCII bytes at a time while they last.
+            for (uint64_t word; end - p >= 8; p += 8, out += 8) {
+                std::memcpy(&word, p, 8);
+                if (word & 0x8080808080808080ull) break;
+                for (int k = 0; k < 8; ++k) out[k] = p[k];
             }
-            i += run;
             continue;
         }
-        const size_t left = length - i;
-        const uint8_t* p = bytes + i;
-        uint32_t cp;
-        if (c < 0xC2) return false;  // a continuation byte, or an overlong lead
-        if (c < 0xE0) {
-            if (left < 2 || !is_continuation(p[1])) return false;
-            cp = (uint32_t{c} & 0x1F) << 6 | (p[1] & 0x3Fu);
-            i += 2;
-        } else if (c < 0xF0) {
+        const auto left = static_cast<size_t>(end - p);
+        if (c >= 0xE0 && c < 0xF0) {
             // E0 would be overlong below A0, ED a surrogate from A0.
-            const uint8_t low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
-            if (left < 3 || p[1] < low || p[1] > high || !is_continuation(p[2])) return false;
-            cp = (uint32_t{c} & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-            i += 3;
-        } else if (c < 0xF5) {
-            // F0 would be overlong below 90, F4 above U+10FFFF from 90.
-            const uint8_t low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
-            if (left < 4 || p[1] < low || p[1] > high || !is_continuation(p[2]) ||
-                !is_continuation(p[3]))
+            if (left < 3 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
+                (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
                 return false;
-            cp = (uint32_t{c} & 0x07) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 |
-                 (p[3] & 0x3Fu);
-            i += 4;
+            *out++ = static_cast<Unit>((uint32_t{c} & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 |
+                                       (p[2] & 0x3Fu));
+            p += 3;
+        } else if (c >= 0xC2 && c < 0xE0) {
+            if (left < 2 || !is_continuation(p[1])) return false;
+            *out++ = static_cast<Unit>((uint32_t{c} & 0x1F) << 6 | (p[1] & 0x3Fu));
+            p += 2;
+        } else if (c >= 0xF0 && c < 0xF5) {
+            // F0 would be overlong below 90, F4 above U+10FFFF from 90.
+            if (left < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
+                !is_continuation(p[3]) || (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
+                return false;
+            *out++ = static_cast<Unit>((uint32_t{c} & 0x07) << 18 | (p[1] & 0x3Fu) << 12 |
+                                       (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu));
+            p += 4;
         } else {
-            return false;
+            return false;  // a continuation byte, an overlong lead, or above F4
         }
-        *out++ = static_cast<Unit>(cp);
     }
     return true;
 }

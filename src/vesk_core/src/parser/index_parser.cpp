@@ -151,17 +151,13 @@ PyRef FastIndexParser::parse_string_fast() {
 
 PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
     pos = start;
-    std::string out;
-    out.reserve(256);
+    std::string& out = escape_buffer_;
+    out.clear();
     for (;;) {
         // Copy the run of plain bytes up to the next quote, backslash or
         // control byte in one go.
         const uint64_t run = pos;
-        while (pos < length_) {
-            const uint8_t c = input_[pos];
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            ++pos;
-        }
+        pos = find_escape_stop_avx2(input_, length_, pos);
         out.append(reinterpret_cast<const char*>(input_ + run), pos - run);
         if (at_end()) return fail(unexpected_eof(pos));
         const uint8_t c = input_[pos];

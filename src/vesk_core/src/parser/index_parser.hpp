@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "parser/error.hpp"
@@ -145,6 +146,7 @@ private:
     const StructuralIndex& index_;
     StringCache& cache_;  // the calling thread's key cache
     ValueStack stack_;
+    std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
     uint64_t quote_cursor_ = 0;  // next quote entry to consider
     uint32_t depth_ = 0;  // containers open around `pos`
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`

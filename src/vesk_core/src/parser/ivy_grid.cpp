@@ -254,8 +254,8 @@ PyRef FastIndexParser::read_bare_cell() {
         PyErr_Clear();
         return fail({"Invalid UTF-8 in cell", start});
     }
-    std::string unescaped;
-    unescaped.reserve(length);
+    std::string& unescaped = escape_buffer_;
+    unescaped.clear();
     for (size_t i = 0; i < length; ++i) {
         if (text[i] == '\\') {
             if (++i == length) break;  // a backslash ending the trimmed cell is dropped

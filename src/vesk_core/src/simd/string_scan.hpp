@@ -14,6 +14,11 @@ struct ContentScan {
 
 ContentScan scan_string_content_avx2(const uint8_t* content, size_t length);
 
+// The first offset at or after `pos` that holds a `"`, a backslash or a
+// byte below 0x20 (what ends a plain run inside an escaped string), or
+// `length`; 32 bytes per step.
+uint64_t find_escape_stop_avx2(const uint8_t* input, uint64_t length, uint64_t pos);
+
 inline ContentScan scan_string_content(const uint8_t* content, size_t length) {
     if (length >= 16) return scan_string_content_avx2(content, length);
     uint8_t high = 0;

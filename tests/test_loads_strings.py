@@ -52,3 +52,19 @@ def test_invalid_utf8_at_every_offset(bad):
         with pytest.raises(ValueError) as info:
             loads(b'{"' + content + b'": 1}')
         assert str(info.value) == pe("Invalid UTF-8 in key", 2)
+
+
+@pytest.mark.parametrize("escape, decoded", [("\\n", "\n"), ('\\"', '"'), ("\\u00e9", "\xe9"), ("\\\\", "\\")])
+def test_escape_at_every_offset(escape, decoded):
+    for at in range(70):
+        doc = '["' + "x" * at + escape + "\xe9y" * 20 + escape + '"]'
+        assert loads(doc) == ["x" * at + decoded + "\xe9y" * 20 + decoded]
+
+
+def test_control_byte_at_every_offset_of_an_escaped_string():
+    for at in range(70):
+        doc = '["\\t' + "x" * at + "\x01" + "y" * 40 + '"]'
+        with pytest.raises(ValueError) as info:
+            loads(doc)
+        position = 4 + at
+        assert str(info.value) == pe(f"Unescaped control character at position {position}", position)

@@ -51,48 +51,57 @@ StringCache::~StringCache() {
     PyGILState_Release(state);
 }
 
-size_t StringCache::memo_slot(const char* bytes, size_t length) {
-    uint64_t head = 0, tail = 0;
+StringCache::KeyWords StringCache::key_words(const char* bytes, size_t length) {
+    KeyWords w;
     if (length >= 8) {
-        std::memcpy(&head, bytes, 8);
-        std::memcpy(&tail, bytes + length - 8, 8);
-    } else {
-        for (size_t i = 0; i < length; ++i)
-            head |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+        std::memcpy(&w.head, bytes, 8);
+        std::memcpy(&w.tail, bytes + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, bytes, 4);
+        std::memcpy(&tail, bytes + length - 4, 4);
+        w.head = head;
+        w.tail = tail;
+    } else if (length > 0) {
+        const auto byte = [bytes](size_t i) { return uint64_t{static_cast<uint8_t>(bytes[i])}; };
+        w.head = byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16;
     }
-    const uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xFF51AFD7ED558CCDull;
+    return w;
+}
+
+size_t StringCache::memo_slot(const KeyWords& words, size_t length) {
+    const uint64_t mixed =
+        (words.head ^ (words.tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xFF51AFD7ED558CCDull;
     return static_cast<size_t>(mixed >> 54);  // top 10 bits: kMemoSize slots
 }
 
-bool StringCache::same_key(const Entry& e, const char* bytes, size_t length) {
-    if (e.length != length || !e.str) return false;
-    if (length < 8) {
-        for (size_t i = 0; i < length; ++i)
-            if (e.bytes[i] != bytes[i]) return false;
-        return true;
-    }
-    // Whole words, the last one overlapping its predecessor.
-    uint64_t a, b;
-    for (size_t i = 0; i + 8 < length; i += 8) {
-        std::memcpy(&a, e.bytes + i, 8);
-        std::memcpy(&b, bytes + i, 8);
-        if (a != b) return false;
-    }
-    std::memcpy(&a, e.bytes + length - 8, 8);
-    std::memcpy(&b, bytes + length - 8, 8);
-    return a == b;
+// The words hold keys of up to 16 bytes whole; a longer key's bytes between
+// its first and last eight are compared apart.
+bool StringCache::same_key(size_t index, const KeyWords& words, const char* bytes,
+                           size_t length) const {
+    const Entry& e = entries_[index];
+    if (e.length != length || e.words.head != words.head || e.words.tail != words.tail || !e.str)
+        return false;
+    return length <= 16 || std::memcmp(middles_[index] + 8, bytes + 8, length - 16) == 0;
 }
 
 PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {
-    uint16_t& memo = memo_[memo_slot(bytes, length)];
-    if (memo != kEmpty && same_key(entries_[memo], bytes, length))
+    const KeyWords words = key_words(bytes, length);
+    uint16_t& memo = memo_[memo_slot(words, length)];
+    if (memo != kEmpty && same_key(memo, words, bytes, length))
         return PyRef::borrow(entries_[memo].str);
+    return find_keyed(bytes, length, words, memo, hash);
+}
+
+// Out of line, so that a memo hit stays a short leaf call.
+PyRef StringCache::find_keyed(const char* bytes, size_t length, const KeyWords& words,
+                              uint16_t& memo, uint64_t& hash) {
     hash = SipHash13(k0_, k1_).hash_bytes(bytes, length);
     for (size_t slot = hash & kSlotMask; slots_[slot] != kEmpty; slot = (slot + 1) & kSlotMask) {
-        const Entry& e = entries_[slots_[slot]];
-        if (e.hash == hash && same_key(e, bytes, length)) {
-            memo = slots_[slot];
-            return PyRef::borrow(e.str);
+        const uint16_t index = slots_[slot];
+        if (hashes_[index] == hash && same_key(index, words, bytes, length)) {
+            memo = index;
+            return PyRef::borrow(entries_[index].str);
         }
     }
     return {};
@@ -109,13 +118,15 @@ PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
     else ++size_;
     size_t slot = hash & kSlotMask;
     while (slots_[slot] != kEmpty) slot = (slot + 1) & kSlotMask;
+    const KeyWords words = key_words(bytes, length);
     Entry& e = entries_[next_];
-    e.hash = hash;
-    e.length = static_cast<uint8_t>(length);
-    std::memcpy(e.bytes, bytes, length);
+    e.words = words;
+    e.length = length;
     e.str = Py_NewRef(str.get());  // the cache's own reference
+    hashes_[next_] = hash;
+    std::memcpy(middles_[next_], bytes, length);
     slots_[slot] = static_cast<uint16_t>(next_);
-    memo_[memo_slot(bytes, length)] = static_cast<uint16_t>(next_);
+    memo_[memo_slot(words, length)] = static_cast<uint16_t>(next_);
     next_ = (next_ + 1) % kKeyCacheCapacity;
     return str;
 }
@@ -124,11 +135,11 @@ PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
 // sequences stay unbroken without tombstones.
 void StringCache::evict(size_t index) {
     Entry& e = entries_[index];
-    size_t hole = e.hash & kSlotMask;
+    size_t hole = hashes_[index] & kSlotMask;
     while (slots_[hole] != index) hole = (hole + 1) & kSlotMask;
     for (size_t probe = (hole + 1) & kSlotMask; slots_[probe] != kEmpty;
          probe = (probe + 1) & kSlotMask) {
-        const size_t home = entries_[slots_[probe]].hash & kSlotMask;
+        const size_t home = hashes_[slots_[probe]] & kSlotMask;
         // Move the entry back unless its home lies cyclically in (hole, probe].
         const bool stays =
             hole <= probe ? (hole < home && home <= probe) : (hole < home || home <= probe);

@@ -21,9 +21,15 @@ inline constexpr size_t kKeyCacheCapacity = 2048;
 // entry at `next_` is both the next one to fill and, once full, the oldest.
 //
 // In front of the keyed hash sits a direct-mapped memo indexed by a cheap
-// hash of the key: a guess at the entry, confirmed by comparing bytes. Keys
-// that repeat within a document mostly hit it and skip SipHash; colliding
-// keys only miss it, so it adds no flooding weakness.
+// hash of the key: a guess at the entry, confirmed by comparing the key.
+// Keys that repeat within a document mostly hit it and skip SipHash;
+// colliding keys only miss it, so it adds no flooding weakness.
+//
+// A key is compared through two words, its first and last eight bytes
+// (four, or three single bytes, for shorter keys), which together hold a
+// key of up to 16 bytes whole. Each entry keeps those words, its length and
+// its string in one 32-byte record, so a hit on such a key reads one cache
+// line of entries; only longer keys compare their middle bytes, kept apart.
 class StringCache {
 public:
     StringCache();
@@ -46,16 +52,23 @@ private:
     static constexpr uint16_t kEmpty = 0xFFFF;
     static constexpr size_t kMemoSize = 1024;
 
-    struct Entry {
-        uint64_t hash;
-        PyObject* str;  // owned
-        uint8_t length;
-        char bytes[kMaxCachedKeyLength];
+    struct KeyWords {
+        uint64_t head = 0;
+        uint64_t tail = 0;
     };
 
+    struct alignas(32) Entry {
+        KeyWords words;
+        PyObject* str;  // owned; null while the entry is free
+        uint64_t length;
+    };
+
+    static KeyWords key_words(const char* bytes, size_t length);
+    [[gnu::noinline]] PyRef find_keyed(const char* bytes, size_t length, const KeyWords& words,
+                                       uint16_t& memo, uint64_t& hash);
+    static size_t memo_slot(const KeyWords& words, size_t length);
+    bool same_key(size_t index, const KeyWords& words, const char* bytes, size_t length) const;
     void evict(size_t index);
-    static size_t memo_slot(const char* bytes, size_t length);
-    static bool same_key(const Entry& e, const char* bytes, size_t length);
 
     uint64_t k0_ = 0, k1_ = 0;
     size_t size_ = 0;
@@ -63,6 +76,8 @@ private:
     uint16_t slots_[kSlotCount];
     uint16_t memo_[kMemoSize];  // entry indexes, or kEmpty
     Entry entries_[kKeyCacheCapacity] = {};
+    uint64_t hashes_[kKeyCacheCapacity] = {};                     // keyed hash per entry
+    char middles_[kKeyCacheCapacity][kMaxCachedKeyLength] = {};  // whole key bytes per entry
 };
 
 // The calling thread's cache, created on first use. The parser fetches it

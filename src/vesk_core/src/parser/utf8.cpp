@@ -31,30 +31,34 @@ bool decode_into(const uint8_t* bytes, size_t length, Unit* out) {
             }
             continue;
         }
+        // The sequence's bytes in one little-endian word, zeros past the
+        // end (which no continuation byte matches). The form is checked by
+        // mask, then the code point by range: overlong forms decode below
+        // their form's least, surrogates and F4 90 on to their bands.
         const auto left = static_cast<size_t>(end - p);
-        if (c >= 0xE0 && c < 0xF0) {
-            // E0 would be overlong below A0, ED a surrogate from A0.
-            if (left < 3 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
-                (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
-                return false;
-            *out++ = static_cast<Unit>((uint32_t{c} & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 |
-                                       (p[2] & 0x3Fu));
+        uint32_t w = 0;
+        if (left >= 4) {
+            std::memcpy(&w, p, 4);
+        } else {
+            for (size_t k = 0; k < left; ++k) w |= uint32_t{p[k]} << (8 * k);
+        }
+        uint32_t cp;
+        if ((w & 0xC0C0F0) == 0x8080E0) {
+            cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+            if (cp < 0x800 || cp - 0xD800 < 0x800) return false;
             p += 3;
-        } else if (c >= 0xC2 && c < 0xE0) {
-            if (left < 2 || !is_continuation(p[1])) return false;
-            *out++ = static_cast<Unit>((uint32_t{c} & 0x1F) << 6 | (p[1] & 0x3Fu));
+        } else if ((w & 0xC0E0) == 0x80C0) {
+            cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;
+            if (cp < 0x80) return false;
             p += 2;
-        } else if (c >= 0xF0 && c < 0xF5) {
-            // F0 would be overlong below 90, F4 above U+10FFFF from 90.
-            if (left < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
-                !is_continuation(p[3]) || (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
-                return false;
-            *out++ = static_cast<Unit>((uint32_t{c} & 0x07) << 18 | (p[1] & 0x3Fu) << 12 |
-                                       (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu));
+        } else if ((w & 0xC0C0C0F8) == 0x808080F0) {
+            cp = (w & 0x07) << 18 | (w & 0x3F00) << 4 | (w & 0x3F0000) >> 10 | (w & 0x3F000000) >> 24;
+            if (cp < 0x10000 || cp > 0x10FFFF) return false;
             p += 4;
         } else {
-            return false;  // a continuation byte, an overlong lead, or above F4
+            return false;  // a continuation byte, a cut sequence, or no lead byte at all
         }
+        *out++ = static_cast<Unit>(cp);
     }
     return true;
 }

@@ -1,12 +1,8 @@
-// loads entry: input bytes in place, schema descriptors, the structural index
-// (built without the interpreter lock), one value, nothing but filler after.
-#include <new>
-#include <utility>
-
+// loads entry: input bytes in place, schema descriptors, one value, nothing
+// but filler after.
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
-#include "simd/scanner.hpp"
 
 namespace vesk {
 namespace {
@@ -30,46 +26,6 @@ bool build_schema(PyObject* schema, Schema& fields) {
                           static_cast<uint64_t>(fields.size())});
     }
     return !PyErr_Occurred();
-}
-
-// An index whose memory the thread keeps from one call to the next, up to
-// this size; one huge document must not pin its index for good.
-constexpr size_t kKeptIndexBytes = size_t{64} << 20;
-
-// The calling thread's spare index memory. A call takes it for its duration
-// and gives it back; a loads nested in the same thread (a finalizer run by
-// the collector mid-parse) finds it taken and starts from empty.
-thread_local StructuralIndex SPARE_INDEX;
-
-class IndexLease {
-public:
-    IndexLease() : index_(std::exchange(SPARE_INDEX, StructuralIndex())) {}
-    ~IndexLease() {
-        if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
-    }
-    IndexLease(const IndexLease&) = delete;
-    IndexLease& operator=(const IndexLease&) = delete;
-
-    StructuralIndex& index() { return index_; }
-
-private:
-    StructuralIndex index_;
-};
-
-// Scans with the interpreter lock released. A C++ exception must not leave
-// this function before the lock is taken back, so it is carried across.
-bool scan_without_lock(std::string_view input, StructuralIndex& index) {
-    bool out_of_memory = false;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        index.reset(input.size());
-        scan(input, index);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    PyEval_RestoreThread(state);
-    if (out_of_memory) PyErr_NoMemory();
-    return !out_of_memory;
 }
 
 }  // namespace
@@ -98,7 +54,7 @@ const char kLoadsDoc[] =
 
 PyRef loads(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "schema", nullptr};
-    PyObject* data = nullptr;      // borrowed; keeps `input` alive for the call
+    PyObject* data = nullptr;      // borrowed; keeps the input bytes alive for the call
     PyObject* schema = Py_None;    // borrowed
     if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
         data = PyTuple_GET_ITEM(args, 0);
@@ -125,12 +81,7 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     const bool has_schema = schema != Py_None;
     if (has_schema && !build_schema(schema, fields)) return {};
 
-    const std::string_view input(bytes, static_cast<size_t>(size));
-    IndexLease lease;
-    if (!scan_without_lock(input, lease.index())) return {};
-
-    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
-    FastIndexParser parser(text, input.size(), lease.index());
+    FastIndexParser parser(reinterpret_cast<const uint8_t*>(bytes), static_cast<uint64_t>(size));
     parser.skip_filler();
     if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);

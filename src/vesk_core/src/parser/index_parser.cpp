@@ -1,12 +1,15 @@
 #include "parser/index_parser.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "parser/fast_number.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
 #include "parser/utf8.hpp"
+#include "simd/scanner.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -23,6 +26,45 @@ bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
 
 }  // namespace
+
+namespace {
+
+// Index memory a thread keeps from one call to the next, at most.
+constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+
+thread_local StructuralIndex SPARE_INDEX;
+
+}  // namespace
+
+IndexLease::IndexLease() : index_(std::exchange(SPARE_INDEX, StructuralIndex())) {}
+
+IndexLease::~IndexLease() {
+    if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
+}
+
+// Scans with the interpreter lock released: the input is immutable and
+// referenced by the call, and nothing else the scan touches is shared. A
+// C++ exception must not leave before the lock is taken back, so it is
+// carried across.
+const StructuralIndex* FastIndexParser::structural_index() {
+    StructuralIndex& index = index_lease_.index();
+    if (index_built_) return &index;
+    bool out_of_memory = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        index.reset(length_);
+        scan({reinterpret_cast<const char*>(input_), length_}, index);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    PyEval_RestoreThread(state);
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    index_built_ = true;
+    return &index;
+}
 
 PyRef FastIndexParser::fail(const ParseError& error) {
     const std::string text = error.text();
@@ -119,29 +161,16 @@ PyRef FastIndexParser::parse_number() {
     return raise_error(PyExc_ValueError, n.error);
 }
 
-bool FastIndexParser::find_closing_quote(uint64_t& close) {
-    const uint64_t opening = sync_quotes();
-    if (opening + 1 >= index_.size()) return false;
-    close = index_[opening + 1];
-    quote_cursor_ = opening + 2;
-    return true;
-}
-
 PyRef FastIndexParser::parse_string_fast() {
     const uint64_t open = pos;
-    uint64_t close = 0;
-    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
-    const uint8_t* content = input_ + open + 1;
-    const size_t length = close - open - 1;
-    const ContentScan scan = scan_string_content(content, length);
+    const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    if (end.close >= length_) return fail(unexpected_eof(open));
     // The quote taken as the end may be an escaped one; the escape reader
     // then finds the real end.
-    if (scan.backslash) {
-        pos = open + 1;
-        return parse_string_with_escapes(pos);
-    }
-    pos = close + 1;
-    PyRef str = make_str(reinterpret_cast<const char*>(content), length, scan.ascii);
+    if (end.backslash) return parse_string_with_escapes(open + 1);
+    pos = end.close + 1;
+    const uint8_t* content = input_ + open + 1;
+    PyRef str = make_str(reinterpret_cast<const char*>(content), end.close - open - 1, end.ascii);
     if (!str) {
         PyErr_Clear();
         return fail({"Invalid UTF-8 in string", open});
@@ -229,25 +258,20 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
 
 PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
-    uint64_t close = 0;
-    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
+    const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    if (end.close >= length_) return fail(unexpected_eof(open));
+    if (end.backslash) return parse_string_with_escapes(open + 1);  // not cached
+    pos = end.close + 1;
     const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
-    const size_t length = close - open - 1;
-    // The cache holds no key with a backslash, so a hit needs no scan.
-    uint64_t hash = 0;
-    const bool cacheable = length <= kMaxCachedKeyLength;
-    if (cacheable) {
-        if (PyRef hit = cache_.find(content, length, hash)) {
-            pos = close + 1;
-            return hit;
-        }
+    const size_t length = end.close - open - 1;
+    PyRef key;
+    if (length <= kMaxCachedKeyLength) {
+        uint64_t hash = 0;
+        key = cache_.find(content, length, hash);
+        if (!key) key = cache_.insert(content, length, hash);
+    } else {
+        key = make_str(content, length, end.ascii);
     }
-    const ContentScan scan =
-        scan_string_content(reinterpret_cast<const uint8_t*>(content), length);
-    if (scan.backslash) return parse_string_with_escapes(open + 1);  // not cached
-    pos = close + 1;
-    PyRef key = cacheable ? cache_.insert(content, length, hash)
-                          : make_str(content, length, scan.ascii);
     if (key) return key;
     PyErr_Clear();
     return fail({invalid_utf8, open + 1});

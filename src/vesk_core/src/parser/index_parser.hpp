@@ -1,6 +1,7 @@
 // FastIndexParser: builds Python objects straight from the input bytes in one
-// recursive descent, taking the ends of strings, keys and quoted names from
-// the StructuralIndex instead of scanning for them.
+// recursive descent. Strings and keys find their own ends in one vector pass
+// each; the StructuralIndex of quotes is built only when a table or a
+// schema-mapped object needs to skip quoted text without reading it.
 //
 // Every reading method returns a new reference, or an empty PyRef with the
 // Python exception already set; parse errors are converted where they arise
@@ -71,10 +72,28 @@ private:
     size_t mark_;
 };
 
+// The calling thread's index memory for one call: taken from the thread's
+// spare at construction and given back after, unless it has grown past a
+// bound (one huge document must not pin its index for good). A call nested
+// in the same thread (a finalizer run by the collector mid-parse) finds the
+// spare taken and starts from empty.
+class IndexLease {
+public:
+    IndexLease();
+    ~IndexLease();
+    IndexLease(const IndexLease&) = delete;
+    IndexLease& operator=(const IndexLease&) = delete;
+
+    StructuralIndex& index() { return index_; }
+
+private:
+    StructuralIndex index_;
+};
+
 class FastIndexParser {
 public:
-    FastIndexParser(const uint8_t* input, uint64_t length, const StructuralIndex& index)
-        : input_(input), length_(length), index_(index), cache_(thread_string_cache()) {}
+    FastIndexParser(const uint8_t* input, uint64_t length)
+        : input_(input), length_(length), cache_(thread_string_cache()) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists
@@ -130,24 +149,19 @@ private:
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();
 
-    // Advances the quote cursor to its first entry at or after `pos` and
-    // returns it.
-    uint64_t sync_quotes() {
-        uint64_t c = quote_cursor_;
-        while (c < index_.size() && index_[c] < pos) ++c;
-        return quote_cursor_ = c;
-    }
-
-    // `pos` on an opening quote: finds the next quote entry after it.
-    bool find_closing_quote(uint64_t& close);
+    // The structural index of the whole input, built on first use: only
+    // tables and schema-mapped objects read it (strings find their own
+    // ends). Null, with MemoryError set, when it cannot be built.
+    const StructuralIndex* structural_index();
 
     const uint8_t* input_;
     uint64_t length_;
-    const StructuralIndex& index_;
+    IndexLease index_lease_;
+    bool index_built_ = false;
+    uint64_t schema_quote_cursor_ = 0;  // quote entries behind `pos` skipped by schema keys
     StringCache& cache_;  // the calling thread's key cache
     ValueStack stack_;
     std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
-    uint64_t quote_cursor_ = 0;  // next quote entry to consider
     uint32_t depth_ = 0;  // containers open around `pos`
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
 };

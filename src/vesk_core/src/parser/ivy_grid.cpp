@@ -53,10 +53,12 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
     uint64_t count = kRowCountUnknown;
     uint64_t separators = 0;  // rows ended by a consumed `;`
     uint64_t tail = pos;      // just past the last of them
-    // False, no error set yet, when the skim fails or counts too many rows:
-    // grid_failure then raises its error.
+    // False, no error set yet, when the skim fails or counts too many rows
+    // (grid_failure then raises its error), or with MemoryError set.
     auto settle_count = [&]() {
-        const GridSkim skim = skim_grid(input_, length_, index_, grid.start, kMaxNestingDepth - depth_);
+        const StructuralIndex* index = structural_index();
+        if (!index) return false;
+        const GridSkim skim = skim_grid(input_, length_, *index, grid.start, kMaxNestingDepth - depth_);
         count = skim.rows;
         return skim.status == GridSkim::Status::ok && count <= kMaxGridRows;
     };
@@ -119,7 +121,9 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
 // skim's unterminated table or nesting error comes before any other, and a
 // table of too many rows before any error in its rows.
 PyRef FastIndexParser::grid_failure(const GridRead& grid) {
-    const GridSkim skim = skim_grid(input_, length_, index_, grid.start, kMaxNestingDepth - depth_);
+    const StructuralIndex* index = structural_index();
+    if (!index) return {};
+    const GridSkim skim = skim_grid(input_, length_, *index, grid.start, kMaxNestingDepth - depth_);
     if (skim.status == GridSkim::Status::unterminated) {
         PyErr_Clear();
         return fail(unexpected_eof(length_));
@@ -300,8 +304,9 @@ bool FastIndexParser::skip_schema_key() {
     skip_filler();
     if (at_end()) return failed(unexpected_eof(pos));
     if (input_[pos] == '"') {
-        uint64_t cursor = sync_quotes();
-        if (!skip_quoted_string(input_, index_, cursor, pos))
+        const StructuralIndex* index = structural_index();
+        if (!index) return false;
+        if (!skip_quoted_string(input_, *index, schema_quote_cursor_, pos))
             return failed(unexpected_eof(pos));
     } else {
         while (pos < length_) {

@@ -10,6 +10,14 @@ namespace {
 
 inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
+// The code point of a three-byte form in the low bytes of `w`; an overlong
+// form decodes below U+0800, a surrogate into D800-DFFF.
+inline uint32_t three_byte_code_point(uint32_t w) {
+    return (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+}
+
+inline bool valid_three_byte(uint32_t cp) { return cp >= 0x800 && cp - 0xD800 >= 0x800; }
+
 // Every lead byte's sequence is checked in full before its unit is written,
 // and each unit consumes one lead byte, so a unit is written per byte that
 // is not a continuation byte at most. A code point always fits in Unit: its
@@ -31,6 +39,21 @@ bool decode_into(const uint8_t* bytes, size_t length, Unit* out) {
             }
             continue;
         }
+        // Two three-byte sequences at once, the common case of CJK text.
+        if (end - p >= 8) {
+            uint64_t pair;
+            std::memcpy(&pair, p, 8);
+            if ((pair & 0xC0C0F0C0C0F0ull) == 0x8080E08080E0ull) {
+                const uint32_t first = three_byte_code_point(static_cast<uint32_t>(pair));
+                const uint32_t second = three_byte_code_point(static_cast<uint32_t>(pair >> 24));
+                if (!valid_three_byte(first) || !valid_three_byte(second)) return false;
+                out[0] = static_cast<Unit>(first);
+                out[1] = static_cast<Unit>(second);
+                out += 2;
+                p += 6;
+                continue;
+            }
+        }
         // The sequence's bytes in one little-endian word, zeros past the
         // end (which no continuation byte matches). The form is checked by
         // mask, then the code point by range: overlong forms decode below
@@ -44,8 +67,8 @@ bool decode_into(const uint8_t* bytes, size_t length, Unit* out) {
         }
         uint32_t cp;
         if ((w & 0xC0C0F0) == 0x8080E0) {
-            cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
-            if (cp < 0x800 || cp - 0xD800 < 0x800) return false;
+            cp = three_byte_code_point(w);
+            if (!valid_three_byte(cp)) return false;
             p += 3;
         } else if ((w & 0xC0E0) == 0x80C0) {
             cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;

@@ -314,7 +314,12 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
         return parse_object_schema(*schema, std::move(dict));
     }
-    StackFrame frame(stack_);  // key, value, key, value, ...
+    // Each member goes straight in, as json.loads puts it: a dict grown key
+    // by key keeps the string-key table (a presized one above five entries
+    // gets the general table, larger and slower to look up). A repeated key
+    // replaces the earlier value and keeps the earlier place.
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
     ++pos;  // '{'
     skip_filler();
     if (at_end()) return fail(unexpected_eof(pos));
@@ -324,7 +329,6 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         for (;;) {
             PyRef key = parse_key();
             if (!key) return {};
-            stack_.push(std::move(key));
             // Only filler may stand between a key and its colon.
             skip_filler();
             if (at_end()) return fail(unexpected_eof(pos));
@@ -332,7 +336,8 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             ++pos;
             PyRef value = parse_value(nullptr);
             if (!value) return {};
-            stack_.push(std::move(value));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+                return replace_error(PyExc_RuntimeError, "Dict insertion failed");
             const Separator next = read_separator('}');
             if (next == Separator::error) return {};
             if (next == Separator::close) break;
@@ -340,19 +345,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         }
     }
     ++pos;  // '}'
-
-    // Grown key by key, not presized: above five entries a presized dict
-    // gets the general key table, larger and slower to look up than the
-    // string-key table that insertion into a new dict builds. A repeated key
-    // replaces the earlier value and keeps the earlier place.
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
-    PyObject* const* members = stack_.from(frame.mark());
-    for (Py_ssize_t i = 0; i < frame.count(); i += 2) {
-        if (PyDict_SetItem(dict.get(), members[i], members[i + 1]) < 0)
-            return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-    }
-    return dict;  // the frame releases the stack's references
+    return dict;
 }
 
 PyRef FastIndexParser::parse_array(const Schema* schema) {

@@ -24,8 +24,8 @@ namespace vesk {
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 
-// Owned references to the members and elements read so far by the containers
-// that are open, innermost last. Each container is created once its closing
+// Owned references to the elements (and table rows) read so far by the lists
+// that are open, innermost last. Each list is created once its closing
 // bracket is reached, at its final size, from the top of the stack.
 class ValueStack {
 public:

@@ -354,12 +354,14 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     if (at_end()) return fail(unexpected_eof(pos));
 
     // `[:` and `[digits spaces:` open a grid table.
-    const uint64_t marker = grid_marker_at(input_, length_, pos);
-    if (marker < length_) {
-        pos = marker;
-        return parse_ivy_grid_indexed(schema);
-    }
     const uint8_t first = input_[pos];
+    if (first == ':' || is_digit(first)) {
+        const uint64_t marker = grid_marker_at(input_, length_, pos);
+        if (marker < length_) {
+            pos = marker;
+            return parse_ivy_grid_indexed(schema);
+        }
+    }
 
     StackFrame frame(stack_);
     if (first != ']') {

@@ -4,7 +4,6 @@
 #include <bit>
 #include <system_error>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 // fast_float, header-only and inlined, rounds correctly; its Eisel-Lemire
@@ -167,45 +166,10 @@ bool convert_significand(uint64_t w, int64_t e, bool negative, std::string_view 
 
 namespace {
 
-// The value of eight ASCII digits in one word (little-endian), without a
-// loop.
-uint64_t eight_digits_value(uint64_t word) {
-    word -= 0x3030303030303030ull;
-    word = word * 10 + (word >> 8);  // pairs of digits in alternate bytes
-    constexpr uint64_t kMask = 0x000000FF000000FFull;
-    constexpr uint64_t kMul1 = 100 + (1000000ull << 32);
-    constexpr uint64_t kMul2 = 1 + (10000ull << 32);
-    return (((word & kMask) * kMul1) + (((word >> 16) & kMask) * kMul2)) >> 32;
-}
-
-constexpr uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
 // Appends the run of digits at `q` to `w` (wrapping past 19 digits, which
-// the caller refuses) and returns the end of the run. A word at a time: the
-// digits that open it are found by their high bits and converted together,
-// shifted up behind '0' bytes.
+// the caller refuses) and returns the end of the run. A digit at a time:
+// timed on real numbers, this beat reading eight digits per word.
 const uint8_t* read_digits(const uint8_t* q, const uint8_t* end, uint64_t& w) {
-    while (end - q >= 8) {
-        uint64_t word;
-        std::memcpy(&word, q, 8);
-        const uint64_t offset = word ^ 0x3030303030303030ull;  // digits become 0..9
-        // High bit of each byte that is not a digit: 0x80 and up, or 10 and
-        // up once 0x76 is added (which no byte below 0x80 carries out of).
-        const uint64_t not_digit =
-            (((offset & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | offset) &
-            0x8080808080808080ull;
-        if (!not_digit) {
-            w = w * kPowersOfTen[8] + eight_digits_value(word);
-            q += 8;
-            continue;
-        }
-        const auto count = static_cast<unsigned>(std::countr_zero(not_digit)) / 8;
-        if (count) {
-            const uint64_t padded = word << (8 * (8 - count)) | 0x3030303030303030ull >> (8 * count);
-            w = w * kPowersOfTen[count] + eight_digits_value(padded);
-        }
-        return q + count;
-    }
     while (q < end && is_digit(static_cast<char>(*q))) w = w * 10 + static_cast<uint64_t>(*q++ - '0');
     return q;
 }

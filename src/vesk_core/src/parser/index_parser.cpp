@@ -147,7 +147,8 @@ PyRef FastIndexParser::parse_number() {
         case ParsedNumber::Kind::big_int: {
             // PyLong_FromString wants a terminated text; only 20+ digit
             // integers pay for this copy.
-            const std::string text = (n.negative ? "-" : "") + std::string(n.digits);
+            std::string text(n.negative ? "-" : "");
+            text.append(n.digits);
             value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
             return value ? std::move(value)
                          : replace_error(PyExc_ValueError, "Failed to create large integer");

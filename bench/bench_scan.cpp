@@ -1,4 +1,4 @@
-// Structural scanner throughput per corpus file: scalar, AVX2 and (when the
+// Quote scanner (structural index) throughput per corpus file: scalar, AVX2 and (when the
 // processor has it) AVX-512, timed side by side in one run. `make bench` runs
 // it; by hand: bench_scan [corpus folder, default ../shared/corpus].
 //

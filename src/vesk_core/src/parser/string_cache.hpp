@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "py_ref.hpp"
 
@@ -79,6 +80,48 @@ private:
     uint64_t hashes_[kKeyCacheCapacity] = {};                     // keyed hash per entry
     char middles_[kKeyCacheCapacity][kMaxCachedKeyLength] = {};  // whole key bytes per entry
 };
+
+inline StringCache::KeyWords StringCache::key_words(const char* bytes, size_t length) {
+    KeyWords w;
+    if (length >= 8) {
+        std::memcpy(&w.head, bytes, 8);
+        std::memcpy(&w.tail, bytes + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, bytes, 4);
+        std::memcpy(&tail, bytes + length - 4, 4);
+        w.head = head;
+        w.tail = tail;
+    } else if (length > 0) {
+        const auto byte = [bytes](size_t i) { return uint64_t{static_cast<uint8_t>(bytes[i])}; };
+        w.head = byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16;
+    }
+    return w;
+}
+
+inline size_t StringCache::memo_slot(const KeyWords& words, size_t length) {
+    const uint64_t mixed =
+        (words.head ^ (words.tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xFF51AFD7ED558CCDull;
+    return static_cast<size_t>(mixed >> 54);  // top 10 bits: kMemoSize slots
+}
+
+// The words hold keys of up to 16 bytes whole; a longer key's bytes between
+// its first and last eight are compared apart.
+inline bool StringCache::same_key(size_t index, const KeyWords& words, const char* bytes,
+                           size_t length) const {
+    const Entry& e = entries_[index];
+    if (e.length != length || e.words.head != words.head || e.words.tail != words.tail || !e.str)
+        return false;
+    return length <= 16 || std::memcmp(middles_[index] + 8, bytes + 8, length - 16) == 0;
+}
+
+inline PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {
+    const KeyWords words = key_words(bytes, length);
+    uint16_t& memo = memo_[memo_slot(words, length)];
+    if (memo != kEmpty && same_key(memo, words, bytes, length))
+        return PyRef::borrow(entries_[memo].str);
+    return find_keyed(bytes, length, words, memo, hash);
+}
 
 // The calling thread's cache, created on first use. The parser fetches it
 // once per call rather than paying for a thread-local lookup per key.

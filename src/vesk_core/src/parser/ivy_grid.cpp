@@ -26,11 +26,11 @@ bool starts_typed_cell(uint8_t c) {
 // The rows go onto the value stack as array elements do, and the list is
 // made at the closing bracket at its final size. Most tables never need the
 // skim, which tokenizes the whole table again: while every row ends at a `;`
-// or at the `]`, the rows read are the rows the skim would count. The skim
-// runs only when a row ends otherwise (at the delimiter after its last
-// cell, or with no names at all) or holds a table that stopped short, where
-// the count may stop the table short, and after a failure, whose error the skim's own outranks (it used to run
-// before anything else was read).
+// or at the `]`, the rows read are the rows the skim counts. The skim runs
+// only where its count can stop the table short (a row ended by the
+// delimiter after its last cell, a header without names, a row holding a
+// table that stopped short) and after a failure, whose error the skim's
+// own outranks.
 PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
     ++pos;  // the ':' marker
     skip_filler();

@@ -162,7 +162,7 @@ PyRef FastIndexParser::parse_number() {
     return raise_error(PyExc_ValueError, n.error);
 }
 
-[[gnu::target("avx2,bmi")]] PyRef FastIndexParser::parse_string_fast() {
+PyRef FastIndexParser::parse_string_fast() {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
     if (end.close >= length_) return fail(unexpected_eof(open));
@@ -257,7 +257,7 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
     return true;
 }
 
-[[gnu::target("avx2,bmi")]] PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
+PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
     if (end.close >= length_) return fail(unexpected_eof(open));

@@ -120,13 +120,11 @@ private:
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();
-    // AVX2 like the rest of loads, which the module does not import without:
-    // the string-end scan inlines into these two.
-    [[gnu::target("avx2,bmi")]] PyRef parse_string_fast();
+    PyRef parse_string_fast();
     // A key, header name or string whose bytes come from the key cache, or
     // from the escape reader when they hold a backslash. `invalid_utf8` is
     // the message raised at the first content byte when the cache refuses.
-    [[gnu::target("avx2,bmi")]] PyRef parse_quoted_key(const char* invalid_utf8);
+    PyRef parse_quoted_key(const char* invalid_utf8);
     PyRef parse_string_with_escapes(uint64_t start);
     bool parse_unicode_escape(uint16_t& unit);
 

@@ -27,7 +27,7 @@ struct StringEnd {
 // One pass from the first content byte of a string to its first quote: the
 // closing quote (an escaped one too, which the backslash before it gives
 // away) and what the content needs, 32 bytes per step. Inline into callers
-// that carry the same target, where most strings take a single step.
+// built for AVX2, where most strings take a single step.
 [[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
                                                                   uint64_t length, uint64_t pos) {
     const __m256i quote = _mm256_set1_epi8('"');

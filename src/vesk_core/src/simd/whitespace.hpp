@@ -2,10 +2,11 @@
 // at offset 0. Every reader skips it between tokens.
 #pragma once
 
+#include <immintrin.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace vesk {
 
@@ -14,11 +15,13 @@ namespace vesk {
 void skip_filler_avx2(const uint8_t* input, uint64_t length, uint64_t& position);
 
 // Moves `position` to the first byte at or after it that is not filler, or
-// to `length`. Inline so the common cases (no filler, a single space, or a
-// line end and indentation before a token) cost a compare or a few words.
-inline void skip_whitespace_simd(const uint8_t* input, uint64_t length, uint64_t& position) {
+// to `length`. Inline into readers built for AVX2, so the common cases (no
+// filler, a single space, or a line end and up to 31 spaces of indentation
+// before a token) cost a compare or one vector step.
+[[gnu::target("avx2,bmi")]] inline void skip_whitespace_simd(const uint8_t* input, uint64_t length,
+                                                            uint64_t& position) {
     if (position >= length) return;
-    uint8_t c = input[position];
+    const uint8_t c = input[position];
     const auto ends_filler = [](uint8_t b) { return b > ' ' && b != '/' && b != 0xEF; };
     if (ends_filler(c)) return;
     if (c == ' ' && position + 1 < length) {
@@ -26,18 +29,12 @@ inline void skip_whitespace_simd(const uint8_t* input, uint64_t length, uint64_t
             ++position;
             return;
         }
-    } else if (c == '\n') {
-        // Indented text: a line end, then spaces, eight per word.
-        uint64_t p = position + 1;
-        for (uint64_t word; p + 8 <= length; p += 8) {
-            std::memcpy(&word, input + p, 8);
-            const uint64_t not_space = word ^ 0x2020202020202020ull;
-            if (not_space) {
-                p += static_cast<uint64_t>(std::countr_zero(not_space)) / 8;
-                break;
-            }
-        }
-        if (p < length && ends_filler(input[p])) {
+    } else if (c == '\n' && position + 33 <= length) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + position + 1));
+        const auto not_space =
+            ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' '))));
+        const uint64_t p = position + 1 + static_cast<uint64_t>(std::countr_zero(not_space));
+        if (not_space && ends_filler(input[p])) {
             position = p;
             return;
         }

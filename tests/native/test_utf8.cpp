@@ -88,10 +88,15 @@ TEST(Utf8, StringsOfEachWidthAcrossBlocks) {
 }
 
 // Each kind of bad sequence placed at every offset of a text that spans
-// more than two 32-byte blocks of mixed widths.
+// more than two 32-byte blocks of mixed widths, with a run of three-byte
+// characters long enough for several vector steps.
 TEST(Utf8, InvalidSequenceAtEveryPosition) {
+    std::string run;
+    for (uint32_t cp : {0x65E5u, 0x672Cu, 0x8A9Eu, 0x30C6u, 0x30ADu, 0x30B9u, 0x30C8u, 0x800u, 0xD7FFu,
+                        0xE000u, 0xFFFFu, 0x3042u, 0x4E00u, 0xFF01u})
+        run += utf8(cp);
     const std::string base = "ab" + utf8(0xE9) + "cd" + utf8(0x65E5) + "efgh" + utf8(0x1F600) +
-                             std::string(40, 'x') + utf8(0x100) + "yz";
+                             std::string(40, 'x') + utf8(0x100) + "yz" + run + "q" + run;
     const std::vector<std::string> bad = {
         "\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE3\x81", "\xE3(\x81",
         "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8",
@@ -105,6 +110,21 @@ TEST(Utf8, InvalidSequenceAtEveryPosition) {
             std::string replaced = base;
             replaced.replace(std::min(at, base.size() - 1), b.size(), b);
             check(replaced);
+        }
+    }
+}
+
+// Runs of three-byte characters of every length, alone and between ASCII,
+// each code point at the edges of the three-byte range and the surrogates.
+TEST(Utf8, ThreeByteRuns) {
+    const uint32_t edges[] = {0x800, 0x801, 0xFFF, 0x1000, 0xD7FF, 0xE000, 0xFFFD, 0xFFFF, 0x65E5};
+    for (size_t length = 1; length <= 24; ++length) {
+        for (size_t first = 0; first < std::size(edges); ++first) {
+            std::string run;
+            for (size_t i = 0; i < length; ++i) run += utf8(edges[(first + i) % std::size(edges)]);
+            check(run);
+            check("a" + run + "b");
+            check(run + utf8(0x1F600));
         }
     }
 }

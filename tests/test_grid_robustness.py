@@ -21,10 +21,13 @@ def test_row_limit_accepts_one_million():
     check_same(rows[-1], {"a;b": "x;y", "c": None})
 
 
-@pytest.mark.parametrize("before, after", [("", ""), ("[1, ", "]"), ('{"t": ', "}")])
-def test_row_limit_rejects_one_more(before, after):
+@pytest.mark.parametrize("before, last, after", [("", "7", ""), ("[1, ", "7", "]"), ('{"t": ', "7", "}"),
+                                                 ("", "/* c */", ""), ("", "tom", "")])
+def test_row_limit_rejects_one_more(before, last, after):
+    """A comment after the last `;` counts as a row; the limit is reported
+    before an error in the rows."""
     with pytest.raises(ValueError) as info:
-        loads(before + HEAD + ";" * LIMIT + "7 ]" + after)
+        loads(before + HEAD + ";" * LIMIT + last + " ]" + after)
     assert str(info.value) == pe("Ivy Grid exceeds 1M rows limit", len(before + HEAD))
 
 

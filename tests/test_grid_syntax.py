@@ -110,6 +110,20 @@ ERRORS = {
     "surplus": [("[: a; 1, 2 ]", pe("Trailing content after document", 9)), ("[[: a; 1, 2 ], 3]", bad("2", 10)),
                 ('{"t": [: a, b; 1, 2, 3 ]}', bad("3", 21)), ("[: a; 1 ]]", pe("Trailing content after document", 9))],
     "nesting": [("[: a; [1; 2] ]", bad(";", 8)), ('[: a; [: b; "]]]"; "[[" ; "}" ]', pe("Unexpected end of input", 31))],
+    # a table inside a row that stops after its counted rows leaves its `]`
+    # to the outer table, which the whole-table count sees as unclosed
+    "inner table stops short": [
+        ("[: a; [2: ; // c\n ; ]", pe("Unexpected end of input", 21)), ("[: a, b; [: ;;; ]", pe("Unexpected end of input", 17)),
+        ('{"t": [: a, b; [: ;|; ]}', pe("Unexpected end of input", 24)),
+        ('[: a; [2: ; ;-2.5tom[2: "NaN, }\n[2: ] ]', pe("Trailing content after document", 13)),
+        ("[: a; [: ; 1 ], 2 ]", bad("1", 11)), ("[: a; [: b; 1, 2 ]; 3 ]", bad("2", 15)),
+    ],
+    # an unclosed or too deep table is reported before any error in its rows
+    "precedence": [
+        ("[: a; tom", pe("Unexpected end of input", 9)), ('[: a; x; "y', pe("Unexpected end of input", 11)),
+        ("[: a; tom; " + "[" * 1100 + "]" * 1100 + " ]", pe("Document nested too deeply (max 1024 levels)", 1034)),
+        ("[: a\n b; 1", pe("Unexpected end of input", 10)),
+    ],
 }
 
 

@@ -42,3 +42,36 @@ def test_cycle_through_untracked_dict_is_collected():
     del d, box
     gc.collect()
     assert ref() is None
+
+
+def _record(n):
+    return {f"key{i}": [i] if i % 3 == 0 else f"v{i}" for i in range(n)}
+
+
+@pytest.mark.parametrize("form, n", [(form, n) for form in ("object", "nested", "table")
+                                     for n in (0, 1, 5, 6, 10, 11, 12, 21, 22, 43, 100)
+                                     if n or form != "table"])
+def test_dicts_have_the_layout_json_gives(n, form):
+    """Every dict has the string-key table and size that json.loads's
+    key-by-key insertion gives, whether read as an object or a table row."""
+    import json
+    import sys
+
+    record = _record(n)
+    if form == "object":
+        text, expected = json.dumps(record), json.loads(json.dumps(record))
+        got = [loads(text)]
+        expected = [expected]
+    elif form == "nested":
+        doc = {"outer": [record, {"inner": record}]}
+        got_doc, exp_doc = loads(json.dumps(doc)), json.loads(json.dumps(doc))
+        got = [got_doc, got_doc["outer"][0], got_doc["outer"][1], got_doc["outer"][1]["inner"]]
+        expected = [exp_doc, exp_doc["outer"][0], exp_doc["outer"][1], exp_doc["outer"][1]["inner"]]
+    else:
+        names = list(record)
+        cells = lambda r: ", ".join(json.dumps(r[k]) for k in names)
+        text = f"[: {', '.join(names)}; {cells(record)}; {cells(record)} ]"
+        got = loads(text)
+        expected = [json.loads(json.dumps(record)) for _ in got]
+    assert got == expected
+    assert [sys.getsizeof(d) for d in got] == [sys.getsizeof(d) for d in expected]

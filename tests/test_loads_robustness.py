@@ -56,3 +56,40 @@ def test_single_byte_corruptions(doc):
             seen.add(outcome(doc[:i] + bytes([b]) + doc[i + 1:])[0])
         outcome(doc[:i] + doc[i + 1:])  # the byte deleted
     assert seen == {"ok", "error"}
+
+
+def test_nested_loads_while_the_index_is_in_use():
+    """The collector may run Python code in the middle of a parse: a loads
+    there must neither disturb nor be disturbed by the outer one, though
+    both read quoted keys through the structural index (schema-mapped)."""
+    import gc
+
+    outer_doc = ('[' + ', '.join(f'{{"k{i}\\"": ["s{i}", {{"q": "\\"{i}"}}], "x": {i}}}' for i in range(3000)) + ']').encode()
+    inner_doc = b'[{"in\\"ner": ["x", "y\\"z", [1, 2]], "b": 2}]'
+    inner_results = []
+
+    def callback(phase, info):
+        if phase == "start":
+            inner_results.append(loads(inner_doc, schema=["p", "q"]))
+
+    old = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(50)
+    try:
+        value = loads(outer_doc, schema=["key", "value"])
+    finally:
+        gc.callbacks.remove(callback)
+        gc.set_threshold(*old)
+    assert inner_results, "the collector never ran during the parse"
+    assert all(r == [{"p": ["x", 'y"z', [1, 2]], "q": 2}] for r in inner_results)
+    assert value == [{"key": [f"s{i}", {"q": f'"{i}'}], "value": i} for i in range(3000)]
+
+
+@pytest.mark.parametrize("sizes", [(200_000, 10, 50_000), (10, 300_000, 40)])
+def test_documents_of_changing_size_on_one_thread(sizes):
+    """The index memory a thread keeps from call to call holds nothing of
+    the previous document."""
+    for n in sizes:
+        doc = "[" + ", ".join(f'"v{i}"' for i in range(n)) + "]"
+        value = loads(doc)
+        assert len(value) == n and value[0] == "v0" and value[-1] == f"v{n - 1}"

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -77,6 +78,55 @@ TEST(Numbers, RandomDoublesRoundTrip) {
         ASSERT_EQ(std::bit_cast<uint64_t>(read(text).first.d), bits) << text;
         ASSERT_EQ(std::bit_cast<uint64_t>(parse_number_token(text).d), bits) << text;
     }
+}
+
+// Decimal texts of 1 to 21 digits with the point anywhere and exponents
+// around the exact range of powers of ten: every route of the conversion
+// (exact, from the built significand, from the text) against strtod, and
+// the token's length, with a delimiter or the end of the input after it.
+TEST(Numbers, DecimalTextsAgainstStrtod) {
+    std::mt19937_64 rng(0xF10A7);
+    for (int i = 0; i < 300000; ++i) {
+        const size_t digit_count = 1 + rng() % 21;
+        std::string digits;
+        for (size_t k = 0; k < digit_count; ++k) digits += static_cast<char>('0' + rng() % 10);
+        if (digits.size() > 1 && digits[0] == '0') digits[0] = '1' + static_cast<char>(rng() % 9);
+        std::string text = rng() % 2 ? "-" : "";
+        const size_t point = rng() % (digit_count + 1);
+        if (point == 0 || point == digit_count) {
+            text += digits;
+        } else {
+            text += digits.substr(0, point) + "." + digits.substr(point);
+        }
+        const bool has_exponent = rng() % 3 != 0;
+        if (has_exponent) text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
+        if (!has_exponent && (point == 0 || point == digit_count)) continue;  // an integer
+        for (const std::string& input : {text, text + ",", text + "]"}) {
+            const auto [number, length] = read(input);
+            ASSERT_EQ(number.kind, floating) << input;
+            ASSERT_EQ(length, text.size()) << input;
+            ASSERT_EQ(std::bit_cast<uint64_t>(number.d), std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)))
+                << input;
+        }
+    }
+}
+
+// Integers of 1 to 19 digits are machine integers, whatever their digits;
+// the exact-power limits of the float conversion at their edges.
+TEST(Numbers, IntegersAndExactLimits) {
+    std::mt19937_64 rng(0x1E7);
+    for (int i = 0; i < 100000; ++i) {
+        std::string digits = std::to_string(rng() % 9 + 1);
+        const size_t more = rng() % 19;
+        for (size_t k = 0; k < more; ++k) digits += static_cast<char>('0' + rng() % 10);
+        const uint64_t value = std::stoull(digits);
+        EXPECT_EQ(outcome(read(digits).first), value > 9223372036854775807ull ? "u" + digits : digits);
+    }
+    for (const char* text : {"9007199254740992e22", "9007199254740993e22", "9007199254740992e-22",
+                             "9007199254740993e-22", "1e22", "1e23", "1e-22", "1e-23", "123456789012345e-22",
+                             "0.9007199254740993", "0e400", "0.0e-400", "1234567890123456789e-5", "99999999999999999999e0"})
+        EXPECT_EQ(std::bit_cast<uint64_t>(read(text).first.d), std::bit_cast<uint64_t>(std::strtod(text, nullptr)))
+            << text;
 }
 
 }  // namespace

@@ -11,7 +11,10 @@ namespace {
 
 // The tables start with "[:" or "[N:"; the skim starts after the marker.
 GridSkim skim(const std::string& text, uint32_t depth_budget = 1024) {
-    return skim_grid(reinterpret_cast<const uint8_t*>(text.data()), text.size(), scan_scalar(text),
+    StructuralIndex index;
+    index.reset(text.size());
+    scan_scalar(text, index);
+    return skim_grid(reinterpret_cast<const uint8_t*>(text.data()), text.size(), index,
                      text.find(':') + 1, depth_budget);
 }
 

@@ -52,6 +52,25 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{{"\0 ", 2}, 0, 0}, Case{"\xC2\xA0", 0, 0}, Case{"x  ", 3, 3},
                     Case{"x/**/y", 1, 5}, Case{"/* a */", 2, 3}));
 
+// A line end and indentation of every width, then what ends it: a token, a
+// comment, other whitespace, a byte order mark look-alike, or the end of
+// the view (bytes past it are spaces and a token, which must not be read);
+// with and without a document's worth of text after it, which lets the
+// vector step run.
+TEST(FillerIndentation, MatchesReference) {
+    for (size_t width = 0; width <= 40; ++width) {
+        for (std::string_view next : {"x", "/* c */x", "// c\nx", "\t x", "\n  x", "\r\nx", "\xEF", "/", "",
+                                      "x, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15",
+                                      "                                                  "}) {
+            const std::string text = "\n" + std::string(width, ' ') + std::string(next);
+            const std::string buffer = text + "   x";
+            for (uint64_t start = 0; start <= 1; ++start)
+                ASSERT_EQ(skip(buffer, text.size(), start), reference_skip(text, start))
+                    << testing::PrintToString(text) << " from " << start;
+        }
+    }
+}
+
 // From every start. Long whitespace runs reach the vector path; bytes past the view are random.
 TEST(FillerRandom, MatchesReference) {
     static constexpr std::string_view kAlphabet = " \t\n\r/*x\xEF\xBB\xBF";

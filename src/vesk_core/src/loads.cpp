@@ -1,12 +1,8 @@
-// loads entry: input bytes in place, schema descriptors, the structural index
-// (built without the interpreter lock), one value, nothing but filler after.
-#include <new>
-#include <optional>
-
+// loads entry: input bytes in place, schema descriptors, one value, nothing
+// but filler after.
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
-#include "simd/scanner.hpp"
 
 namespace vesk {
 namespace {
@@ -30,22 +26,6 @@ bool build_schema(PyObject* schema, Schema& fields) {
                           static_cast<uint64_t>(fields.size())});
     }
     return !PyErr_Occurred();
-}
-
-// Scans with the interpreter lock released. A C++ exception must not leave
-// this function before the lock is taken back, so it is carried across.
-std::optional<StructuralIndex> scan_without_lock(std::string_view input) {
-    std::optional<StructuralIndex> index;
-    bool out_of_memory = false;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        index.emplace(scan(input));
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    PyEval_RestoreThread(state);
-    if (out_of_memory) PyErr_NoMemory();
-    return index;
 }
 
 }  // namespace
@@ -74,7 +54,7 @@ const char kLoadsDoc[] =
 
 PyRef loads(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "schema", nullptr};
-    PyObject* data = nullptr;      // borrowed; keeps `input` alive for the call
+    PyObject* data = nullptr;      // borrowed; keeps the input bytes alive for the call
     PyObject* schema = Py_None;    // borrowed
     if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
         data = PyTuple_GET_ITEM(args, 0);
@@ -101,12 +81,7 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     const bool has_schema = schema != Py_None;
     if (has_schema && !build_schema(schema, fields)) return {};
 
-    const std::string_view input(bytes, static_cast<size_t>(size));
-    std::optional<StructuralIndex> index = scan_without_lock(input);
-    if (!index) return {};
-
-    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
-    FastIndexParser parser(text, input.size(), *index);
+    FastIndexParser parser(reinterpret_cast<const uint8_t*>(bytes), static_cast<uint64_t>(size));
     parser.skip_filler();
     if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);

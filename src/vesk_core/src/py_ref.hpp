@@ -44,13 +44,6 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// Whether `value` is of a type that can never take part in a reference
-// cycle: str, int, float, bool or None (the reader's scalars).
-inline bool is_atomic(PyObject* value) {
-    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           value == Py_None || PyBool_Check(value);
-}
-
 // Raises `type` with `message`; always returns an empty PyRef.
 inline PyRef raise_error(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

@@ -1,6 +1,5 @@
 #include "parser/grid_skim.hpp"
 
-#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -53,7 +52,7 @@ uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
     return p < length && input[p] == ':' ? p : length;
 }
 
-bool skip_quoted_string(const uint8_t* input, const OffsetArray& quotes, uint64_t& cursor,
+bool skip_quoted_string(const uint8_t* input, const StructuralIndex& quotes, uint64_t& cursor,
                         uint64_t& pos) {
     while (cursor < quotes.size() && quotes[cursor] <= pos) ++cursor;
     for (; cursor < quotes.size(); ++cursor) {
@@ -73,9 +72,17 @@ bool skip_quoted_string(const uint8_t* input, const OffsetArray& quotes, uint64_
 GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex& index,
                    uint64_t start, uint32_t depth_budget) {
     GridSkim result;
-    const OffsetArray& quotes = index.quotes();
-    uint64_t quote_cursor = static_cast<uint64_t>(
-        std::lower_bound(quotes.begin(), quotes.end(), start) - quotes.begin());
+    // The first quote entry at or after `start`, by binary search.
+    uint64_t quote_cursor = 0;
+    for (uint64_t count = index.size(); count > 0;) {
+        const uint64_t half = count / 2;
+        if (index[quote_cursor + half] < start) {
+            quote_cursor += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
     // Innermost last; the skimmed grid itself is the first entry.
     std::vector<Context> stack{Context::header};
     uint64_t separators = 0;
@@ -87,7 +94,7 @@ GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex&
         const uint8_t c = input[p];
         const Context context = stack.back();
         if (c == '"') {  // a quoted name, cell, key or string
-            if (!skip_quoted_string(input, quotes, quote_cursor, p)) break;
+            if (!skip_quoted_string(input, index, quote_cursor, p)) break;
             continue;
         }
         // A container opens where a value may begin: never in a header,

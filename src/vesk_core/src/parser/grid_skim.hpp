@@ -36,9 +36,9 @@ uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos);
 
 // `pos` on an opening quote: moves it just past the closing quote (escaped
 // quotes skipped). False, with `pos` unchanged, when the string never closes.
-// `quotes` is the index's quote array and `cursor` a position in it at or
+// `quotes` is the index and `cursor` a position in it at or
 // before `pos`'s entry, advanced for the next call.
-bool skip_quoted_string(const uint8_t* input, const OffsetArray& quotes, uint64_t& cursor,
+bool skip_quoted_string(const uint8_t* input, const StructuralIndex& quotes, uint64_t& cursor,
                         uint64_t& pos);
 
 struct GridSkim {

@@ -1,12 +1,24 @@
 #include "parser/index_parser.hpp"
 
+#include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "parser/fast_number.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
 #include "parser/utf8.hpp"
+#include "simd/scanner.hpp"
 #include "simd/string_scan.hpp"
+
+
+// The value parser runs only once the import has found AVX2, so it is built
+// for it: the vector string and filler scans inline into it. (A pragma after
+// the includes, not a compiler flag for the file: inline functions of the
+// headers keep the baseline target, so no copy of them that the import runs
+// can hold AVX2 instructions.)
+#pragma GCC target("avx2,bmi")
 
 namespace vesk {
 namespace {
@@ -22,6 +34,45 @@ bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
 
 }  // namespace
+
+namespace {
+
+// Index memory a thread keeps from one call to the next, at most.
+constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+
+thread_local StructuralIndex SPARE_INDEX;
+
+}  // namespace
+
+IndexLease::IndexLease() : index_(std::exchange(SPARE_INDEX, StructuralIndex())) {}
+
+IndexLease::~IndexLease() {
+    if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
+}
+
+// Scans with the interpreter lock released: the input is immutable and
+// referenced by the call, and nothing else the scan touches is shared. A
+// C++ exception must not leave before the lock is taken back, so it is
+// carried across.
+const StructuralIndex* FastIndexParser::structural_index() {
+    StructuralIndex& index = index_lease_.index();
+    if (index_built_) return &index;
+    bool out_of_memory = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        index.reset(length_);
+        scan({reinterpret_cast<const char*>(input_), length_}, index);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    PyEval_RestoreThread(state);
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    index_built_ = true;
+    return &index;
+}
 
 PyRef FastIndexParser::fail(const ParseError& error) {
     const std::string text = error.text();
@@ -104,7 +155,8 @@ PyRef FastIndexParser::parse_number() {
         case ParsedNumber::Kind::big_int: {
             // PyLong_FromString wants a terminated text; only 20+ digit
             // integers pay for this copy.
-            const std::string text = (n.negative ? "-" : "") + std::string(n.digits);
+            std::string text(n.negative ? "-" : "");
+            text.append(n.digits);
             value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
             return value ? std::move(value)
                          : replace_error(PyExc_ValueError, "Failed to create large integer");
@@ -118,30 +170,16 @@ PyRef FastIndexParser::parse_number() {
     return raise_error(PyExc_ValueError, n.error);
 }
 
-bool FastIndexParser::find_closing_quote(uint64_t& close) {
-    const OffsetArray& quotes = index_.quotes();
-    const uint64_t opening = sync(kQuote);
-    if (opening + 1 >= quotes.size()) return false;
-    close = quotes[opening + 1];
-    cursors_[kQuote] = opening + 2;
-    return true;
-}
-
 PyRef FastIndexParser::parse_string_fast() {
     const uint64_t open = pos;
-    uint64_t close = 0;
-    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
-    const uint8_t* content = input_ + open + 1;
-    const size_t length = close - open - 1;
-    const ContentScan scan = scan_string_content(content, length);
+    const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    if (end.close >= length_) return fail(unexpected_eof(open));
     // The quote taken as the end may be an escaped one; the escape reader
     // then finds the real end.
-    if (scan.backslash) {
-        pos = open + 1;
-        return parse_string_with_escapes(pos);
-    }
-    pos = close + 1;
-    PyRef str = make_str(reinterpret_cast<const char*>(content), length, scan.ascii);
+    if (end.backslash) return parse_string_with_escapes(open + 1);
+    pos = end.close + 1;
+    const uint8_t* content = input_ + open + 1;
+    PyRef str = make_str(reinterpret_cast<const char*>(content), end.close - open - 1, end.ascii);
     if (!str) {
         PyErr_Clear();
         return fail({"Invalid UTF-8 in string", open});
@@ -151,17 +189,13 @@ PyRef FastIndexParser::parse_string_fast() {
 
 PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
     pos = start;
-    std::string out;
-    out.reserve(256);
+    std::string& out = escape_buffer_;
+    out.clear();
     for (;;) {
         // Copy the run of plain bytes up to the next quote, backslash or
         // control byte in one go.
         const uint64_t run = pos;
-        while (pos < length_) {
-            const uint8_t c = input_[pos];
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            ++pos;
-        }
+        pos = find_escape_stop_avx2(input_, length_, pos);
         out.append(reinterpret_cast<const char*>(input_ + run), pos - run);
         if (at_end()) return fail(unexpected_eof(pos));
         const uint8_t c = input_[pos];
@@ -233,25 +267,20 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
 
 PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
-    uint64_t close = 0;
-    if (!find_closing_quote(close)) return fail(unexpected_eof(open));
+    const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    if (end.close >= length_) return fail(unexpected_eof(open));
+    if (end.backslash) return parse_string_with_escapes(open + 1);  // not cached
+    pos = end.close + 1;
     const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
-    const size_t length = close - open - 1;
-    // The cache holds no key with a backslash, so a hit needs no scan.
-    uint64_t hash = 0;
-    const bool cacheable = length <= kMaxCachedKeyLength;
-    if (cacheable) {
-        if (PyRef hit = cache_.find(content, length, hash)) {
-            pos = close + 1;
-            return hit;
-        }
+    const size_t length = end.close - open - 1;
+    PyRef key;
+    if (length <= kMaxCachedKeyLength) {
+        uint64_t hash = 0;
+        key = cache_.find(content, length, hash);
+        if (!key) key = cache_.insert(content, length, hash);
+    } else {
+        key = make_str(content, length, end.ascii);
     }
-    const ContentScan scan =
-        scan_string_content(reinterpret_cast<const uint8_t*>(content), length);
-    if (scan.backslash) return parse_string_with_escapes(open + 1);  // not cached
-    pos = close + 1;
-    PyRef key = cacheable ? cache_.insert(content, length, hash)
-                          : make_str(content, length, scan.ascii);
     if (key) return key;
     PyErr_Clear();
     return fail({invalid_utf8, open + 1});
@@ -266,24 +295,6 @@ PyRef FastIndexParser::parse_key() {
     // Bare keys are ASCII, so the cache always yields a string.
     return intern_key(cache_, reinterpret_cast<const char*>(input_ + start), pos - start);
 }
-
-namespace {
-
-// Releases what a container pushed onto the value stack if it fails before
-// building itself.
-class StackFrame {
-public:
-    explicit StackFrame(ValueStack& stack) : stack_(stack), mark_(stack.size()) {}
-    ~StackFrame() { stack_.drop_from(mark_); }
-    size_t mark() const { return mark_; }
-    Py_ssize_t count() const { return static_cast<Py_ssize_t>(stack_.size() - mark_); }
-
-private:
-    ValueStack& stack_;
-    size_t mark_;
-};
-
-}  // namespace
 
 // After a member or element: `,` (consumed) or the closing byte (left for
 // the caller). A `,` directly before the closing byte is a trailing comma
@@ -312,7 +323,12 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
         return parse_object_schema(*schema, std::move(dict));
     }
-    StackFrame frame(stack_);  // key, value, key, value, ...
+    // Each member goes straight in, as json.loads puts it: a dict grown key
+    // by key keeps the string-key table (a presized one above five entries
+    // gets the general table, larger and slower to look up). A repeated key
+    // replaces the earlier value and keeps the earlier place.
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
     ++pos;  // '{'
     skip_filler();
     if (at_end()) return fail(unexpected_eof(pos));
@@ -322,7 +338,6 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         for (;;) {
             PyRef key = parse_key();
             if (!key) return {};
-            stack_.push(std::move(key));
             // Only filler may stand between a key and its colon.
             skip_filler();
             if (at_end()) return fail(unexpected_eof(pos));
@@ -330,7 +345,8 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             ++pos;
             PyRef value = parse_value(nullptr);
             if (!value) return {};
-            stack_.push(std::move(value));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+                return replace_error(PyExc_RuntimeError, "Dict insertion failed");
             const Separator next = read_separator('}');
             if (next == Separator::error) return {};
             if (next == Separator::close) break;
@@ -338,23 +354,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         }
     }
     ++pos;  // '}'
-
-    // Sized once for all members; a repeated key replaces the earlier value
-    // and keeps the earlier place, as successive insertions do.
-    PyRef dict = PyRef::steal(_PyDict_NewPresized(frame.count() / 2));
-    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
-    PyObject* const* members = stack_.from(frame.mark());
-    bool atomic = true;
-    for (Py_ssize_t i = 0; i < frame.count(); i += 2) {
-        if (PyDict_SetItem(dict.get(), members[i], members[i + 1]) < 0)
-            return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-        atomic = atomic && is_atomic(members[i + 1]);
-    }
-    // A dict of scalars cannot be in a cycle. The collector would untrack it
-    // on its first pass over it; doing so now spares that pass. Storing a
-    // container in it later tracks it again.
-    if (atomic) PyObject_GC_UnTrack(dict.get());
-    return dict;  // the frame releases the stack's references
+    return dict;
 }
 
 PyRef FastIndexParser::parse_array(const Schema* schema) {
@@ -363,12 +363,14 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     if (at_end()) return fail(unexpected_eof(pos));
 
     // `[:` and `[digits spaces:` open a grid table.
-    const uint64_t marker = grid_marker_at(input_, length_, pos);
-    if (marker < length_) {
-        pos = marker;
-        return parse_ivy_grid_indexed(schema);
-    }
     const uint8_t first = input_[pos];
+    if (first == ':' || is_digit(first)) {
+        const uint64_t marker = grid_marker_at(input_, length_, pos);
+        if (marker < length_) {
+            pos = marker;
+            return parse_ivy_grid_indexed(schema);
+        }
+    }
 
     StackFrame frame(stack_);
     if (first != ']') {
@@ -382,7 +384,10 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
         }
     }
     ++pos;  // ']'
+    return take_list(frame);
+}
 
+PyRef FastIndexParser::take_list(StackFrame& frame) {
     PyRef list = PyRef::steal(PyList_New(frame.count()));
     if (!list) return replace_error(PyExc_MemoryError, "Failed to create list");
     PyObject* const* items = stack_.from(frame.mark());

@@ -1,6 +1,7 @@
 // FastIndexParser: builds Python objects straight from the input bytes in one
-// recursive descent, taking the ends of strings, keys and quoted names from
-// the StructuralIndex instead of scanning for them.
+// recursive descent. Strings and keys find their own ends in one vector pass
+// each; the StructuralIndex of quotes is built only when a table or a
+// schema-mapped object needs to skip quoted text without reading it.
 //
 // Every reading method returns a new reference, or an empty PyRef with the
 // Python exception already set; parse errors are converted where they arise
@@ -8,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "parser/error.hpp"
@@ -22,8 +24,8 @@ namespace vesk {
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 
-// Owned references to the members and elements read so far by the containers
-// that are open, innermost last. Each container is created once its closing
+// Owned references to the elements (and table rows) read so far by the lists
+// that are open, innermost last. Each list is created once its closing
 // bracket is reached, at its final size, from the top of the stack.
 class ValueStack {
 public:
@@ -53,10 +55,45 @@ private:
     std::vector<PyObject*> items_;
 };
 
+// Releases what a container pushed onto the value stack if it fails before
+// building itself.
+class StackFrame {
+public:
+    explicit StackFrame(ValueStack& stack) : stack_(stack), mark_(stack.size()) {}
+    ~StackFrame() { stack_.drop_from(mark_); }
+    StackFrame(const StackFrame&) = delete;
+    StackFrame& operator=(const StackFrame&) = delete;
+
+    size_t mark() const { return mark_; }
+    Py_ssize_t count() const { return static_cast<Py_ssize_t>(stack_.size() - mark_); }
+
+private:
+    ValueStack& stack_;
+    size_t mark_;
+};
+
+// The calling thread's index memory for one call: taken from the thread's
+// spare at construction and given back after, unless it has grown past a
+// bound (one huge document must not pin its index for good). A call nested
+// in the same thread (a finalizer run by the collector mid-parse) finds the
+// spare taken and starts from empty.
+class IndexLease {
+public:
+    IndexLease();
+    ~IndexLease();
+    IndexLease(const IndexLease&) = delete;
+    IndexLease& operator=(const IndexLease&) = delete;
+
+    StructuralIndex& index() { return index_; }
+
+private:
+    StructuralIndex index_;
+};
+
 class FastIndexParser {
 public:
-    FastIndexParser(const uint8_t* input, uint64_t length, const StructuralIndex& index)
-        : input_(input), length_(length), index_(index), cache_(thread_string_cache()) {}
+    FastIndexParser(const uint8_t* input, uint64_t length)
+        : input_(input), length_(length), cache_(thread_string_cache()) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists
@@ -91,32 +128,42 @@ private:
     PyRef parse_string_with_escapes(uint64_t start);
     bool parse_unicode_escape(uint16_t& unit);
 
+    // The list of the values pushed since `frame` began, which it takes over.
+    PyRef take_list(StackFrame& frame);
+
     // Grid tables and schema-mapped objects (ivy_grid.cpp).
+    struct GridRead {
+        uint64_t start;       // just past the grid marker
+        uint64_t rows_start;  // just past the header's `;`, 0 until then
+    };
+    // How a row ended: at a consumed `;`, before the `]`, or at the
+    // delimiter after the cell of its last name.
+    enum class RowEnd : uint8_t { semicolon, bracket, delimiter };
     PyRef parse_ivy_grid_indexed(const Schema* schema);
+    PyRef grid_failure(const GridRead& grid);
+    static PyRef grid_row_template(const std::vector<PyRef>& names);
     bool read_grid_header(std::vector<PyRef>& names);
-    PyRef read_grid_row(const std::vector<PyRef>& names, const Schema* schema);
+    PyRef read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
+                        const Schema* schema, RowEnd& end);
     PyRef read_bare_cell();
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();
 
-    // Advances one cursor to its first entry at or after `pos` and returns it.
-    uint64_t sync(Structural s) {
-        const OffsetArray& entries = index_[s];
-        uint64_t c = cursors_[s];
-        while (c < entries.size() && entries[c] < pos) ++c;
-        return cursors_[s] = c;
-    }
-
-    // `pos` on an opening quote: finds the next quote entry after it.
-    bool find_closing_quote(uint64_t& close);
+    // The structural index of the whole input, built on first use: only
+    // tables and schema-mapped objects read it (strings find their own
+    // ends). Null, with MemoryError set, when it cannot be built.
+    const StructuralIndex* structural_index();
 
     const uint8_t* input_;
     uint64_t length_;
-    const StructuralIndex& index_;
+    IndexLease index_lease_;
+    bool index_built_ = false;
+    uint64_t schema_quote_cursor_ = 0;  // quote entries behind `pos` skipped by schema keys
     StringCache& cache_;  // the calling thread's key cache
     ValueStack stack_;
-    uint64_t cursors_[kStructuralCount] = {};
+    std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
     uint32_t depth_ = 0;  // containers open around `pos`
+    uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
 };
 
 }  // namespace vesk

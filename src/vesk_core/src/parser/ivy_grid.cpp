@@ -6,10 +6,19 @@
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
 
+
+// The value parser runs only once the import has found AVX2, so it is built
+// for it: the vector string and filler scans inline into it. (A pragma after
+// the includes, not a compiler flag for the file: inline functions of the
+// headers keep the baseline target, so no copy of them that the import runs
+// can hold AVX2 instructions.)
+#pragma GCC target("avx2,bmi")
+
 namespace vesk {
 namespace {
 
 constexpr uint64_t kMaxGridRows = 1'000'000;
+constexpr uint64_t kRowCountUnknown = UINT64_MAX;
 
 bool starts_typed_cell(uint8_t c) {
     switch (c) {
@@ -22,6 +31,14 @@ bool starts_typed_cell(uint8_t c) {
 
 }  // namespace
 
+// The rows go onto the value stack as array elements do, and the list is
+// made at the closing bracket at its final size. Most tables never need the
+// skim, which tokenizes the whole table again: while every row ends at a `;`
+// or at the `]`, the rows read are the rows the skim counts. The skim runs
+// only where its count can stop the table short (a row ended by the
+// delimiter after its last cell, a header without names, a row holding a
+// table that stopped short) and after a failure, whose error the skim's
+// own outranks.
 PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
     ++pos;  // the ':' marker
     skip_filler();
@@ -30,47 +47,116 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
         PyRef empty = PyRef::steal(PyList_New(0));
         return empty ? std::move(empty) : replace_error(PyExc_MemoryError, "Failed to create list");
     }
-
-    // Closing bracket and row count, from the text as the rows read it.
-    const GridSkim skim = skim_grid(input_, length_, index_, pos, kMaxNestingDepth - depth_);
-    if (skim.status == GridSkim::Status::unterminated) return fail(unexpected_eof(length_));
-    if (skim.status == GridSkim::Status::too_deep) return nesting_too_deep(skim.too_deep_at);
+    GridRead grid{pos, 0};
 
     std::vector<PyRef> names;
     names.reserve(32);
-    if (!read_grid_header(names)) return {};
+    if (!read_grid_header(names)) return grid_failure(grid);
     ++pos;  // the header's ';'
+    grid.rows_start = pos;
+    PyRef row_template = grid_row_template(names);
+    if (!row_template) return {};
 
-    const uint64_t count = skim.rows;
-    if (count > kMaxGridRows) return fail({"Ivy Grid exceeds 1M rows limit", pos});
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return replace_error(PyExc_MemoryError, "Failed to create list");
-    if (count == 0) {
-        pos = skim.close + 1;
-        return list;
-    }
-
-    uint64_t rows = 0;
+    StackFrame frame(stack_);
+    uint64_t count = kRowCountUnknown;
+    uint64_t separators = 0;  // rows ended by a consumed `;`
+    uint64_t tail = pos;      // just past the last of them
+    // False, no error set yet, when the skim fails or counts too many rows
+    // (grid_failure then raises its error), or with MemoryError set.
+    auto settle_count = [&]() {
+        const StructuralIndex* index = structural_index();
+        if (!index) return false;
+        const GridSkim skim = skim_grid(input_, length_, *index, grid.start, kMaxNestingDepth - depth_);
+        count = skim.rows;
+        return skim.status == GridSkim::Status::ok && count <= kMaxGridRows;
+    };
+    if (names.empty() && !settle_count()) return grid_failure(grid);
+    const uint64_t short_tables_before = short_tables_;
     for (;;) {
         skip_filler();
-        if (at_end()) return fail(unexpected_eof(pos));
+        if (at_end()) {
+            fail(unexpected_eof(pos));
+            return grid_failure(grid);
+        }
         if (input_[pos] == ']') break;
-        PyRef row = read_grid_row(names, schema);
-        if (!row) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(rows), row.release());  // stolen
-        ++rows;
+        RowEnd end = RowEnd::bracket;
+        PyRef row = read_grid_row(names, row_template.get(), schema, end);
+        if (!row) return grid_failure(grid);
+        stack_.push(std::move(row));
+        if (end == RowEnd::semicolon) {
+            tail = pos;
+            if (++separators > kMaxGridRows && count == kRowCountUnknown) {
+                fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
+                return grid_failure(grid);
+            }
+        }
+        // A table inside this row that stopped short leaves its `]` to be
+        // read as this table's, where the skim saw it close the inner one:
+        // from here on only the skim's count reads as before.
+        if (count == kRowCountUnknown &&
+            (end == RowEnd::delimiter || short_tables_ != short_tables_before) && !settle_count())
+            return grid_failure(grid);
         skip_filler();
         if (!at_end() && input_[pos] == ']') break;
         // All counted rows read and no `]` in view: the enclosing reader
         // fails on what follows.
-        if (rows == count) return list;
+        if (static_cast<uint64_t>(frame.count()) == count) {
+            ++short_tables_;
+            return take_list(frame);
+        }
+    }
+    if (count == kRowCountUnknown) {
+        // The skim's count: the separators, plus a row for anything but
+        // blanks after the last of them (a comment counts, yet reads as no row).
+        count = separators;
+        for (uint64_t q = tail; q < pos; ++q) {
+            if (!is_trailing_blank(input_[q])) {
+                ++count;
+                break;
+            }
+        }
+        if (count > kMaxGridRows) {
+            fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
+            return grid_failure(grid);
+        }
     }
     ++pos;  // ']'
-    if (rows < count &&
-        PyList_SetSlice(list.get(), static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(count),
-                        nullptr) < 0)
-        return {};
-    return list;
+    return take_list(frame);
+}
+
+// After a failure inside a table (Python error set, except where the skim
+// has failed): the error the table reader gave when it skimmed first. The
+// skim's unterminated table or nesting error comes before any other, and a
+// table of too many rows before any error in its rows.
+PyRef FastIndexParser::grid_failure(const GridRead& grid) {
+    const StructuralIndex* index = structural_index();
+    if (!index) return {};
+    const GridSkim skim = skim_grid(input_, length_, *index, grid.start, kMaxNestingDepth - depth_);
+    if (skim.status == GridSkim::Status::unterminated) {
+        PyErr_Clear();
+        return fail(unexpected_eof(length_));
+    }
+    if (skim.status == GridSkim::Status::too_deep) {
+        PyErr_Clear();
+        return nesting_too_deep(skim.too_deep_at);
+    }
+    if (grid.rows_start != 0 && skim.rows > kMaxGridRows) {
+        PyErr_Clear();
+        return fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
+    }
+    return {};
+}
+
+// A dict of the header names, each to None, in header order: every row
+// starts as a copy of it, which copies its string-key table in one move and
+// gives each row the layout and size of a dict built key by key.
+PyRef FastIndexParser::grid_row_template(const std::vector<PyRef>& names) {
+    PyRef row = PyRef::steal(PyDict_New());
+    if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
+    for (const PyRef& name : names)
+        if (PyDict_SetItem(row.get(), name.get(), Py_None) < 0)
+            return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+    return row;
 }
 
 // Reads names up to the header's `;` and leaves `pos` on it.
@@ -107,11 +193,15 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
 // One row: a cell per name in header order. The row ends at a consumed `;`,
 // before a `]`, or after the delimiter that follows the last name's cell;
 // names without a cell get None.
-PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Schema* schema) {
-    PyRef row = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(names.size())));
+PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
+                                     const Schema* schema, RowEnd& end) {
+    // A copy of an untracked dict is untracked; storing a container tracks it.
+    PyRef row = PyRef::steal(PyDict_Copy(row_template));
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
     size_t k = 0;
-    bool atomic = true;  // see parse_object
+    end = RowEnd::delimiter;
+    // Names left without a cell are set again, not left to the template: a
+    // repeated name takes the None of its last place.
     auto pad_with_none = [&]() {
         for (; k < names.size(); ++k)
             if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0) return false;
@@ -120,7 +210,8 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
     while (k < names.size()) {
         while (pos < length_ && input_[pos] == ' ') ++pos;
         if (!at_end() && (input_[pos] == ';' || input_[pos] == ']')) {
-            if (input_[pos] == ';') ++pos;
+            end = input_[pos] == ';' ? RowEnd::semicolon : RowEnd::bracket;
+            if (end == RowEnd::semicolon) ++pos;
             break;
         }
         skip_filler();
@@ -129,7 +220,6 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
         if (!value) return {};
         if (PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
-        atomic = atomic && is_atomic(value.get());
         ++k;
         // Only spaces between a cell and what ends it: a bare cell has
         // already dropped its trailing blanks.
@@ -142,13 +232,16 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, const Sche
         }
         if (c == ';') {
             ++pos;
+            end = RowEnd::semicolon;
             break;
         }
-        if (c == ']') break;
+        if (c == ']') {
+            end = RowEnd::bracket;
+            break;
+        }
         return fail(invalid_char(pos, c));
     }
     if (!pad_with_none()) return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
-    if (atomic) PyObject_GC_UnTrack(row.get());
     return row;
 }
 
@@ -173,8 +266,8 @@ PyRef FastIndexParser::read_bare_cell() {
         PyErr_Clear();
         return fail({"Invalid UTF-8 in cell", start});
     }
-    std::string unescaped;
-    unescaped.reserve(length);
+    std::string& unescaped = escape_buffer_;
+    unescaped.clear();
     for (size_t i = 0; i < length; ++i) {
         if (text[i] == '\\') {
             if (++i == length) break;  // a backslash ending the trimmed cell is dropped
@@ -219,8 +312,9 @@ bool FastIndexParser::skip_schema_key() {
     skip_filler();
     if (at_end()) return failed(unexpected_eof(pos));
     if (input_[pos] == '"') {
-        uint64_t cursor = sync(kQuote);
-        if (!skip_quoted_string(input_, index_.quotes(), cursor, pos))
+        const StructuralIndex* index = structural_index();
+        if (!index) return false;
+        if (!skip_quoted_string(input_, *index, schema_quote_cursor_, pos))
             return failed(unexpected_eof(pos));
     } else {
         while (pos < length_) {

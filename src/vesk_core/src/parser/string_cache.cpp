@@ -8,6 +8,7 @@
 #include <random>
 
 #include "parser/siphash.hpp"
+#include "parser/utf8.hpp"
 #include "simd/string_scan.hpp"
 
 namespace vesk {
@@ -50,48 +51,15 @@ StringCache::~StringCache() {
     PyGILState_Release(state);
 }
 
-size_t StringCache::memo_slot(const char* bytes, size_t length) {
-    uint64_t head = 0, tail = 0;
-    if (length >= 8) {
-        std::memcpy(&head, bytes, 8);
-        std::memcpy(&tail, bytes + length - 8, 8);
-    } else {
-        for (size_t i = 0; i < length; ++i)
-            head |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
-    }
-    const uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xFF51AFD7ED558CCDull;
-    return static_cast<size_t>(mixed >> 54);  // top 10 bits: kMemoSize slots
-}
-
-bool StringCache::same_key(const Entry& e, const char* bytes, size_t length) {
-    if (e.length != length || !e.str) return false;
-    if (length < 8) {
-        for (size_t i = 0; i < length; ++i)
-            if (e.bytes[i] != bytes[i]) return false;
-        return true;
-    }
-    // Whole words, the last one overlapping its predecessor.
-    uint64_t a, b;
-    for (size_t i = 0; i + 8 < length; i += 8) {
-        std::memcpy(&a, e.bytes + i, 8);
-        std::memcpy(&b, bytes + i, 8);
-        if (a != b) return false;
-    }
-    std::memcpy(&a, e.bytes + length - 8, 8);
-    std::memcpy(&b, bytes + length - 8, 8);
-    return a == b;
-}
-
-PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {
-    uint16_t& memo = memo_[memo_slot(bytes, length)];
-    if (memo != kEmpty && same_key(entries_[memo], bytes, length))
-        return PyRef::borrow(entries_[memo].str);
+// Out of line, so that the inlined memo hit stays short.
+PyRef StringCache::find_keyed(const char* bytes, size_t length, const KeyWords& words,
+                              uint16_t& memo, uint64_t& hash) {
     hash = SipHash13(k0_, k1_).hash_bytes(bytes, length);
     for (size_t slot = hash & kSlotMask; slots_[slot] != kEmpty; slot = (slot + 1) & kSlotMask) {
-        const Entry& e = entries_[slots_[slot]];
-        if (e.hash == hash && same_key(e, bytes, length)) {
-            memo = slots_[slot];
-            return PyRef::borrow(e.str);
+        const uint16_t index = slots_[slot];
+        if (hashes_[index] == hash && same_key(index, words, bytes, length)) {
+            memo = index;
+            return PyRef::borrow(entries_[index].str);
         }
     }
     return {};
@@ -108,13 +76,15 @@ PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
     else ++size_;
     size_t slot = hash & kSlotMask;
     while (slots_[slot] != kEmpty) slot = (slot + 1) & kSlotMask;
+    const KeyWords words = key_words(bytes, length);
     Entry& e = entries_[next_];
-    e.hash = hash;
-    e.length = static_cast<uint8_t>(length);
-    std::memcpy(e.bytes, bytes, length);
+    e.words = words;
+    e.length = length;
     e.str = Py_NewRef(str.get());  // the cache's own reference
+    hashes_[next_] = hash;
+    std::memcpy(middles_[next_], bytes, length);
     slots_[slot] = static_cast<uint16_t>(next_);
-    memo_[memo_slot(bytes, length)] = static_cast<uint16_t>(next_);
+    memo_[memo_slot(words, length)] = static_cast<uint16_t>(next_);
     next_ = (next_ + 1) % kKeyCacheCapacity;
     return str;
 }
@@ -123,11 +93,11 @@ PyRef StringCache::insert(const char* bytes, size_t length, uint64_t hash) {
 // sequences stay unbroken without tombstones.
 void StringCache::evict(size_t index) {
     Entry& e = entries_[index];
-    size_t hole = e.hash & kSlotMask;
+    size_t hole = hashes_[index] & kSlotMask;
     while (slots_[hole] != index) hole = (hole + 1) & kSlotMask;
     for (size_t probe = (hole + 1) & kSlotMask; slots_[probe] != kEmpty;
          probe = (probe + 1) & kSlotMask) {
-        const size_t home = entries_[slots_[probe]].hash & kSlotMask;
+        const size_t home = hashes_[slots_[probe]] & kSlotMask;
         // Move the entry back unless its home lies cyclically in (hole, probe].
         const bool stays =
             hole <= probe ? (hole < home && home <= probe) : (hole < home || home <= probe);
@@ -149,12 +119,40 @@ thread_local std::unique_ptr<StringCache> STRING_CACHE;
 
 PyRef make_str(const char* bytes, size_t length, bool ascii) {
     const auto* text = reinterpret_cast<const uint8_t*>(bytes);
+    // One character of Latin-1 is the interpreter's shared string, as its
+    // own decoder gives it.
     if (ascii) {
+        if (length == 1) return PyRef::steal(PyUnicode_FromOrdinal(text[0]));
         PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
         if (str) std::memcpy(PyUnicode_DATA(str.get()), text, length);
         return str;
     }
-    return PyRef::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), nullptr));
+    // Shaped first, so the str is made once at its final length and width
+    // and decoded in place: no growing buffer, no widening copy.
+    const Utf8Shape shape = utf8_shape(text, length);
+    if (shape.code_points == 1 && shape.max_code_point() <= 0xFF) {
+        uint8_t unit;
+        if (!decode_utf8(text, length, &unit)) return raise_error(PyExc_ValueError, "invalid UTF-8");
+        return PyRef::steal(PyUnicode_FromOrdinal(unit));
+    }
+    PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
+                                           static_cast<Py_UCS4>(shape.max_code_point())));
+    if (!str) return str;
+    void* data = PyUnicode_DATA(str.get());
+    bool valid;
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND:
+            valid = decode_utf8(text, length, static_cast<uint8_t*>(data));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            valid = decode_utf8(text, length, static_cast<uint16_t*>(data));
+            break;
+        default:
+            valid = decode_utf8(text, length, static_cast<uint32_t*>(data));
+            break;
+    }
+    if (!valid) return raise_error(PyExc_ValueError, "invalid UTF-8");
+    return str;
 }
 
 StringCache& thread_string_cache() {

@@ -1,15 +1,19 @@
-// The structural index: where each structural byte of the input lies.
+// The structural index: the offset of every double quote of the input, which
+// is all the parser looks up (string and key ends, quoted table cells).
 //
-// Purely lexical: bytes inside strings and comments are recorded like any
+// Purely lexical: quotes inside strings and comments are recorded like any
 // others and backslashes are ignored. The readers compensate (they skip
 // entries behind their position and find true string ends themselves).
+//
+// Offsets are 32-bit for inputs below 4 GiB, halving the memory the scan
+// writes and the parser reads, and 64-bit above. The index keeps its memory
+// across reset() so that a caller may reuse it from one input to the next.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -18,6 +22,7 @@ namespace vesk {
 // Growable array of ascending byte offsets. Unlike std::vector it may be
 // written past its size (within capacity), which lets the scanners store a
 // whole group of offsets without branching on how many are valid.
+template <class Offset>
 class OffsetArray {
 public:
     OffsetArray() = default;
@@ -36,15 +41,17 @@ public:
     ~OffsetArray() { std::free(data_); }
 
     size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    const uint64_t* data() const { return data_; }
-    uint64_t operator[](size_t i) const { return data_[i]; }
-    const uint64_t* begin() const { return data_; }
-    const uint64_t* end() const { return data_ + size_; }
+    size_t capacity_bytes() const { return capacity_ * sizeof(Offset); }
+    const Offset* begin() const { return data_; }
+    const Offset* end() const { return data_ + size_; }
+    Offset operator[](size_t i) const { return data_[i]; }
+
+    void clear() { size_ = 0; }
+    void release() { *this = OffsetArray(); }
 
     void reserve(size_t wanted) {
         if (wanted <= capacity_) return;
-        auto* grown = static_cast<uint64_t*>(std::realloc(data_, wanted * sizeof(uint64_t)));
+        auto* grown = static_cast<Offset*>(std::realloc(data_, wanted * sizeof(Offset)));
         if (!grown) throw std::bad_alloc();
         data_ = grown;
         capacity_ = wanted;
@@ -52,7 +59,7 @@ public:
 
     void push_back(uint64_t offset) {
         if (size_ == capacity_) grow(1);
-        data_[size_++] = offset;
+        data_[size_++] = static_cast<Offset>(offset);
     }
 
     // Appends `base + i` for every set bit i of `mask`, lowest bit first.
@@ -61,75 +68,59 @@ public:
     [[gnu::always_inline]] inline void append_bits(uint64_t base, uint64_t mask) {
         if (capacity_ - size_ < 64) grow(64);
         const int count = std::popcount(mask);
-        uint64_t* out = data_ + size_;
+        Offset* out = data_ + size_;
         for (int done = 0; done < count; done += 2) {
             for (int j = 0; j < 2; ++j) {
-                out[done + j] = base + static_cast<uint64_t>(std::countr_zero(mask));
+                out[done + j] = static_cast<Offset>(base + static_cast<uint64_t>(std::countr_zero(mask)));
                 mask &= mask - 1;
             }
         }
         size_ += static_cast<size_t>(count);
     }
 
-    friend bool operator==(const OffsetArray& a, const OffsetArray& b) {
-        return a.size_ == b.size_ &&
-               (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_ * sizeof(uint64_t)) == 0);
-    }
-
 private:
     void grow(size_t extra) { reserve(capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra + 16); }
 
-    uint64_t* data_ = nullptr;
+    Offset* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
 };
 
-// The eight structural bytes, in the order of the index's arrays.
-enum Structural : uint8_t {
-    kOpenBrace,
-    kOpenBracket,
-    kColon,
-    kSemicolon,
-    kComma,
-    kCloseBracket,
-    kCloseBrace,
-    kQuote,
-    kStructuralCount
-};
+// Inputs at least this long get 64-bit offsets.
+inline constexpr uint64_t kWideOffsetsFrom = uint64_t{1} << 32;
 
-inline constexpr char kStructuralByte[kStructuralCount] = {'{', '[', ':', ';', ',', ']', '}', '"'};
-
-struct StructuralIndex {
-    OffsetArray arrays[kStructuralCount];
-
-    // Starting reservations from the input length; arrays still grow when full.
-    static StructuralIndex with_input_capacity(size_t input_length) {
-        StructuralIndex index;
-        index[kQuote].reserve(input_length / 8);
-        index[kComma].reserve(input_length / 20);
-        index[kColon].reserve(input_length / 26);
-        for (Structural s : {kOpenBrace, kOpenBracket, kCloseBracket, kCloseBrace})
-            index[s].reserve(input_length / 80);
-        return index;
+class StructuralIndex {
+public:
+    // Empties the index for an input of `input_length` bytes, keeping the
+    // memory of the width it needs and releasing the other. `wide_from` is
+    // the length from which offsets are 64-bit; only tests lower it.
+    void reset(uint64_t input_length, uint64_t wide_from = kWideOffsetsFrom) {
+        wide_ = input_length >= wide_from;
+        // The starting room for typical text; the arrays still grow when full.
+        if (wide_) {
+            narrow_quotes_.release();
+            wide_quotes_.clear();
+            wide_quotes_.reserve(input_length / 8);
+        } else {
+            wide_quotes_.release();
+            narrow_quotes_.clear();
+            narrow_quotes_.reserve(input_length / 8);
+        }
     }
 
-    OffsetArray& operator[](Structural s) { return arrays[s]; }
-    const OffsetArray& operator[](Structural s) const { return arrays[s]; }
+    bool wide() const { return wide_; }
+    size_t size() const { return wide_ ? wide_quotes_.size() : narrow_quotes_.size(); }
+    uint64_t operator[](size_t i) const { return wide_ ? wide_quotes_[i] : narrow_quotes_[i]; }
+    size_t capacity_bytes() const { return narrow_quotes_.capacity_bytes() + wide_quotes_.capacity_bytes(); }
 
-    const OffsetArray& open_braces() const { return arrays[kOpenBrace]; }
-    const OffsetArray& open_brackets() const { return arrays[kOpenBracket]; }
-    const OffsetArray& colons() const { return arrays[kColon]; }
-    const OffsetArray& semicolons() const { return arrays[kSemicolon]; }
-    const OffsetArray& commas() const { return arrays[kComma]; }
-    const OffsetArray& close_brackets() const { return arrays[kCloseBracket]; }
-    const OffsetArray& close_braces() const { return arrays[kCloseBrace]; }
-    const OffsetArray& quotes() const { return arrays[kQuote]; }
+    // The array that reset() chose, for the scanners to fill.
+    OffsetArray<uint32_t>& narrow_quotes() { return narrow_quotes_; }
+    OffsetArray<uint64_t>& wide_quotes() { return wide_quotes_; }
 
-    friend bool operator==(const StructuralIndex& a, const StructuralIndex& b) {
-        for (int s = 0; s < kStructuralCount; ++s)
-            if (!(a.arrays[s] == b.arrays[s])) return false;
-        return true;
-    }
+private:
+    OffsetArray<uint32_t> narrow_quotes_;
+    OffsetArray<uint64_t> wide_quotes_;
+    bool wide_ = false;
 };
 
 }  // namespace vesk

@@ -7,8 +7,11 @@ NATIVE := build/native
 
 .PHONY: demo test test-python test-native bench install venv native clean
 
+# Token counts work offline from the shared o200k_base cache when it is there.
+TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
+
 demo: install
-	$(PY) -m vesk
+	TIKTOKEN_CACHE_DIR=$(TOKENS) $(PY) -m vesk demo
 
 test: test-python test-native
 
@@ -23,13 +26,15 @@ bench: install native
 	$(PY) bench/bench_loads.py
 	$(PY) bench/bench_grid.py
 	$(PY) bench/bench_dumps.py
+	$(PY) bench/tokens.py
 
 venv: $(VENV)/.ready
 
 $(VENV)/.ready: pyproject.toml Makefile
 	@python=$$(scripts/find-python) && $$python -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson pydantic
+	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson pydantic \
+		tiktoken mypy toon-format matplotlib
 	touch $@
 
 # Rebuilt incrementally in build/python; pip skips build isolation so the

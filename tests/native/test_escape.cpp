@@ -12,6 +12,7 @@
 
 #include "simd/cpu_features.hpp"
 #include "simd/escape.hpp"
+#include "simd/short_blocks.hpp"
 #include "types/output_buffer.hpp"
 
 namespace vesk {

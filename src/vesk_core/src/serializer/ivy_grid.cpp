@@ -8,6 +8,7 @@
 #include "serializer/value_kind.hpp"
 #include "serializer/writer.hpp"
 #include "simd/escape.hpp"
+#include "simd/short_blocks.hpp"
 
 
 // Reached only through dumps, after the import has checked for AVX2: the

@@ -9,6 +9,7 @@
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
 #include "simd/escape.hpp"
+#include "simd/short_blocks.hpp"
 
 
 // Reached only through dumps, after the import has checked for AVX2: the
@@ -131,7 +132,7 @@ void Writer::append_text(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str) && out_.width() == 1) {
         out_.reserve(32);
-        if (copy_short(PyUnicode_1BYTE_DATA(str), length, out_.tail<uint8_t>())) {
+        if (copy_short(PyUnicode_1BYTE_DATA(str), out_.tail<uint8_t>())) {
             out_.commit(length);
             return;
         }

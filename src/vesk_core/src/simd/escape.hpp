@@ -41,26 +41,6 @@ inline void write_escaped_str(const uint8_t* text, size_t length, OutputBuffer& 
     else write_escaped_str_avx2(text, length, out);
 }
 
-// Copies a text shorter than 64 bytes that needs no escape to `out` as
-// one or two blocks of 32 units of the output's width (`out` must have
-// room for 64). False, with nothing decided, when the text needs an escape or
-// sits too close to the end of a page to be loaded whole; the caller then
-// escapes it as usual.
-bool copy_short_clean(const uint8_t* text, size_t length, uint8_t* out);
-bool copy_short_clean(const uint8_t* text, size_t length, uint16_t* out);
-bool copy_short_clean(const uint8_t* text, size_t length, uint32_t* out);
-
-// Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
-// it can be loaded whole without crossing into the next page (false
-// otherwise, with nothing written).
-bool copy_short(const uint8_t* text, size_t length, uint8_t* out);
-
-// For a text shorter than 32 bytes: when it holds none of the bytes that
-// bare grid text may not hold (control characters, DEL, and , ; | ] \),
-// copies it to `out` as one 32-byte block and returns 1; returns 0 when it
-// holds one, -1 when it cannot be loaded whole within its page.
-int copy_short_if_bare(const uint8_t* text, size_t length, uint8_t* out);
-
 // Escapes `length` code units of `kind` bytes each (1, 2 or 4) at the
 // buffer's width, which must be at least `kind`. Returns false at a lone
 // surrogate (U+D800 to U+DFFF), which has no UTF-8 form; the units before

@@ -9,20 +9,10 @@
 #include <cstring>
 
 #include "simd/escape.hpp"
-
-#define VESK_TARGET_AVX2 [[gnu::target("avx2,bmi,bmi2,popcnt")]]
+#include "simd/short_blocks.hpp"
 
 namespace vesk {
 namespace {
-
-// One bit per byte of `v` that is a quote, a backslash or below 0x20.
-VESK_TARGET_AVX2 inline uint32_t escape_mask_bytes(__m256i v) {
-    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
-    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
-    return static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_or_si256(control, _mm256_or_si256(quote, backslash))));
-}
 
 // Code units of one kind: how to test 32 bytes of them for characters that
 // need an escape or are surrogates (reported together; the caller tells
@@ -64,37 +54,7 @@ struct Units<uint32_t> {
     }
 };
 
-// Stores the 32 bytes of source units in `v` at `out`, widened to Dst.
-template <class Src, class Dst>
-VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
-    auto* at = reinterpret_cast<__m256i*>(out);
-    const __m128i lo = _mm256_castsi256_si128(v);
-    const __m128i hi = _mm256_extracti128_si256(v, 1);
-    if constexpr (sizeof(Src) == sizeof(Dst)) {
-        _mm256_storeu_si256(at, v);
-    } else if constexpr (sizeof(Src) == 1 && sizeof(Dst) == 2) {
-        _mm256_storeu_si256(at, _mm256_cvtepu8_epi16(lo));
-        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi16(hi));
-    } else if constexpr (sizeof(Src) == 1) {
-        _mm256_storeu_si256(at, _mm256_cvtepu8_epi32(lo));
-        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
-        _mm256_storeu_si256(at + 2, _mm256_cvtepu8_epi32(hi));
-        _mm256_storeu_si256(at + 3, _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
-    } else {
-        _mm256_storeu_si256(at, _mm256_cvtepu16_epi32(lo));
-        _mm256_storeu_si256(at + 1, _mm256_cvtepu16_epi32(hi));
-    }
-}
-
 inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
-
-// Whether `bytes` bytes from `p` lie within one page: reading them then
-// cannot fault, even where the text ends before them. The bytes past the
-// end are loaded but masked out, and the stores past it land in reserved
-// space that later appends overwrite.
-inline bool within_page(const void* p, size_t bytes = 32) {
-    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - bytes;
-}
 
 // Blocks of 32 bytes of source units are stored widened before they are
 // tested: a clean block is then already in place, and for a block with a
@@ -171,62 +131,6 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
         done += clean;
         if (mask) write_escaped_str_scalar(text + done++, 1, out);
     }
-}
-
-namespace {
-
-template <class Dst>
-[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean_to(const uint8_t* text,
-                                                                               size_t length,
-                                                                               Dst* out) {
-    if (length < 32) {
-        if (!within_page(text)) return false;
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-        if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
-        store_widened<uint8_t, Dst>(v, out);
-        return true;
-    }
-    if (!within_page(text, 64)) return false;
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32));
-    if (escape_mask_bytes(low) | (escape_mask_bytes(high) & ((1u << (length - 32)) - 1)))
-        return false;
-    store_widened<uint8_t, Dst>(low, out);
-    store_widened<uint8_t, Dst>(high, out + 32);
-    return true;
-}
-
-}  // namespace
-
-[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 bool copy_short(const uint8_t* text, size_t,
-                                                                uint8_t* out) {
-    if (!within_page(text)) return false;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)));
-    return true;
-}
-
-[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 int copy_short_if_bare(const uint8_t* text,
-                                                                       size_t length,
-                                                                       uint8_t* out) {
-    if (!within_page(text)) return -1;
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
-        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    if (static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & ((1u << length) - 1)) return 0;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-    return 1;
-}
-
-bool copy_short_clean(const uint8_t* text, size_t length, uint8_t* out) {
-    return copy_short_clean_to(text, length, out);
-}
-bool copy_short_clean(const uint8_t* text, size_t length, uint16_t* out) {
-    return copy_short_clean_to(text, length, out);
-}
-bool copy_short_clean(const uint8_t* text, size_t length, uint32_t* out) {
-    return copy_short_clean_to(text, length, out);
 }
 
 bool write_escaped_units(const void* text, unsigned kind, size_t length, OutputBuffer& out) {

@@ -1,0 +1,109 @@
+// Short texts moved as whole vector blocks: the writer's fast paths for
+// the keys, values and table cells that make up most of its output.
+//
+// A text shorter than a block is loaded whole when the block stays within
+// its page (so the load cannot fault); the bytes past the text are masked
+// out, and the block is stored into space the caller has reserved, where
+// later appends overwrite what lies past the text. Header-only so that the
+// writer, built for AVX2, inlines them; every function carries its target.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#define VESK_TARGET_AVX2 [[gnu::target("avx2,bmi,bmi2,popcnt")]]
+
+namespace vesk {
+
+// Whether `bytes` bytes from `p` lie within one page.
+inline bool within_page(const void* p, size_t bytes = 32) {
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - bytes;
+}
+
+// One bit per byte of `v` that is a quote, a backslash or below 0x20.
+VESK_TARGET_AVX2 inline uint32_t escape_mask_bytes(__m256i v) {
+    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(control, _mm256_or_si256(quote, backslash))));
+}
+
+// Stores the 32 bytes of source units in `v` at `out`, widened to Dst.
+template <class Src, class Dst>
+VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
+    auto* at = reinterpret_cast<__m256i*>(out);
+    const __m128i lo = _mm256_castsi256_si128(v);
+    const __m128i hi = _mm256_extracti128_si256(v, 1);
+    if constexpr (sizeof(Src) == sizeof(Dst)) {
+        _mm256_storeu_si256(at, v);
+    } else if constexpr (sizeof(Src) == 1 && sizeof(Dst) == 2) {
+        _mm256_storeu_si256(at, _mm256_cvtepu8_epi16(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi16(hi));
+    } else if constexpr (sizeof(Src) == 1) {
+        _mm256_storeu_si256(at, _mm256_cvtepu8_epi32(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+        _mm256_storeu_si256(at + 2, _mm256_cvtepu8_epi32(hi));
+        _mm256_storeu_si256(at + 3, _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
+    } else {
+        _mm256_storeu_si256(at, _mm256_cvtepu16_epi32(lo));
+        _mm256_storeu_si256(at + 1, _mm256_cvtepu16_epi32(hi));
+    }
+}
+
+// Copies a text shorter than 64 bytes that needs no escape to `out` as
+// one or two blocks of 32 units of the output's width (`out` must have
+// room for 64). False, with nothing decided, when the text needs an escape
+// or sits too close to the end of a page to be loaded whole; the caller
+// then escapes it as usual.
+template <class Dst>
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
+                                                                            size_t length,
+                                                                            Dst* out) {
+    if (length < 32) {
+        if (!within_page(text)) return false;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+        if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
+        store_widened<uint8_t, Dst>(v, out);
+        return true;
+    }
+    if (!within_page(text, 64)) return false;
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32));
+    if (escape_mask_bytes(low) | (escape_mask_bytes(high) & ((1u << (length - 32)) - 1)))
+        return false;
+    store_widened<uint8_t, Dst>(low, out);
+    store_widened<uint8_t, Dst>(high, out + 32);
+    return true;
+}
+
+// Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
+// it can be loaded whole (false otherwise, with nothing written).
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short(const uint8_t* text,
+                                                                       uint8_t* out) {
+    if (!within_page(text)) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)));
+    return true;
+}
+
+// For a text shorter than 32 bytes: when it holds none of the bytes that
+// bare grid text may not hold (control characters, DEL, and , ; | ] \\),
+// copies it to `out` as one 32-byte block and returns 1; returns 0 when it
+// holds one, -1 when it cannot be loaded whole within its page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_bare(const uint8_t* text,
+                                                                       size_t length,
+                                                                       uint8_t* out) {
+    if (!within_page(text)) return -1;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
+    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
+        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+    if (static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & ((1u << length) - 1)) return 0;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    return 1;
+}
+
+}  // namespace vesk

@@ -1,9 +1,11 @@
-"""Tokens and bytes of the same data as JSON, as VESK with its options, and
-as TOON (the toon-format package), counted with tiktoken's o200k_base.
+"""Tokens of the same data as JSON, as VESK with its options, and as TOON
+(the toon-format package), counted with tiktoken's o200k_base: the figures of
+`vesk stats` for every file of ../shared/corpus and three generated data sets.
 
 Run by `make bench`, offline: the BPE ranks come from
-../shared/tokenizers/tiktoken-cache. Prints a Markdown table; each cell is
-the token count and its change against compact JSON.
+../shared/tokenizers/tiktoken-cache. Prints a Markdown table (each cell is
+the token count and its change against compact JSON) and writes it to
+bench/tokens.md, with a bar chart of the changes in bench/tokens.png.
 """
 
 from __future__ import annotations
@@ -18,18 +20,15 @@ import toon_format
 import vesk
 from common import CORPUS
 from datasets import DATASETS
+from vesk.cli import FORMS, measure
 
-CACHE = Path(__file__).resolve().parents[2] / "shared" / "tokenizers" / "tiktoken-cache"
-CORPUS_FILES = ["twitter.json", "citm_catalog.json", "github_events.json"]
+HERE = Path(__file__).resolve().parent
+CACHE = HERE.parents[1] / "shared" / "tokenizers" / "tiktoken-cache"
+TABLE, CHART = HERE / "tokens.md", HERE / "tokens.png"
 
-FORMS = {
-    "JSON": lambda d: json.dumps(d, ensure_ascii=False, separators=(",", ":")),
-    "JSON indent=2": lambda d: json.dumps(d, ensure_ascii=False, indent=2),
-    "VESK": lambda d: vesk.dumps(d),
-    "VESK bare+implicit": lambda d: vesk.dumps(d, unquoted_keys=True, bare_strings=True, implicit_null=True),
-    "VESK lean": lambda d: vesk.dumps(d, lean=True),
-    "TOON": lambda d: toon_format.encode(d),
-}
+COLUMNS = {"json": "JSON", "json_indent2": "JSON indent=2", "vesk": "VESK", "vesk_bare": "VESK bare+implicit",
+           "vesk_lean": "VESK lean", "toon": "TOON"}
+REPORT_FORMS = dict(FORMS, toon=("TOON", toon_format.encode))
 
 
 def encoder():
@@ -41,20 +40,65 @@ def encoder():
     return tiktoken.get_encoding("o200k_base")
 
 
+def datasets() -> dict[str, object]:
+    data: dict[str, object] = {name: make() for name, make in DATASETS.items()}
+    if CORPUS.is_dir():
+        data.update({path.name: json.loads(path.read_bytes()) for path in sorted(CORPUS.glob("*.json"))})
+    else:
+        print(f"corpus folder {CORPUS} not found; generated data only", file=sys.stderr)
+    return data
+
+
+def markdown(results: dict[str, dict[str, dict]]) -> str:
+    lines = ["| data | " + " | ".join(COLUMNS.values()) + " |", "|---|" + "---:|" * len(COLUMNS)]
+    for name, figures in results.items():
+        cells = []
+        for key in COLUMNS:
+            entry = figures[key]
+            cell = f"{entry['tokens']:,}"
+            cells.append(cell if key == "json" else f"{cell} ({entry['tokens_change_pct']:+.1f}%)")
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
+def chart(results: dict[str, dict[str, dict]]) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    forms = [key for key in COLUMNS if key != "json"]
+    names = list(results)
+    height = 0.8 / len(forms)
+    fig, ax = plt.subplots(figsize=(9, 0.5 * len(names) + 1.5))
+    for i, key in enumerate(forms):
+        values = [results[name][key]["tokens_change_pct"] for name in names]
+        ax.barh([n + (i - (len(forms) - 1) / 2) * height for n in range(len(names))], values, height,
+                label=COLUMNS[key])
+    ax.axvline(0, color="black", linewidth=0.8)
+    ax.set_yticks(range(len(names)), names)
+    ax.invert_yaxis()
+    ax.set_xlabel("tokens (o200k_base), change against compact JSON, %")
+    ax.set_title("Fewer tokens is better: left of the line saves against compact JSON")
+    ax.grid(axis="x", alpha=0.3)
+    ax.legend(loc="lower right", fontsize="small")
+    fig.tight_layout()
+    fig.savefig(CHART, dpi=110)
+
+
 def main() -> None:
     enc = encoder()
-    data = {name: make() for name, make in DATASETS.items()}
-    data.update({name: json.loads((CORPUS / name).read_bytes()) for name in CORPUS_FILES
-                 if (CORPUS / name).is_file()})
-    print("| data | " + " | ".join(FORMS) + " |")
-    print("|---|" + "---:|" * len(FORMS))
-    for name, value in data.items():
+    results = {}
+    for name, value in datasets().items():
         lean = vesk.dumps(value, lean=True)
-        assert vesk.loads(lean) == value, name  # the lean form reads back exactly
-        counts = {form: len(enc.encode(write(value), disallowed_special=())) for form, write in FORMS.items()}
-        base = counts["JSON"]
-        cells = [f"{n:,}" if form == "JSON" else f"{n:,} ({(n - base) / base:+.1%})" for form, n in counts.items()]
-        print(f"| {name} | " + " | ".join(cells) + " |")
+        if vesk.loads(lean) != value:  # keep the table honest about lossy cases
+            print(f"note: {name} does not read back exactly from lean VESK", file=sys.stderr)
+        results[name] = measure(value, enc, REPORT_FORMS)
+    table = markdown(results)
+    TABLE.write_text(table)
+    chart(results)
+    print(table)
+    print(f"written: {TABLE.relative_to(HERE.parent)}, {CHART.relative_to(HERE.parent)}")
 
 
 if __name__ == "__main__":

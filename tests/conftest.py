@@ -1,7 +1,11 @@
 """Shared helpers for the loads tests."""
 
+import gc
 import math
 import struct
+import sys
+import threading
+import tracemalloc
 from pathlib import Path
 
 # ../shared next to the repository: the benchmark corpus and the conformance files.
@@ -33,3 +37,49 @@ def check_same(actual, expected, path="$"):
             check_same(actual[k], expected[k], f"{path}.{k!r}")
     else:
         assert actual == expected, f"{path}: {actual!r:.200} != {expected!r:.200}"
+
+
+# Leak checks: the smallest object a leaking call could leave behind is a
+# float (24 bytes), so LEAK_CALLS calls leaking one each grow the traced size
+# by about LEAK_CALLS * 24, well above LEAK_THRESHOLD and far above the noise
+# when nothing leaks. Every leak test also shows that such a leak is caught.
+LEAK_CALLS = 3000
+LEAK_THRESHOLD = LEAK_CALLS * 16
+
+
+def traced_growth(step):
+    """Traced bytes left behind by LEAK_CALLS calls of step(i), after 300
+    warm-up calls (which fill caches and free lists)."""
+    tracemalloc.start()
+    try:
+        for i in range(300):
+            step(i)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(LEAK_CALLS):
+            step(i)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+
+
+def run_threads(work, count=8):
+    """Runs work(t) on `count` real threads started together, switching
+    between them as often as the interpreter allows."""
+    barrier = threading.Barrier(count)
+
+    def start(t):
+        barrier.wait()
+        work(t)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=start, args=(t,)) for t in range(count)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+    finally:
+        sys.setswitchinterval(interval)

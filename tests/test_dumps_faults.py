@@ -7,13 +7,12 @@ import dataclasses
 import gc
 import json
 import os
-import sys
 import threading
-import tracemalloc
 
 import pydantic
 import pytest
 
+from conftest import LEAK_THRESHOLD, run_threads, traced_growth
 from vesk.vesk_core import dumps
 
 
@@ -199,24 +198,14 @@ def test_threads_write_their_own_documents():
 
     docs = [document(t, Yield) for t in range(8)]
     expected = [(compact(document(t, plain)), json.dumps(document(t, plain), indent=1, ensure_ascii=False)) for t in range(8)]
-    barrier, failures = threading.Barrier(8), []
+    failures = []
 
     def work(t):
-        barrier.wait()
         for round_ in range(20):
             if dumps(docs[t], ivy_grid=False, indent=round_ % 2 or None) != expected[t][round_ % 2]:
                 failures.append((t, round_))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(work)
     assert failures == []
 
 
@@ -241,9 +230,7 @@ def test_output_buffers_are_freed():
 
 
 # Leak checks. tracemalloc sees every Python object the writer creates or gets
-# from conversions; one leaked float per call adds CALLS * 24 bytes.
-CALLS = 3000
-THRESHOLD = CALLS * 16
+# from conversions (the measurement is in conftest).
 
 
 class Model(pydantic.BaseModel):
@@ -293,21 +280,6 @@ BAD = [  # each (data, options) raises
 ]
 
 
-def traced_growth(step):
-    tracemalloc.start()
-    try:
-        for i in range(300):
-            step(i)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for i in range(CALLS):
-            step(i)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-
-
 def good_step(i):  # not read back: the reader's key cache would keep the int keys
     assert dumps(fresh_good(i), ivy_grid=False, unquoted_keys=bool(i % 2), indent=i % 3 or None).endswith("]")
 
@@ -323,8 +295,8 @@ def bad_step(i):
 
 @pytest.mark.parametrize("step", [good_step, bad_step])
 def test_memory_stays_flat(step):
-    assert traced_growth(step) < THRESHOLD
+    assert traced_growth(step) < LEAK_THRESHOLD
 
 
 def test_measurement_detects_one_leaked_float_per_call():
-    assert traced_growth(lambda i: (good_step(i), ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5)))) > THRESHOLD
+    assert traced_growth(lambda i: (good_step(i), ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5)))) > LEAK_THRESHOLD

@@ -8,20 +8,17 @@ against hand-written texts first); plain arrays are json.dumps' compact text."""
 import ctypes
 import dataclasses
 import enum
-import gc
 import itertools
 import json
 import os
 import re
-import sys
-import threading
-import tracemalloc
 from collections import defaultdict
 
 import pydantic
 import pydantic.v1
 import pytest
 
+from conftest import LEAK_THRESHOLD, run_threads, traced_growth
 from vesk.vesk_core import dumps, loads
 
 
@@ -425,11 +422,8 @@ def test_texts_with_no_utf8_form_and_the_nesting_limit(value, options, result):
     assert dumps(IDX) == T
 
 
-# Leak checks: tracemalloc sees every object the writer creates or converts;
-# one leaked float per call adds CALLS * 24 bytes.
-CALLS = 3000
-LIMIT = CALLS * 16
-
+# Leak checks: tracemalloc sees every object the writer creates or converts
+# (the measurement is in conftest).
 
 def good_step(i):  # not read back: the reader's key cache would keep the keys
     records = [{"id": i, "s": f"\u00e9{i}", "n": None, "f": i / 3}, {"id": -i, "s": "Ivan", "f": 0.5, "n": 2**70 + i}]
@@ -458,28 +452,13 @@ def shrink_step(i):
     assert dumps(lst) == plain(TEN)
 
 
-def traced_growth(step):
-    tracemalloc.start()
-    try:
-        for i in range(300):
-            step(i)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for i in range(CALLS):
-            step(i)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-
-
 @pytest.mark.parametrize("step", [good_step, bad_step, shrink_step])
 def test_memory_stays_flat(step):
-    assert traced_growth(step) < LIMIT
+    assert traced_growth(step) < LEAK_THRESHOLD
 
 
 def test_measurement_detects_one_leaked_float_per_call():
-    assert traced_growth(lambda i: (shrink_step(i), ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5)))) > LIMIT
+    assert traced_growth(lambda i: (shrink_step(i), ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5)))) > LEAK_THRESHOLD
 
 
 class Yield(pydantic.BaseModel):  # lets the interpreter switch threads in mid-table
@@ -499,22 +478,12 @@ def test_threads_write_their_own_tables():
             for t in range(8)]
     expected = ['{"t":' + table([dict(r, name=r["name"] or "") if t % 2 else r for r in records[t]], 1, **options[t]) + "}"
                 for t in range(8)]
-    barrier, failures = threading.Barrier(8), []
+    failures = []
 
     def work(t):
-        barrier.wait()
         for round_ in range(20):
             if dumps(docs[t], **options[t]) != expected[t]:
                 failures.append((t, round_))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(work)
     assert failures == []

@@ -1,22 +1,14 @@
-"""Memory stays flat over thousands of loads calls, successful or failing.
-
-tracemalloc sees every Python object the reader allocates. The smallest a leaking
-reader could leave behind is a float (24 bytes): CALLS calls leaking one each grow
-the traced size by about CALLS * 24, well above THRESHOLD and far above the noise
-when nothing leaks. A warm-up first fills the key cache and free lists.
-"""
+"""Memory stays flat over thousands of loads calls, successful or failing
+(tracemalloc sees every Python object the reader allocates; see conftest)."""
 
 import ctypes
-import gc
 import json
-import tracemalloc
 
 import pytest
 
+from conftest import LEAK_THRESHOLD, traced_growth
 from vesk.vesk_core import loads
 
-CALLS = 3000
-THRESHOLD = CALLS * 16
 GOOD = json.dumps([{"id": i, "name": f"n\u00e9{i}", "tags": ["a", "b\\n"], "v": i / 3} for i in range(20)]).encode()
 PAIR = b'{"a": [1, 2], "b": '
 INPUTS = {  # group -> inputs; groups named "*errors" must raise ValueError on every input
@@ -33,22 +25,6 @@ INPUTS = {  # group -> inputs; groups named "*errors" must raise ValueError on e
 }
 
 
-def traced_growth(step):
-    """Traced bytes left behind by CALLS calls of step(i), after 300 warm-up calls."""
-    tracemalloc.start()
-    try:
-        for i in range(300):
-            step(i)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for i in range(CALLS):
-            step(i)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-
-
 @pytest.mark.parametrize("name", list(INPUTS))
 def test_loads_does_not_leak(name):
     def step(i):
@@ -60,8 +36,8 @@ def test_loads_does_not_leak(name):
         else:
             assert not name.endswith("errors")
 
-    assert traced_growth(step) < THRESHOLD
+    assert traced_growth(step) < LEAK_THRESHOLD
 
 
 def test_measurement_detects_one_leaked_float_per_call():
-    assert traced_growth(lambda i: ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5))) > THRESHOLD
+    assert traced_growth(lambda i: ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5))) > LEAK_THRESHOLD

@@ -1,17 +1,5 @@
 // AVX-512 byte escaper: 64-byte blocks, one mask register per test.
-//
-// The native test build compiles this file a second time against SIMDe
-// (VESK_USE_SIMDE) into vesk::emulated, as it does the AVX-512 scanner.
-#ifdef VESK_USE_SIMDE
-#define SIMDE_ENABLE_NATIVE_ALIASES
-#include <simde/x86/avx512.h>
-#define VESK_TARGET_AVX512
-#define VESK_AVX512_NAMESPACE vesk::emulated
-#else
-#include <immintrin.h>
-#define VESK_TARGET_AVX512 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt")]]
-#define VESK_AVX512_NAMESPACE vesk
-#endif
+#include "simd/avx512_target.hpp"
 
 #include <bit>
 #include <cstring>

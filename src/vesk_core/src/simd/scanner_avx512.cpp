@@ -1,19 +1,6 @@
 // AVX-512 scanner: one byte compare per 64-byte block, its mask feeding the
 // quote offsets directly.
-//
-// The native test build compiles this same file a second time against SIMDe
-// (VESK_USE_SIMDE) into vesk::emulated, so processors without AVX-512 still
-// run this code path in tests.
-#ifdef VESK_USE_SIMDE
-#define SIMDE_ENABLE_NATIVE_ALIASES
-#include <simde/x86/avx512.h>
-#define VESK_TARGET_AVX512
-#define VESK_AVX512_NAMESPACE vesk::emulated
-#else
-#include <immintrin.h>
-#define VESK_TARGET_AVX512 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt")]]
-#define VESK_AVX512_NAMESPACE vesk
-#endif
+#include "simd/avx512_target.hpp"
 
 #include "simd/scanner.hpp"
 

@@ -4,7 +4,6 @@
 #include "serializer/value_kind.hpp"
 #include "serializer/writer.hpp"
 
-
 // Reached only through dumps, after the import has checked for AVX2: the
 // writer is compiled for it, so that the vector helpers inline into it.
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
@@ -69,8 +68,9 @@ PyRef not_serializable(PyObject* obj) {
     return {};
 }
 
-}  // namespace
-
+// The object that `obj` converts to through its model_dump(), dict() or
+// dataclasses.asdict(); empty with a Python exception set when the call
+// fails or no conversion applies.
 PyRef convert_object(PyObject* obj) {
     const Names* n = names();
     if (!n) return {};
@@ -87,6 +87,8 @@ PyRef convert_object(PyObject* obj) {
     if (is_dataclass) return call_asdict(obj, *n);
     return not_serializable(obj);
 }
+
+}  // namespace
 
 // Tries the conversions in the order that suits lists of models:
 // model_dump(), then dataclasses, then dict() with __fields__. A list is not

@@ -11,7 +11,6 @@
 #include "simd/escape.hpp"
 #include "simd/short_blocks.hpp"
 
-
 // Reached only through dumps, after the import has checked for AVX2: the
 // writer is compiled for it, so that the vector helpers inline into it.
 #pragma GCC target("avx2,bmi,bmi2,popcnt")

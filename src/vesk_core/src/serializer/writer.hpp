@@ -110,11 +110,6 @@ private:
     size_t delimiter_length_ = 0;
 };
 
-// The object that `obj` converts to through its model_dump(), dict() or
-// dataclasses.asdict(); empty with a Python exception set when the call
-// fails or no conversion applies.
-PyRef convert_object(PyObject* obj);
-
 // A list of models, dataclass instances and dicts as a new list of what
 // each converts to (dicts as they are), for table detection.
 struct Materialized {

@@ -210,13 +210,19 @@ def render_table(figures: dict[str, dict[str, Any]], tokens: bool) -> str:
 
 
 def stats(files: Sequence[str], as_json: bool) -> int:
-    encoding, note = tokenizer()
     status = 0
     reports = []
     shown = 0
+    loaded = False
+    encoding: _Tokenizer | None = None
+    note: str | None = None
     for name in files:
         try:
-            figures = measure(load_file(name), encoding)
+            obj = load_file(name)
+            if not loaded:  # only once a file has parsed: loading may reach for the network
+                (encoding, note), loaded = tokenizer(), True
+            figures = measure(obj, encoding)
+            del obj
         except Failure as e:
             print(e, file=sys.stderr)
             status = 1

@@ -350,7 +350,7 @@ def build_parser() -> argparse.ArgumentParser:
     enc.add_argument("--delimiter", choices=("comma", "tab", "pipe"), default="comma",
                      help="table cell separator (default: comma)")
     enc.add_argument("--lean", action="store_true",
-                     help="the fewest tokens that still read back exactly (lean=True)")
+                     help="the fewest tokens that still read back (lean=True)")
     enc.set_defaults(run=cmd_encode)
 
     dec = sub.add_parser("decode", help="VESK or JSON in, JSON out",

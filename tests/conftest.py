@@ -17,10 +17,13 @@ def pe(message, position):
     return f"{message} (approximate position: \u00b132 bytes from {position})"
 
 
-def check_same(actual, expected, path="$"):
+def check_same(actual, expected, path="$", missing_as_none=False):
     """Raise AssertionError unless `actual` matches `expected` exactly: types
     must match (1, 1.0 and True differ), floats bit for bit (-0.0 is not 0.0,
-    NaN signs must agree) and dictionaries keep their key order."""
+    NaN signs must agree) and dictionaries keep their key order. With
+    `missing_as_none`, a dict of `actual` may also hold keys that `expected`
+    lacks with the value None: how a table gives back a record that lacked
+    one of its columns."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
         if math.isnan(expected):
@@ -30,11 +33,12 @@ def check_same(actual, expected, path="$"):
     elif isinstance(expected, list):
         assert len(actual) == len(expected), f"{path}: length {len(actual)} != {len(expected)}"
         for i, (a, e) in enumerate(zip(actual, expected)):
-            check_same(a, e, f"{path}[{i}]")
+            check_same(a, e, f"{path}[{i}]", missing_as_none)
     elif isinstance(expected, dict):
-        assert list(actual) == list(expected), f"{path}: keys {list(actual)!r:.200} != {list(expected)!r:.200}"
+        keys = [k for k in actual if k in expected or not missing_as_none or actual[k] is not None]
+        assert keys == list(expected), f"{path}: keys {list(actual)!r:.200} != {list(expected)!r:.200}"
         for k in expected:
-            check_same(actual[k], expected[k], f"{path}.{k!r}")
+            check_same(actual[k], expected[k], f"{path}.{k!r}", missing_as_none)
     else:
         assert actual == expected, f"{path}: {actual!r:.200} != {expected!r:.200}"
 

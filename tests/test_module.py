@@ -25,7 +25,7 @@ LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
 
 def test_attributes_and_docs():
     assert core.__version__ == "1.0.3"
-    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES)
+    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump"])
     assert all(getattr(vesk, name) is getattr(core, name) for name in NAMES)
     assert core.__doc__.startswith("VESK \u2014 SIMD-accelerated parser for Python\n\n"
                                    "This module provides high-performance parsing of VESK/JSON data using\n")

@@ -8,8 +8,7 @@ from typing import Any, Protocol, SupportsIndex
 
 from vesk.vesk_core import __simd__, __version__, dumps, format_hint, loads
 
-# The names of the extension module; load and dump are public too.
-__all__ = ["loads", "dumps", "format_hint", "__version__", "__simd__"]
+__all__ = ["loads", "dumps", "load", "dump", "format_hint", "__version__", "__simd__"]
 
 # Large documents go to the file in slices, so the text is never held a
 # second time as one block of UTF-8 bytes.

@@ -20,8 +20,9 @@ TWO = [{"id": 1, "x": "a b"}, {"id": 2, "x": None}]
     # names: bare unless the header reader would read them otherwise
     ([{"first name": 1, "2nd": 2, "a,b": 3, " s": 4, "é": 5}] * 2, {},
      '[2:first name,2nd,"a,b"," s",é;1,2,3,4,5;1,2,3,4,5]'),
-    # outside tables, keys as with unquoted_keys
+    # outside tables, identifier keys bare, except right after a string value
     ({"a-b": [1, 2], "$x": {"k k": None}}, {}, '{a-b:[1,2],$x:{"k k":null}}'),
+    ({"a": "x", "b": 1, "c": 2.5, "d": "y", "e": None}, {}, '{a:"x","b":1,c:2.5,d:"y","e":null}'),
     # any text may be a cell; it is quoted where it would not read back bare
     ([{"t": "12:30", "m": "x; y"}, {"t": "noon", "m": "ok"}], {}, '[2:t,m;"12:30","x; y";"noon",ok]'),
 ])

@@ -28,7 +28,7 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 }  // namespace
 
 Writer::Writer(OutputBuffer& out, const DumpOptions& options)
-    : out_(out), options_(options), bare_keys_(options.unquoted_keys || options.lean) {
+    : out_(out), options_(options) {
     // Lean tables use the delimiter alone; outside the inline layout they
     // keep the usual spacing.
     static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
@@ -221,6 +221,10 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
     out_.put('{');
     Py_ssize_t pos = 0, written = 0;
     PyObject *key, *value;
+    // Lean text leaves a key quoted right after a string value: in the
+    // tokenizers of current models `","` and `":"` are single tokens, and a
+    // bare key there splits them, costing a token rather than saving one.
+    bool after_str = false;
     for (;;) {
         // Python code run while writing (a conversion method, a key's
         // __str__) may change the dictionary; it is re-checked before every
@@ -232,14 +236,16 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary keys changed during iteration");
         if (pretty) newline_and_indent(depth + 1);
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
-        if (PyUnicode_CheckExact(key) && !bare_keys_) {
+        const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
+        if (PyUnicode_CheckExact(key) && !bare) {
             if (!append_quoted(key)) return encode_error();
         } else {
             value_ref = PyRef::borrow(value);
-            if (!write_key(key)) return false;
+            if (!write_key(key, bare)) return false;
         }
         if (pretty) out_.append_literal(": ");
         else out_.put(':');
+        after_str = PyUnicode_Check(value);  // before Python code may drop the value
         if (!write_item(value, depth + 1)) return false;
         if (++written < size) out_.put(',');
     }
@@ -248,7 +254,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
     return true;
 }
 
-bool Writer::write_key(PyObject* key) {
+bool Writer::write_key(PyObject* key, bool bare) {
     const PyRef key_ref = PyRef::borrow(key);  // its __str__ may drop the dict's reference
     PyRef converted;                           // the key's str(), once taken
     PyObject* text = key;
@@ -258,7 +264,7 @@ bool Writer::write_key(PyObject* key) {
         text = converted.get();
     }
     for (;;) {
-        if (bare_keys_ && PyUnicode_IS_ASCII(text) &&
+        if (bare && PyUnicode_IS_ASCII(text) &&
             is_bare_identifier(PyUnicode_1BYTE_DATA(text),
                                static_cast<size_t>(PyUnicode_GET_LENGTH(text)))) {
             append_text(text);

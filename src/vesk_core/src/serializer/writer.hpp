@@ -59,7 +59,8 @@ private:
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
-    [[nodiscard, gnu::noinline]] bool write_key(PyObject* key);
+    // `bare`: an identifier key may go without quotes.
+    [[nodiscard, gnu::noinline]] bool write_key(PyObject* key, bool bare);
     [[nodiscard, gnu::noinline]] bool write_tuple(PyObject* tuple, uint64_t depth);
     [[nodiscard, gnu::noinline]] bool write_bytes(PyObject* bytes);
     [[nodiscard, gnu::noinline]] bool write_list_or_table(PyObject* list, uint64_t depth);
@@ -105,7 +106,6 @@ private:
     OutputBuffer& out_;
     const DumpOptions& options_;
     Py_UCS4 max_char_ = 127;  // the widest character appended so far
-    bool bare_keys_;          // unquoted_keys, or lean
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <random>
@@ -327,7 +328,9 @@ TEST(OutputBuffer, GrowsAndRefusesImpossibleSizes) {
 // before an unreadable page (where they must decline, never fault) and well
 // inside one (where they must copy exactly the clean texts).
 TEST(ShortBlocks, CopyOnlyWhatIsCleanAndNeverFault) {
-    const std::string bad_bytes = std::string("\"\\\n\x01,;|]\t\x7f", 10);
+    // Bytes that stop one block copy or another, and identifier bytes next
+    // to the edges of their classes.
+    const std::string bad_bytes = std::string("\"\\\n\x01,;|]\t\x7f .@`{[/\x80_$-Zz09", 26);
     for (size_t length = 1; length < 64; ++length)
         for (size_t pad : {size_t{0}, size_t{100}})
             for (size_t stop = 0; stop <= length; ++stop)
@@ -359,6 +362,13 @@ TEST(ShortBlocks, CopyOnlyWhatIsCleanAndNeverFault) {
                     ASSERT_EQ(copy_short_if_bare(in.get(), length, out8), !reachable ? -1 : bare ? 1 : 0)
                         << length << " " << stop;
                     if (reachable && bare) {
+                        EXPECT_EQ(std::string(reinterpret_cast<char*>(out8), length), text);
+                    }
+                    const auto c = static_cast<uint8_t>(bad);
+                    const bool identifier = stop == length || (c < 0x80 && (std::isalnum(c) || c == '_' || c == '$' || c == '-'));
+                    ASSERT_EQ(copy_short_if_identifier(in.get(), length, out8), !reachable ? -1 : identifier ? 1 : 0)
+                        << length << " " << stop << " " << int{c};
+                    if (reachable && identifier) {
                         EXPECT_EQ(std::string(reinterpret_cast<char*>(out8), length), text);
                     }
                 }

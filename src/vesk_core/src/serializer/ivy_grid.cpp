@@ -214,6 +214,30 @@ bool Writer::write_ivy_grid_header_key(PyObject* key) {
     return true;
 }
 
+// Under bare_strings: writes `str` bare and returns true when it is a bare
+// identifier (in the inline layout, one that does not start like a literal);
+// otherwise writes nothing.
+bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length == 0 || !PyUnicode_IS_ASCII(str)) return false;
+    const uint8_t* text = PyUnicode_1BYTE_DATA(str);
+    const uint8_t first = text[0];
+    if (!(is_ascii_letter(first) || first == '_' || first == '$') ||
+        (inline_layout && starts_like_literal(first)))
+        return false;
+    if (length < 32 && out_.width() == 1) {
+        out_.reserve(32);
+        const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());
+        if (copied >= 0) {
+            out_.commit(copied ? length : 0);
+            return copied == 1;
+        }
+    }
+    if (!is_bare_identifier(text, length)) return false;
+    append_text(str);
+    return true;
+}
+
 // A lean cell: bare where it reads back so, else quoted.
 bool Writer::write_lean_cell(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
@@ -269,13 +293,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
                 if (!write_lean_cell(value)) return Grid::failed;
                 continue;
             }
-            if (options_.bare_strings && PyUnicode_IS_ASCII(value) &&
-                is_bare_identifier(PyUnicode_1BYTE_DATA(value),
-                                   static_cast<size_t>(PyUnicode_GET_LENGTH(value))) &&
-                !(inline_layout && starts_like_literal(PyUnicode_1BYTE_DATA(value)[0]))) {
-                append_text(value);
-                continue;
-            }
+            if (options_.bare_strings && write_bare_identifier(value, inline_layout)) continue;
         }
         if (!write_item(value, depth + 1)) return Grid::failed;
     }

@@ -80,6 +80,7 @@ private:
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                             uint64_t depth);
     [[nodiscard]] bool write_lean_cell(PyObject* str);
+    bool write_bare_identifier(PyObject* str, bool inline_layout);
     // False, with nothing set, for a name with a lone surrogate.
     [[nodiscard]] bool write_ivy_grid_header_key(PyObject* key);
 

@@ -41,6 +41,24 @@ namespace {
     return _mm_add_epi8(lanes, _mm_set1_epi8('0'));
 }
 
+// Writes the last `n` of the sixteen ASCII digits in `digits` with a point
+// after the first `kk` (0 < kk < n) and returns the end: 17 bytes stored.
+[[gnu::target("avx2")]] inline char* place_point(__m128i digits, int n, int kk, char* o) {
+    const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i at_point = _mm_cmpeq_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
+    const __m128i after_point = _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
+    // Lane i takes digit i + (16 - n), one lane back after the point; the
+    // point's lane gets an index with its top bit set, which gives a zero.
+    const __m128i order = _mm_or_si128(
+        _mm_add_epi8(_mm_add_epi8(lanes, _mm_set1_epi8(static_cast<char>(16 - n))), after_point),
+        at_point);
+    const __m128i text = _mm_or_si128(_mm_shuffle_epi8(digits, order),
+                                      _mm_and_si128(at_point, _mm_set1_epi8('.')));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), text);
+    o[16] = static_cast<char>(_mm_extract_epi8(digits, 15));  // the 17th byte, for 16 digits
+    return o + n + 1;
+}
+
 // "00" to "99": the two digits of each value below 100.
 constexpr std::array<char, 200> kDigitPairs = [] {
     std::array<char, 200> pairs{};
@@ -140,28 +158,25 @@ size_t format_int(int64_t value, char* out) {
         return static_cast<size_t>(o + 3 - out);
     }
     const auto decimal = jkj::dragonbox::to_decimal(value);
+    // The common shape, a point among the digits (3.14, -65.613617): the
+    // digits are laid out in one register, where one shuffle moves them past
+    // their leading zeros and opens the gap for the point.
     if (decimal.significand < 10000000000000000ull) {
-        // The common shape, a point among at most sixteen digits (3.14,
-        // -65.613617): one shuffle moves the digits past their leading
-        // zeros and opens the gap for the point, all in one register.
         const __m128i digits = sixteen_digits(decimal.significand);
         const int n = 16 - std::countr_zero(~static_cast<uint32_t>(_mm_movemask_epi8(
                                 _mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
         const int kk = decimal.exponent + n;
-        if (0 < kk && kk < n) {
-            const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-            const __m128i at_point = _mm_cmpeq_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
-            const __m128i after_point = _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
-            // Lane i takes digit i + (16 - n), one lane back after the point;
-            // the point's lane gets an index with its top bit set (a zero).
-            const __m128i order = _mm_or_si128(
-                _mm_add_epi8(_mm_add_epi8(lanes, _mm_set1_epi8(static_cast<char>(16 - n))), after_point),
-                at_point);
-            const __m128i text = _mm_or_si128(_mm_shuffle_epi8(digits, order),
-                                              _mm_and_si128(at_point, _mm_set1_epi8('.')));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), text);
-            o[16] = static_cast<char>(_mm_extract_epi8(digits, 15));  // the 17th byte, for 16 digits
-            return static_cast<size_t>(o + n + 1 - out);
+        if (0 < kk && kk < n) return static_cast<size_t>(place_point(digits, n, kk, o) - out);
+    } else {
+        // Seventeen digits: the first, then sixteen in the register.
+        const int kk = decimal.exponent + 17;
+        if (0 < kk && kk < 17) {
+            *o++ = static_cast<char>('0' + decimal.significand / 10000000000000000ull);
+            const __m128i digits = sixteen_digits(decimal.significand % 10000000000000000ull);
+            if (kk > 1) return static_cast<size_t>(place_point(digits, 16, kk - 1, o) - out);
+            *o++ = '.';
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), digits);
+            return static_cast<size_t>(o + 16 - out);
         }
     }
     // The digits go to a local block first and are placed with copies of

@@ -15,7 +15,7 @@ enum class Context : uint8_t { header, rows, container };
 // Bytes that stop the plain run of a bare name; cells stop at `\\` too.
 constexpr std::array<bool, 256> stop_table(bool backslash) {
     std::array<bool, 256> table{};
-    for (uint8_t c : {'\t', ',', ';', '|', ']'}) table[c] = true;
+    for (int c = 0; c < 256; ++c) table[c] = ends_bare_text(static_cast<uint8_t>(c));
     table['\\'] = backslash;
     return table;
 }

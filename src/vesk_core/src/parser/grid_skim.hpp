@@ -15,6 +15,24 @@ namespace vesk {
 
 inline bool is_grid_delimiter(uint8_t c) { return c == '\t' || c == ',' || c == '|'; }
 
+// Bytes that end a bare name or cell; in a cell, a backslash also takes the
+// next byte into the text. The writer derives from these which texts it
+// may leave bare.
+constexpr bool ends_bare_text(uint8_t c) {
+    return c == '\t' || c == ',' || c == ';' || c == '|' || c == ']';
+}
+
+// First bytes of a cell that is read as a JSON value (a string, number,
+// literal, NaN/Infinity, array or object) rather than as bare text.
+constexpr bool starts_typed_cell(uint8_t c) {
+    switch (c) {
+        case '"': case '-': case 'I': case 'N': case 't': case 'f': case 'n': case '[': case '{':
+            return true;
+        default:
+            return c >= '0' && c <= '9';
+    }
+}
+
 // Whitespace trimmed from the end of bare names and cells.
 inline bool is_trailing_blank(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';

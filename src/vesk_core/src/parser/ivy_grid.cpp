@@ -20,15 +20,6 @@ namespace {
 constexpr uint64_t kMaxGridRows = 1'000'000;
 constexpr uint64_t kRowCountUnknown = UINT64_MAX;
 
-bool starts_typed_cell(uint8_t c) {
-    switch (c) {
-        case '"': case '-': case 'I': case 'N': case 't': case 'f': case 'n': case '[': case '{':
-            return true;
-        default:
-            return c >= '0' && c <= '9';
-    }
-}
-
 }  // namespace
 
 // The rows go onto the value stack as array elements do, and the list is

@@ -3,6 +3,7 @@
 // list it stands for; otherwise the list becomes a plain array.
 #include <array>
 
+#include "parser/grid_skim.hpp"
 #include "serializer/number_format.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
@@ -88,19 +89,13 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_s
     return 1;
 }
 
-// Bare cells that begin with one of these read back as true, false, null,
-// NaN or Infinity (or are refused), so such strings stay quoted.
-constexpr bool starts_like_literal(Py_UCS4 first) {
-    return first == 't' || first == 'f' || first == 'n' || first == 'I' || first == 'N';
-}
-
-// Characters that bare text may not hold anywhere: they end it (TAB , ; |
-// ]), escape within it (\\), or are control characters that are skipped,
-// trimmed or unreadable as text.
+// Characters that bare text may not hold anywhere: they end it, escape
+// within it (\\), or are control characters that are skipped, trimmed or
+// unreadable as text.
 constexpr std::array<bool, 128> kNotInBare = [] {
     std::array<bool, 128> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = true;
-    for (char c : {',', ';', '|', ']', '\\', '\x7f'}) table[static_cast<uint8_t>(c)] = true;
+    for (int c = 0; c < 128; ++c)
+        table[c] = c < 0x20 || c == 0x7F || c == '\\' || ends_bare_text(static_cast<uint8_t>(c));
     return table;
 }();
 
@@ -119,8 +114,7 @@ constexpr BareStarts kBareStarts = [] {
     for (int c = 0; c < 128; ++c) {
         const bool name = c > ' ' && c != '"' && c != '[' && c != '{' && !kNotInBare[c];
         starts.name[c] = name;
-        starts.cell[c] = name && c != '-' && !(c >= '0' && c <= '9') &&
-                         !starts_like_literal(static_cast<Py_UCS4>(c));
+        starts.cell[c] = name && !starts_typed_cell(static_cast<uint8_t>(c));
     }
     return starts;
 }();
@@ -223,7 +217,7 @@ bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
     const uint8_t* text = PyUnicode_1BYTE_DATA(str);
     const uint8_t first = text[0];
     if (!(is_ascii_letter(first) || first == '_' || first == '$') ||
-        (inline_layout && starts_like_literal(first)))
+        (inline_layout && starts_typed_cell(first)))
         return false;
     if (length < 32 && out_.width() == 1) {
         out_.reserve(32);

@@ -138,7 +138,7 @@ void Writer::append_text(PyObject* str) {
     }
     const unsigned kind = PyUnicode_KIND(str);
     out_.widen(kind);
-    out_.append_units(PyUnicode_DATA(str), kind, static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    out_.append_units(PyUnicode_DATA(str), kind, length);
     if (PyUnicode_MAX_CHAR_VALUE(str) > max_char_) max_char_ = PyUnicode_MAX_CHAR_VALUE(str);
 }
 

@@ -138,9 +138,6 @@ bool write_escaped_units(const void* text, unsigned kind, size_t length, OutputB
     if (kind == 1) {
         const auto* units = static_cast<const uint8_t*>(text);
         if (width == 1) {
-            // Short texts (most keys and cells) take one masked block;
-            // longer ones the byte escaper.
-            if (length < 32) return escape_units<uint8_t, uint8_t>(units, length, out);
             write_escaped_str(units, length, out);
             return true;
         }

@@ -72,16 +72,10 @@ public:
         used_ += length << shift_;
     }
 
-    // A literal of known length: copied without a call into the C library.
+    // A literal: its length known here, the copy needs no library call.
     template <size_t N>
     [[gnu::always_inline]] void append_literal(const char (&text)[N]) {
-        reserve(N - 1);
-        switch (shift_) {
-            case 0: std::memcpy(data_ + used_, text, N - 1); break;
-            case 1: widen_bytes(tail<uint16_t>(), text, N - 1); break;
-            default: widen_bytes(tail<uint32_t>(), text, N - 1); break;
-        }
-        commit(N - 1);
+        append_bytes(text, N - 1);
     }
 
     // The first `length` (at most 8) bytes of an 8-byte block, copied whole
@@ -114,7 +108,7 @@ public:
     // Appends bytes as units, each byte one character (ASCII punctuation,
     // numbers and literals; Latin-1 text). At width 1 this is a plain copy,
     // so the byte escapers' tests may pass UTF-8 through it too.
-    void append_bytes(const char* text, size_t length) {
+    [[gnu::always_inline]] void append_bytes(const char* text, size_t length) {
         reserve(length);
         switch (shift_) {
             case 0: std::memcpy(data_ + used_, text, length); break;

@@ -179,10 +179,10 @@ size_t format_int(int64_t value, char* out) {
             return static_cast<size_t>(o + 16 - out);
         }
     }
-    // The digits go to a local block first and are placed with copies of
-    // fixed size, which compile to a few vector moves (no library call);
-    // the bytes such a copy carries past the text are overwritten or lie
-    // beyond the returned length.
+    // The other shapes (an integer, "0.000ddd", an exponent): the digits go
+    // to a local block first and are placed with copies of fixed size, which
+    // compile to a few vector moves (no library call); the bytes such a copy
+    // carries past the text are overwritten or lie beyond the returned length.
     char digits[32];
     const int n = static_cast<int>(format_uint(decimal.significand, digits));
     const int kk = decimal.exponent + n;
@@ -193,12 +193,6 @@ size_t format_int(int64_t value, char* out) {
         std::memcpy(o + n, kZeros, 16);
         std::memcpy(o + kk, ".0", 2);
         return static_cast<size_t>(o + kk + 2 - out);
-    }
-    if (0 < kk && kk <= 16) {  // the point inside the digits
-        std::memcpy(o, digits, 16);
-        o[kk] = '.';
-        std::memcpy(o + kk + 1, digits + kk, 16);
-        return static_cast<size_t>(o + n + 1 - out);
     }
     if (-5 < kk && kk <= 0) {  // "0.", -kk zeros, the digits
         std::memcpy(o, "0.0000", 6);

@@ -1,6 +1,7 @@
 """Shared helpers for the loads tests."""
 
 import gc
+import json
 import math
 import struct
 import sys
@@ -10,6 +11,11 @@ from pathlib import Path
 
 # ../shared next to the repository: the benchmark corpus and the conformance files.
 SHARED = Path(__file__).resolve().parents[2] / "shared"
+
+
+def compact(x):
+    """Compact JSON as the writer's plain output has it: no spaces, text unescaped."""
+    return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
 def pe(message, position):

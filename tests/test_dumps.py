@@ -16,11 +16,8 @@ import operator
 import pytest
 
 import vesk
+from conftest import compact
 from vesk.vesk_core import dumps
-
-
-def compact(x):
-    return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
 def same_str(got, expected):

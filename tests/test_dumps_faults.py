@@ -12,12 +12,8 @@ import threading
 import pydantic
 import pytest
 
-from conftest import LEAK_THRESHOLD, run_threads, traced_growth
+from conftest import LEAK_THRESHOLD, compact, run_threads, traced_growth
 from vesk.vesk_core import dumps
-
-
-def compact(x):
-    return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
 INNER = {"inner": ["\U0001f600" * 3000, "x" * 9000]}  # wider and longer than what surrounds it

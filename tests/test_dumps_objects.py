@@ -15,11 +15,8 @@ import pydantic
 import pydantic.v1
 import pytest
 
+from conftest import compact
 from vesk.vesk_core import dumps
-
-
-def compact(x):
-    return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
 class Tag(pydantic.BaseModel):

@@ -18,7 +18,7 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import LEAK_THRESHOLD, run_threads, traced_growth
+from conftest import LEAK_THRESHOLD, compact, run_threads, traced_growth
 from vesk.vesk_core import dumps, loads
 
 
@@ -33,10 +33,6 @@ class Num(enum.IntEnum):
 
 DELIMS = {"comma": ", ", "tab": "\t", "pipe": " | "}
 IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
-
-
-def compact(x):
-    return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
 def jsonable(v):

@@ -117,7 +117,8 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 PyRef FastIndexParser::parse_container(const Schema* schema) {
     if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);
     ++depth_;
-    PyRef value = input_[pos] == '{' ? parse_object(schema) : parse_array(schema);
+    PyRef value = stack_room_.ensure(
+        [&] { return input_[pos] == '{' ? parse_object(schema) : parse_array(schema); });
     --depth_;
     return value;
 }

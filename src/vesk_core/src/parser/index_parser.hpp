@@ -16,6 +16,7 @@
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
 #include "simd/whitespace.hpp"
+#include "stack_room.hpp"
 #include "types/field_descriptor.hpp"
 #include "types/structural_index.hpp"
 
@@ -163,6 +164,7 @@ private:
     ValueStack stack_;
     std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
     uint32_t depth_ = 0;  // containers open around `pos`
+    StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
 };
 

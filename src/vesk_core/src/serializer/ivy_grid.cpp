@@ -300,6 +300,8 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
         too_deep();
         return Grid::failed;
     }
+    if (stack_room_.low()) [[unlikely]]
+        return stack_room_.grow([&] { return write_ivy_grid(list, columns, depth); });
     const size_t mark = out_.size();
     const Py_UCS4 max_char = max_char_;
     const Py_ssize_t rows = PyList_GET_SIZE(list);

@@ -66,21 +66,6 @@ bool Writer::write_value(PyObject* obj, uint64_t depth) {
     return write_fallback(obj, depth);
 }
 
-// An element or member value at `depth`, whose container has checked the
-// depth. The common scalars go straight to their writers; anything else
-// may run Python code that drops the container's reference to it, so it
-// is written under a reference of its own.
-inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) return write_str(obj);
-    if (type == &PyLong_Type) return write_int(obj);
-    if (type == &PyFloat_Type) return write_float(obj);
-    const PyRef hold = PyRef::borrow(obj);
-    if (type == &PyList_Type) return write_list_or_table(obj, depth);
-    if (type == &PyDict_Type) return write_dict(obj, depth);
-    return write_value(obj, depth);
-}
-
 bool Writer::append_escaped(PyObject* str) {
     const unsigned kind = PyUnicode_KIND(str);
     const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(str);
@@ -217,6 +202,8 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         return true;
     }
     if (depth + 1 > kMaxWriteDepth) return too_deep();
+    if (stack_room_.low()) [[unlikely]]
+        return stack_room_.grow([&] { return write_dict(dict, depth); });
     const bool pretty = options_.has_indent;
     out_.put('{');
     Py_ssize_t pos = 0, written = 0;
@@ -290,6 +277,8 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
         return true;
     }
     if (depth + 1 > kMaxWriteDepth) return too_deep();
+    if (stack_room_.low()) [[unlikely]]
+        return stack_room_.grow([&] { return write_array(seq, depth); });
     const bool pretty = options_.has_indent;
     const bool is_list = PyList_Check(seq);
     out_.put('[');

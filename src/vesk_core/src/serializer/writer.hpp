@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "py_ref.hpp"
+#include "stack_room.hpp"
 #include "types/output_buffer.hpp"
 
 namespace vesk {
@@ -109,7 +110,23 @@ private:
     Py_UCS4 max_char_ = 127;  // the widest character appended so far
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
+    StackRoom stack_room_;
 };
+
+// An element or member value at `depth`, whose container has checked the
+// depth. The common scalars go straight to their writers; anything else
+// may run Python code that drops the container's reference to it, so it
+// is written under a reference of its own.
+inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return write_str(obj);
+    if (type == &PyLong_Type) return write_int(obj);
+    if (type == &PyFloat_Type) return write_float(obj);
+    const PyRef hold = PyRef::borrow(obj);
+    if (type == &PyList_Type) return write_list_or_table(obj, depth);
+    if (type == &PyDict_Type) return write_dict(obj, depth);
+    return write_value(obj, depth);
+}
 
 // A list of models, dataclass instances and dicts as a new list of what
 // each converts to (dicts as they are), for table detection.

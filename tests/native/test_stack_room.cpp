@@ -1,0 +1,75 @@
+#include "stack_room.hpp"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vesk {
+namespace {
+
+// Recursion that takes about 1 KB of stack per level and asks for room at
+// each, as the reader and writer do per container.
+int descend(StackRoom& room, int levels) {
+    volatile unsigned char frame[1024];
+    std::memset(const_cast<unsigned char*>(frame), levels & 0xff, sizeof frame);
+    if (levels == 0) return 0;
+    return room.ensure([&] { return descend(room, levels - 1); }) + (frame[levels % sizeof frame] == (levels & 0xff));
+}
+
+struct SmallThread {
+    int levels;
+    int result = -1;
+    uintptr_t low_before = 0, low_after = 0;
+};
+
+void* run_descent(void* arg) {
+    auto* t = static_cast<SmallThread*>(arg);
+    t->low_before = stack_low_bound();
+    StackRoom room;
+    t->result = descend(room, t->levels);
+    t->low_after = stack_low_bound();
+    return nullptr;
+}
+
+// 20,000 levels of 1 KB are 20 MB of frames: far beyond the thread's 256 KB
+// and beyond one segment, so the descent moves through several segments and
+// back out of each.
+TEST(StackRoom, DeepRecursionOnASmallThread) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    SmallThread t{20000};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, run_descent, &t), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(t.result, 20000);
+    EXPECT_NE(t.low_before, 0u);
+    EXPECT_EQ(t.low_after, t.low_before);  // the thread's own bound once back
+}
+
+TEST(StackRoom, ExceptionsCrossBackFromASegment) {
+    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }), std::runtime_error);
+    EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
+                 std::bad_alloc);
+    EXPECT_EQ(on_new_stack([] { return 7; }), 7);
+}
+
+TEST(StackRoom, SegmentBoundIsSetWhileOnIt) {
+    const uintptr_t own = stack_low_bound();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    EXPECT_LT(own, here);
+    const uintptr_t inner = on_new_stack([] {
+        const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        EXPECT_LT(stack_low_bound(), frame);
+        EXPECT_LT(frame, stack_low_bound() + kStackSegmentBytes);
+        return stack_low_bound();
+    });
+    EXPECT_NE(inner, own);
+    EXPECT_EQ(stack_low_bound(), own);
+}
+
+}  // namespace
+}  // namespace vesk

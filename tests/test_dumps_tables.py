@@ -403,6 +403,8 @@ LONE = [  # (value, options, what dumps gives: a text or the exception it raises
     ([{"a": "\ud800"}, {"a": "x"}], {}, ENCODE), ([{"a": "x"}, {"a": "\u00e9\ud800"}], {"bare_strings": True}, ENCODE),
     ([{"a": "\udc00x"}, {"a": "x"}], {"bare_strings": True, "multiline_ivy": True}, ENCODE),
     (TEN + [{"a": 1, "b": "\udc00"}], {"bare_strings": True}, ENCODE),
+    ([{"\ud800": 1}, {"\ud800": 2}], {"lean": True}, ENCODE), ([{"a\ud800": 1}, {"a\ud800": 2}], {"lean": True}, ENCODE),
+    ([{"a": "x\udfff"}, {"a": "y"}], {"lean": True}, ENCODE), ([{"a": "\U0001f600\ud800"}, {"a": "y"}], {"lean": True}, ENCODE),
     (TEN + [{"a": 1, "b": nest(0, 256)}], {}, DEEP), (nest(IDX, 256), {}, DEEP),
 ]
 

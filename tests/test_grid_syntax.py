@@ -94,7 +94,8 @@ ERRORS = {
                     ("[2]{a,b}:\n  1,2\n", pe("Trailing content after document", 3)), ("[5 :", pe("Unexpected end of input", 4))],
     "header": [
         ("[: a ]", bad("]", 5)), ('[: "a"x; 1 ]', bad("x", 6)), ('[: "a"\n; 1 ]', bad("\n", 6)), ("[: a\\]b; 1 ]", bad("]", 5)),
-        ("[: ; 1 ]", pe("Trailing content after document", 5)), (b"[: x, b\xffc; 1, 2 ]", pe("Invalid UTF-8 in header", 6)),
+        ("[: ; 1 ]", pe("Trailing content after document", 5)), ("[:; \x0c]", pe("Trailing content after document", 4)),
+        ("[[:;\x0c]]", bad("\x0c", 4)), (b"[: x, b\xffc; 1, 2 ]", pe("Invalid UTF-8 in header", 6)),
         (b'[: "a\xff"; 1 ]', pe("Invalid UTF-8 in header", 4)), (b'[: "a\xff\\n"; 1 ]', "Invalid UTF-8 in string"),
         (b"[: " + b"x" * 100 + b"\xff; 1 ]", pe("Invalid UTF-8 in header", 3)),
     ],

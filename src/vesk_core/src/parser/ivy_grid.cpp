@@ -70,6 +70,12 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
             return grid_failure(grid);
         }
         if (input_[pos] == ']') break;
+        // A table without names whose skim found no row reads none: its
+        // rows consume no cells, so reading one here would never advance.
+        if (frame.count() == 0 && count == 0) {
+            ++short_tables_;
+            return take_list(frame);
+        }
         RowEnd end = RowEnd::bracket;
         PyRef row = read_grid_row(names, row_template.get(), schema, end);
         if (!row) return grid_failure(grid);

@@ -126,7 +126,8 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last, bool cell) {
 }
 
 // Whether the grid reader takes `str` written bare as the same text: as a
-// header name (`cell` false) or as a cell.
+// header name (`cell` false) or as a cell. A lone surrogate is left to the
+// quoted path, which refuses it: it has no UTF-8 form.
 bool reads_back_bare(PyObject* str, bool cell) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
@@ -137,7 +138,7 @@ bool reads_back_bare(PyObject* str, bool cell) {
         return false;
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80 && kNotInBare[c]) return false;
+        if (c < 0x80 ? kNotInBare[c] : (c - 0xD800u) < 0x800u) return false;
     }
     return true;
 }

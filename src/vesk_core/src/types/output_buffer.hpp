@@ -46,9 +46,11 @@ public:
     // Drops every unit from `units` on; the width stays as it is.
     void truncate(size_t units) { used_ = units << shift_; }
 
-    // Makes room for `units` more units at the current width.
+    // Makes room for `units` more units at the current width. A buffer that
+    // is full, or never allocated, grows even for none: the copies after a
+    // reserve need a real address, also for zero bytes.
     [[gnu::always_inline]] void reserve(size_t units) {
-        if (units > (capacity_ - used_) >> shift_) [[unlikely]]
+        if (units >= (capacity_ - used_) >> shift_) [[unlikely]]
             grow(units);
     }
 

@@ -1,11 +1,14 @@
 # Two entry points for a fresh machine:
 #   make demo   set up a CPython 3.13 virtual environment and show vesk at work
-#   make test   set up everything and run every test, Python and native
+#   make test   set up everything and run every test, Python and native,
+#               and again under AddressSanitizer and UBSan
 VENV   := .venv
 PY     := $(VENV)/bin/python
 NATIVE := build/native
 
-.PHONY: demo test test-python test-native bench install venv native clean
+SAN    := build/sanitize
+
+.PHONY: demo test test-python test-native sanitize bench install venv native clean
 
 # Token counts work offline from the shared o200k_base cache when it is there.
 TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
@@ -13,13 +16,32 @@ TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
 demo: install
 	TIKTOKEN_CACHE_DIR=$(TOKENS) $(PY) -m vesk demo
 
-test: test-python test-native
+test: test-python test-native sanitize
 
 test-python: install
 	$(PY) -m pytest -q
 
 test-native: native
 	ctest --test-dir $(NATIVE) --output-on-failure
+
+# The extension and the native tests with AddressSanitizer and UBSan, where
+# any report aborts; the whole pytest suite runs against that build. The
+# interpreter is not instrumented, so the sanitizer runtime is preloaded, and
+# libstdc++ with it, so that its C++ exception interceptors find their
+# targets. Python's leaks at exit are not ours: leak checks are off, and the
+# suite's own leak tests stand in for them.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
+
+sanitize: venv
+	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev libfast-float-dev libdragonbox-dev
+	cmake -S . -B $(SAN) -DVESK_SANITIZE=ON -DVESK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(SAN) -j2
+	rm -rf $(SAN)/site && mkdir -p $(SAN)/site/vesk
+	cp src/vesk/*.py src/vesk/*.pyi src/vesk/py.typed src/vesk/sample.json $(SAN)/vesk_core*.so $(SAN)/site/vesk/
+	$(SAN_ENV) ctest --test-dir $(SAN) --output-on-failure
+	$(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+		PYTHONPATH=$(SAN)/site sh -c '$(PY) -c "import vesk; assert \"$(SAN)\" in vesk.__file__" && $(PY) -m pytest -q -p no:cacheprovider' 
 
 bench: install native
 	$(NATIVE)/bench_scan

@@ -12,7 +12,7 @@ import threading
 import pydantic
 import pytest
 
-from conftest import LEAK_THRESHOLD, compact, run_threads, traced_growth
+from conftest import LEAK_THRESHOLD, compact, needs_plain_malloc, run_threads, traced_growth
 from vesk.vesk_core import dumps
 
 
@@ -210,6 +210,7 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@needs_plain_malloc
 def test_output_buffers_are_freed():
     # Outside tracemalloc's sight: a thread's buffer when the thread ends, and
     # the buffer of a call made from inside a call. Each is 8 MB or 64 kB.

@@ -1,14 +1,14 @@
 # Two entry points for a fresh machine:
 #   make demo   set up a CPython 3.13 virtual environment and show vesk at work
 #   make test   set up everything and run every test, Python and native,
-#               and again under AddressSanitizer and UBSan
+#               again under AddressSanitizer and UBSan, and a bounded fuzz run
 VENV   := .venv
 PY     := $(VENV)/bin/python
 NATIVE := build/native
 
 SAN    := build/sanitize
 
-.PHONY: demo test test-python test-native sanitize bench install venv native clean
+.PHONY: demo test test-python test-native sanitize fuzz fuzz-ci bench install venv native clean
 
 # Token counts work offline from the shared o200k_base cache when it is there.
 TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
@@ -16,7 +16,7 @@ TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
 demo: install
 	TIKTOKEN_CACHE_DIR=$(TOKENS) $(PY) -m vesk demo
 
-test: test-python test-native sanitize
+test: test-python test-native sanitize fuzz-ci
 
 test-python: install
 	$(PY) -m pytest -q
@@ -42,6 +42,14 @@ sanitize: venv
 	$(SAN_ENV) ctest --test-dir $(SAN) --output-on-failure
 	$(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 		PYTHONPATH=$(SAN)/site sh -c '$(PY) -c "import vesk; assert \"$(SAN)\" in vesk.__file__" && $(PY) -m pytest -q -p no:cacheprovider' 
+
+# Coverage-guided fuzzing (fuzz/README.md): a bounded run of every target
+# from the seed corpus, and a long one under AddressSanitizer.
+fuzz-ci:
+	fuzz/run.sh --runs 300000 --time 60
+
+fuzz:
+	fuzz/run.sh --sanitizer asan --time 600
 
 bench: install native
 	$(NATIVE)/bench_scan

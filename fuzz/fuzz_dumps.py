@@ -1,0 +1,219 @@
+"""dumps, then loads, on values and options built from the fuzzer's bytes.
+
+Values nest lists, tuples, dicts (some with non-str keys) and lists of
+records: records that lack a column, hold an extra key or a nested value,
+and stray elements that are no record. Failures:
+- dumps raising anything when the value and delimiter have a UTF-8 form,
+  or not raising ValueError when one holds a lone surrogate;
+- text that reads back as another value, where it must read back: the
+  inline layout, and any layout when no table can be written. Tuples read
+  back as lists, bytes as hex, non-str keys as their str(), every NaN as
+  NaN; a record written in a table may lack a column and read back with
+  None there, keys in the column order;
+- plain JSON text read with a schema giving other than the objects reached
+  through lists renamed by position, or no ValueError when an object has
+  more members than the schema names.
+"""
+
+import math
+import re
+
+import atheris
+
+from harness import Mismatch, fuzz, has_surrogate, same, vesk
+
+MAX_DEPTH = 5
+KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
+        "t\tb", "n\nl", "_x", "Ivan", "a:b", "{}", "-a", "a-", "$", "x y"]
+NON_STR_KEYS = [1, -2, 2**70, None, True, False, 1.5, -0.0]
+WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "-Infinity", "Inf", "None", "True", "nan",
+         "-1", "007", "1e5", "+1", ".5", "0x1", "", " ", "a b", "x ", " a", "-", "a\\", "//c", "/*c*/", "user@ex.com"]
+AWKWARD = list("\t\n\r\",:;[\\]{|}'-_$/.+09aZe *#") + [
+    "\x00", "\x01", "\x1f", "\x7f", "\x85", "\u00a0", "\u00e9", "\u2028", "\u20ac", "\ufeff", "\uffff",
+    "\U0001f600", "\U0010ffff", "\ud800", "\udfff", "//", "/*", "*/", "\\u0041", "\\n"]
+INTS = [0, -1, 2**31, 2**53 + 1, 2**63 - 1, -(2**63), 2**63, 2**64 - 1, 2**64, -(2**64) - 1, 10**30, -(10**200)]
+FLOATS = [0.0, -0.0, 5e-324, -5e-324, 1e16, 1e15, 1e-7, 1e-5, 0.1, 123.0, 1.7976931348623157e308,
+          math.inf, -math.inf, math.nan, -math.nan]
+DELIMITERS = ["comma", "tab", "pipe", "\t", "|"]
+IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
+
+
+class Builder:
+    def __init__(self, data):
+        self.fdp = atheris.FuzzedDataProvider(data)
+
+    def pick(self, seq):
+        return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
+
+    def count(self, most):
+        return self.fdp.ConsumeIntInRange(0, most)
+
+    def text(self):
+        kind = self.count(3)
+        if kind == 0:
+            return self.pick(WORDS)
+        if kind == 1:
+            return "".join(self.pick(AWKWARD) for _ in range(self.count(8)))
+        if kind == 2:
+            return self.fdp.ConsumeUnicode(self.count(24))
+        return self.pick(KEYS)
+
+    def scalar(self):
+        kind = self.count(9)
+        if kind == 0:
+            return None
+        if kind == 1:
+            return self.fdp.ConsumeBool()
+        if kind == 2:
+            return self.fdp.ConsumeInt(1 + self.count(63))  # up to 512 bits
+        if kind == 3:
+            return self.pick(INTS)
+        if kind == 4:
+            return self.fdp.ConsumeFloat()  # NaN and infinities too
+        if kind == 5:
+            return self.pick(FLOATS)
+        if kind == 6:
+            return self.fdp.ConsumeBytes(self.count(12))
+        return self.text()
+
+    def key(self):
+        return self.pick(NON_STR_KEYS) if self.count(9) == 0 else self.text()
+
+    def value(self, depth=0):
+        kind = self.count(7) if depth < MAX_DEPTH else 0
+        if kind <= 2:
+            return self.scalar()
+        if kind == 3:
+            return [self.value(depth + 1) for _ in range(self.count(5))]
+        if kind == 4:
+            return tuple(self.value(depth + 1) for _ in range(self.count(4)))
+        if kind == 5:
+            return {self.key(): self.value(depth + 1) for _ in range(self.count(5))}
+        return self.records(depth)
+
+    def records(self, depth):
+        """Records over shared columns, some of them off the pattern."""
+        cols = list(dict.fromkeys(self.text() for _ in range(1 + self.count(4))))
+        rows = self.pick([2, 2, 3, 4, 5, 8, 12, 49, 50, 51, 60])
+        noise = self.count(20)  # in twenty
+        out = []
+        for i in range(rows):
+            kind = self.pick(["missing", "extra", "nested", "other"]) if i and self.count(19) < noise else "full"
+            if kind == "full":
+                out.append({c: self.scalar() for c in cols})
+            elif kind == "missing":
+                out.append({c: self.scalar() for c in cols if self.fdp.ConsumeBool()})
+            elif kind == "extra":  # in another order, with a key that may be no column
+                out.append({c: self.scalar() for c in reversed(cols)} | {self.key(): self.scalar()})
+            elif kind == "nested":
+                out.append({c: self.value(depth + 1) for c in cols})
+            else:
+                out.append(self.value(depth + 1))
+        return out
+
+    def options(self):
+        b = self.fdp.ConsumeBool
+        options = dict(ivy_grid=b(), unquoted_keys=b(), bare_strings=b(), implicit_null=b(), row_count=b(),
+                       multiline_ivy=b(), lean=b())
+        options["delimiter"] = self.pick(DELIMITERS) if self.count(7) else self.text()
+        options["indent"] = self.count(8) if self.count(3) == 0 else None
+        return options
+
+
+def read_back(v):
+    """What loads gives for the text of v, tables aside."""
+    if isinstance(v, (list, tuple)):
+        return [read_back(x) for x in v]
+    if isinstance(v, dict):
+        out = {}
+        for k, x in v.items():  # repeated keys: the last value in the first place
+            out[k if isinstance(k, str) else str(k)] = read_back(x)
+        return out
+    if isinstance(v, bytes):
+        return v.hex()
+    if isinstance(v, float) and math.isnan(v):
+        return math.nan
+    return v
+
+
+def mapped(v, names):
+    """What loads(text, schema=names) gives: the first object on each path
+    through lists is renamed by position; below it nothing is."""
+    if isinstance(v, (list, tuple)):
+        return [mapped(x, names) for x in v]
+    if isinstance(v, dict):
+        out = {}
+        for name, x in zip(names, v.values()):
+            out[name] = read_back(x)
+        return out
+    return read_back(v)
+
+
+def widest(v):
+    """Members of the largest object a schema renames."""
+    if isinstance(v, (list, tuple)):
+        return max((widest(x) for x in v), default=0)
+    return len(v) if isinstance(v, dict) else 0
+
+
+def unwritable(v):
+    """True when some str in v, value or key, has no UTF-8 form."""
+    if isinstance(v, str):
+        return has_surrogate(v)
+    if isinstance(v, (list, tuple)):
+        return any(unwritable(x) for x in v)
+    if isinstance(v, dict):
+        return any(unwritable(k) or unwritable(x) for k, x in v.items())
+    return False
+
+
+def bare_special_keys(v):
+    """Object keys that unquoted_keys writes bare though they hold '-' or '$'."""
+    if isinstance(v, (list, tuple)):
+        return any(bare_special_keys(x) for x in v)
+    if isinstance(v, dict):
+        return any(isinstance(k, str) and IDENT.fullmatch(k) and set(k) & set("$-") or bare_special_keys(x)
+                   for k, x in v.items())
+    return False
+
+
+def test_one_input(data):
+    build = Builder(data)
+    options = build.options()
+    value = build.value()
+    refused = unwritable(value) or has_surrogate(options["delimiter"])
+    try:
+        text = vesk.dumps(value, **options)
+    except ValueError:
+        if refused:
+            return
+        raise
+    if refused:
+        raise Mismatch(f"dumps wrote a lone surrogate: {text!r:.200}")
+    if type(text) is not str:
+        raise Mismatch(f"dumps returned {type(text).__name__}")
+
+    no_tables = not options["ivy_grid"] and not options["lean"]
+    inline = options["indent"] is None and not options["multiline_ivy"]
+    if not (inline or no_tables):
+        return  # the layouts for people are not read back
+    if options["unquoted_keys"] and not options["lean"] and bare_special_keys(value):
+        return  # such keys read back only quoted (the tables round-trip tests skip them too)
+    same(vesk.loads(text), read_back(value), tables=not no_tables)
+
+    if no_tables:
+        wide = widest(value)
+        names = KEYS[:max(wide + build.fdp.ConsumeIntInRange(-1, 2), 0)]
+        try:
+            got = vesk.loads(text, schema=names)
+        except ValueError:
+            if wide > len(names):
+                return
+            raise
+        if wide > len(names):
+            raise Mismatch(f"an object of {wide} members read with {len(names)} names")
+        same(got, mapped(value, names), tables=False)
+
+
+if __name__ == "__main__":
+    fuzz(test_one_input)

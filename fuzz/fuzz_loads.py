@@ -1,0 +1,96 @@
+"""loads on arbitrary input: as bytes, as text, with a schema.
+
+Each input is read as bytes; as text decoded with surrogateescape (lone
+surrogates where it is not UTF-8); with a schema picked by its length; and
+as text of arbitrary code points drawn from the same bytes. Failures:
+- any exception but ValueError, and TypeError("data must be bytes or str")
+  exactly when a str holds a lone surrogate (it has no UTF-8 form);
+- a str that does not read as its UTF-8 bytes do (same value or same message);
+- text that json.loads accepts read as another value, or refused for any
+  reason but the two loads has on purpose: a \\u escape of a lone surrogate
+  and nesting deeper than 1024 levels.
+"""
+
+import json
+
+import atheris
+
+from harness import Mismatch, fuzz, has_surrogate, same, vesk
+
+SCHEMAS = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]]
+WRONG_TYPE = ("data must be bytes or str",)
+
+
+def outcome(data, schema=None):
+    """("ok", value) or ("error", message); only a plain ValueError is a refusal."""
+    try:
+        return "ok", vesk.loads(data, schema=schema)
+    except ValueError as e:
+        if type(e) is not ValueError:
+            raise
+        return "error", str(e)
+
+
+def agree(got, want, what):
+    if got[0] != want[0]:
+        raise Mismatch(f"{what}: {got!r:.300} vs {want!r:.300}")
+    same(got[1], want[1], tables=False)
+
+
+def refuses_str(text, schema=None):
+    try:
+        vesk.loads(text, schema=schema)
+    except TypeError as e:
+        if e.args != WRONG_TYPE:
+            raise
+        return
+    raise Mismatch(f"a str holding a lone surrogate was read: {text!r:.200}")
+
+
+def against_json(text, got):
+    try:
+        want = json.loads(text)
+    except (ValueError, RecursionError):  # not JSON, or deeper than json reaches
+        return
+    if got[0] == "ok":
+        same(got[1], want, tables=False)
+        return
+    message = got[1]
+    if message.startswith("Invalid Unicode escape") and has_surrogate(json.dumps(want, ensure_ascii=False)):
+        return
+    if message.startswith("Document nested too deeply"):
+        return
+    raise Mismatch(f"json.loads accepts {text!r:.200} but loads refuses it: {message}")
+
+
+def check_text(text, schema=None):
+    """A str input: refused when it has no UTF-8 form, else read as its bytes."""
+    if has_surrogate(text):
+        refuses_str(text, schema)
+        return None
+    got = outcome(text.encode(), schema)
+    agree(outcome(text, schema), got, "str vs its UTF-8 bytes")
+    return got
+
+
+def test_one_input(data):
+    got = outcome(data)
+    text = data.decode("utf-8", "surrogateescape")
+    if has_surrogate(text):
+        refuses_str(text)
+    else:
+        agree(outcome(text), got, "str vs bytes")
+        against_json(text, got)
+
+    schema = SCHEMAS[len(data) % len(SCHEMAS)]
+    if schema is not None:
+        check_text(text, schema)
+
+    points = atheris.FuzzedDataProvider(data).ConsumeUnicode(len(data))
+    got = check_text(points)
+    if got is not None:
+        against_json(points, got)
+
+
+if __name__ == "__main__":
+    fuzz(test_one_input)

@@ -1,0 +1,60 @@
+"""Writes the seed inputs of each fuzz target under OUT/<target>/.
+
+loads: the shared benchmark documents (their first MAX_LEN bytes: long
+inputs slow every run), the JSONTestSuite files, and table snippets.
+dumps and format_hint: their inputs are choices, not documents, so a few
+fixed byte strings start them. The shared files are read where they lie,
+beside the repository, and never copied into it.
+"""
+
+import hashlib
+import random
+import sys
+from pathlib import Path
+
+SHARED = Path(__file__).resolve().parents[2] / "shared"
+MAX_LEN = 4096  # run.sh passes the same -max_len for loads
+
+TABLES = [
+    "[3: id, name; 1, Alice; 2, Bob; 3, Carol ]",
+    "[: id, name, role; 1, Alice, admin; 2, \"Bob, Jr.\", dev; 3, Carol, ]",
+    "[2: a\tb; 1\t2; 3\t4 ]",
+    "[: a | b; x y | z w; 1|2 ]",
+    "[:id,who,mail;1,Carol Nguyen,carol@example.com;2,\"Bob, Jr.\",]",
+    "[: a, b, c; 1; , 3; ; ]",
+    "[: \"a;b\", c; \"x;y\", x\\,y\\;z; 2, [1, {\"k\": \"]\"}] ]",
+    "[: id, t; 1, [: k; v; w ]; 2, {a: NaN,} ]",
+    "[: a; /* ; ] */ 1; // ; ]\n 2 ]",
+    "{\"t\": [2: k, v; a, [: x, y; 1, \"]\"; 2, [3] ]; b, {\"q\": [: z; ; \u00e9 ]} ], \"u\": [[: w; \"[\" ]]}",
+    "[: a; true; false; null; -Infinity; 1e3; \"\\ud83d\\ude00\"; 12345678901234567890123 ]",
+    "[2]{id,name}:\n  1, \"Alice\"\n  2, null",
+    "[:]", "[7: ]", "[: ; ]", "[[: a; ], 5]",
+    "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], n: {x: [[], {}, [-Infinity, NaN]],},}",
+]
+
+
+def write(folder, data):
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def main(out):
+    loads = out / "loads"
+    documents = sorted(SHARED.glob("corpus/*.json")) + sorted(SHARED.glob("conformance/json-test-suite/*.json"))
+    if not documents:
+        sys.exit(f"no shared documents found under {SHARED}")
+    for path in documents:
+        write(loads, path.read_bytes()[:MAX_LEN])
+    for text in TABLES:
+        write(loads, text.encode())
+
+    rng = random.Random(7)  # the same seeds on every run
+    for n in (0, 8, 64, 512, 2048):
+        write(out / "dumps", rng.randbytes(n))
+    for name in ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab"):
+        write(out / "format_hint", b"\x01" + name.encode())
+    write(out / "format_hint", rng.randbytes(32))
+
+
+if __name__ == "__main__":
+    main(Path(sys.argv[1]))

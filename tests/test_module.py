@@ -16,7 +16,10 @@ NAMES = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
 DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False,
                       implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma", lean=False)
 LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
-             "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n\n"
+             "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+             "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
+             "    check_counts: Raise when a table's row count differs from its rows\n"
+             "    fenced: Read the document inside a Markdown code fence\n\n"
              "Returns:\n    Parsed Python object (dict, list, str, int, float, bool, None)\n\n"
              "Raises:\n    ValueError: Invalid JSON/VESK syntax\n\nExamples:\n    >>> import vesk\n"
              "    >>> vesk.loads('{\"key\": \"value\"}')\n    {'key': 'value'}\n"
@@ -25,7 +28,7 @@ LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
 
 def test_attributes_and_docs():
     assert core.__version__ == "1.0.3"
-    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump"])
+    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump", "Stream"])
     assert all(getattr(vesk, name) is getattr(core, name) for name in NAMES)
     assert core.__doc__.startswith("VESK \u2014 SIMD-accelerated parser for Python\n\n"
                                    "This module provides high-performance parsing of VESK/JSON data using\n")
@@ -41,7 +44,8 @@ def test_simd_level_matches_cpu_flags():
 
 
 @pytest.mark.parametrize("func, expected", [
-    (core.loads, [("data", P, EMPTY), ("schema", P, None)]),
+    (core.loads, [("data", P, EMPTY), ("schema", P, None), ("partial", KW, False), ("check_counts", KW, False),
+                  ("fenced", KW, False)]),
     (core.dumps, [("data", P, EMPTY)] + [(k, KW, v) for k, v in DUMPS_DEFAULTS.items()]),
     (core.format_hint, [("style", P, "ivy_grid")]),
 ])

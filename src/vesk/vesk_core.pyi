@@ -5,7 +5,14 @@ __version__: str
 __simd__: Literal["AVX2", "AVX-512"]
 __all__: list[str]
 
-def loads(data: bytes | str, schema: Iterable[str] | None = None) -> Any: ...
+def loads(
+    data: bytes | str,
+    schema: Iterable[str] | None = None,
+    *,
+    partial: bool | Literal["trailing-strings"] = False,
+    check_counts: bool = False,
+    fenced: bool = False,
+) -> Any: ...
 def dumps(
     data: Any,
     *,

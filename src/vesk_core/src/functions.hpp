@@ -3,12 +3,19 @@
 #pragma once
 
 #include "py_ref.hpp"
+#include "types/field_descriptor.hpp"
 
 namespace vesk {
 
 PyRef loads(PyObject* args, PyObject* kwargs);
 PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyRef format_hint(PyObject* args, PyObject* kwargs);
+PyRef stream_open(PyObject* args, PyObject* kwargs);
+PyRef stream_read(PyObject* args, PyObject* kwargs);
+
+// Turns a `schema` iterable into descriptors; false with the Python
+// exception set (the iterator's own, or the item TypeError).
+bool build_schema(PyObject* schema, Schema& fields);
 
 extern const char kLoadsDoc[];
 extern const char kDumpsDoc[];

@@ -1,5 +1,8 @@
 // loads entry: input bytes in place, schema descriptors, one value, nothing
 // but filler after.
+#include <algorithm>
+#include <cstring>
+
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
@@ -7,8 +10,55 @@
 namespace vesk {
 namespace {
 
-// Turns the `schema` iterable into descriptors; false with the Python
-// exception set (the iterator's own, or the item TypeError).
+// The span of the document in a reply wrapped in a Markdown code fence:
+// after the opening fence line (three backticks and the rest of the line),
+// up to the first line that starts with three backticks, if any. Text
+// that does not start with a fence is read whole.
+void find_fenced_document(const uint8_t* text, uint64_t length, bool partial, uint64_t& begin,
+                          uint64_t& end) {
+    uint64_t p = 0;
+    while (p < length && (text[p] == ' ' || text[p] == '\t' || text[p] == '\n' || text[p] == '\r')) ++p;
+    const uint64_t ticks = std::min<uint64_t>(length - p, 3);
+    if (std::memcmp(text + p, "```", ticks) != 0) return;
+    if (ticks < 3) {  // an opening fence partial text may still bring
+        if (partial) begin = end = length;
+        return;
+    }
+    const auto* line_end = static_cast<const uint8_t*>(std::memchr(text + p, '\n', length - p));
+    begin = line_end ? static_cast<uint64_t>(line_end - text) + 1 : length;
+    for (uint64_t line = begin; line < length;) {
+        uint64_t q = line;
+        while (q < length && (text[q] == ' ' || text[q] == '\t')) ++q;
+        const uint64_t line_ticks = std::min<uint64_t>(length - q, 3);
+        // A last line that may still become the closing fence ends the
+        // document too, while the text is partial.
+        if (std::memcmp(text + q, "```", line_ticks) == 0 &&
+            (line_ticks == 3 || (partial && q + line_ticks == length))) {
+            end = line;
+            return;
+        }
+        const auto* next = static_cast<const uint8_t*>(std::memchr(text + line, '\n', length - line));
+        if (!next) break;
+        line = static_cast<uint64_t>(next - text) + 1;
+    }
+}
+
+// `partial` as given: False, True or "trailing-strings". False with
+// ValueError set for anything else.
+bool read_partial(PyObject* value, ReadOptions::Partial& partial) {
+    if (value == Py_False) partial = ReadOptions::Partial::off;
+    else if (value == Py_True) partial = ReadOptions::Partial::on;
+    else if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "trailing-strings") == 0)
+        partial = ReadOptions::Partial::trailing_strings;
+    else {
+        PyErr_SetString(PyExc_ValueError, "partial must be False, True or \"trailing-strings\"");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool build_schema(PyObject* schema, Schema& fields) {
     PyRef iterator = PyRef::steal(PyObject_GetIter(schema));
     if (!iterator) return false;
@@ -28,16 +78,17 @@ bool build_schema(PyObject* schema, Schema& fields) {
     return !PyErr_Occurred();
 }
 
-}  // namespace
-
 const char kLoadsDoc[] =
-    "loads(data, schema=None)\n"
+    "loads(data, schema=None, *, partial=False, check_counts=False, fenced=False)\n"
     "--\n"
     "\n"
     "Parse VESK/JSON data from bytes or string\n"
     "\n"
     "Args:\n"
     "    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+    "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
+    "    check_counts: Raise when a table's row count differs from its rows\n"
+    "    fenced: Read the document inside a Markdown code fence\n"
     "\n"
     "Returns:\n"
     "    Parsed Python object (dict, list, str, int, float, bool, None)\n"
@@ -53,13 +104,16 @@ const char kLoadsDoc[] =
     "    [1, 2, 3]";
 
 PyRef loads(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", "schema", nullptr};
+    static const char* keywords[] = {"data", "schema", "partial", "check_counts", "fenced", nullptr};
     PyObject* data = nullptr;      // borrowed; keeps the input bytes alive for the call
     PyObject* schema = Py_None;    // borrowed
+    PyObject* partial = Py_False;  // borrowed
+    int check_counts = 0;
+    int fenced = 0;
     if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
         data = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:loads",
-                                            const_cast<char**>(keywords), &data, &schema)) {
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Opp:loads", const_cast<char**>(keywords),
+                                            &data, &schema, &partial, &check_counts, &fenced)) {
         return {};
     }
 
@@ -80,12 +134,24 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     Schema fields;
     const bool has_schema = schema != Py_None;
     if (has_schema && !build_schema(schema, fields)) return {};
+    ReadOptions options;
+    if (!read_partial(partial, options.partial)) return {};
+    options.check_counts = check_counts != 0;
+    const bool is_partial = options.partial != ReadOptions::Partial::off;
 
-    FastIndexParser parser(reinterpret_cast<const uint8_t*>(bytes), static_cast<uint64_t>(size));
+    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
+    uint64_t begin = 0;
+    auto end = static_cast<uint64_t>(size);
+    if (fenced) find_fenced_document(text, end, is_partial, begin, end);
+    if (is_partial) end = partial_text_end(text, begin, end);
+
+    FastIndexParser parser(text, end, options);
+    parser.pos = begin;
     parser.skip_filler();
     if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
-    if (!value) return {};
+    if (!value) return parser.cut() ? FastIndexParser::fail(unexpected_eof(end)) : PyRef{};
+    if (parser.cut()) return value;
     parser.skip_filler();
     if (!parser.at_end())
         return FastIndexParser::fail({"Trailing content after document", parser.pos});

@@ -62,6 +62,12 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS, kFormatHintDoc},
 };
 
+// The native steps of vesk.Stream: module attributes, not exported.
+PyMethodDef kStreamSteps[] = {
+    {"_stream_open", as_method<entry<stream_open>>(), METH_VARARGS, nullptr},
+    {"_stream_read", as_method<entry<stream_read>>(), METH_VARARGS, nullptr},
+};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "vesk_core",
@@ -113,6 +119,10 @@ PyRef create_module() {
         if (!add_exported(module.get(), def.ml_name,
                           PyRef::steal(PyCFunction_NewEx(&def, nullptr, module.get()))))
             return {};
+    }
+    for (PyMethodDef& def : kStreamSteps) {
+        PyRef step = PyRef::steal(PyCFunction_NewEx(&def, nullptr, module.get()));
+        if (!step || PyModule_AddObjectRef(module.get(), def.ml_name, step.get()) < 0) return {};
     }
     return module;
 }

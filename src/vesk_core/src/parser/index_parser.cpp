@@ -83,9 +83,20 @@ PyRef FastIndexParser::fail(const ParseError& error) {
     return {};
 }
 
+bool FastIndexParser::cut_at(uint64_t at) {
+    if (!partial()) return failed(unexpected_eof(at));
+    cut_ = true;
+    return true;
+}
+
+bool FastIndexParser::cut_inside(const char* word) const {
+    const uint64_t left = length_ - pos;
+    return partial() && left < std::strlen(word) && std::memcmp(input_ + pos, word, left) == 0;
+}
+
 PyRef FastIndexParser::parse_value(const Schema* schema) {
     skip_filler();
-    if (at_end()) return fail(unexpected_eof(pos));
+    if (at_end()) return end_of_text(pos);
     const uint8_t c = input_[pos];
     switch (c) {
         case '"':
@@ -138,10 +149,18 @@ PyRef FastIndexParser::parse_keyword() {
         pos += 5;
         return PyRef::borrow(Py_False);
     }
+    if (cut_inside("null") || cut_inside("true") || cut_inside("false")) return end_of_text(pos);
     return fail(invalid_char(pos, input_[pos]));
 }
 
 PyRef FastIndexParser::parse_number() {
+    // A number that runs to the end of the text may still grow (`1` into
+    // `12`, `-Inf` into `-Infinity`), and so may one that ends in error
+    // there (`1e`, `-`).
+    if (partial() && pos + number_token_length(input_ + pos, input_ + length_) >= length_) {
+        pos = length_;
+        return end_of_text(pos);
+    }
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);
     pos += length;
@@ -174,10 +193,17 @@ PyRef FastIndexParser::parse_number() {
 PyRef FastIndexParser::parse_string_fast() {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
-    if (end.close >= length_) return fail(unexpected_eof(open));
+    const bool trails = options_.partial == ReadOptions::Partial::trailing_strings;
+    if (end.close >= length_ && !trails) return end_of_text(open);
     // The quote taken as the end may be an escaped one; the escape reader
     // then finds the real end.
-    if (end.backslash) return parse_string_with_escapes(open + 1);
+    if (end.backslash) return parse_string_with_escapes(open + 1, false);
+    if (end.close >= length_) {
+        std::string& text = escape_buffer_;
+        text.assign(reinterpret_cast<const char*>(input_ + open + 1), length_ - open - 1);
+        pos = length_;
+        return trailing_string(text);
+    }
     pos = end.close + 1;
     const uint8_t* content = input_ + open + 1;
     PyRef str = make_str(reinterpret_cast<const char*>(content), end.close - open - 1, end.ascii);
@@ -188,23 +214,53 @@ PyRef FastIndexParser::parse_string_fast() {
     return str;
 }
 
-PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
+// Under trailing strings, the text so far of a string the end of the text
+// cut: a UTF-8 sequence the cut split is dropped from its end (an escape the
+// cut split never reached `text`). Invalid UTF-8 before that is refused
+// with the error the unfinished string gives without partial reading.
+PyRef FastIndexParser::trailing_string(std::string& text) {
+    cut_ = true;
+    size_t keep = text.size();
+    for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+        const auto c = static_cast<uint8_t>(text[text.size() - back]);
+        if (c < 0x80) break;
+        if (c >= 0xC0) {  // a lead byte: drop its sequence if the cut split it
+            const size_t needs = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            if (back < needs) keep = text.size() - back;
+            break;
+        }
+    }
+    PyRef str = make_str(text.data(), keep, false);
+    if (str) return str;
+    PyErr_Clear();
+    cut_ = false;
+    return fail(unexpected_eof(length_));
+}
+
+PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
     pos = start;
     std::string& out = escape_buffer_;
     out.clear();
+    // The end of the text inside the string, `open` being where the string
+    // would be reported: its text so far under trailing strings, else left out.
+    auto cut_short = [&](uint64_t at) {
+        if (key || options_.partial != ReadOptions::Partial::trailing_strings) return end_of_text(at);
+        pos = length_;
+        return trailing_string(out);
+    };
     for (;;) {
         // Copy the run of plain bytes up to the next quote, backslash or
         // control byte in one go.
         const uint64_t run = pos;
         pos = find_escape_stop_avx2(input_, length_, pos);
         out.append(reinterpret_cast<const char*>(input_ + run), pos - run);
-        if (at_end()) return fail(unexpected_eof(pos));
+        if (at_end()) return cut_short(pos);
         const uint8_t c = input_[pos];
         if (c == '"') break;
         if (c < 0x20)
             return fail({"Unescaped control character at position " + std::to_string(pos), pos});
         // Backslash.
-        if (pos + 1 >= length_) return fail(unexpected_eof(pos + 1));
+        if (pos + 1 >= length_) return cut_short(pos + 1);
         const uint64_t backslash = pos;
         const uint8_t e = input_[pos + 1];
         pos += 2;
@@ -219,15 +275,20 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
             case 't': out += '\t'; break;
             case 'u': {
                 uint16_t unit = 0;
-                if (!parse_unicode_escape(unit)) return {};
+                if (!parse_unicode_escape(unit)) return cut_ ? cut_short(pos) : PyRef{};
                 uint32_t cp = unit;
                 if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(invalid_unicode(backslash));
                 if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    // A high surrogate whose low half the cut may still bring.
+                    if (partial() && (length_ - pos < 2 ? std::memcmp(input_ + pos, "\\u", length_ - pos) == 0
+                                                        : input_[pos] == '\\' && input_[pos + 1] == 'u' &&
+                                                              length_ - pos < 6))
+                        return cut_short(length_);
                     if (pos + 1 >= length_ || input_[pos] != '\\' || input_[pos + 1] != 'u')
                         return fail(invalid_unicode(backslash));
                     pos += 2;
                     uint16_t low = 0;
-                    if (!parse_unicode_escape(low)) return {};
+                    if (!parse_unicode_escape(low)) return cut_ ? cut_short(pos) : PyRef{};
                     if (low < 0xDC00 || low > 0xDFFF) return fail(invalid_unicode(backslash));
                     cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
                 }
@@ -247,10 +308,7 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start) {
 bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-        if (at_end()) {
-            fail(unexpected_eof(pos));
-            return false;
-        }
+        if (at_end()) return ended(pos);
         const uint8_t c = input_[pos];
         uint16_t digit;
         if (c >= '0' && c <= '9') digit = static_cast<uint16_t>(c - '0');
@@ -269,8 +327,8 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
 PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
-    if (end.close >= length_) return fail(unexpected_eof(open));
-    if (end.backslash) return parse_string_with_escapes(open + 1);  // not cached
+    if (end.close >= length_) return end_of_text(open);
+    if (end.backslash) return parse_string_with_escapes(open + 1, true);  // not cached
     pos = end.close + 1;
     const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
     const size_t length = end.close - open - 1;
@@ -293,6 +351,7 @@ PyRef FastIndexParser::parse_key() {
     if (!is_bare_key_start(c)) return fail(invalid_char(pos, c));
     const uint64_t start = pos;
     while (pos < length_ && is_bare_key_byte(input_[pos])) ++pos;
+    if (at_end()) return end_of_text(pos);  // the key may go on
     // Bare keys are ASCII, so the cache always yields a string.
     return intern_key(cache_, reinterpret_cast<const char*>(input_ + start), pos - start);
 }
@@ -303,7 +362,7 @@ PyRef FastIndexParser::parse_key() {
 FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
     skip_filler();
     if (at_end()) {
-        fail(unexpected_eof(pos));
+        end_of_text(pos);
         return Separator::error;
     }
     const uint8_t c = input_[pos];
@@ -332,26 +391,29 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
     ++pos;  // '{'
     skip_filler();
-    if (at_end()) return fail(unexpected_eof(pos));
+    if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.
     if (input_[pos] != '}') {
+        // Cut short, the object keeps its finished members; one whose key
+        // or value the end cut is left out.
         for (;;) {
             PyRef key = parse_key();
-            if (!key) return {};
+            if (!key) return cut_ ? std::move(dict) : PyRef{};
             // Only filler may stand between a key and its colon.
             skip_filler();
-            if (at_end()) return fail(unexpected_eof(pos));
+            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
             if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
             ++pos;
             PyRef value = parse_value(nullptr);
-            if (!value) return {};
+            if (!value) return cut_ ? std::move(dict) : PyRef{};
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
                 return replace_error(PyExc_RuntimeError, "Dict insertion failed");
+            if (cut_) return dict;
             const Separator next = read_separator('}');
-            if (next == Separator::error) return {};
+            if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
             if (next == Separator::close) break;
-            if (at_end()) return fail(unexpected_eof(pos));
+            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
         }
     }
     ++pos;  // '}'
@@ -359,33 +421,57 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
 }
 
 PyRef FastIndexParser::parse_array(const Schema* schema) {
+    const uint64_t bracket = pos;
     ++pos;  // '['
+    StackFrame frame(stack_);
     skip_filler();
-    if (at_end()) return fail(unexpected_eof(pos));
+    if (at_end()) return cut_at(pos) ? take_list(frame) : PyRef{};
 
     // `[:` and `[digits spaces:` open a grid table.
     const uint8_t first = input_[pos];
     if (first == ':' || is_digit(first)) {
         const uint64_t marker = grid_marker_at(input_, length_, pos);
         if (marker < length_) {
+            const uint64_t declared = declared_count(marker);
             pos = marker;
-            return parse_ivy_grid_indexed(schema);
+            return parse_ivy_grid_indexed(schema, bracket, declared);
+        }
+        // `[12` or `[12 ` may yet become a table's count: nothing is read
+        // from it until it can no longer.
+        if (partial()) {
+            uint64_t p = pos;
+            while (p < length_ && is_digit(input_[p])) ++p;
+            while (p < length_ && input_[p] == ' ') ++p;
+            if (p >= length_) {
+                pos = length_;
+                return cut_at(pos) ? take_list(frame) : PyRef{};
+            }
         }
     }
 
-    StackFrame frame(stack_);
     if (first != ']') {
+        // Cut short, the list keeps its finished elements and a container
+        // or string the end left open.
         for (;;) {
             PyRef item = parse_value(schema);
-            if (!item) return {};
+            if (!item) return cut_ ? take_list(frame) : PyRef{};
             stack_.push(std::move(item));
+            if (cut_) return take_list(frame);
             const Separator next = read_separator(']');
-            if (next == Separator::error) return {};
+            if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};
             if (next == Separator::close) break;
         }
     }
     ++pos;  // ']'
     return take_list(frame);
+}
+
+uint64_t FastIndexParser::declared_count(uint64_t marker) const {
+    if (input_[pos] == ':') return kNoCount;
+    uint64_t declared = 0;  // saturates below kNoCount
+    for (uint64_t d = pos; d < marker && is_digit(input_[d]); ++d)
+        declared = declared > (kNoCount - 10) / 10 ? kNoCount - 1 : declared * 10 + (input_[d] - '0');
+    return declared;
 }
 
 PyRef FastIndexParser::take_list(StackFrame& frame) {

@@ -91,10 +91,31 @@ private:
     StructuralIndex index_;
 };
 
+// Opt-in reading modes for text that models write.
+struct ReadOptions {
+    // Text that may stop before its document does: what has arrived is
+    // returned, each value only once it can no longer change (numbers and
+    // literals once something follows them), open containers closed at the
+    // end. `trailing_strings` also keeps the text so far of a string the
+    // end cuts.
+    enum class Partial : uint8_t { off, on, trailing_strings } partial = Partial::off;
+    // A table's `[N:` count must match the rows it holds.
+    bool check_counts = false;
+};
+
+// The end of partial text to read up to: short of a lone `/` at its end,
+// which may yet open a comment (after `/` or `*` it already opens or closes
+// one).
+inline uint64_t partial_text_end(const uint8_t* text, uint64_t begin, uint64_t end) {
+    if (end > begin && text[end - 1] == '/' && (end - begin < 2 || (text[end - 2] != '/' && text[end - 2] != '*')))
+        return end - 1;
+    return end;
+}
+
 class FastIndexParser {
 public:
-    FastIndexParser(const uint8_t* input, uint64_t length)
-        : input_(input), length_(length), cache_(thread_string_cache()) {}
+    FastIndexParser(const uint8_t* input, uint64_t length, ReadOptions options = {})
+        : input_(input), length_(length), cache_(thread_string_cache()), options_(options) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists
@@ -110,9 +131,47 @@ public:
     // The same for readers that report success as a bool.
     static bool failed(const ParseError& error) { return static_cast<bool>(fail(error)); }
 
+    // Under partial reading, the text ended inside the value just read: an
+    // empty PyRef with no exception set means the value is left out, and
+    // every enclosing container closes with what it holds.
+    bool cut() const { return cut_; }
+
     uint64_t pos = 0;
 
+    static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
+
+    // A top-level list or table read as its text arrives (stream.cpp), under
+    // partial reading.
+    enum class Opening : uint8_t { wait, array, table, other, error };
+    // From `pos`: whether the document is a list or a table, once the text
+    // shows it (and the table's header has arrived whole). Leaves `pos` on
+    // the first element or row.
+    Opening open_list(std::vector<PyRef>& names, uint64_t& bracket, uint64_t& declared);
+    enum class ListState : uint8_t { element, separator, closed, irregular };
+    // Appends to `out` each element or row that the text holds whole from
+    // `pos`, and leaves `pos` where the next one begins. `names` is null for a
+    // list. False with the error set; a table whose rows need the whole
+    // text to be counted comes back `irregular`.
+    bool read_list(const std::vector<PyRef>* names, const Schema* schema, ListState& state, PyObject* out);
+
 private:
+    bool partial() const { return options_.partial != ReadOptions::Partial::off; }
+    // The end of the text where more was due: under partial reading a cut
+    // (true), else the end-of-input error at `at` (false).
+    bool cut_at(uint64_t at);
+    // The same for readers that return a value, or report success.
+    PyRef end_of_text(uint64_t at) {
+        cut_at(at);
+        return {};
+    }
+    bool ended(uint64_t at) {
+        cut_at(at);
+        return false;
+    }
+    // Under partial reading, whether the text from `pos` to its end is a
+    // proper beginning of `word`.
+    bool cut_inside(const char* word) const;
+
     enum class Separator : uint8_t { item, close, error };
     Separator read_separator(uint8_t close);
     PyRef parse_container(const Schema* schema);
@@ -126,7 +185,11 @@ private:
     // from the escape reader when they hold a backslash. `invalid_utf8` is
     // the message raised at the first content byte when the cache refuses.
     PyRef parse_quoted_key(const char* invalid_utf8);
-    PyRef parse_string_with_escapes(uint64_t start);
+    // `key`: a key or header name, which the end of the text never cuts
+    // into a value of its own.
+    PyRef parse_string_with_escapes(uint64_t start, bool key);
+    // The text so far of a string the end cut, under trailing strings.
+    PyRef trailing_string(std::string& text);
     bool parse_unicode_escape(uint16_t& unit);
 
     // The list of the values pushed since `frame` began, which it takes over.
@@ -136,11 +199,17 @@ private:
     struct GridRead {
         uint64_t start;       // just past the grid marker
         uint64_t rows_start;  // just past the header's `;`, 0 until then
+        uint64_t bracket;     // the table's `[`
+        uint64_t declared;    // its `[N:` count, or kNoCount
     };
+    // The count of a grid marker at `marker`, from the digits at `pos`.
+    uint64_t declared_count(uint64_t marker) const;
     // How a row ended: at a consumed `;`, before the `]`, or at the
     // delimiter after the cell of its last name.
     enum class RowEnd : uint8_t { semicolon, bracket, delimiter };
-    PyRef parse_ivy_grid_indexed(const Schema* schema);
+    PyRef parse_ivy_grid_indexed(const Schema* schema, uint64_t bracket, uint64_t declared);
+    // The table's rows as a list, once its count is checked.
+    PyRef finish_grid(StackFrame& frame, const GridRead& grid);
     PyRef grid_failure(const GridRead& grid);
     static PyRef grid_row_template(const std::vector<PyRef>& names);
     bool read_grid_header(std::vector<PyRef>& names);
@@ -166,6 +235,8 @@ private:
     uint32_t depth_ = 0;  // containers open around `pos`
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
+    ReadOptions options_;
+    bool cut_ = false;  // partial reading met the end of the text
 };
 
 }  // namespace vesk

@@ -30,43 +30,57 @@ constexpr uint64_t kRowCountUnknown = UINT64_MAX;
 // delimiter after its last cell, a header without names, a row holding a
 // table that stopped short) and after a failure, whose error the skim's
 // own outranks.
-PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
+PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bracket,
+                                              uint64_t declared) {
     ++pos;  // the ':' marker
+    GridRead grid{pos, 0, bracket, declared};
+    StackFrame frame(stack_);
     skip_filler();
     if (!at_end() && input_[pos] == ']') {  // `[:]`, `[3: ]`
         ++pos;
-        PyRef empty = PyRef::steal(PyList_New(0));
-        return empty ? std::move(empty) : replace_error(PyExc_MemoryError, "Failed to create list");
+        return finish_grid(frame, grid);
     }
-    GridRead grid{pos, 0};
 
     std::vector<PyRef> names;
     names.reserve(32);
-    if (!read_grid_header(names)) return grid_failure(grid);
+    // Cut short in its header, a table holds no rows yet.
+    if (!read_grid_header(names)) return cut_ ? take_list(frame) : grid_failure(grid);
     ++pos;  // the header's ';'
     grid.rows_start = pos;
     PyRef row_template = grid_row_template(names);
     if (!row_template) return {};
 
-    StackFrame frame(stack_);
     uint64_t count = kRowCountUnknown;
     uint64_t separators = 0;  // rows ended by a consumed `;`
     uint64_t tail = pos;      // just past the last of them
     // False, no error set yet, when the skim fails or counts too many rows
     // (grid_failure then raises its error), or with MemoryError set.
+    // Under partial reading a table the text leaves open has no count yet:
+    // its rows are read until the text ends.
     auto settle_count = [&]() {
         const StructuralIndex* index = structural_index();
         if (!index) return false;
         const GridSkim skim = skim_grid(input_, length_, *index, grid.start, kMaxNestingDepth - depth_);
+        if (partial() && skim.status == GridSkim::Status::unterminated) {
+            count = kRowCountUnknown;
+            return true;
+        }
         count = skim.rows;
         return skim.status == GridSkim::Status::ok && count <= kMaxGridRows;
     };
     if (names.empty() && !settle_count()) return grid_failure(grid);
+    // Rows without names consume no text: one the skim has not counted
+    // would never end.
+    if (names.empty() && count == kRowCountUnknown) {
+        pos = length_;
+        cut_ = true;
+        return take_list(frame);
+    }
     const uint64_t short_tables_before = short_tables_;
     for (;;) {
         skip_filler();
         if (at_end()) {
-            fail(unexpected_eof(pos));
+            if (cut_at(pos)) return finish_grid(frame, grid);
             return grid_failure(grid);
         }
         if (input_[pos] == ']') break;
@@ -74,12 +88,13 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
         // rows consume no cells, so reading one here would never advance.
         if (frame.count() == 0 && count == 0) {
             ++short_tables_;
-            return take_list(frame);
+            return finish_grid(frame, grid);
         }
         RowEnd end = RowEnd::bracket;
         PyRef row = read_grid_row(names, row_template.get(), schema, end);
-        if (!row) return grid_failure(grid);
-        stack_.push(std::move(row));
+        if (!row && !cut_) return grid_failure(grid);
+        if (row) stack_.push(std::move(row));
+        if (cut_) return finish_grid(frame, grid);
         if (end == RowEnd::semicolon) {
             tail = pos;
             if (++separators > kMaxGridRows && count == kRowCountUnknown) {
@@ -99,7 +114,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
         // fails on what follows.
         if (static_cast<uint64_t>(frame.count()) == count) {
             ++short_tables_;
-            return take_list(frame);
+            return finish_grid(frame, grid);
         }
     }
     if (count == kRowCountUnknown) {
@@ -118,6 +133,19 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema) {
         }
     }
     ++pos;  // ']'
+    return finish_grid(frame, grid);
+}
+
+PyRef FastIndexParser::finish_grid(StackFrame& frame, const GridRead& grid) {
+    const auto rows = static_cast<uint64_t>(frame.count());
+    // A table the text leaves open may still gain rows, never lose them.
+    if (options_.check_counts && grid.declared != kNoCount &&
+        (cut_ ? rows > grid.declared : rows != grid.declared)) {
+        cut_ = false;
+        return fail({"Table declares " + std::to_string(grid.declared) + " rows but holds " +
+                         std::to_string(rows),
+                     grid.bracket});
+    }
     return take_list(frame);
 }
 
@@ -160,7 +188,7 @@ PyRef FastIndexParser::grid_row_template(const std::vector<PyRef>& names) {
 bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
     for (;;) {
         skip_filler();
-        if (at_end()) return failed(unexpected_eof(pos));
+        if (at_end()) return ended(pos);
         if (input_[pos] == ';') return true;
         PyRef name;
         if (input_[pos] == '"') {
@@ -168,6 +196,7 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
         } else {
             const uint64_t start = pos;
             pos = scan_bare_text(input_, length_, pos, false).end;
+            if (at_end()) return ended(pos);
             uint64_t end = pos;
             while (end > start && is_trailing_blank(input_[end - 1])) --end;
             name = intern_key(cache_, reinterpret_cast<const char*>(input_ + start), end - start);
@@ -179,7 +208,7 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
         if (!name) return false;
         names.push_back(std::move(name));
         while (pos < length_ && input_[pos] == ' ') ++pos;
-        if (at_end()) return failed(unexpected_eof(pos));
+        if (at_end()) return ended(pos);
         const uint8_t c = input_[pos];
         if (c == ';') return true;
         if (!is_grid_delimiter(c)) return failed(invalid_char(pos, c));
@@ -204,6 +233,17 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0) return false;
         return true;
     };
+    // A row the end of the text cut: only its finished cells, and no row
+    // at all before the first of them.
+    auto cut_row = [&]() -> PyRef {
+        if (k == 0) return {};
+        PyRef part = PyRef::steal(PyDict_New());
+        if (!part) return replace_error(PyExc_MemoryError, "Failed to create row dict");
+        for (size_t i = 0; i < k; ++i)
+            if (PyDict_SetItem(part.get(), names[i].get(), PyDict_GetItem(row.get(), names[i].get())) < 0)
+                return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+        return part;
+    };
     while (k < names.size()) {
         while (pos < length_ && input_[pos] == ' ') ++pos;
         if (!at_end() && (input_[pos] == ';' || input_[pos] == ']')) {
@@ -212,16 +252,17 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             break;
         }
         skip_filler();
-        if (at_end()) return fail(unexpected_eof(pos));
+        if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
         PyRef value = starts_typed_cell(input_[pos]) ? parse_value(schema) : read_bare_cell();
-        if (!value) return {};
+        if (!value) return cut_ ? cut_row() : PyRef{};
         if (PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
+        if (cut_) return cut_row();
         // Only spaces between a cell and what ends it: a bare cell has
         // already dropped its trailing blanks.
         while (pos < length_ && input_[pos] == ' ') ++pos;
-        if (at_end()) return fail(unexpected_eof(pos));
+        if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
         const uint8_t c = input_[pos];
         if (is_grid_delimiter(c)) {
             ++pos;
@@ -247,7 +288,12 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
 PyRef FastIndexParser::read_bare_cell() {
     const uint64_t start = pos;
     const BareText bare = scan_bare_text(input_, length_, pos, true);
-    if (bare.truncated) return fail(unexpected_eof(length_));
+    if (bare.truncated) return end_of_text(length_);
+    // Bare text runs on until a delimiter: at the end of the text it may grow.
+    if (bare.end >= length_ && partial()) {
+        pos = length_;
+        return end_of_text(pos);
+    }
     pos = bare.end;
     const bool escaped = bare.escaped;
     uint64_t end = pos;
@@ -280,18 +326,21 @@ PyRef FastIndexParser::read_bare_cell() {
 PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
     ++pos;  // '{'
     skip_filler();
-    if (!at_end() && input_[pos] == '}') {
+    if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+    if (input_[pos] == '}') {
         ++pos;
         return dict;
     }
+    // Cut short, the object keeps its finished members, as without a schema.
     for (const FieldDescriptor& field : fields) {
-        if (!skip_schema_key()) return {};
+        if (!skip_schema_key()) return cut_ ? std::move(dict) : PyRef{};
         PyRef value = parse_value(nullptr);
-        if (!value) return {};
+        if (!value) return cut_ ? std::move(dict) : PyRef{};
         if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
+        if (cut_) return dict;
         const Separator next = read_separator('}');
-        if (next == Separator::error) return {};
+        if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
         if (next == Separator::close) {
             ++pos;  // fields not reached stay absent
             return dict;
@@ -307,12 +356,11 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
 // never borrows the colon of a later one.
 bool FastIndexParser::skip_schema_key() {
     skip_filler();
-    if (at_end()) return failed(unexpected_eof(pos));
+    if (at_end()) return ended(pos);
     if (input_[pos] == '"') {
         const StructuralIndex* index = structural_index();
         if (!index) return false;
-        if (!skip_quoted_string(input_, *index, schema_quote_cursor_, pos))
-            return failed(unexpected_eof(pos));
+        if (!skip_quoted_string(input_, *index, schema_quote_cursor_, pos)) return ended(pos);
     } else {
         while (pos < length_) {
             const uint8_t c = input_[pos];
@@ -323,7 +371,7 @@ bool FastIndexParser::skip_schema_key() {
         }
     }
     skip_filler();
-    if (at_end()) return failed(unexpected_eof(pos));
+    if (at_end()) return ended(pos);
     if (input_[pos] != ':') return failed(expected_char(pos, ':'));
     ++pos;
     return true;

@@ -8,7 +8,10 @@ as text of arbitrary code points drawn from the same bytes. Failures:
 - a str that does not read as its UTF-8 bytes do (same value or same message);
 - text that json.loads accepts read as another value, or refused for any
   reason but the two loads has on purpose: a \\u escape of a lone surrogate
-  and nesting deeper than 1024 levels.
+  and nesting deeper than 1024 levels;
+- partial reading (with a fence and row counts, by the input's length) that
+  raises anything but ValueError, or reads a whole list or object otherwise
+  than plain reading does.
 """
 
 import json
@@ -73,8 +76,27 @@ def check_text(text, schema=None):
     return got
 
 
+PARTIAL = [True, "trailing-strings"]
+
+
+def check_partial(data, whole):
+    option = PARTIAL[len(data) % 2]
+    extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0}
+    for cut in (data, data[: len(data) // 2]):
+        try:
+            got = vesk.loads(cut, partial=option, **extras)
+        except ValueError as e:
+            if type(e) is not ValueError:
+                raise
+            continue
+        # A whole list or object (closed by its bracket) is read as without partial.
+        if cut is data and not any(extras.values()) and whole[0] == "ok" and isinstance(whole[1], (list, dict)):
+            same(got, whole[1], tables=False)
+
+
 def test_one_input(data):
     got = outcome(data)
+    check_partial(data, got)
     text = data.decode("utf-8", "surrogateescape")
     if has_surrogate(text):
         refuses_str(text)

@@ -15,7 +15,8 @@ int descend(StackRoom& room, int levels) {
     volatile unsigned char frame[1024];
     std::memset(const_cast<unsigned char*>(frame), levels & 0xff, sizeof frame);
     if (levels == 0) return 0;
-    return room.ensure([&] { return descend(room, levels - 1); }) + (frame[levels % sizeof frame] == (levels & 0xff));
+    const int below = room.low() ? room.grow([&] { return descend(room, levels - 1); }) : descend(room, levels - 1);
+    return below + (frame[levels % sizeof frame] == (levels & 0xff));
 }
 
 struct SmallThread {

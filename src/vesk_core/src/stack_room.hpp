@@ -59,22 +59,15 @@ auto on_new_stack(Fn&& fn) -> decltype(fn()) {
     return std::move(*call.result);
 }
 
-// The stack room of one reader or writer call: the thread's bound is read
-// once, when the call starts (a thread-local read per container would cost
+// The stack room of one reader or writer call, which checks low() before
+// each container and, when it is, goes on through grow(). The thread's
+// bound is read once, when the call starts (a thread-local read per container would cost
 // a call into the loader), and follows the call onto each segment.
 class StackRoom {
 public:
     StackRoom() : limit_(stack_low_bound() + kStackRedZone) {}
 
     bool low() const { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < limit_; }
-
-    // fn(), on the current stack while room remains, otherwise on a new segment.
-    template <class Fn>
-    auto ensure(Fn&& fn) -> decltype(fn()) {
-        if (!low()) [[likely]]
-            return fn();
-        return grow(fn);
-    }
 
     // fn(), on a new segment; for a caller that has found its stack low.
     template <class Fn>

@@ -83,9 +83,12 @@ PyRef FastIndexParser::fail(const ParseError& error) {
     return {};
 }
 
+// A cut leaves `pos` at the end of the text, so that each container around
+// it finds the end where it expects its next member and closes there.
 bool FastIndexParser::cut_at(uint64_t at) {
     if (!partial()) return failed(unexpected_eof(at));
     cut_ = true;
+    pos = length_;
     return true;
 }
 
@@ -127,9 +130,10 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 
 PyRef FastIndexParser::parse_container(const Schema* schema) {
     if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);
+    if (stack_room_.low()) [[unlikely]]
+        return stack_room_.grow([&] { return parse_container(schema); });
     ++depth_;
-    PyRef value = stack_room_.ensure(
-        [&] { return input_[pos] == '{' ? parse_object(schema) : parse_array(schema); });
+    PyRef value = input_[pos] == '{' ? parse_object(schema) : parse_array(schema);
     --depth_;
     return value;
 }
@@ -157,10 +161,8 @@ PyRef FastIndexParser::parse_number() {
     // A number that runs to the end of the text may still grow (`1` into
     // `12`, `-Inf` into `-Infinity`), and so may one that ends in error
     // there (`1e`, `-`).
-    if (partial() && pos + number_token_length(input_ + pos, input_ + length_) >= length_) {
-        pos = length_;
-        return end_of_text(pos);
-    }
+    if (partial() && pos + number_token_length(input_ + pos, input_ + length_) >= length_)
+        return end_of_text(length_);
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);
     pos += length;
@@ -201,7 +203,6 @@ PyRef FastIndexParser::parse_string_fast() {
     if (end.close >= length_) {
         std::string& text = escape_buffer_;
         text.assign(reinterpret_cast<const char*>(input_ + open + 1), length_ - open - 1);
-        pos = length_;
         return trailing_string(text);
     }
     pos = end.close + 1;
@@ -220,6 +221,7 @@ PyRef FastIndexParser::parse_string_fast() {
 // with the error the unfinished string gives without partial reading.
 PyRef FastIndexParser::trailing_string(std::string& text) {
     cut_ = true;
+    pos = length_;
     size_t keep = text.size();
     for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
         const auto c = static_cast<uint8_t>(text[text.size() - back]);
@@ -245,7 +247,6 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
     // would be reported: its text so far under trailing strings, else left out.
     auto cut_short = [&](uint64_t at) {
         if (key || options_.partial != ReadOptions::Partial::trailing_strings) return end_of_text(at);
-        pos = length_;
         return trailing_string(out);
     };
     for (;;) {
@@ -409,7 +410,6 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             if (!value) return cut_ ? std::move(dict) : PyRef{};
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
                 return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-            if (cut_) return dict;
             const Separator next = read_separator('}');
             if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
             if (next == Separator::close) break;
@@ -442,10 +442,7 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             uint64_t p = pos;
             while (p < length_ && is_digit(input_[p])) ++p;
             while (p < length_ && input_[p] == ' ') ++p;
-            if (p >= length_) {
-                pos = length_;
-                return cut_at(pos) ? take_list(frame) : PyRef{};
-            }
+            if (p >= length_) return cut_at(length_) ? take_list(frame) : PyRef{};
         }
     }
 
@@ -456,7 +453,6 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             PyRef item = parse_value(schema);
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             stack_.push(std::move(item));
-            if (cut_) return take_list(frame);
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};
             if (next == Separator::close) break;

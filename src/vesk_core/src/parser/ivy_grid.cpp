@@ -258,7 +258,6 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         if (PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
-        if (cut_) return cut_row();
         // Only spaces between a cell and what ends it: a bare cell has
         // already dropped its trailing blanks.
         while (pos < length_ && input_[pos] == ' ') ++pos;
@@ -290,10 +289,7 @@ PyRef FastIndexParser::read_bare_cell() {
     const BareText bare = scan_bare_text(input_, length_, pos, true);
     if (bare.truncated) return end_of_text(length_);
     // Bare text runs on until a delimiter: at the end of the text it may grow.
-    if (bare.end >= length_ && partial()) {
-        pos = length_;
-        return end_of_text(pos);
-    }
+    if (bare.end >= length_ && partial()) return end_of_text(length_);
     pos = bare.end;
     const bool escaped = bare.escaped;
     uint64_t end = pos;
@@ -338,7 +334,6 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
         if (!value) return cut_ ? std::move(dict) : PyRef{};
         if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
-        if (cut_) return dict;
         const Separator next = read_separator('}');
         if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
         if (next == Separator::close) {

@@ -56,6 +56,7 @@ bench: install native
 	$(PY) bench/bench_loads.py
 	$(PY) bench/bench_grid.py
 	$(PY) bench/bench_dumps.py
+	$(PY) bench/bench_stream.py
 	$(PY) bench/tokens.py
 
 venv: $(VENV)/.ready
@@ -64,7 +65,7 @@ $(VENV)/.ready: pyproject.toml Makefile
 	@python=$$(scripts/find-python) && $$python -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson pydantic \
-		tiktoken mypy toon-format matplotlib
+		tiktoken mypy toon-format matplotlib jiter partial-json-parser
 	touch $@
 
 # Rebuilt incrementally in build/python; pip skips build isolation so the

@@ -143,14 +143,16 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     uint64_t begin = 0;
     auto end = static_cast<uint64_t>(size);
     if (fenced) find_fenced_document(text, end, is_partial, begin, end);
+    // Partial text with no value yet fails at its end, as an empty text does.
+    const uint64_t text_end = end;
     if (is_partial) end = partial_text_end(text, begin, end);
 
     FastIndexParser parser(text, end, options);
     parser.pos = begin;
     parser.skip_filler();
-    if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(parser.pos));
+    if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(is_partial ? text_end : parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
-    if (!value) return parser.cut() ? FastIndexParser::fail(unexpected_eof(end)) : PyRef{};
+    if (!value) return parser.cut() ? FastIndexParser::fail(unexpected_eof(text_end)) : PyRef{};
     if (parser.cut()) return value;
     parser.skip_filler();
     if (!parser.at_end())

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -103,12 +104,18 @@ struct ReadOptions {
     bool check_counts = false;
 };
 
-// The end of partial text to read up to: short of a lone `/` at its end,
-// which may yet open a comment (after `/` or `*` it already opens or closes
-// one).
+// The end of partial text to read up to: short of what may still turn into
+// filler. A lone `/` at the end may open a comment; it is kept only where it
+// completes a `//` (not the `/` after a comment's `*/`). A byte order mark
+// cut short is no text yet. Inside strings and comments the shortened text
+// reads the same, or as a string one byte shorter.
 inline uint64_t partial_text_end(const uint8_t* text, uint64_t begin, uint64_t end) {
-    if (end > begin && text[end - 1] == '/' && (end - begin < 2 || (text[end - 2] != '/' && text[end - 2] != '*')))
-        return end - 1;
+    if (begin == 0 && end < 3 && std::memcmp(text, "\xEF\xBB\xBF", end) == 0) return 0;
+    if (end > begin && text[end - 1] == '/') {
+        const bool completes_opener =
+            end - begin >= 2 && text[end - 2] == '/' && (end - begin < 3 || text[end - 3] != '*');
+        if (!completes_opener) return end - 1;
+    }
     return end;
 }
 

@@ -1,0 +1,339 @@
+"""loads with partial=, check_counts= and fenced=: text cut at any byte reads
+as a value that later cuts only add to, text that is wrong fails as it does
+without partial, declared row counts are held to, and a reply is read from
+inside its code fence."""
+
+import math
+import re
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import LEAK_THRESHOLD, check_same, pe, traced_growth
+from vesk.vesk_core import loads
+
+SETTINGS = settings(max_examples=150, deadline=None)
+EOF, TRAIL = "Unexpected end of input", "trailing-strings"
+
+# Generated documents are (text, value) pairs built from the reading rules,
+# not from dumps, so that comments, bare keys, bare cells, tables without a
+# count and escapes all appear.
+STRING_PIECES = [("a", "a"), ("Z q", "Z q"), ("\u00e9", "\u00e9"), ("\u65e5", "\u65e5"), ("\U0001f600", "\U0001f600"),
+                 ('\\"', '"'), ("\\\\", "\\"), ("\\n", "\n"), ("\\/", "/"), ("\\u00e9", "\u00e9"),
+                 ("\\ud83d\\ude00", "\U0001f600"), (",;]}", ",;]}"), ("/*", "/*")]
+strings = st.lists(st.sampled_from(STRING_PIECES), max_size=6).map(
+    lambda ps: ('"' + "".join(t for t, _ in ps) + '"', "".join(v for _, v in ps)))
+numbers = (st.integers(-10**30, 10**30).map(lambda i: (str(i), i))
+           | st.floats(allow_nan=False, allow_infinity=False).map(lambda f: (repr(f), f))
+           | st.sampled_from([("NaN", math.nan), ("Infinity", math.inf), ("-Infinity", -math.inf), ("-0.0", -0.0)]))
+scalars = strings | numbers | st.sampled_from([("true", True), ("false", False), ("null", None)])
+FILLER = st.sampled_from(["", "", " ", "\n  ", "\r\n", "\t", "/* c \u00e9 */", "// c ; ]\n"])
+keys = st.sampled_from(["id", "x_1", "$ref", "max-tokens", "n2"]).map(lambda k: (k, k)) | strings
+# Bare cells start with no byte that opens a typed value; `\` escapes the next byte.
+BARE_CELLS = st.sampled_from([("Alice", "Alice"), ("Bob Jr", "Bob Jr"), ("x\\,y", "x,y"), ("\u00e9t\u00e9", "\u00e9t\u00e9"),
+                              ("a@b.c", "a@b.c"), ("True", "True"), ("\u65e5\u672c", "\u65e5\u672c"), ("q\\;\\]", "q;]")])
+HEADER_NAMES = st.sampled_from(["id", "name", "first name", "e-mail"]).map(lambda k: (k, k)) | strings
+
+
+def enclosed(draw, brackets, parts):
+    comma = draw(st.sampled_from(["", ","])) if parts else ""  # a trailing comma
+    return brackets[0] + ",".join(parts) + comma + draw(FILLER) + brackets[1]
+
+
+@st.composite
+def arrays(draw, children):
+    items = draw(st.lists(children, max_size=4))
+    return enclosed(draw, "[]", [draw(FILLER) + t + draw(FILLER) for t, _ in items]), [v for _, v in items]
+
+
+@st.composite
+def objects(draw, children):
+    members = draw(st.lists(st.tuples(keys, children), max_size=4, unique_by=lambda m: m[0][1]))
+    parts = [f"{draw(FILLER)}{k}{draw(FILLER)}:{draw(FILLER)}{t}{draw(FILLER)}" for (k, _), (t, _) in members]
+    return enclosed(draw, "{}", parts), {k: v for (_, k), (_, v) in members}
+
+
+@st.composite
+def tables(draw, cells):
+    """A table with or without its (true) row count; short rows are padded with None."""
+    names = draw(st.lists(HEADER_NAMES, min_size=1, max_size=4, unique_by=lambda n: n[1]))
+    cell = cells | st.just(("", None))
+    rows = draw(st.lists(st.lists(cell, min_size=1, max_size=len(names)).filter(lambda r: any(t for t, _ in r)),
+                         min_size=1, max_size=4))
+    sep = draw(st.sampled_from([", ", ",", " | ", "\t"]))
+    if sep == "\t":  # blanks before a cell are skipped, a TAB among them: an empty cell is written null
+        rows = [[("null", None) if t == "" else (t, v) for t, v in row] for row in rows]
+    count = draw(st.sampled_from(["", str(len(rows)), f" {len(rows)} "]))
+    body = "".join(";" + draw(st.sampled_from([" ", "", " /* r */ "])) + sep.join(t for t, _ in row) for row in rows)
+    text = f"[{count}:" + " " + sep.join(t for t, _ in names) + body + draw(st.sampled_from([" ]", "]", "; ]"]))
+    value = [{n: (row[i][1] if i < len(row) else None) for i, (_, n) in enumerate(names)} for row in rows]
+    return text, value
+
+
+values = st.recursive(scalars, lambda c: arrays(c) | objects(c) | tables(c | BARE_CELLS), max_leaves=10)
+
+
+@st.composite
+def documents(draw, top=values):
+    """(text, value, open_end): open_end when the text ends in a top-level
+    number, which partial reading cannot know to be finished."""
+    text, value = draw(top)
+    lead, tail = draw(FILLER), draw(st.sampled_from(["", "", " ", "\n", "/* end */", "// end"]))
+    bom = draw(st.sampled_from(["", "", "", "\ufeff"]))
+    open_end = tail == "" and type(value) in (int, float)
+    return bom + lead + text + tail, value, open_end
+
+
+def same(a, b):
+    try:
+        check_same(a, b)
+    except AssertionError:
+        return False
+    return True
+
+
+def grows(earlier, later, trailing):
+    """True when `later` keeps all of `earlier`: lists and dicts hold its items
+    (keys in the same order) unchanged, but for the last one, which may have
+    grown; scalars are equal, except that with `trailing` a last string may
+    have grown at its end."""
+    if type(earlier) is not type(later):
+        return False
+    if isinstance(earlier, list):
+        n = len(earlier)
+        return n <= len(later) and all(same(a, b) for a, b in zip(earlier[:-1], later)) and (
+            n == 0 or grows(earlier[-1], later[n - 1], trailing))
+    if isinstance(earlier, dict):
+        ks = list(earlier)
+        return ks == list(later)[:len(ks)] and all(same(earlier[k], later[k]) for k in ks[:-1]) and (
+            not ks or grows(earlier[ks[-1]], later[ks[-1]], trailing))
+    if isinstance(earlier, str) and trailing:
+        return later.startswith(earlier)
+    return same(earlier, later)
+
+
+@pytest.mark.parametrize("earlier, later, trailing, expected", [
+    ([1, 2], [1, 2, 3], False, True), ([1, 2], [1, 3], False, False), ([1, 2], [1], False, False),
+    ([1, [2]], [1, [2, 3]], False, True), ([[1], 2], [[1, 3], 2], False, False),
+    ({"a": 1}, {"a": 1, "b": 2}, False, True), ({"a": 1, "b": 2}, {"b": 2, "a": 1}, False, False),
+    ({"a": {"x": 1}, "b": {}}, {"a": {"x": 1, "y": 2}, "b": {}}, False, False), ({"a": None}, {"a": 5}, False, False),
+    (["ab"], ["abc"], True, True), (["ab"], ["abc"], False, False), (["ab", 1], ["abc", 1], True, False),
+    ({"s": "x"}, {"s": "yx"}, True, False), (1, 1.0, False, False), (math.nan, math.nan, False, True),
+])
+def test_the_growth_checker(earlier, later, trailing, expected):
+    assert grows(earlier, later, trailing) is expected
+
+
+def outcome(data, **options):
+    try:
+        return "ok", loads(data, **options)
+    except ValueError as e:
+        return "error", str(e)
+
+
+@SETTINGS
+@given(doc=documents())
+def test_every_cut_only_adds_to_what_was_read(doc):
+    text, value, open_end = doc
+    data = text.encode()
+    check_same(loads(data), value)
+    check_same(loads(text, partial=False, check_counts=False, fenced=False), value)
+    check_same(loads(text, check_counts=True), value)  # the generated counts are true
+    for mode in (True, TRAIL):
+        earlier = None
+        for k in range(len(data) + 1):
+            kind, got = outcome(data[:k], partial=mode)
+            if kind == "error":  # only the no-value error, and only before any value
+                assert (got, earlier) == (pe(EOF, k), None), (data[:k], mode)
+                continue
+            assert earlier is None or grows(earlier, got, mode == TRAIL), (data[:k], mode, earlier, got)
+            if mode == TRAIL:  # the trailing string is the only addition to what True gives
+                kind_true, got_true = outcome(data[:k], partial=True)
+                assert kind_true == "error" or grows(got_true, got, False), (data[:k], got_true, got)
+            earlier = got
+        if open_end:
+            assert earlier is None
+        else:
+            check_same(earlier, value)
+
+
+NO_VALUE = object()
+SAME = object()
+UNSURE = object()  # a bare cell at the cut may be kept or left out with "trailing-strings"
+PARTIAL = [  # text, partial=True, partial="trailing-strings"
+    ("[1, 2", [1], SAME), ("[1, 2 ", [1, 2], SAME), ("[1, 2,", [1, 2], SAME), ("[1, [2, [3", [1, [2, []]], SAME),
+    ("[1.5e", [], SAME), ("[-", [], SAME), ("[-Inf", [], SAME), ("[NaN", [], SAME), ("[tr", [], SAME), ("[", [], SAME),
+    ("[true", [True], SAME), ("[true, nu", [True], SAME), ("[false, null", [False, None], SAME), ('{"a"', {}, SAME),
+    ('{"a": 1, "b": ', {"a": 1}, SAME), ('{"a": 1, "b', {"a": 1}, SAME), ('{"a": 1, bare', {"a": 1}, SAME),
+    ('{"a": 1, "b": 2', {"a": 1}, SAME), ('{"a": 1, "b": tr', {"a": 1}, SAME), ('{"a": {', {"a": {}}, SAME),
+    ('{"a": [1, {"b": [', {"a": [1, {"b": []}]}, SAME), ('{"a": "xy', {}, {"a": "xy"}), ('["a\\', [], ["a"]),
+    ('["x", "a\\u00', ["x"], ["x", "a"]), (b'["a\xc3', [], ["a"]), (b'["\xf0\x9f\x98', [], [""]),
+    ('["a\\ud83d', [], ["a"]), ('["a\\ud83d\\ude', [], ["a"]), ("[: id, name; 1, Al", [{"id": 1}], UNSURE),
+    ("[: id, name; 1, Alice;", [{"id": 1, "name": "Alice"}], SAME), ("[: id, name; 1;", [{"id": 1, "name": None}], SAME),
+    ("[: id, name; 1, ", [{"id": 1}], SAME), ("[: id, name; 1", [], SAME), ("[: id, na", [], SAME), ("[3: id", [], SAME),
+    ("[: id, name; 1, Alice; 2", [{"id": 1, "name": "Alice"}], SAME), ('{"t": [: a', {"t": []}, SAME),
+    ("[: a, b; 1, [: c; 2; 3", [{"a": 1, "b": [{"c": 2}]}], SAME), ('[: a, b; x, "y', [{"a": "x"}], [{"a": "x", "b": "y"}]),
+    ("[1] // c", [1], SAME), ("[1] /", [1], SAME), ("[1] /* c", [1], SAME), ("[1/* c */ /", [1], SAME),
+    ("[1/* c *//", [1], SAME), ("[1, 2/* c *//", [1, 2], SAME), ("1 ", 1, SAME), ('"ab"', "ab", SAME),
+    ("true", True, SAME), ('"ab', NO_VALUE, "ab"), ("", NO_VALUE, SAME), (" \n", NO_VALUE, SAME), ("/", NO_VALUE, SAME),
+    (" /", NO_VALUE, SAME), ("/* c", NO_VALUE, SAME), ("// c", NO_VALUE, SAME), ("12", NO_VALUE, SAME),
+    ("-1.5", NO_VALUE, SAME), ("NaN", NO_VALUE, SAME), ("tru", NO_VALUE, SAME), (b"\xef\xbb", NO_VALUE, SAME),
+]
+
+
+@pytest.mark.parametrize("text, expected, trailing", PARTIAL, ids=[repr(c[0])[:30] for c in PARTIAL])
+def test_what_a_cut_reads_as(text, expected, trailing):
+    data = text if isinstance(text, bytes) else text.encode()
+    for mode, want in ((True, expected), (TRAIL, expected if trailing is SAME else trailing)):
+        if want is UNSURE:
+            continue
+        if want is NO_VALUE:
+            assert outcome(data, partial=mode) == ("error", pe(EOF, len(data)))
+        else:
+            check_same(loads(data, partial=mode), want)
+            if isinstance(text, str):
+                check_same(loads(text, partial=mode), want)
+
+
+def bad(ch, pos):
+    return pe(f"Invalid character '{ch}' at position {pos}", pos)
+
+
+# Text that is wrong before its end (then cut short), fenced or not: the
+# error of the wrong part, positioned in the whole text, with and without partial.
+WRONG = [("[1, 2}, [3", {}, bad("}", 5)), ('{"a": 1 "b": [2', {}, bad('"', 8)), ("{a b: 1, c: [", {}, bad("b", 3)),
+         ("[1] x [", {}, pe("Trailing content after document", 4)), ("[nulx, 2", {}, bad("n", 1)),
+         ('["ok", "a\\qb", [1', {}, pe("Invalid escape sequence '\\q' at position 10", 10)),
+         ("[: a; 1; 2 ] ]  [", {}, pe("Trailing content after document", 13)),
+         ("[1, 2] // ok\n x {", {}, pe("Trailing content after document", 14)),
+         ("```json\n[1 2]\n```", {"fenced": True}, bad("2", 11)), ("\r\n ```vesk\r\n[1 2]\r\n```", {"fenced": True}, bad("2", 15)),
+         ("```json\n[1 2]\n```", {}, bad("`", 0)), ("Here it is:\n```json\n[1]\n```", {"fenced": True}, bad("H", 0)),
+         ("```\n[: a; 1 ]\n```", {"fenced": False}, bad("`", 0))]
+
+
+@pytest.mark.parametrize("text, options, message", WRONG)
+@pytest.mark.parametrize("mode", [False, True, TRAIL])
+def test_wrong_text_fails_as_without_partial(text, options, message, mode):
+    assert outcome(text, partial=mode, **options) == ("error", message)
+
+
+def position(message):
+    found = re.search(r"from (\d+)\)$", message)
+    return int(found.group(1)) if found else None
+
+
+@SETTINGS
+@given(doc=documents(), where=st.floats(0, 1), wrong=st.sampled_from(list("}]{[,:;\"\\/x#'`")))
+def test_corrupted_text_fails_as_without_partial(doc, where, wrong):
+    """Where plain loads gives the same positioned error for a cut as for the
+    whole corrupted text, well before the cut, the cut is wrong, not short."""
+    text = doc[0]
+    i = int(where * (len(text) - 1))
+    corrupted = text[:i] + wrong + text[i + 1:]
+    kind, message = outcome(corrupted)
+    if kind == "ok" or message.startswith(EOF) or position(message) is None:
+        return
+    for k in range(i + 1, len(corrupted) + 1):
+        cut = corrupted[:k]
+        if len(cut.encode()) >= position(message) + 8 and outcome(cut) == ("error", message):
+            assert outcome(cut, partial=True) == ("error", message), cut
+            assert outcome(cut, partial=TRAIL) == ("error", message), cut
+
+
+def test_partial_takes_three_values_and_the_new_options_only_by_keyword():
+    for mode in (False, True, TRAIL):
+        check_same(loads("[1, 2]", partial=mode), [1, 2])
+    for mode in (1, 0, "yes", None, "", "Trailing-Strings", b"trailing-strings"):
+        with pytest.raises(ValueError):
+            loads("[1, 2]", partial=mode)
+    for args in (("[1]", None, True), ("[1]", None, False, True), ("[1]", None, False, False, True)):
+        with pytest.raises(TypeError):
+            loads(*args)
+
+
+def counts(declared, held, pos):
+    return pe(f"Table declares {declared} rows but holds {held}", pos)
+
+
+A1, A12 = [{"a": 1}], [{"a": 1}, {"a": 2}]
+COUNTS = [  # text, options, value or error
+    ("[2: a; 1; 2 ]", {}, A12), ("[: a; 1; 2 ]", {}, A12), ("[0: a; ]", {}, []),
+    ("[3: a; 1; 2 ]", {}, counts(3, 2, 0)), ("[1: a; 1; 2 ]", {}, counts(1, 2, 0)),
+    ('{"t": [1: a; 1; 2 ]}', {}, counts(1, 2, 6)), ("[1, [3: a; 1 ]]", {}, counts(3, 1, 4)),
+    ("[: a, t; 1, [2: b; x ] ]", {}, counts(2, 1, 12)),
+    ("[2: a; [1: b; x ]; [2: b; y; z ] ]", {}, [{"a": [{"b": "x"}]}, {"a": [{"b": "y"}, {"b": "z"}]}]),
+    ("[2: a; [1: b; x ]; [3: b; y; z ] ]", {}, counts(3, 2, 19)),
+    # an open table fails only once it holds more rows than it declares
+    ("[2: a; 1; 2;", {"partial": True}, A12), ("[3: a; 1;", {"partial": True}, A1),
+    ("[2: a; 1; 2; 3;", {"partial": True}, counts(2, 3, 0)), ("[3: a; 1; 2 ]", {"partial": True}, counts(3, 2, 0)),
+    ('{"t": [1: a; 1; 2;', {"partial": TRAIL}, counts(1, 2, 6)), ('{"t": [1: a; 1;', {"partial": TRAIL}, {"t": A1}),
+]
+
+
+@pytest.mark.parametrize("text, options, expected", COUNTS)
+def test_check_counts(text, options, expected):
+    if isinstance(expected, str):
+        assert outcome(text, check_counts=True, **options) == ("error", expected)
+        assert outcome(text, **options)[0] == "ok"  # unchecked, the same text reads
+    else:
+        check_same(loads(text, check_counts=True, **options), expected)
+
+
+FENCED = [
+    ("```json\n[1, 2]\n```\n", [1, 2]), ("```\n{a: 1}\n```", {"a": 1}), ("```vesk\n[: a; 1 ]\n```", A1),
+    (" \n\t```vesk\r\n[: a; 1 ]\r\n```\r\nAfter it: [ {", A1), ("```json\n[1]\n```\n```json\n[2]\n```", [1]),
+    ("```json\n// c\n[1] // d\n``` trailing words", [1]), ("```json\n[1]", [1]), ("[1, 2]", [1, 2]), ("  [1]  ", [1]),
+]
+FENCED_CUT = [("```json\n[1, 2, 3", [1, 2]), ("```json\n[1]\n``", [1]), ("```json\n[1]\n`", [1]), ("```json\n{a: 1, b", {"a": 1}),
+              ("`", NO_VALUE), ("``", NO_VALUE), (" \n``", NO_VALUE), ("```js", NO_VALUE), ("```json\n", NO_VALUE)]
+
+
+@pytest.mark.parametrize("text, expected, complete", [(*c, True) for c in FENCED] + [(*c, False) for c in FENCED_CUT])
+def test_fenced(text, expected, complete):
+    if complete:
+        check_same(loads(text, fenced=True), expected)
+    if expected is NO_VALUE:
+        assert outcome(text, fenced=True, partial=True) == ("error", pe(EOF, len(text.encode())))
+    else:
+        check_same(loads(text.encode(), fenced=True, partial=True), expected)
+
+
+OPTIONS = [{}, {"partial": True}, {"partial": TRAIL}, {"check_counts": True}, {"fenced": True},
+           {"partial": TRAIL, "check_counts": True, "fenced": True}]
+ROUGH = [  # fenced when the options say so
+    '{"s": "a\\"\u00e9\\u00e9\U0001f600", k: [1, -2.5e3, NaN, true], t: [2: a, b; x\\,y, [: c; 1 ]; "z", ]}',
+    '[1, {"k": [2, 3]}, "s\\"", false, /* c */ {"\u00e9": "\U0001f600"}, 1e5, -0, {a: -Infinity,},]',
+    "[: id | name; 1 | Al\u00e9; 2 | \"B\\u00e9\" ; 3 | [: x; ; 2 ] ]",
+]
+
+
+@pytest.mark.parametrize("doc", ROUGH)
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+def test_every_prefix_and_corruption_returns_or_raises(doc, options):
+    data = (f"```json\n{doc}\n```" if options.get("fenced") else doc).encode()
+    results = set()
+    for i in range(len(data)):
+        variants = [data[:i], data[:i] + data[i + 1:]]
+        variants += [data[:i] + bytes([b]) + data[i + 1:] for b in b'"{}[]:;,|\\/*`\x00\xff\xc3\x80\n0-ntN ']
+        for variant in variants:
+            results.add(outcome(variant, **options)[0])  # anything but a value or ValueError propagates
+    assert results == {"ok", "error"}
+
+
+LEAK_DOC = ('// lead\n{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9\\ud83d\\ude00", [: k; v ]; 3, x\\,y ], '
+            'n: [1, -2.5, NaN, "' + "z" * 60 + '"], s: "a\\"\u00e9\\u00e9"}').encode()
+
+
+def test_partial_loads_does_not_leak():
+    cuts = [LEAK_DOC[:k] for k in range(0, len(LEAK_DOC) + 1, 2)] + [b"[2: a; 1; 2; 3;"]
+    fenced = [b"```json\n" + c for c in cuts[::7]]
+
+    def step(i):
+        data = cuts[i % len(cuts)] if i % 3 else fenced[i % len(fenced)]
+        try:
+            loads(data[:1] + data[1:], partial=TRAIL if i % 2 else True, check_counts=True, fenced=True)
+        except ValueError:
+            pass
+
+    assert traced_growth(step) < LEAK_THRESHOLD

@@ -1,10 +1,10 @@
-#include "stack_room.hpp"
-
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <cstring>
 #include <stdexcept>
+
+#include "stack_room.hpp"
 
 namespace vesk {
 namespace {
@@ -15,7 +15,8 @@ int descend(StackRoom& room, int levels) {
     volatile unsigned char frame[1024];
     std::memset(const_cast<unsigned char*>(frame), levels & 0xff, sizeof frame);
     if (levels == 0) return 0;
-    const int below = room.low() ? room.grow([&] { return descend(room, levels - 1); }) : descend(room, levels - 1);
+    const int below = room.low() ? room.grow([&] { return descend(room, levels - 1); })
+                                 : descend(room, levels - 1);
     return below + (frame[levels % sizeof frame] == (levels & 0xff));
 }
 
@@ -52,7 +53,8 @@ TEST(StackRoom, DeepRecursionOnASmallThread) {
 }
 
 TEST(StackRoom, ExceptionsCrossBackFromASegment) {
-    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }), std::runtime_error);
+    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }),
+                 std::runtime_error);
     EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
                  std::bad_alloc);
     EXPECT_EQ(on_new_stack([] { return 7; }), 7);

@@ -17,7 +17,8 @@ namespace {
 void find_fenced_document(const uint8_t* text, uint64_t length, bool partial, uint64_t& begin,
                           uint64_t& end) {
     uint64_t p = 0;
-    while (p < length && (text[p] == ' ' || text[p] == '\t' || text[p] == '\n' || text[p] == '\r')) ++p;
+    while (p < length && (text[p] == ' ' || text[p] == '\t' || text[p] == '\n' || text[p] == '\r'))
+        ++p;
     const uint64_t ticks = std::min<uint64_t>(length - p, 3);
     if (std::memcmp(text + p, "```", ticks) != 0) return;
     if (ticks < 3) {  // an opening fence partial text may still bring
@@ -37,7 +38,8 @@ void find_fenced_document(const uint8_t* text, uint64_t length, bool partial, ui
             end = line;
             return;
         }
-        const auto* next = static_cast<const uint8_t*>(std::memchr(text + line, '\n', length - line));
+        const auto* next =
+            static_cast<const uint8_t*>(std::memchr(text + line, '\n', length - line));
         if (!next) break;
         line = static_cast<uint64_t>(next - text) + 1;
     }
@@ -46,9 +48,12 @@ void find_fenced_document(const uint8_t* text, uint64_t length, bool partial, ui
 // `partial` as given: False, True or "trailing-strings". False with
 // ValueError set for anything else.
 bool read_partial(PyObject* value, ReadOptions::Partial& partial) {
-    if (value == Py_False) partial = ReadOptions::Partial::off;
-    else if (value == Py_True) partial = ReadOptions::Partial::on;
-    else if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, "trailing-strings") == 0)
+    if (value == Py_False)
+        partial = ReadOptions::Partial::off;
+    else if (value == Py_True)
+        partial = ReadOptions::Partial::on;
+    else if (PyUnicode_Check(value) &&
+             PyUnicode_CompareWithASCIIString(value, "trailing-strings") == 0)
         partial = ReadOptions::Partial::trailing_strings;
     else {
         PyErr_SetString(PyExc_ValueError, "partial must be False, True or \"trailing-strings\"");
@@ -104,7 +109,8 @@ const char kLoadsDoc[] =
     "    [1, 2, 3]";
 
 PyRef loads(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", "schema", "partial", "check_counts", "fenced", nullptr};
+    static const char* keywords[] = {"data",         "schema", "partial",
+                                     "check_counts", "fenced", nullptr};
     PyObject* data = nullptr;      // borrowed; keeps the input bytes alive for the call
     PyObject* schema = Py_None;    // borrowed
     PyObject* partial = Py_False;  // borrowed
@@ -112,8 +118,9 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     int fenced = 0;
     if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
         data = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Opp:loads", const_cast<char**>(keywords),
-                                            &data, &schema, &partial, &check_counts, &fenced)) {
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Opp:loads",
+                                            const_cast<char**>(keywords), &data, &schema, &partial,
+                                            &check_counts, &fenced)) {
         return {};
     }
 
@@ -150,7 +157,8 @@ PyRef loads(PyObject* args, PyObject* kwargs) {
     FastIndexParser parser(text, end, options);
     parser.pos = begin;
     parser.skip_filler();
-    if (parser.at_end()) return FastIndexParser::fail(unexpected_eof(is_partial ? text_end : parser.pos));
+    if (parser.at_end())
+        return FastIndexParser::fail(unexpected_eof(is_partial ? text_end : parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
     if (!value) return parser.cut() ? FastIndexParser::fail(unexpected_eof(text_end)) : PyRef{};
     if (parser.cut()) return value;

@@ -71,8 +71,8 @@ void trampoline(unsigned high, unsigned low) {
 class Segment {
 public:
     Segment() {
-        void* p = mmap(nullptr, kMapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
+        void* p = mmap(nullptr, kMapped, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         base_ = static_cast<char*>(p);
         mprotect(base_, kGuard, PROT_NONE);
@@ -105,8 +105,8 @@ void run_on_new_stack(void (*body)(void*), void* context) {
     s.callee.uc_stack.ss_size = Segment::size();
     s.callee.uc_link = nullptr;
     const auto address = reinterpret_cast<uintptr_t>(&s);
-    makecontext(&s.callee, reinterpret_cast<void (*)()>(trampoline), 2, static_cast<unsigned>(address >> 32),
-                static_cast<unsigned>(address));
+    makecontext(&s.callee, reinterpret_cast<void (*)()>(trampoline), 2,
+                static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
 
     const uintptr_t outer_low = stack_low_bound();
     STACK_LOW = reinterpret_cast<uintptr_t>(segment.low());

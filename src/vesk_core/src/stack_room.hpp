@@ -52,10 +52,12 @@ auto on_new_stack(Fn&& fn) -> decltype(fn()) {
         Fn& fn;
         std::optional<decltype(fn())> result;
     } call{fn, std::nullopt};
-    run_on_new_stack([](void* context) {
-        auto& c = *static_cast<Call*>(context);
-        c.result.emplace(c.fn());
-    }, &call);
+    run_on_new_stack(
+        [](void* context) {
+            auto& c = *static_cast<Call*>(context);
+            c.result.emplace(c.fn());
+        },
+        &call);
     return std::move(*call.result);
 }
 

@@ -40,8 +40,8 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, u
     return names.empty() ? Opening::other : Opening::table;
 }
 
-bool FastIndexParser::read_list(const std::vector<PyRef>* names, const Schema* schema, ListState& state,
-                                PyObject* out) {
+bool FastIndexParser::read_list(const std::vector<PyRef>* names, const Schema* schema,
+                                ListState& state, PyObject* out) {
     depth_ = 1;  // inside the top-level list
     PyRef row_template;
     if (names) {
@@ -72,7 +72,8 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, const Schema* s
         const uint64_t start = pos;
         const uint64_t short_tables = short_tables_;
         RowEnd end = RowEnd::semicolon;
-        PyRef item = names ? read_grid_row(*names, row_template.get(), schema, end) : parse_value(schema);
+        PyRef item =
+            names ? read_grid_row(*names, row_template.get(), schema, end) : parse_value(schema);
         if (cut_) {  // not whole yet: read again once more text has come
             cut_ = false;
             pos = start;
@@ -93,7 +94,9 @@ namespace {
 // The bytes of a bytes-like object, held for the call.
 class Bytes {
 public:
-    explicit Bytes(PyObject* object) { ok_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0; }
+    explicit Bytes(PyObject* object) {
+        ok_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+    }
     ~Bytes() {
         if (ok_) PyBuffer_Release(&view_);
     }
@@ -127,14 +130,15 @@ PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
     if (!PyArg_ParseTuple(args, "OKK:_stream_open", &data, &pos, &end)) return {};
     const Bytes text(data);
     if (!text.ok() || !read_span(text, pos, end)) return {};
-    FastIndexParser parser(text.data(), partial_text_end(text.data(), pos, end), {ReadOptions::Partial::on, false});
+    FastIndexParser parser(text.data(), partial_text_end(text.data(), pos, end),
+                           {ReadOptions::Partial::on, false});
     parser.pos = pos;
     std::vector<PyRef> names;
     uint64_t bracket = 0, declared = FastIndexParser::kNoCount;
     const FastIndexParser::Opening opening = parser.open_list(names, bracket, declared);
     if (opening == FastIndexParser::Opening::error) return {};
     if (opening == FastIndexParser::Opening::wait) return PyRef::borrow(Py_None);
-    const char* kind = opening == FastIndexParser::Opening::array ? "array"
+    const char* kind = opening == FastIndexParser::Opening::array   ? "array"
                        : opening == FastIndexParser::Opening::table ? "table"
                                                                     : "other";
     PyRef name_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -146,7 +150,8 @@ PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
                       : PyRef::steal(PyLong_FromUnsignedLongLong(declared));
     if (!count) return {};
     return PyRef::steal(Py_BuildValue("(sKKOO)", kind, static_cast<unsigned long long>(parser.pos),
-                                      static_cast<unsigned long long>(bracket), count.get(), name_list.get()));
+                                      static_cast<unsigned long long>(bracket), count.get(),
+                                      name_list.get()));
 }
 
 // _stream_read(text, pos, end, names, schema, state) -> (elements, pos,
@@ -159,7 +164,8 @@ PyRef stream_read(PyObject* args, PyObject* /*kwargs*/) {
     PyObject* schema = nullptr;
     unsigned long long pos = 0, end = 0;
     int state = 0;
-    if (!PyArg_ParseTuple(args, "OKKOOi:_stream_read", &data, &pos, &end, &name_list, &schema, &state))
+    if (!PyArg_ParseTuple(args, "OKKOOi:_stream_read", &data, &pos, &end, &name_list, &schema,
+                          &state))
         return {};
     const Bytes text(data);
     if (!text.ok() || !read_span(text, pos, end)) return {};
@@ -178,13 +184,15 @@ PyRef stream_read(PyObject* args, PyObject* /*kwargs*/) {
 
     PyRef elements = PyRef::steal(PyList_New(0));
     if (!elements) return {};
-    FastIndexParser parser(text.data(), partial_text_end(text.data(), pos, end), {ReadOptions::Partial::on, false});
+    FastIndexParser parser(text.data(), partial_text_end(text.data(), pos, end),
+                           {ReadOptions::Partial::on, false});
     parser.pos = pos;
     auto list_state = static_cast<FastIndexParser::ListState>(state);
-    if (!parser.read_list(name_list != Py_None ? &names : nullptr, has_schema ? &fields : nullptr, list_state,
-                          elements.get()))
+    if (!parser.read_list(name_list != Py_None ? &names : nullptr, has_schema ? &fields : nullptr,
+                          list_state, elements.get()))
         return {};
-    return PyRef::steal(Py_BuildValue("(OKi)", elements.get(), static_cast<unsigned long long>(parser.pos),
+    return PyRef::steal(Py_BuildValue("(OKi)", elements.get(),
+                                      static_cast<unsigned long long>(parser.pos),
                                       static_cast<int>(list_state)));
 }
 

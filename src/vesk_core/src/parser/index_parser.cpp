@@ -246,7 +246,8 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
     // The end of the text inside the string, `open` being where the string
     // would be reported: its text so far under trailing strings, else left out.
     auto cut_short = [&](uint64_t at) {
-        if (key || options_.partial != ReadOptions::Partial::trailing_strings) return end_of_text(at);
+        if (key || options_.partial != ReadOptions::Partial::trailing_strings)
+            return end_of_text(at);
         return trailing_string(out);
     };
     for (;;) {
@@ -281,9 +282,10 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
                 if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(invalid_unicode(backslash));
                 if (unit >= 0xD800 && unit <= 0xDBFF) {
                     // A high surrogate whose low half the cut may still bring.
-                    if (partial() && (length_ - pos < 2 ? std::memcmp(input_ + pos, "\\u", length_ - pos) == 0
-                                                        : input_[pos] == '\\' && input_[pos + 1] == 'u' &&
-                                                              length_ - pos < 6))
+                    if (partial() &&
+                        (length_ - pos < 2
+                             ? std::memcmp(input_ + pos, "\\u", length_ - pos) == 0
+                             : input_[pos] == '\\' && input_[pos + 1] == 'u' && length_ - pos < 6))
                         return cut_short(length_);
                     if (pos + 1 >= length_ || input_[pos] != '\\' || input_[pos + 1] != 'u')
                         return fail(invalid_unicode(backslash));
@@ -466,7 +468,8 @@ uint64_t FastIndexParser::declared_count(uint64_t marker) const {
     if (input_[pos] == ':') return kNoCount;
     uint64_t declared = 0;  // saturates below kNoCount
     for (uint64_t d = pos; d < marker && is_digit(input_[d]); ++d)
-        declared = declared > (kNoCount - 10) / 10 ? kNoCount - 1 : declared * 10 + (input_[d] - '0');
+        declared =
+            declared > (kNoCount - 10) / 10 ? kNoCount - 1 : declared * 10 + (input_[d] - '0');
     return declared;
 }
 

@@ -240,7 +240,8 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         PyRef part = PyRef::steal(PyDict_New());
         if (!part) return replace_error(PyExc_MemoryError, "Failed to create row dict");
         for (size_t i = 0; i < k; ++i)
-            if (PyDict_SetItem(part.get(), names[i].get(), PyDict_GetItem(row.get(), names[i].get())) < 0)
+            if (PyDict_SetItem(part.get(), names[i].get(),
+                               PyDict_GetItem(row.get(), names[i].get())) < 0)
                 return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         return part;
     };

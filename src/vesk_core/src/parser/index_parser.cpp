@@ -161,10 +161,12 @@ PyRef FastIndexParser::parse_number() {
     // A number that runs to the end of the text may still grow (`1` into
     // `12`, `-Inf` into `-Infinity`), and so may one that ends in error
     // there (`1e`, `-`).
-    if (partial() && pos + number_token_length(input_ + pos, input_ + length_) >= length_)
-        return end_of_text(length_);
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);
+    if (partial() &&
+        (pos + length >= length_ || (n.kind == ParsedNumber::Kind::error &&
+                                     pos + number_token_length(input_ + pos, input_ + length_) >= length_)))
+        return end_of_text(length_);
     pos += length;
     PyRef value;
     switch (n.kind) {

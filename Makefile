@@ -19,7 +19,7 @@ demo: install
 test: test-python test-native sanitize fuzz-ci
 
 test-python: install
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q --hypothesis-profile=repeatable
 
 test-native: native
 	ctest --test-dir $(NATIVE) --output-on-failure
@@ -41,7 +41,7 @@ sanitize: venv
 	cp src/vesk/*.py src/vesk/*.pyi src/vesk/py.typed src/vesk/sample.json $(SAN)/vesk_core*.so $(SAN)/site/vesk/
 	$(SAN_ENV) ctest --test-dir $(SAN) --output-on-failure
 	$(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-		PYTHONPATH=$(SAN)/site sh -c '$(PY) -c "import vesk; assert \"$(SAN)\" in vesk.__file__" && $(PY) -m pytest -q -p no:cacheprovider' 
+		PYTHONPATH=$(SAN)/site sh -c '$(PY) -c "import vesk; assert \"$(SAN)\" in vesk.__file__" && $(PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=repeatable' 
 
 # Coverage-guided fuzzing (fuzz/README.md): a bounded run of every target
 # from the seed corpus, and a long one under AddressSanitizer.

@@ -10,6 +10,12 @@ import tracemalloc
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
+
+# `make test` runs every property on the same examples each time
+# (--hypothesis-profile=repeatable), so that a change that passes once passes
+# again; a plain pytest run draws new ones.
+settings.register_profile("repeatable", derandomize=True)
 
 # Under AddressSanitizer (the sanitizer run preloads its runtime), freed
 # memory waits in a quarantine and malloc keeps statistics of its own, so

@@ -162,6 +162,11 @@ def test_elements_from_pieces(chunks, options, expected):
     stream, given_back = feed_all(chunks, **options)
     check_same(given_back, expected)
     check_same(stream.close(), expected)
+    # Closed: the same document again and the same value, but no more text.
+    check_same(stream.close(), expected)
+    check_same(stream.value, vesk.loads(b"".join(map(as_bytes, chunks)), partial=True, **{"fenced": True, **options}))
+    with pytest.raises(RuntimeError, match="Stream is closed"):
+        stream.feed("[]")
 
 
 def big_document(t, rows=400):  # a table (even t) or JSON list (odd t) with escapes and multibyte text

@@ -32,7 +32,7 @@ class Stream:
         self._lock = threading.Lock()
         self._text = bytearray()
         self._error: ValueError | None = None
-        self._closed = False
+        self._document: list[Any] | None = None  # [what close returned], once it has
         self._begin: int | None = None  # where the document starts, once known
         self._end: int | None = None  # where a closing fence line starts, once seen
         self._fence_scan = 0  # where the search for the closing fence goes on
@@ -48,6 +48,8 @@ class Stream:
         """Adds a chunk of the reply (str, or bytes split anywhere) and returns
         the elements of the top-level list or table that it finished."""
         with self._turn():
+            if self._document is not None:
+                raise RuntimeError("Stream is closed")
             if isinstance(chunk, str):
                 chunk = chunk.encode()
             elif not isinstance(chunk, (bytes, bytearray, memoryview)):
@@ -64,15 +66,15 @@ class Stream:
 
     def close(self) -> Any:
         """The whole document, as `loads` gives it; ValueError if the text is
-        incomplete or wrong."""
+        incomplete or wrong. Closing again gives the same document."""
         with self._turn():
-            return self._guard(self._finish)
+            if self._document is None:
+                self._document = [self._guard(self._finish)]
+            return self._document[0]
 
     def _turn(self) -> _Turn:
         if self._error is not None:
             raise ValueError(*self._error.args)
-        if self._closed:
-            raise RuntimeError("Stream is closed")
         return _Turn(self._lock)
 
     def _guard(self, step):
@@ -86,7 +88,6 @@ class Stream:
         return loads(bytes(self._text), self._schema, check_counts=self._check_counts, fenced=self._fenced)
 
     def _finish(self) -> Any:
-        self._closed = True
         # The elements read as they came are the document when the list
         # closed, nothing but filler followed and its count holds; anything
         # else (another kind of document, text cut short, rows only the

@@ -142,9 +142,13 @@ PyRef FastIndexParser::finish_grid(StackFrame& frame, const GridRead& grid) {
     if (options_.check_counts && grid.declared != kNoCount &&
         (cut_ ? rows > grid.declared : rows != grid.declared)) {
         cut_ = false;
-        return fail({"Table declares " + std::to_string(grid.declared) + " rows but holds " +
-                         std::to_string(rows),
-                     grid.bracket});
+        // The count as written, which may run past 64 bits.
+        uint64_t digits = grid.bracket + 1;
+        skip_whitespace_simd(input_, length_, digits);
+        uint64_t digits_end = digits;
+        while (digits_end < length_ && input_[digits_end] >= '0' && input_[digits_end] <= '9') ++digits_end;
+        const std::string declared(reinterpret_cast<const char*>(input_ + digits), digits_end - digits);
+        return fail({"Table declares " + declared + " rows but holds " + std::to_string(rows), grid.bracket});
     }
     return take_list(frame);
 }

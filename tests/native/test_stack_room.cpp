@@ -62,10 +62,10 @@ TEST(StackRoom, ExceptionsCrossBackFromASegment) {
 
 TEST(StackRoom, SegmentBoundIsSetWhileOnIt) {
     const uintptr_t own = stack_low_bound();
-    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const auto here = stack_pointer();
     EXPECT_LT(own, here);
     const uintptr_t inner = on_new_stack([] {
-        const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        const auto frame = stack_pointer();
         EXPECT_LT(stack_low_bound(), frame);
         EXPECT_LT(frame, stack_low_bound() + kStackSegmentBytes);
         return stack_low_bound();

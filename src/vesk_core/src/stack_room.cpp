@@ -23,7 +23,7 @@ uintptr_t thread_stack_low() {
     if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         // Unknown bounds: assume a megabyte below the first frame that asks,
         // which the reader and writer never need on a stack of their own.
-        return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - (size_t{1} << 20);
+        return stack_pointer() - (size_t{1} << 20);
     }
     void* base = nullptr;
     size_t size = 0;

@@ -19,16 +19,9 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, u
     skip_filler();
     if (at_end()) return Opening::wait;
     const uint8_t first = input_[pos];
-    const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
-    if (first != ':' && !digit(first)) return Opening::array;
+    if (first != ':' && (first < '0' || first > '9')) return Opening::array;
     const uint64_t marker = grid_marker_at(input_, length_, pos);
-    if (marker >= length_) {
-        // `[12` or `[12 ` may yet become a table's count.
-        uint64_t p = pos;
-        while (p < length_ && digit(input_[p])) ++p;
-        while (p < length_ && input_[p] == ' ') ++p;
-        return p >= length_ ? Opening::wait : Opening::array;
-    }
+    if (marker >= length_) return count_may_follow() ? Opening::wait : Opening::array;
     declared = declared_count(marker);
     pos = marker + 1;
     skip_filler();

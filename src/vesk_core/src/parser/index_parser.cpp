@@ -158,16 +158,15 @@ PyRef FastIndexParser::parse_keyword() {
 }
 
 PyRef FastIndexParser::parse_number() {
-    // A number that runs to the end of the text may still grow (`1` into
-    // `12`, `-Inf` into `-Infinity`), and so may one that ends in error
-    // there (`1e`, `-`).
+    const uint64_t start = pos;
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);
-    if (partial() &&
-        (pos + length >= length_ || (n.kind == ParsedNumber::Kind::error &&
-                                     pos + number_token_length(input_ + pos, input_ + length_) >= length_)))
-        return end_of_text(length_);
     pos += length;
+    // A number that runs to the end of partial text may still grow (`1`
+    // into `12`, `-Inf` into `-Infinity`), and so may one that ends in error
+    // there (`1e`, `-`).
+    if (pos >= length_ && partial()) [[unlikely]]
+        return end_of_text(length_);
     PyRef value;
     switch (n.kind) {
         case ParsedNumber::Kind::signed_int:
@@ -189,6 +188,8 @@ PyRef FastIndexParser::parse_number() {
             value = PyRef::steal(PyFloat_FromDouble(n.d));
             return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create float");
         case ParsedNumber::Kind::error:
+            if (partial() && start + number_token_length(input_ + start, input_ + length_) >= length_)
+                return end_of_text(length_);
             break;
     }
     return raise_error(PyExc_ValueError, n.error);
@@ -440,14 +441,8 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             pos = marker;
             return parse_ivy_grid_indexed(schema, bracket, declared);
         }
-        // `[12` or `[12 ` may yet become a table's count: nothing is read
-        // from it until it can no longer.
-        if (partial()) {
-            uint64_t p = pos;
-            while (p < length_ && is_digit(input_[p])) ++p;
-            while (p < length_ && input_[p] == ' ') ++p;
-            if (p >= length_) return cut_at(length_) ? take_list(frame) : PyRef{};
-        }
+        // Nothing is read from `[12` until it can no longer become a count.
+        if (partial() && count_may_follow()) return cut_at(length_) ? take_list(frame) : PyRef{};
     }
 
     if (first != ']') {
@@ -464,6 +459,13 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     }
     ++pos;  // ']'
     return take_list(frame);
+}
+
+bool FastIndexParser::count_may_follow() const {
+    uint64_t p = pos;
+    while (p < length_ && is_digit(input_[p])) ++p;
+    while (p < length_ && input_[p] == ' ') ++p;
+    return p >= length_;
 }
 
 uint64_t FastIndexParser::declared_count(uint64_t marker) const {

@@ -211,6 +211,9 @@ private:
     };
     // The count of a grid marker at `marker`, from the digits at `pos`.
     uint64_t declared_count(uint64_t marker) const;
+    // Whether the digits and spaces at `pos` run to the end of the text, so
+    // that partial text may yet turn them into a table's count (`[12 :`).
+    [[gnu::cold, gnu::noinline]] bool count_may_follow() const;
     // How a row ended: at a consumed `;`, before the `]`, or at the
     // delimiter after the cell of its last name.
     enum class RowEnd : uint8_t { semicolon, bracket, delimiter };

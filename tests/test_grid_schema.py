@@ -1,5 +1,7 @@
 """loads(..., schema=[names]): objects read positionally, their written keys skipped."""
 
+import json
+
 import pytest
 
 from conftest import check_same
@@ -9,7 +11,9 @@ from vesk.vesk_core import loads
 XY = {"x": 1, "y": 2}
 MAPPED = {
     "keys": [(t, XY) for t in ['{"a:b": 1, "c,d": 2}', '{"}": 1, "{": 2}', '{a: 1, "a": 2}', '{"a" /* : */ : 1, "\\"b:" :2}']]
-    + [("{1: 5}", {"x": 5})],
+    + [("{1: 5}", {"x": 5})]
+    # Runs of backslashes before a quote: odd ones escape it, even ones do not.
+    + [("{" + json.dumps(k) + ': 1, "k": 2}', XY) for k in ["a\\", 'a"b', '\\"', "\\\\", 'x\\\\"y', '\u00e9"\\' + "s" * 40]],
     "members": [('{"a": 1}', {"x": 1}), ("{ }", {}), ('{"a": 1, }', {"x": 1})],
     "where": [
         ('[{"a": 1, "b": 2}, [[{"p": 1}]]]', [XY, [[{"x": 1}]]]),

@@ -1,7 +1,7 @@
 // FastIndexParser: builds Python objects straight from the input bytes in one
 // recursive descent. Strings and keys find their own ends in one vector pass
-// each; the StructuralIndex of quotes is built only when a table or a
-// schema-mapped object needs to skip quoted text without reading it.
+// each; the StructuralIndex of quotes is built only when a table needs its
+// rows counted by a skim that steps over quoted text without reading it.
 //
 // Every reading method returns a new reference, or an empty PyRef with the
 // Python exception already set; parse errors are converted where they arise
@@ -229,16 +229,15 @@ private:
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();
 
-    // The structural index of the whole input, built on first use: only
-    // tables and schema-mapped objects read it (strings find their own
-    // ends). Null, with MemoryError set, when it cannot be built.
+    // The structural index of the whole input, built on first use: only the
+    // table skim reads it (strings and schema keys find their own ends).
+    // Null, with MemoryError set, when it cannot be built.
     const StructuralIndex* structural_index();
 
     const uint8_t* input_;
     uint64_t length_;
     IndexLease index_lease_;
     bool index_built_ = false;
-    uint64_t schema_quote_cursor_ = 0;  // quote entries behind `pos` skipped by schema keys
     StringCache& cache_;  // the calling thread's key cache
     ValueStack stack_;
     std::string escape_buffer_;  // decoded bytes of the current escaped string, reused

@@ -5,6 +5,7 @@
 #include "parser/grid_skim.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
+#include "simd/string_scan.hpp"
 
 
 // The value parser runs only once the import has found AVX2, so it is built
@@ -358,9 +359,18 @@ bool FastIndexParser::skip_schema_key() {
     skip_filler();
     if (at_end()) return ended(pos);
     if (input_[pos] == '"') {
-        const StructuralIndex* index = structural_index();
-        if (!index) return false;
-        if (!skip_quoted_string(input_, *index, schema_quote_cursor_, pos)) return ended(pos);
+        // To the first quote after the opening one that an even run of
+        // backslashes (none included) stands before.
+        uint64_t from = pos + 1;
+        for (;;) {
+            const StringEnd end = find_string_end_avx2(input_, length_, from);
+            if (end.close >= length_) return ended(pos);
+            uint64_t backslashes = 0;  // the opening quote ends the run
+            while (input_[end.close - 1 - backslashes] == '\\') ++backslashes;
+            from = end.close + 1;
+            if (backslashes % 2 == 0) break;
+        }
+        pos = from;
     } else {
         while (pos < length_) {
             const uint8_t c = input_[pos];

@@ -40,7 +40,6 @@ class Stream:
         self._pos = 0
         self._state = _ELEMENT
         self._names: list[str] | None = None
-        self._bracket = 0
         self._declared: int | None = None
         self._elements: list[Any] = []
 
@@ -105,7 +104,7 @@ class Stream:
             opened = _stream_open(self._text, self._begin, end)
             if opened is None:
                 return []
-            self._kind, self._pos, self._bracket, self._declared, self._names = opened
+            self._kind, self._pos, self._declared, self._names = opened
         if self._kind == "other" or self._state == _IRREGULAR:
             return []
         names = self._names if self._kind == "table" else None

@@ -9,12 +9,10 @@
 
 namespace vesk {
 
-FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, uint64_t& bracket,
-                                                    uint64_t& declared) {
+FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, uint64_t& declared) {
     skip_filler();
     if (at_end()) return Opening::wait;
     if (input_[pos] != '[') return Opening::other;
-    bracket = pos;
     ++pos;
     skip_filler();
     if (at_end()) return Opening::wait;
@@ -115,7 +113,7 @@ bool read_span(const Bytes& text, unsigned long long pos, unsigned long long end
 }  // namespace
 
 // _stream_open(text, pos, end) -> None while the text does not yet show
-// the document's kind; else (kind, pos, bracket, declared, names) with kind
+// the document's kind; else (kind, pos, declared, names) with kind
 // "array", "table" or "other" (read whole at the end).
 PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
     PyObject* data = nullptr;
@@ -127,8 +125,8 @@ PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
                            {ReadOptions::Partial::on, false});
     parser.pos = pos;
     std::vector<PyRef> names;
-    uint64_t bracket = 0, declared = FastIndexParser::kNoCount;
-    const FastIndexParser::Opening opening = parser.open_list(names, bracket, declared);
+    uint64_t declared = FastIndexParser::kNoCount;
+    const FastIndexParser::Opening opening = parser.open_list(names, declared);
     if (opening == FastIndexParser::Opening::error) return {};
     if (opening == FastIndexParser::Opening::wait) return PyRef::borrow(Py_None);
     const char* kind = opening == FastIndexParser::Opening::array   ? "array"
@@ -142,9 +140,8 @@ PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
                       ? PyRef::borrow(Py_None)
                       : PyRef::steal(PyLong_FromUnsignedLongLong(declared));
     if (!count) return {};
-    return PyRef::steal(Py_BuildValue("(sKKOO)", kind, static_cast<unsigned long long>(parser.pos),
-                                      static_cast<unsigned long long>(bracket), count.get(),
-                                      name_list.get()));
+    return PyRef::steal(Py_BuildValue("(sKOO)", kind, static_cast<unsigned long long>(parser.pos),
+                                      count.get(), name_list.get()));
 }
 
 // _stream_read(text, pos, end, names, schema, state) -> (elements, pos,

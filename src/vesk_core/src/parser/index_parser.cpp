@@ -1,5 +1,6 @@
 #include "parser/index_parser.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -285,10 +286,9 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
                 if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(invalid_unicode(backslash));
                 if (unit >= 0xD800 && unit <= 0xDBFF) {
                     // A high surrogate whose low half the cut may still bring.
-                    if (partial() &&
-                        (length_ - pos < 2
-                             ? std::memcmp(input_ + pos, "\\u", length_ - pos) == 0
-                             : input_[pos] == '\\' && input_[pos + 1] == 'u' && length_ - pos < 6))
+                    const uint64_t left = length_ - pos;
+                    if (partial() && left < 6 &&
+                        std::memcmp(input_ + pos, "\\u", std::min<uint64_t>(left, 2)) == 0)
                         return cut_short(length_);
                     if (pos + 1 >= length_ || input_[pos] != '\\' || input_[pos + 1] != 'u')
                         return fail(invalid_unicode(backslash));

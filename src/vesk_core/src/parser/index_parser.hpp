@@ -153,7 +153,7 @@ public:
     // From `pos`: whether the document is a list or a table, once the text
     // shows it (and the table's header has arrived whole). Leaves `pos` on
     // the first element or row.
-    Opening open_list(std::vector<PyRef>& names, uint64_t& bracket, uint64_t& declared);
+    Opening open_list(std::vector<PyRef>& names, uint64_t& declared);
     enum class ListState : uint8_t { element, separator, closed, irregular };
     // Appends to `out` each element or row that the text holds whole from
     // `pos`, and leaves `pos` where the next one begins. `names` is null for a

@@ -73,8 +73,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
     // Rows without names consume no text: one the skim has not counted
     // would never end.
     if (names.empty() && count == kRowCountUnknown) {
-        pos = length_;
-        cut_ = true;
+        cut_at(length_);
         return take_list(frame);
     }
     const uint64_t short_tables_before = short_tables_;

@@ -14,10 +14,21 @@ namespace {
 
 using enum ParsedNumber::Kind;
 
-std::pair<ParsedNumber, size_t> read(std::string_view text) {
-    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+// Numbers are read one way when the input ends within a few dozen bytes of
+// them and another way when a long stretch follows; every check runs both.
+enum class Tail { none, long_one };
+
+std::pair<ParsedNumber, size_t> read(std::string_view text, Tail tail = Tail::none) {
+    std::string input(text);
+    if (tail == Tail::long_one) input += " " + std::string(80, '7');
+    const auto* p = reinterpret_cast<const uint8_t*>(input.data());
     size_t length = 0;
-    return {parse_number(p, p + text.size(), length), length};  // evaluated left to right
+    ParsedNumber n = parse_number(p, p + input.size(), length);
+    // A big integer's digits point into the input: keep them as text.
+    static thread_local std::string digits;
+    digits.assign(n.digits);
+    n.digits = digits;
+    return {n, length};
 }
 
 // A machine integer ("u" if unsigned), a big one's digits, a double in "%a" form, or the error.
@@ -39,9 +50,11 @@ class Tokens : public testing::TestWithParam<Case> {};
 
 TEST_P(Tokens, ValueAndLength) {
     const auto& [text, expected] = GetParam();
-    const auto [number, length] = read(text);
-    EXPECT_EQ(outcome(number), expected);
-    EXPECT_EQ(length, std::min(text.find_first_of(",]}x"), text.size())) << "the token's length";
+    for (const Tail tail : {Tail::none, Tail::long_one}) {
+        const auto [number, length] = read(text, tail);
+        EXPECT_EQ(outcome(number), expected) << static_cast<int>(tail);
+        EXPECT_EQ(length, std::min(text.find_first_of(",]}x"), text.size())) << "the token's length";
+    }
 }
 
 const std::string kLeading = "Invalid number: leading zeros not allowed";
@@ -65,7 +78,13 @@ INSTANTIATE_TEST_SUITE_P(Table, Tokens, testing::ValuesIn(std::vector<Case>{
     {"1.5.5", "Invalid number"}, {"1e5e3", "Invalid number"}, {"12a", "Invalid number"},
     {"-", "Invalid number"}, {"--1", "Invalid number"}, {"Infinit", "Invalid number"},
     {"-+1", "Invalid number"}, {"1e", "Invalid float"}, {"1e+", "Invalid float"},
-    {"1e5-3", "Invalid float"}, {"1.5e", "Invalid float"}, {"1e--5", "Invalid float"}}));
+    {"1e5-3", "Invalid float"}, {"1.5e", "Invalid float"}, {"1e--5", "Invalid float"},
+    // Digit runs at and past the lengths read in one piece.
+    {"1234567890123456", "1234567890123456"}, {"12345678901234567", "12345678901234567"},
+    {"1234567890123456.5", "0x1.18b54f22aeb02p+50"}, {"-0.1234567890123456", "-0x1.f9add3746f659p-4"},
+    {"123.4567890123456789", "0x1.edd3c07fb4c99p+6"}, {"123.45678901234567891", "0x1.edd3c07fb4c99p+6"},
+    {"0.00000000000000000000000001", "0x1.8c240c4aecb14p-87"}, {"-1.5]", "-0x1.8p+0"},
+    {"1.5E3", "0x1.77p+10"}, {"007", kLeading}, {"0.5x", "0x1p-1"}, {"1.25e", "Invalid float"}}));
 
 // Finite doubles with 17 significant digits read back exactly, in both paths.
 TEST(Numbers, RandomDoublesRoundTrip) {
@@ -76,6 +95,7 @@ TEST(Numbers, RandomDoublesRoundTrip) {
         if (!std::isfinite(std::bit_cast<double>(bits))) continue;
         std::snprintf(text, sizeof text, i % 2 ? "%.16e" : "%.16E", std::bit_cast<double>(bits));
         ASSERT_EQ(std::bit_cast<uint64_t>(read(text).first.d), bits) << text;
+        ASSERT_EQ(std::bit_cast<uint64_t>(read(text, Tail::long_one).first.d), bits) << text;
         ASSERT_EQ(std::bit_cast<uint64_t>(parse_number_token(text).d), bits) << text;
     }
 }
@@ -102,11 +122,13 @@ TEST(Numbers, DecimalTextsAgainstStrtod) {
         if (has_exponent) text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
         if (!has_exponent && (point == 0 || point == digit_count)) continue;  // an integer
         for (const std::string& input : {text, text + ",", text + "]"}) {
-            const auto [number, length] = read(input);
+          for (const Tail tail : {Tail::none, Tail::long_one}) {
+            const auto [number, length] = read(input, tail);
             ASSERT_EQ(number.kind, floating) << input;
             ASSERT_EQ(length, text.size()) << input;
             ASSERT_EQ(std::bit_cast<uint64_t>(number.d), std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)))
                 << input;
+          }
         }
     }
 }
@@ -120,7 +142,8 @@ TEST(Numbers, IntegersAndExactLimits) {
         const size_t more = rng() % 19;
         for (size_t k = 0; k < more; ++k) digits += static_cast<char>('0' + rng() % 10);
         const uint64_t value = std::stoull(digits);
-        EXPECT_EQ(outcome(read(digits).first), value > 9223372036854775807ull ? "u" + digits : digits);
+        for (const Tail tail : {Tail::none, Tail::long_one})
+            EXPECT_EQ(outcome(read(digits, tail).first), value > 9223372036854775807ull ? "u" + digits : digits);
     }
     for (const char* text : {"9007199254740992e22", "9007199254740993e22", "9007199254740992e-22",
                              "9007199254740993e-22", "1e22", "1e23", "1e-22", "1e-23", "123456789012345e-22",

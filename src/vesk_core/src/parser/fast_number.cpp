@@ -10,6 +10,8 @@
 // step also serves numbers whose significand is already built.
 #include <fast_float/fast_float.h>
 
+#include <immintrin.h>
+
 namespace vesk {
 namespace {
 
@@ -224,13 +226,94 @@ bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
     return true;
 }
 
+// Bytes that must follow the number's start for read_plain_number_wide.
+constexpr size_t kWideWindow = 64;
+
+constexpr uint64_t kPowersOfTen[] = {1,
+                                     10,
+                                     100,
+                                     1000,
+                                     10000,
+                                     100000,
+                                     1000000,
+                                     10000000,
+                                     100000000,
+                                     1000000000,
+                                     10000000000,
+                                     100000000000,
+                                     1000000000000,
+                                     10000000000000,
+                                     100000000000000,
+                                     1000000000000000,
+                                     10000000000000000};
+
+// One bit per byte of the 32 at `q` that is an ASCII digit.
+[[gnu::target("avx2")]] inline uint32_t digit_bits(const uint8_t* q) {
+    const __m256i v = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)),
+                                      _mm256_set1_epi8('0'));
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(9)), v)));
+}
+
+// The value of the `count` (1 to 16) digits at `s`, 16 bytes readable
+// there: the digits are shifted to the end of a register behind zeros, and
+// three multiply-adds join neighbours into pairs, fours and eights.
+[[gnu::target("avx2")]] inline uint64_t digit_run_value(const uint8_t* s, unsigned count) {
+    const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
+                                        _mm_set1_epi8('0'));
+    // Lane i takes digit i - (16 - count); a negative index gives zero.
+    const __m128i order = _mm_add_epi8(
+        _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+        _mm_set1_epi8(static_cast<char>(count - 16)));
+    const __m128i aligned = _mm_shuffle_epi8(digits, order);
+    const __m128i pairs = _mm_maddubs_epi16(aligned, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10,
+                                                                    1, 10, 1, 10, 1, 10, 1));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours),
+                                          _mm_setr_epi16(10000, 1, 10000, 1, 0, 0, 0, 0));
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(eights))) * 100000000 +
+           static_cast<uint32_t>(_mm_extract_epi32(eights, 1));
+}
+
+// read_plain_number without a loop over the digits, for the common shape
+// (an integer part and a fraction of at most 16 digits each, 19 in all, no
+// exponent), with kWideWindow bytes readable from `p`. False for any other
+// shape, which the digit-at-a-time reader then takes.
+[[gnu::target("avx2,bmi")]] bool read_plain_number_wide(const uint8_t* p, PlainNumber& n) {
+    n.negative = *p == '-';
+    const uint8_t* const q = p + n.negative;
+    const uint32_t digits = digit_bits(q);
+    const auto integer = static_cast<unsigned>(std::countr_zero(~digits));
+    if (integer == 0 || integer > 16 || (integer > 1 && *q == '0')) return false;
+    uint64_t w = digit_run_value(q, integer);
+    const uint8_t* after = q + integer;
+    n.digit_count = integer;
+    n.exponent = 0;
+    n.is_float = *after == '.';
+    if (n.is_float) {
+        // At most 19 digits in all: the run ends within the 32 bytes looked at.
+        const auto fraction = static_cast<unsigned>(std::countr_zero(~(digits >> (integer + 1))));
+        if (fraction == 0 || fraction > 16 || integer + fraction > 19) return false;
+        w = w * kPowersOfTen[fraction] + digit_run_value(after + 1, fraction);
+        after += 1 + fraction;
+        n.digit_count += fraction;
+        n.exponent = -static_cast<int64_t>(fraction);
+    }
+    if (kTokenByte[*after]) return false;  // an exponent, or a malformed token
+    n.end = after;
+    n.significand = w;
+    return true;
+}
+
 }  // namespace
 
 // Anything but a plain number of at most 19 digits goes to
-// parse_number_token, which gives the exact result or error.
-ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {
+// parse_number_token, which gives the exact result or error. Built for
+// AVX2, as the parser that inlines it is.
+[[gnu::target("avx2,bmi")]] ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {
     PlainNumber n;
-    if (read_plain_number(p, end, n)) {
+    const bool wide = static_cast<size_t>(end - p) >= kWideWindow;
+    if ((wide && read_plain_number_wide(p, n)) || read_plain_number(p, end, n)) {
         length = static_cast<size_t>(n.end - p);
         const std::string_view token(reinterpret_cast<const char*>(p), length);
         if (!n.is_float) return convert_integer(token.substr(n.negative), n.negative, n.significand);

@@ -75,3 +75,52 @@ def test_dicts_have_the_layout_json_gives(n, form):
         expected = [json.loads(json.dumps(record)) for _ in got]
     assert got == expected
     assert [sys.getsizeof(d) for d in got] == [sys.getsizeof(d) for d in expected]
+
+
+# Reading holds the collector off and must leave it as it found it, on
+# every way out: a value, an error, a cut, a table that indexes the text.
+@pytest.mark.parametrize("call", [
+    lambda: loads('[[1.5, 2], {"a": [3, "x"]}, [: a, b; 1, [2]; 3, 4 ]]'),
+    lambda: loads('[: a; 1, 2; 3, 4 ]'),
+    lambda: loads('[1, {"a": }]'),
+    lambda: loads('[: a; 1; 2 ]', check_counts=True),
+    lambda: loads('[1, [2, {"a": [3', partial=True),
+    lambda: loads(b'[1, 2, \xff]'),
+])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_left_as_found(call, enabled):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            call()
+        except ValueError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
+
+
+def test_other_threads_never_see_the_collector_held_off():
+    """A table whose rows run past its names is checked against an index of
+    the text, built with the interpreter lock released: the threads that run
+    meanwhile find the collector as the caller left it."""
+    import threading
+
+    text = "[: a; " + "1, 2; " * 200_000 + "]"
+    seen = set()
+    stop = threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            seen.add(gc.isenabled())
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        for _ in range(20):
+            with pytest.raises(ValueError, match="Trailing content"):
+                loads(text)
+    finally:
+        stop.set()
+        watcher.join()
+    assert seen == {True}

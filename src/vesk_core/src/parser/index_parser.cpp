@@ -59,6 +59,7 @@ const StructuralIndex* FastIndexParser::structural_index() {
     StructuralIndex& index = index_lease_.index();
     if (index_built_) return &index;
     bool out_of_memory = false;
+    collector_pause_.lift();
     PyThreadState* state = PyEval_SaveThread();
     try {
         index.reset(length_);
@@ -67,6 +68,7 @@ const StructuralIndex* FastIndexParser::structural_index() {
         out_of_memory = true;
     }
     PyEval_RestoreThread(state);
+    collector_pause_.renew();
     if (out_of_memory) {
         PyErr_NoMemory();
         return nullptr;

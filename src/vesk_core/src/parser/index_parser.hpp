@@ -119,6 +119,34 @@ inline uint64_t partial_text_end(const uint8_t* text, uint64_t begin, uint64_t e
     return end;
 }
 
+// Holds the cyclic collector off while a parser builds a document, and
+// restores it as it was. The values built hold no cycles, and a collection
+// in the middle of a build only walks and promotes what the build has made
+// so far, again and again on a large document; one collection later walks
+// it once. Nothing built runs Python code, so the interpreter lock stays
+// held, and no other thread sees the collector paused, except where the
+// lock is released on purpose: around that, `lift` and `renew`.
+class CollectorPause {
+public:
+    CollectorPause() : paused_(PyGC_Disable() != 0) {}
+    ~CollectorPause() { lift(); }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+    // The collector as the caller left it.
+    void lift() {
+        if (paused_) PyGC_Enable();
+    }
+    // Paused again after `lift`, unless another thread has disabled it
+    // meanwhile, which then stands.
+    void renew() {
+        if (paused_) paused_ = PyGC_Disable() != 0;
+    }
+
+private:
+    bool paused_;
+};
+
 class FastIndexParser {
 public:
     FastIndexParser(const uint8_t* input, uint64_t length, ReadOptions options = {})
@@ -236,6 +264,7 @@ private:
 
     const uint8_t* input_;
     uint64_t length_;
+    CollectorPause collector_pause_;
     IndexLease index_lease_;
     bool index_built_ = false;
     StringCache& cache_;  // the calling thread's key cache

@@ -99,6 +99,18 @@ inline void four_digits(uint32_t value, char* out) {
     std::memcpy(out + 2, &kDigitPairs[2 * (value % 100)], 2);
 }
 
+// The eight ASCII digits of x < 10^8, leading zeros included, the first in
+// the lowest byte: x splits into 32-bit lanes of four digits, those into
+// 16-bit lanes of two and those into bytes, each split one multiply by a
+// scaled reciprocal (exact for the lane's range) and one subtraction.
+inline uint64_t eight_digits(uint32_t x) {
+    const uint64_t fours = x / 10000 | uint64_t{x % 10000} << 32;
+    const uint64_t hundreds = (fours * 10486) >> 20 & 0x0000007F0000007Full;  // x / 100 below 43699
+    const uint64_t pairs = hundreds | (fours - hundreds * 100) << 16;
+    const uint64_t tens = (pairs * 103) >> 10 & 0x000F000F000F000Full;  // x / 10 below 179
+    return (tens | (pairs - tens * 10) << 8) + 0x3030303030303030ull;
+}
+
 // Numbers up to twelve digits from the pair table (a few short dependent
 // steps); longer ones, the digits of doubles among them, with all sixteen
 // digits at once in vector lanes.
@@ -110,10 +122,9 @@ inline void four_digits(uint32_t value, char* out) {
         return n + 4;
     }
     if (value < 1000000000000ull) {
-        const auto low = static_cast<uint32_t>(value % 100000000);
+        const uint64_t low = eight_digits(static_cast<uint32_t>(value % 100000000));
         const size_t n = format_below_10000(static_cast<uint32_t>(value / 100000000), out);
-        four_digits(low / 10000, out + n);
-        four_digits(low % 10000, out + n + 4);
+        std::memcpy(out + n, &low, 8);
         return n + 8;
     }
     if (value < 10000000000000000ull) {

@@ -39,7 +39,10 @@ def compare(contenders: dict[str, Callable[[], object]], budget: float = 1.0) ->
     samples: dict[str, list[float]] = {name: [] for name in contenders}
     for fn in contenders.values():
         fn()  # warm caches (key caches included) before measuring
-    for _ in range(rounds):
-        for name, fn in contenders.items():
+    # Every other round runs the contenders in reverse, so that none always
+    # follows the same neighbour (its garbage, its cache footprint).
+    order = list(contenders.items())
+    for round_ in range(rounds):
+        for name, fn in order if round_ % 2 == 0 else reversed(order):
             samples[name].append(_time_once(fn, number))
     return {name: statistics.median(times) for name, times in samples.items()}

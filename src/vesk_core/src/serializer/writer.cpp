@@ -167,15 +167,21 @@ bool Writer::write_big_int(PyObject* obj) {
 }
 
 bool Writer::write_float(PyObject* obj) {
-    double value;
-    if (PyFloat_CheckExact(obj)) {
-        value = PyFloat_AS_DOUBLE(obj);
-    } else {
-        value = PyFloat_AsDouble(obj);
-        if (value == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return fail(PyExc_ValueError, "Failed to read float value");
+    if (PyFloat_CheckExact(obj)) [[likely]] {
+        const double value = PyFloat_AS_DOUBLE(obj);
+        if (std::isfinite(value)) [[likely]] {
+            out_.ascii_end(format_double(value, out_.ascii_begin(kMaxDoubleText)));
+            return true;
         }
+    }
+    return write_float_other(obj);
+}
+
+bool Writer::write_float_other(PyObject* obj) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return fail(PyExc_ValueError, "Failed to read float value");
     }
     if (std::isnan(value)) {
         out_.append_literal("NaN");

@@ -59,6 +59,8 @@ private:
     [[nodiscard, gnu::noinline]] bool write_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
+    // Float subclasses, NaN and the infinities.
+    [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
     // `bare`: an identifier key may go without quotes.
     [[nodiscard, gnu::noinline]] bool write_key(PyObject* key, bool bare);

@@ -80,28 +80,36 @@ bool Writer::append_escaped(PyObject* str) {
 }
 
 // Short ASCII texts with nothing to escape (most keys and values) in one or
-// two masked blocks, quotes around; false when the block path does not apply.
+// two masked blocks, quotes around, after a `,` when `comma` and before a
+// `:` when `colon`; false, with nothing appended, when the block path does
+// not apply.
 template <class Unit>
-bool Writer::append_quoted_short(const uint8_t* text, size_t length) {
-    out_.reserve(66);  // two quotes and two whole 32-unit blocks
+bool Writer::append_quoted_short(const uint8_t* text, size_t length, bool comma, bool colon) {
+    out_.reserve(68);  // a comma, two quotes, a colon and two whole 32-unit blocks
     Unit* at = out_.tail<Unit>();
+    at[0] = ',';  // overwritten by the opening quote when there is no comma
+    at += comma;
     if (!copy_short_clean(text, length, at + 1)) return false;
     at[0] = '"';
     at[length + 1] = '"';
-    out_.commit(length + 2);
+    at[length + 2] = ':';  // past the committed text when there is no colon
+    out_.commit(comma + length + 2 + colon);
     return true;
 }
 
-bool Writer::append_quoted(PyObject* str) {
+bool Writer::append_quoted_fast(PyObject* str, bool comma, bool colon) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length < 64 && PyUnicode_IS_COMPACT_ASCII(str)) {
-        const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-        switch (out_.width()) {
-            case 1: if (append_quoted_short<uint8_t>(text, length)) return true; break;
-            case 2: if (append_quoted_short<uint16_t>(text, length)) return true; break;
-            default: if (append_quoted_short<uint32_t>(text, length)) return true; break;
-        }
+    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return false;
+    const uint8_t* text = PyUnicode_1BYTE_DATA(str);
+    switch (out_.width()) {
+        case 1: return append_quoted_short<uint8_t>(text, length, comma, colon);
+        case 2: return append_quoted_short<uint16_t>(text, length, comma, colon);
+        default: return append_quoted_short<uint32_t>(text, length, comma, colon);
     }
+}
+
+bool Writer::append_quoted(PyObject* str) {
+    if (append_quoted_fast(str, false, false)) return true;
     const size_t mark = out_.size();
     out_.put('"');
     if (!append_escaped(str)) {
@@ -227,20 +235,25 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         if (!PyDict_Next(dict, &pos, &key, &value)) break;
         if (written == size)
             return fail(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        if (pretty) newline_and_indent(depth + 1);
+        const bool comma = written++ > 0;
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
         const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
-        if (PyUnicode_CheckExact(key) && !bare) {
-            if (!append_quoted(key)) return encode_error();
-        } else {
-            value_ref = PyRef::borrow(value);
-            if (!write_key(key, bare)) return false;
+        const bool quoted = PyUnicode_CheckExact(key) && !bare;
+        // The common member start, `,"key":`, in one store.
+        if (!(quoted && !pretty && append_quoted_fast(key, comma, true))) {
+            if (comma) out_.put(',');
+            if (pretty) newline_and_indent(depth + 1);
+            if (quoted) {
+                if (!append_quoted(key)) return encode_error();
+            } else {
+                value_ref = PyRef::borrow(value);
+                if (!write_key(key, bare)) return false;
+            }
+            if (pretty) out_.append_literal(": ");
+            else out_.put(':');
         }
-        if (pretty) out_.append_literal(": ");
-        else out_.put(':');
         after_str = PyUnicode_Check(value);  // before Python code may drop the value
         if (!write_item(value, depth + 1)) return false;
-        if (++written < size) out_.put(',');
     }
     if (pretty) newline_and_indent(depth);
     out_.put('}');

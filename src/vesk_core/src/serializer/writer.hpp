@@ -102,7 +102,12 @@ private:
     // lone surrogate (checked by the caller's rule).
     void append_text(PyObject* str);
     template <class Unit>
-    [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length);
+    [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length, bool comma,
+                                           bool colon);
+    // Short ASCII text with nothing to escape, quoted, after a `,` when
+    // `comma` and before a `:` when `colon`, in block stores; false, with
+    // nothing appended, where the block path does not apply.
+    [[nodiscard]] bool append_quoted_fast(PyObject* str, bool comma, bool colon);
     void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
     // A line feed and `width` * `level` spaces.
     void newline_with(uint64_t width, uint64_t level);
@@ -124,6 +129,10 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
     if (type == &PyUnicode_Type) return write_str(obj);
     if (type == &PyLong_Type) return write_int(obj);
     if (type == &PyFloat_Type) return write_float(obj);
+    if (type == &PyList_Type && PyList_GET_SIZE(obj) == 0) {
+        out_.append_literal("[]");
+        return true;
+    }
     const PyRef hold = PyRef::borrow(obj);
     if (type == &PyList_Type) return write_list_or_table(obj, depth);
     if (type == &PyDict_Type) return write_dict(obj, depth);

@@ -121,6 +121,9 @@ HAND = [  # written out by hand from the layout rules
     ({"t": IDX}, {"indent": 2}, '{\n  "t": [2:\n    id, x\n    1, 10\n    2, 20\n  ]\n}'),
     ({"t": IDX, "u": 1}, {"multiline_ivy": True}, '{"t":[2]{id,x}:\n    1, 10\n    2, 20,"u":1}'),
     ([IDX, []], {}, "[[2: id, x; 1, 10; 2, 20 ],[]]"),
+    # bare names and cells after a wider string are written at its width
+    *[([w, [{"id": 1, "x-y": "ab-c", "2": "2d"}] * 2], {"bare_strings": True},
+       f'["{w}",[2: id, x-y, "2"; 1, ab-c, "2d"; 1, ab-c, "2d" ]]') for w in ("\u00e9", "\u20ac", "\U0001f600")],
 ]
 
 

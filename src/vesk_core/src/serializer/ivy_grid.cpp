@@ -199,12 +199,8 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
 }
 
 bool Writer::write_ivy_grid_header_key(PyObject* key) {
-    const bool bare = options_.lean ? reads_back_bare(key, false)
-                                    : PyUnicode_IS_ASCII(key) &&
-                                          is_bare_identifier(PyUnicode_1BYTE_DATA(key),
-                                                             static_cast<size_t>(
-                                                                 PyUnicode_GET_LENGTH(key)));
-    if (!bare) return append_quoted(key);
+    if (!options_.lean) return write_bare_identifier(key, false) || append_quoted(key);
+    if (!reads_back_bare(key, false)) return append_quoted(key);
     append_text(key);
     return true;
 }
@@ -220,9 +216,14 @@ bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
     if (!(is_ascii_letter(first) || first == '_' || first == '$') ||
         (inline_layout && starts_typed_cell(first)))
         return false;
-    if (length < 32 && out_.width() == 1) {
+    if (length < 32) {
         out_.reserve(32);
-        const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());
+        int copied;
+        switch (out_.width()) {
+            case 1: copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>()); break;
+            case 2: copied = copy_short_if_identifier(text, length, out_.tail<uint16_t>()); break;
+            default: copied = copy_short_if_identifier(text, length, out_.tail<uint32_t>()); break;
+        }
         if (copied >= 0) {
             out_.commit(copied ? length : 0);
             return copied == 1;

@@ -115,10 +115,12 @@ VESK_TARGET_AVX2 inline __m256i bytes_in_range(__m256i x, char base, char span) 
 
 // For a text of fewer than 32 bytes: when every byte may stand in a bare
 // identifier after its first (an ASCII letter or digit, '_', '$' or '-'),
-// copies it to `out` as one 32-byte block and returns 1; returns 0 when a
-// byte may not, -1 when it cannot be loaded whole within its page.
+// copies it to `out` as one block of 32 units of the output's width (`out`
+// must have room for them) and returns 1; returns 0 when a byte may not, -1
+// when it cannot be loaded whole within its page.
+template <class Dst>
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
-    const uint8_t* text, size_t length, uint8_t* out) {
+    const uint8_t* text, size_t length, Dst* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     const __m256i letter = bytes_in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 25);
@@ -126,7 +128,7 @@ VESK_TARGET_AVX2 inline __m256i bytes_in_range(__m256i x, char base, char span) 
     __m256i ok = _mm256_or_si256(letter, digit);
     for (char c : {'_', '$', '-'}) ok = _mm256_or_si256(ok, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
     if (~static_cast<uint32_t>(_mm256_movemask_epi8(ok)) & ((1u << length) - 1)) return 0;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    store_widened<uint8_t, Dst>(v, out);
     return 1;
 }
 

@@ -2,7 +2,6 @@
 // bytes and plain arrays, in the compact and the indented layouts.
 #include "serializer/writer.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -186,8 +185,8 @@ bool Writer::write_float(PyObject* obj) {
     return write_float_other(obj);
 }
 
-Py_ssize_t Writer::write_float_run(PyObject* const* items, Py_ssize_t from, Py_ssize_t end) {
-    Py_ssize_t i = from;
+Py_ssize_t Writer::write_float_run(PyObject* const* items, Py_ssize_t end) {
+    Py_ssize_t i = 0;
     for (; i < end && Py_TYPE(items[i]) == &PyFloat_Type; ++i) {
         const double value = PyFloat_AS_DOUBLE(items[i]);
         if (!std::isfinite(value)) break;
@@ -313,20 +312,17 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     const bool pretty = options_.has_indent;
     const bool is_list = PyList_Check(seq);
     out_.put('[');
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        const Py_ssize_t end = is_list ? std::min(size, PyList_GET_SIZE(seq)) : size;
-        if (i >= end) break;
-        PyObject* item = PySequence_Fast_ITEMS(seq)[i];
-        if (Py_TYPE(item) == &PyFloat_Type && !pretty) {
-            // A run of floats runs no Python code: the list stays as it is.
-            const Py_ssize_t next = write_float_run(PySequence_Fast_ITEMS(seq), i, end);
-            if (next > i) {
-                i = next - 1;
-                continue;
-            }
-        }
+    // Numeric arrays (coordinates, embeddings) start with their run of
+    // floats, written in one loop; floats run no Python code, so the list
+    // stays as it is meanwhile.
+    Py_ssize_t i = 0;
+    if (!pretty && Py_TYPE(PySequence_Fast_ITEMS(seq)[0]) == &PyFloat_Type)
+        i = write_float_run(PySequence_Fast_ITEMS(seq), size);
+    for (; i < size; ++i) {
+        if (is_list && i >= PyList_GET_SIZE(seq)) break;
         if (i > 0) out_.put(',');
         if (pretty) newline_and_indent(depth + 1);
+        PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
         if (!write_item(item, depth + 1)) return false;
     }
     if (pretty) newline_and_indent(depth);

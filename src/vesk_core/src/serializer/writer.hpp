@@ -59,10 +59,9 @@ private:
     [[nodiscard, gnu::noinline]] bool write_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
-    // The exact finite floats of `items` from `from` on, before `end`, each
-    // after a `,` unless it is the first item; returns where the run ended.
-    [[gnu::noinline]] Py_ssize_t write_float_run(PyObject* const* items, Py_ssize_t from,
-                                                 Py_ssize_t end);
+    // The leading exact finite floats of the `end` items, comma-separated;
+    // returns how many there were.
+    [[gnu::noinline]] Py_ssize_t write_float_run(PyObject* const* items, Py_ssize_t end);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);

@@ -270,13 +270,37 @@ TEST(OutputBuffer, WidenKeepsTheText) {
             out.widen(from);  // narrower: no change
             out.append_bytes("\xff!", 2);
             out.fill(' ', 3);
-            std::memcpy(out.ascii_begin(OutputBuffer::kScratch), "-1.5e7", 6);  // numbers are written in place
+            std::memcpy(out.ascii_begin(OutputBuffer::kScratch - OutputBuffer::kBlock), "-1.5e7", 6);  // numbers are written in place
             out.ascii_end(6);
             out.append_literal("null");
             for (char c : std::string_view("\xff!   -1.5e7null")) want.push_back(static_cast<uint8_t>(c));
             EXPECT_EQ(out.width(), to);
             EXPECT_EQ(read_units(out), want) << from << " -> " << to;
         }
+}
+
+// Numbers of every length up to the longest, at every width, one after
+// another and next to other text: the blocks widened past a number's end
+// never show.
+TEST(OutputBuffer, AsciiTextOfEveryLength) {
+    constexpr size_t kLongest = OutputBuffer::kScratch - OutputBuffer::kBlock;
+    for (unsigned width : {1u, 2u, 4u}) {
+        OutputBuffer out;
+        out.widen(width);
+        std::vector<uint32_t> want;
+        for (size_t length = 0; length <= kLongest; ++length) {
+            char* at = out.ascii_begin(kLongest);
+            for (size_t i = 0; i < length; ++i) at[i] = static_cast<char>('0' + (length + i) % 10);
+            for (size_t i = length; i < kLongest; ++i) at[i] = '#';  // what a formatter may leave past its text
+            out.ascii_end(length);
+            for (size_t i = 0; i < length; ++i) want.push_back(static_cast<uint32_t>('0' + (length + i) % 10));
+            if (length % 3 == 0) {
+                out.put(',');
+                want.push_back(',');
+            }
+        }
+        EXPECT_EQ(read_units(out), want) << width;
+    }
 }
 
 TEST(OutputBuffer, AppendUnitsTruncateClear) {

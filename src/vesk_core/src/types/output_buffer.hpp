@@ -12,6 +12,8 @@
 // into MemoryError; the buffer stays valid (and usable) afterwards.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +28,7 @@ public:
     static constexpr size_t kInitialCapacity = 8192;  // bytes
     // The most units that ascii_begin hands out at once.
     static constexpr size_t kScratch = 64;
+    static constexpr size_t kBlock = 16;  // bytes widened at once from the scratch area
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
@@ -61,11 +64,12 @@ public:
     }
     void commit(size_t units) { used_ += units << shift_; }
 
-    // Up to `max` (at most kScratch) ASCII bytes are written at the returned
-    // pointer and then committed by ascii_end: numbers are formatted in
-    // place at width 1, and through a scratch area at the wider widths.
+    // Up to `max` (at most kScratch - kBlock) ASCII bytes are written at the
+    // returned pointer and then committed by ascii_end: numbers are
+    // formatted in place at width 1, and through a scratch area at the
+    // wider widths, whence they are widened a whole block at a time.
     [[gnu::always_inline]] char* ascii_begin(size_t max) {
-        reserve(max);
+        reserve(max + kBlock);
         return shift_ == 0 ? reinterpret_cast<char*>(data_ + used_) : scratch_;
     }
     [[gnu::always_inline]] void ascii_end(size_t length) {
@@ -185,9 +189,26 @@ private:
         capacity_ = capacity;
     }
 
+    // The scratch text widened in whole 16-byte blocks (SSE2, which every
+    // x86-64 processor has): the units past `length` land in the room that
+    // ascii_begin reserved, and are overwritten by the next append.
     void widen_scratch(size_t length) {
-        if (shift_ == 1) widen_bytes(tail<uint16_t>(), scratch_, length);
-        else widen_bytes(tail<uint32_t>(), scratch_, length);
+        const __m128i zero = _mm_setzero_si128();
+        for (size_t i = 0; i < length; i += kBlock) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch_ + i));
+            const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+            if (shift_ == 1) {
+                auto* out = reinterpret_cast<__m128i*>(tail<uint16_t>() + i);
+                _mm_storeu_si128(out, low);
+                _mm_storeu_si128(out + 1, high);
+            } else {
+                auto* out = reinterpret_cast<__m128i*>(tail<uint32_t>() + i);
+                _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+                _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+                _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+            }
+        }
     }
 
     template <class Unit>

@@ -118,6 +118,7 @@ EXACT = [
     ({"a": [1, 2], "b": {}, "c": "x"}, '{"a":[1,2],"b":{},"c":"x"}'),
     # numbers and literals after a wider string are written at its width
     (["\U0001f600", 1.5, -12, 2**64 - 1, 1e-7, True, None, NAN, b"\xff"], '["\U0001f600",1.5,-12,18446744073709551615,1e-7,true,null,NaN,"ff"]'),
+    (["\U0001f600", False, INF, None, {}], '["\U0001f600",false,Infinity,null,{}]'),
     (["\u20ac", -0.0, 2**63, 123456.789, False, -INF, -(10**30)], '["\u20ac",-0.0,9223372036854775808,123456.789,false,-Infinity,-1' + "0" * 30 + "]"),
     ({'q"\\': "\x00\x1f\x0b\x7f/"}, '{"q\\"\\\\":"\\u0000\\u001f\\u000b\x7f/"}'),
 ]

@@ -78,22 +78,39 @@ public:
         used_ += length << shift_;
     }
 
-    // A literal: its length known here, the copy needs no library call.
+    // A literal: its length known here, the copy needs no library call;
+    // one of up to 8 characters is a single block.
     template <size_t N>
     [[gnu::always_inline]] void append_literal(const char (&text)[N]) {
-        append_bytes(text, N - 1);
+        if constexpr (N - 1 <= 8) {
+            char block[8] = {};
+            std::memcpy(block, text, N - 1);
+            append_short(block, N - 1);
+        } else {
+            append_bytes(text, N - 1);
+        }
     }
 
-    // The first `length` (at most 8) bytes of an 8-byte block, copied whole
-    // at width 1.
+    // The first `length` (at most 8) bytes of an 8-byte block, stored whole
+    // at the current width (widened with SSE2 beyond width 1).
     [[gnu::always_inline]] void append_short(const char (&block)[8], size_t length) {
         reserve(8);
+        int64_t bytes;
+        std::memcpy(&bytes, block, 8);
         if (shift_ == 0) {
-            std::memcpy(data_ + used_, block, 8);
-            used_ += length;
+            std::memcpy(data_ + used_, &bytes, 8);
         } else {
-            append_bytes(block, length);
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(bytes), zero);
+            auto* out = reinterpret_cast<__m128i*>(data_ + used_);
+            if (shift_ == 1) {
+                _mm_storeu_si128(out, units);
+            } else {
+                _mm_storeu_si128(out, _mm_unpacklo_epi16(units, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(units, zero));
+            }
         }
+        used_ += length << shift_;
     }
 
     [[gnu::always_inline]] void put(char c) {

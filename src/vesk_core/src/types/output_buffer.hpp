@@ -238,11 +238,34 @@ private:
         for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(c);
     }
 
+    // 16-byte blocks from the end first (SSE2): a block is loaded before
+    // the stores that may overlap it, and the wider stores land at or past
+    // it, never on the units still to be read.
     template <class From, class To>
     void widen_back(size_t units) {
         const auto* from = reinterpret_cast<const From*>(data_);
         auto* to = reinterpret_cast<To*>(data_);
-        for (size_t i = units; i-- > 0;) to[i] = from[i];
+        constexpr size_t kUnits = 16 / sizeof(From);
+        const __m128i zero = _mm_setzero_si128();
+        size_t i = units;
+        for (; i >= kUnits; i -= kUnits) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i - kUnits));
+            auto* out = reinterpret_cast<__m128i*>(to + i - kUnits);
+            if constexpr (sizeof(From) == 2) {
+                _mm_storeu_si128(out, _mm_unpacklo_epi16(block, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(block, zero));
+            } else if constexpr (sizeof(To) == 2) {
+                _mm_storeu_si128(out, _mm_unpacklo_epi8(block, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(block, zero));
+            } else {
+                const __m128i low = _mm_unpacklo_epi8(block, zero), high = _mm_unpackhi_epi8(block, zero);
+                _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+                _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+                _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+            }
+        }
+        while (i-- > 0) to[i] = from[i];
     }
 
     char scratch_[kScratch];

@@ -229,23 +229,12 @@ bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
 // Bytes that must follow the number's start for read_plain_number_wide.
 constexpr size_t kWideWindow = 64;
 
-constexpr uint64_t kPowersOfTen[] = {1,
-                                     10,
-                                     100,
-                                     1000,
-                                     10000,
-                                     100000,
-                                     1000000,
-                                     10000000,
-                                     100000000,
-                                     1000000000,
-                                     10000000000,
-                                     100000000000,
-                                     1000000000000,
-                                     10000000000000,
-                                     100000000000000,
-                                     1000000000000000,
-                                     10000000000000000};
+// 10^0 to 10^16, to scale the integer part past the fraction's digits.
+constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
+    std::array<uint64_t, 17> powers{1};
+    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
+    return powers;
+}();
 
 // One bit per byte of the 32 at `q` that is an ASCII digit.
 [[gnu::target("avx2")]] inline uint32_t digit_bits(const uint8_t* q) {

@@ -28,7 +28,7 @@ public:
     static constexpr size_t kInitialCapacity = 8192;  // bytes
     // The most units that ascii_begin hands out at once.
     static constexpr size_t kScratch = 64;
-    static constexpr size_t kBlock = 16;  // bytes widened at once from the scratch area
+    static constexpr size_t kBlock = 16;  // bytes widened at once
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
@@ -94,22 +94,11 @@ public:
     // The first `length` (at most 8) bytes of an 8-byte block, stored whole
     // at the current width (widened with SSE2 beyond width 1).
     [[gnu::always_inline]] void append_short(const char (&block)[8], size_t length) {
-        reserve(8);
+        reserve(kBlock);
         int64_t bytes;
         std::memcpy(&bytes, block, 8);
-        if (shift_ == 0) {
-            std::memcpy(data_ + used_, &bytes, 8);
-        } else {
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(bytes), zero);
-            auto* out = reinterpret_cast<__m128i*>(data_ + used_);
-            if (shift_ == 1) {
-                _mm_storeu_si128(out, units);
-            } else {
-                _mm_storeu_si128(out, _mm_unpacklo_epi16(units, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(units, zero));
-            }
-        }
+        if (shift_ == 0) std::memcpy(data_ + used_, &bytes, 8);
+        else store_widened(_mm_cvtsi64_si128(bytes), data_ + used_, shift_);
         used_ += length << shift_;
     }
 
@@ -206,26 +195,30 @@ private:
         capacity_ = capacity;
     }
 
-    // The scratch text widened in whole 16-byte blocks (SSE2, which every
-    // x86-64 processor has): the units past `length` land in the room that
-    // ascii_begin reserved, and are overwritten by the next append.
-    void widen_scratch(size_t length) {
+    // The 16 bytes of `bytes` as 16 units of 2 bytes (`shift` 1) or 4 bytes
+    // (`shift` 2) at `out`, with SSE2, which every x86-64 processor has.
+    static void store_widened(__m128i bytes, uint8_t* out, unsigned shift) {
         const __m128i zero = _mm_setzero_si128();
-        for (size_t i = 0; i < length; i += kBlock) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch_ + i));
-            const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
-            if (shift_ == 1) {
-                auto* out = reinterpret_cast<__m128i*>(tail<uint16_t>() + i);
-                _mm_storeu_si128(out, low);
-                _mm_storeu_si128(out + 1, high);
-            } else {
-                auto* out = reinterpret_cast<__m128i*>(tail<uint32_t>() + i);
-                _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
-                _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
-                _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
-            }
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        auto* at = reinterpret_cast<__m128i*>(out);
+        if (shift == 1) {
+            _mm_storeu_si128(at, low);
+            _mm_storeu_si128(at + 1, high);
+        } else {
+            _mm_storeu_si128(at, _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(at + 1, _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(at + 2, _mm_unpacklo_epi16(high, zero));
+            _mm_storeu_si128(at + 3, _mm_unpackhi_epi16(high, zero));
         }
+    }
+
+    // The scratch text widened in whole blocks: the units past `length` land
+    // in the room that ascii_begin reserved, and the next append overwrites
+    // them.
+    void widen_scratch(size_t length) {
+        for (size_t i = 0; i < length; i += kBlock)
+            store_widened(_mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch_ + i)),
+                          data_ + used_ + (i << shift_), shift_);
     }
 
     template <class Unit>
@@ -238,31 +231,24 @@ private:
         for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(c);
     }
 
-    // 16-byte blocks from the end first (SSE2): a block is loaded before
-    // the stores that may overlap it, and the wider stores land at or past
-    // it, never on the units still to be read.
+    // 16-byte blocks from the end first: a block is loaded before the stores
+    // that may overlap it, and the wider stores land at or past it, never on
+    // the units still to be read.
     template <class From, class To>
     void widen_back(size_t units) {
         const auto* from = reinterpret_cast<const From*>(data_);
         auto* to = reinterpret_cast<To*>(data_);
-        constexpr size_t kUnits = 16 / sizeof(From);
-        const __m128i zero = _mm_setzero_si128();
+        constexpr size_t kUnits = kBlock / sizeof(From);
         size_t i = units;
         for (; i >= kUnits; i -= kUnits) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i - kUnits));
-            auto* out = reinterpret_cast<__m128i*>(to + i - kUnits);
-            if constexpr (sizeof(From) == 2) {
-                _mm_storeu_si128(out, _mm_unpacklo_epi16(block, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(block, zero));
-            } else if constexpr (sizeof(To) == 2) {
-                _mm_storeu_si128(out, _mm_unpacklo_epi8(block, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(block, zero));
+            auto* out = reinterpret_cast<uint8_t*>(to + i - kUnits);
+            if constexpr (sizeof(From) == 1) {
+                store_widened(block, out, sizeof(To) == 2 ? 1 : 2);
             } else {
-                const __m128i low = _mm_unpacklo_epi8(block, zero), high = _mm_unpackhi_epi8(block, zero);
-                _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
-                _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
-                _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
-                _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(block, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + 1, _mm_unpackhi_epi16(block, zero));
             }
         }
         while (i-- > 0) to[i] = from[i];

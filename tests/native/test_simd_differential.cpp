@@ -154,6 +154,32 @@ std::string described(uint64_t seed, size_t n, std::string_view input, size_t al
            testing::PrintToString(std::string(input));
 }
 
+// Every input length up to `max_length` at each of 64 alignments, against
+// both edges: `check(length, align, edge)` for each, until one fails.
+template <class Check>
+void for_each_placement(size_t max_length, Check check) {
+    for (size_t length = 0; length <= max_length; ++length)
+        for (size_t align = 0; align < 64; ++align)
+            for (Edge edge : {Edge::head, Edge::tail}) {
+                check(length, align, edge);
+                if (testing::Test::HasFatalFailure()) return;
+            }
+}
+
+// Sixty long inputs of interesting bytes, two of them past 64 KiB, at
+// random alignments against alternating edges: `check(input, align, edge)`
+// for each, until one fails.
+template <class Check>
+void for_each_long_input(Fuzzer& fuzz, Check check) {
+    for (int i = 0; i < 60; ++i) {
+        const size_t length = i < 2 ? 70000 + fuzz.below(10000) : kShortMax + fuzz.below(20000);
+        const std::string in = fuzz.bytes(length, kInteresting);
+        const size_t align = fuzz.below(64);
+        check(in, align, i % 2 ? Edge::head : Edge::tail);
+        if (testing::Test::HasFatalFailure()) return;
+    }
+}
+
 // ----------------------------------------------------------------------------
 // Structural scanners
 
@@ -219,20 +245,14 @@ TEST(SimdDifferential, ScannersAgreeOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     ScanChecker checker;
     size_t n = 0;
-    for (size_t length = 0; length <= kShortMax; ++length)
-        for (size_t align = 0; align < 64; ++align)
-            for (Edge edge : {Edge::head, Edge::tail}) {
-                const std::string in = fuzz.bytes(length, kInteresting);
-                const bool wide = fuzz.below(4) == 0;
-                ASSERT_NO_FATAL_FAILURE(checker.check(kSeed, n++, in, align, edge, wide));
-            }
-    for (int i = 0; i < 60; ++i) {
-        const size_t length = i < 2 ? 70000 + fuzz.below(10000) : kShortMax + fuzz.below(20000);
+    ASSERT_NO_FATAL_FAILURE(for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, kInteresting);
-        const size_t align = fuzz.below(64);
-        const Edge edge = i % 2 ? Edge::head : Edge::tail;
-        ASSERT_NO_FATAL_FAILURE(checker.check(kSeed, n++, in, align, edge, fuzz.below(4) == 0));
-    }
+        const bool wide = fuzz.below(4) == 0;
+        checker.check(kSeed, n++, in, align, edge, wide);
+    }));
+    for_each_long_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
+        checker.check(kSeed, n++, in, align, edge, fuzz.below(4) == 0);
+    });
 }
 
 // ----------------------------------------------------------------------------
@@ -315,19 +335,13 @@ TEST(SimdDifferential, ByteEscapersAgreeOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     EscapeChecker checker;
     size_t n = 0;
-    for (size_t length = 0; length <= kShortMax; ++length)
-        for (size_t align = 0; align < 64; ++align)
-            for (Edge edge : {Edge::head, Edge::tail}) {
-                const std::string in = fuzz.bytes(length, kInteresting);
-                ASSERT_NO_FATAL_FAILURE(checker.check(kSeed, n++, in, align, edge, fuzz.below(70)));
-            }
-    for (int i = 0; i < 60; ++i) {
-        const size_t length = i < 2 ? 70000 + fuzz.below(10000) : kShortMax + fuzz.below(20000);
+    ASSERT_NO_FATAL_FAILURE(for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, kInteresting);
-        const size_t align = fuzz.below(64);
-        const Edge edge = i % 2 ? Edge::head : Edge::tail;
-        ASSERT_NO_FATAL_FAILURE(checker.check(kSeed, n++, in, align, edge, fuzz.below(70)));
-    }
+        checker.check(kSeed, n++, in, align, edge, fuzz.below(70));
+    }));
+    for_each_long_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
+        checker.check(kSeed, n++, in, align, edge, fuzz.below(70));
+    });
 }
 
 // ----------------------------------------------------------------------------
@@ -495,22 +509,20 @@ TEST(SimdDifferential, FillerSkipMatchesLoopOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     GuardedArena arena(2, " */\t/");  // an over-read would extend the filler
     size_t n = 0;
-    for (size_t length = 0; length <= 200; ++length)
-        for (size_t align = 0; align < 64; ++align)
-            for (Edge edge : {Edge::head, Edge::tail}) {
-                std::string in = fuzz.bytes(length, kFiller);
-                if (length >= 3 && fuzz.below(8) == 0) in.replace(0, 3, "\xef\xbb\xbf");
-                const uint8_t* at =
-                    arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
-                for (int k = 0; k < 4; ++k) {
-                    const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
-                    uint64_t got = start;
-                    skip_whitespace_simd(at, length, got);
-                    ASSERT_EQ(got, oracle_skip(at, length, start))
-                        << "from " << start << ", " << described(kSeed, n, in, align, edge);
-                }
-                ++n;
-            }
+    for_each_placement(200, [&](size_t length, size_t align, Edge edge) {
+        std::string in = fuzz.bytes(length, kFiller);
+        if (length >= 3 && fuzz.below(8) == 0) in.replace(0, 3, "\xef\xbb\xbf");
+        const uint8_t* at =
+            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        for (int k = 0; k < 4; ++k) {
+            const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
+            uint64_t got = start;
+            skip_whitespace_simd(at, length, got);
+            ASSERT_EQ(got, oracle_skip(at, length, start))
+                << "from " << start << ", " << described(kSeed, n, in, align, edge);
+        }
+        ++n;
+    });
 }
 
 // ----------------------------------------------------------------------------
@@ -523,51 +535,49 @@ TEST(SimdDifferential, StringScansMatchLoopOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     GuardedArena arena(2, "\"\\\x80\x01");  // an over-read changes every answer
     size_t n = 0;
-    for (size_t length = 0; length <= 200; ++length)
-        for (size_t align = 0; align < 64; ++align)
-            for (Edge edge : {Edge::head, Edge::tail}) {
-                const std::string in = fuzz.bytes(length, kString);
-                const uint8_t* at =
-                    arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
-                for (int k = 0; k < 3; ++k) {
-                    const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
-                    const auto where = [&] {
-                        return "from " + std::to_string(start) + ", " +
-                               described(kSeed, n, in, align, edge);
-                    };
-                    uint64_t close = start, stop = start;
-                    bool backslash = false, high = false;
-                    while (close < length && at[close] != '"') {
-                        backslash = backslash || at[close] == '\\';
-                        high = high || at[close] >= 0x80;
-                        ++close;
-                    }
-                    while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20)
-                        ++stop;
-                    bool any_backslash = false, all_ascii = true;
-                    for (uint64_t i = start; i < length; ++i) {
-                        any_backslash = any_backslash || at[i] == '\\';
-                        all_ascii = all_ascii && at[i] < 0x80;
-                    }
-
-                    const StringEnd end = find_string_end_avx2(at, length, start);
-                    ASSERT_EQ(end.close, close) << where();
-                    ASSERT_EQ(end.backslash, backslash) << where();
-                    ASSERT_EQ(end.ascii, !high) << where();
-                    ASSERT_EQ(find_escape_stop_avx2(at, length, start), stop) << where();
-                    // The content scans take the bytes from `start` as a whole string's content;
-                    // what they say of ASCII counts only without a backslash.
-                    for (const ContentScan scanned :
-                         {scan_string_content(at + start, length - start),
-                          scan_string_content_avx2(at + start, length - start)}) {
-                        ASSERT_EQ(scanned.backslash, any_backslash) << where();
-                        if (!any_backslash) {
-                            ASSERT_EQ(scanned.ascii, all_ascii) << where();
-                        }
-                    }
-                }
-                ++n;
+    for_each_placement(200, [&](size_t length, size_t align, Edge edge) {
+        const std::string in = fuzz.bytes(length, kString);
+        const uint8_t* at =
+            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        for (int k = 0; k < 3; ++k) {
+            const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
+            const auto where = [&] {
+                return "from " + std::to_string(start) + ", " +
+                       described(kSeed, n, in, align, edge);
+            };
+            uint64_t close = start, stop = start;
+            bool backslash = false, high = false;
+            while (close < length && at[close] != '"') {
+                backslash = backslash || at[close] == '\\';
+                high = high || at[close] >= 0x80;
+                ++close;
             }
+            while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20)
+                ++stop;
+            bool any_backslash = false, all_ascii = true;
+            for (uint64_t i = start; i < length; ++i) {
+                any_backslash = any_backslash || at[i] == '\\';
+                all_ascii = all_ascii && at[i] < 0x80;
+            }
+
+            const StringEnd end = find_string_end_avx2(at, length, start);
+            ASSERT_EQ(end.close, close) << where();
+            ASSERT_EQ(end.backslash, backslash) << where();
+            ASSERT_EQ(end.ascii, !high) << where();
+            ASSERT_EQ(find_escape_stop_avx2(at, length, start), stop) << where();
+            // The content scans take the bytes from `start` as a whole string's content;
+            // what they say of ASCII counts only without a backslash.
+            for (const ContentScan scanned :
+                 {scan_string_content(at + start, length - start),
+                  scan_string_content_avx2(at + start, length - start)}) {
+                ASSERT_EQ(scanned.backslash, any_backslash) << where();
+                if (!any_backslash) {
+                    ASSERT_EQ(scanned.ascii, all_ascii) << where();
+                }
+            }
+        }
+        ++n;
+    });
 }
 
 // ----------------------------------------------------------------------------

@@ -218,6 +218,8 @@ DETECTION = [  # (list, written as a table?)
     (TEN[:4] + [{"a": 4}] + TEN[5:], True), ([{"a": 1, "b": 2}, {"a": 3}, {"b": 4}, {"a": 5, "b": 6}], False),
     ([{"a": 1}, {"a": 2, "b": 3}, {"a": 4, "b": 5}], False),  # b is no column: a table would lose it
     (TEN + [{"a": 10, "b": 10, "c": 10}], False), ([{"a": 1}, {"a": 2, 3: 4}], False),
+    # wide cells written, then undone with the rest of the table
+    ([{"a": "\u20ac", "b": "\U0001f600"}] + TEN[1:] + [{"a": "\u00e9", "b": 10, "c": 10}], False),
     ([{1: "a"}, {1: "b"}], False), ([{"a": 1, 2: 3}, {"a": 1, 2: 3}], False),  # keys by str() in the array
     (TEN + [5], False), (TEN + ["x"], False), (TEN + [Pair(a=1, b=2)], False), (TEN + [None], False),
     (TEN + [[TEN[0]]], False), (tolerant(50, 35, 60) + [7], False), (tolerant(50, 35, 60) + [{"a": 1, "c": 2}], False),

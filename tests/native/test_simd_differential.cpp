@@ -600,10 +600,9 @@ bool oracle_identifier(uint8_t c) {
            c == '$' || c == '-';
 }
 
-template <class Dst>
-bool copied(const Dst* out, std::string_view text) {
+bool copied(const uint8_t* out, std::string_view text) {
     return std::equal(text.begin(), text.end(), out,
-                      [](char c, Dst u) { return static_cast<uint8_t>(c) == u; });
+                      [](char c, uint8_t u) { return static_cast<uint8_t>(c) == u; });
 }
 
 TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
@@ -634,19 +633,9 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 const bool fits_clean = block_fits(at, length < 32 ? 32 : 64);
 
                 uint8_t out8[64];
-                uint16_t out16[64];
-                uint32_t out32[64];
                 ASSERT_EQ(copy_short_clean(at, length, out8), fits_clean && clean) << where();
                 if (fits_clean && clean) {
                     ASSERT_TRUE(copied(out8, text)) << where();
-                }
-                ASSERT_EQ(copy_short_clean(at, length, out16), fits_clean && clean) << where();
-                if (fits_clean && clean) {
-                    ASSERT_TRUE(copied(out16, text)) << where();
-                }
-                ASSERT_EQ(copy_short_clean(at, length, out32), fits_clean && clean) << where();
-                if (fits_clean && clean) {
-                    ASSERT_TRUE(copied(out32, text)) << where();
                 }
                 if (length >= 32) continue;
 

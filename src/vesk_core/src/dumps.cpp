@@ -8,12 +8,12 @@
 namespace vesk {
 namespace {
 
-// WRITE_BUF: the calling thread's output buffer, kept between calls (never
+// WRITE_BUF: the calling thread's output buffers, kept between calls (never
 // shrunk) and freed at thread exit. `in_use` marks a call under way: a
 // dumps call made from Python code that the writer runs (a model_dump(),
-// a key's __str__) writes into a buffer of its own instead.
+// a key's __str__) writes into buffers of its own instead.
 struct WriteBuf {
-    OutputBuffer buffer;
+    OutputText text;
     bool in_use = false;
 };
 thread_local WriteBuf WRITE_BUF;
@@ -128,9 +128,9 @@ bool convert_options(PyObject* const (&slots)[kParamCount], DumpOptions& options
            convert_bool(slots, kLean, options.lean);
 }
 
-PyRef write_document(PyObject* data, const DumpOptions& options, OutputBuffer& buffer) {
-    buffer.clear();
-    Writer writer(buffer, options);
+PyRef write_document(PyObject* data, const DumpOptions& options, OutputText& text) {
+    text.clear();
+    Writer writer(text, options);
     if (!writer.write_value(data, 0)) return {};
     return writer.finish();
 }
@@ -169,7 +169,7 @@ PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     WriteBuf& shared = WRITE_BUF;
     if (shared.in_use) {
-        OutputBuffer own;
+        OutputText own;
         return write_document(slots[kData], options, own);
     }
     shared.in_use = true;
@@ -177,7 +177,7 @@ PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         WriteBuf& buf;
         ~Release() { buf.in_use = false; }
     } release{shared};
-    return write_document(slots[kData], options, shared.buffer);
+    return write_document(slots[kData], options, shared.text);
 }
 
 }  // namespace vesk

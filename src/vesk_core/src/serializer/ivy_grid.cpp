@@ -218,12 +218,7 @@ bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
         return false;
     if (length < 32) {
         out_.reserve(32);
-        int copied;
-        switch (out_.width()) {
-            case 1: copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>()); break;
-            case 2: copied = copy_short_if_identifier(text, length, out_.tail<uint16_t>()); break;
-            default: copied = copy_short_if_identifier(text, length, out_.tail<uint32_t>()); break;
-        }
+        const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());
         if (copied >= 0) {
             out_.commit(copied ? length : 0);
             return copied == 1;
@@ -237,7 +232,7 @@ bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
 // A lean cell: bare where it reads back so, else quoted.
 bool Writer::write_lean_cell(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str) && out_.width() == 1) {
+    if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str)) {
         // Short ASCII text: checked and copied as one block.
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
         if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1], true))
@@ -304,7 +299,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
     }
     if (stack_room_.low()) [[unlikely]]
         return stack_room_.grow([&] { return write_ivy_grid(list, columns, depth); });
-    const size_t mark = out_.size();
+    const OutputText::Mark mark = text_.mark();
     const Py_UCS4 max_char = max_char_;
     const Py_ssize_t rows = PyList_GET_SIZE(list);
     const bool multiline = options_.multiline_ivy;
@@ -326,7 +321,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
         // A column with no UTF-8 form: the plain array writes such a key by
         // its str(), which a str subclass may give.
         if (!write_ivy_grid_header_key(columns[j].get())) {
-            out_.truncate(mark);
+            text_.rewind(mark);
             return Grid::unfit;
         }
     }
@@ -346,7 +341,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
         }
         if (row == Grid::written) continue;
         if (row == Grid::unfit) {
-            out_.truncate(mark);
+            text_.rewind(mark);
             max_char_ = max_char;
         }
         return row;

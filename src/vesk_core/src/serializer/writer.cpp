@@ -27,8 +27,8 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 
 }  // namespace
 
-Writer::Writer(OutputBuffer& out, const DumpOptions& options)
-    : out_(out), options_(options) {
+Writer::Writer(OutputText& text, const DumpOptions& options)
+    : text_(text), out_(text.narrow()), options_(options) {
     // Lean tables use the delimiter alone; outside the inline layout they
     // keep the usual spacing.
     static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
@@ -68,13 +68,18 @@ bool Writer::write_value(PyObject* obj, uint64_t depth) {
 
 bool Writer::append_escaped(PyObject* str) {
     const unsigned kind = PyUnicode_KIND(str);
-    const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(str);
-    out_.widen(kind);
-    if (!write_escaped_units(PyUnicode_DATA(str), kind,
-                             static_cast<size_t>(PyUnicode_GET_LENGTH(str)), out_))
+    const void* data = PyUnicode_DATA(str);
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (kind == 1) {
+        write_escaped_str(static_cast<const uint8_t*>(data), length, out_);
+    } else if (!text_.add_wide(kind, [&](OutputBuffer& wide) {
+                   return write_escaped_units(data, kind, length, wide);
+               })) {
         return false;
+    }
     // Raised only once the string is in: the result's kind must be the
     // kind of a character that it really holds.
+    const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(str);
     if (max_char > max_char_) max_char_ = max_char;
     return true;
 }
@@ -83,29 +88,19 @@ bool Writer::append_escaped(PyObject* str) {
 // two masked blocks, quotes around, after a `,` when `comma` and before a
 // `:` when `colon`; false, with nothing appended, when the block path does
 // not apply.
-template <class Unit>
-bool Writer::append_quoted_short(const uint8_t* text, size_t length, bool comma, bool colon) {
-    out_.reserve(68);  // a comma, two quotes, a colon and two whole 32-unit blocks
-    Unit* at = out_.tail<Unit>();
+bool Writer::append_quoted_fast(PyObject* str, bool comma, bool colon) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return false;
+    out_.reserve(68);  // a comma, two quotes, a colon and two whole 32-byte blocks
+    uint8_t* at = out_.tail<uint8_t>();
     at[0] = ',';  // overwritten by the opening quote when there is no comma
     at += comma;
-    if (!copy_short_clean(text, length, at + 1)) return false;
+    if (!copy_short_clean(PyUnicode_1BYTE_DATA(str), length, at + 1)) return false;
     at[0] = '"';
     at[length + 1] = '"';
     at[length + 2] = ':';  // past the committed text when there is no colon
     out_.commit(comma + length + 2 + colon);
     return true;
-}
-
-bool Writer::append_quoted_fast(PyObject* str, bool comma, bool colon) {
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return false;
-    const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-    switch (out_.width()) {
-        case 1: return append_quoted_short<uint8_t>(text, length, comma, colon);
-        case 2: return append_quoted_short<uint16_t>(text, length, comma, colon);
-        default: return append_quoted_short<uint32_t>(text, length, comma, colon);
-    }
 }
 
 bool Writer::append_quoted(PyObject* str) {
@@ -122,16 +117,20 @@ bool Writer::append_quoted(PyObject* str) {
 
 void Writer::append_text(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str) && out_.width() == 1) {
-        out_.reserve(32);
-        if (copy_short(PyUnicode_1BYTE_DATA(str), out_.tail<uint8_t>())) {
-            out_.commit(length);
-            return;
-        }
-    }
     const unsigned kind = PyUnicode_KIND(str);
-    out_.widen(kind);
-    out_.append_units(PyUnicode_DATA(str), kind, length);
+    if (kind == 1) {
+        out_.reserve(32);
+        if (length < 32 && PyUnicode_IS_COMPACT_ASCII(str) &&
+            copy_short(PyUnicode_1BYTE_DATA(str), out_.tail<uint8_t>()))
+            out_.commit(length);
+        else
+            out_.append_bytes(static_cast<const char*>(PyUnicode_DATA(str)), length);
+    } else {
+        text_.add_wide(kind, [&](OutputBuffer& wide) {
+            wide.append_units(PyUnicode_DATA(str), kind, length);
+            return true;
+        });
+    }
     if (PyUnicode_MAX_CHAR_VALUE(str) > max_char_) max_char_ = PyUnicode_MAX_CHAR_VALUE(str);
 }
 
@@ -359,23 +358,9 @@ bool Writer::write_bytes(PyObject* bytes) {
 }
 
 PyRef Writer::finish() const {
-    const size_t size = out_.size();
-    PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), max_char_));
+    PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text_.size()), max_char_));
     if (!text) return {};
-    const unsigned kind = PyUnicode_KIND(text.get());
-    void* data = PyUnicode_DATA(text.get());
-    if (kind == out_.width()) {
-        std::memcpy(data, out_.bytes(), size * kind);
-    } else {
-        // The buffer was widened for a string that was later dropped (a
-        // key retried through str()): copy it narrowed to the result's kind.
-        const uint8_t* units = out_.bytes();
-        for (size_t i = 0; i < size; ++i) {
-            const Py_UCS4 c = out_.width() == 2 ? reinterpret_cast<const uint16_t*>(units)[i]
-                                                : reinterpret_cast<const uint32_t*>(units)[i];
-            PyUnicode_WRITE(kind, data, static_cast<Py_ssize_t>(i), c);
-        }
-    }
+    text_.copy_to(PyUnicode_DATA(text.get()), PyUnicode_KIND(text.get()));
     return text;
 }
 

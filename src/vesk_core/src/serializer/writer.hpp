@@ -1,4 +1,4 @@
-// The writer: Python objects to VESK or JSON text in an OutputBuffer.
+// The writer: Python objects to VESK or JSON text in an OutputText.
 //
 // Every write operation returns true on success, or false with a Python
 // exception set; the first failure ends the call and the partial text is
@@ -15,7 +15,7 @@
 
 #include "py_ref.hpp"
 #include "stack_room.hpp"
-#include "types/output_buffer.hpp"
+#include "types/output_text.hpp"
 
 namespace vesk {
 
@@ -45,7 +45,7 @@ inline constexpr int kMaxConversionChain = 256;
 
 class Writer {
 public:
-    Writer(OutputBuffer& out, const DumpOptions& options);
+    Writer(OutputText& text, const DumpOptions& options);
 
     [[nodiscard]] bool write_value(PyObject* obj, uint64_t depth);
 
@@ -94,9 +94,9 @@ private:
     bool too_deep();      // raises the nesting error; always false
     bool encode_error();  // raises the error for a lone surrogate; always false
 
-    // Appends the characters of `str` escaped (no quotes), widening the
-    // buffer first if the string is wider. False, with nothing set, at a
-    // lone surrogate.
+    // Appends the characters of `str` escaped (no quotes); a string of a
+    // wider kind goes to the text's wide buffer. False, with nothing set
+    // and nothing appended, at a lone surrogate.
     [[nodiscard]] bool append_escaped(PyObject* str);
     // `str` escaped between double quotes. False, with nothing set and
     // nothing appended, at a lone surrogate.
@@ -104,9 +104,6 @@ private:
     // The characters of `str` as they are, for bare text that holds no
     // lone surrogate (checked by the caller's rule).
     void append_text(PyObject* str);
-    template <class Unit>
-    [[nodiscard]] bool append_quoted_short(const uint8_t* text, size_t length, bool comma,
-                                           bool colon);
     // Short ASCII text with nothing to escape, quoted, after a `,` when
     // `comma` and before a `:` when `colon`, in block stores; false, with
     // nothing appended, where the block path does not apply.
@@ -115,7 +112,8 @@ private:
     // A line feed and `width` * `level` spaces.
     void newline_with(uint64_t width, uint64_t level);
 
-    OutputBuffer& out_;
+    OutputText& text_;
+    OutputBuffer& out_;  // text_'s narrow buffer, where all but wide strings go
     const DumpOptions& options_;
     Py_UCS4 max_char_ = 127;  // the widest character appended so far
     char delimiter_[8] = {};  // the table cell delimiter's bytes

@@ -54,19 +54,17 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 }
 
 // Copies a text shorter than 64 bytes that needs no escape to `out` as
-// one or two blocks of 32 units of the output's width (`out` must have
-// room for 64). False, with nothing decided, when the text needs an escape
-// or sits too close to the end of a page to be loaded whole; the caller
-// then escapes it as usual.
-template <class Dst>
+// one or two 32-byte blocks (`out` must have room for 64). False, with
+// nothing decided, when the text needs an escape or sits too close to the
+// end of a page to be loaded whole; the caller then escapes it as usual.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
                                                                             size_t length,
-                                                                            Dst* out) {
+                                                                            uint8_t* out) {
     if (length < 32) {
         if (!within_page(text)) return false;
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
         if (escape_mask_bytes(v) & ((1u << length) - 1)) return false;
-        store_widened<uint8_t, Dst>(v, out);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
         return true;
     }
     if (!within_page(text, 64)) return false;
@@ -74,8 +72,8 @@ template <class Dst>
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32));
     if (escape_mask_bytes(low) | (escape_mask_bytes(high) & ((1u << (length - 32)) - 1)))
         return false;
-    store_widened<uint8_t, Dst>(low, out);
-    store_widened<uint8_t, Dst>(high, out + 32);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), high);
     return true;
 }
 
@@ -115,12 +113,10 @@ VESK_TARGET_AVX2 inline __m256i bytes_in_range(__m256i x, char base, char span) 
 
 // For a text of fewer than 32 bytes: when every byte may stand in a bare
 // identifier after its first (an ASCII letter or digit, '_', '$' or '-'),
-// copies it to `out` as one block of 32 units of the output's width (`out`
-// must have room for them) and returns 1; returns 0 when a byte may not, -1
-// when it cannot be loaded whole within its page.
-template <class Dst>
+// copies it to `out` as one 32-byte block and returns 1; returns 0 when a
+// byte may not, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
-    const uint8_t* text, size_t length, Dst* out) {
+    const uint8_t* text, size_t length, uint8_t* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     const __m256i letter = bytes_in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 25);
@@ -128,7 +124,7 @@ template <class Dst>
     __m256i ok = _mm256_or_si256(letter, digit);
     for (char c : {'_', '$', '-'}) ok = _mm256_or_si256(ok, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
     if (~static_cast<uint32_t>(_mm256_movemask_epi8(ok)) & ((1u << length) - 1)) return 0;
-    store_widened<uint8_t, Dst>(v, out);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
 }
 

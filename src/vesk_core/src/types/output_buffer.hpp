@@ -1,11 +1,10 @@
-// The writer's output: a growable array of text units whose width (1, 2 or
-// 4 bytes) follows the widest character written so far.
+// A growable array of text units of one width (1, 2 or 4 bytes: the widths
+// of Python's `str` kinds), widened in place when wider units arrive.
 //
-// Python builds a `str` in one of three fixed widths. Keeping the output in
-// the width the result will have lets `dumps` finish with one copy into a
-// new `str`, instead of encoding every string to UTF-8 and decoding the
-// whole text again. Width 1 holds ASCII or Latin-1; the buffer starts there
-// and is widened in place when a wider string arrives (at most twice a call).
+// The writer's output is two of these (see OutputText): the narrow text at
+// width 1 and the wide strings at the width of the widest of them. Text in
+// a `str`'s own widths lets `dumps` fill the result directly, instead of
+// encoding every string to UTF-8 and decoding the whole text again.
 //
 // Plain C++: the escapers and their native tests use it without Python.h.
 // Growth failures throw std::bad_alloc, which the module boundary turns

@@ -432,8 +432,8 @@ bool escape_placed(GuardedArena& arena, const UnitsCase& c, OutputBuffer& out) {
 void check_units(uint64_t seed, size_t n, GuardedArena& arena, const UnitsCase& c,
                  OutputBuffer& out) {
     out.clear();
-    out.widen(c.width);
     out.fill('<', c.prefix);
+    out.widen(c.width);
     const bool ok = c.kind == 1   ? escape_placed<uint8_t>(arena, c, out)
                     : c.kind == 2 ? escape_placed<uint16_t>(arena, c, out)
                                   : escape_placed<uint32_t>(arena, c, out);

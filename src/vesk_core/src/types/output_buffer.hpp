@@ -25,9 +25,9 @@ namespace vesk {
 class OutputBuffer {
 public:
     static constexpr size_t kInitialCapacity = 8192;  // bytes
-    // The most units that ascii_begin hands out at once.
-    static constexpr size_t kScratch = 64;
-    static constexpr size_t kBlock = 16;  // bytes widened at once
+    // Units kept free beyond every reservation: room for the block stores
+    // of the formatters and escapers past the text they commit.
+    static constexpr size_t kHeadroom = 64;
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
@@ -63,19 +63,18 @@ public:
     }
     void commit(size_t units) { used_ += units << shift_; }
 
-    // Up to `max` (at most kScratch - kBlock) ASCII bytes are written at the
-    // returned pointer and then committed by ascii_end: numbers are
-    // formatted in place at width 1, and through a scratch area at the
-    // wider widths, whence they are widened a whole block at a time.
+    // The appends from here to append_bytes are for the narrow text only,
+    // at width 1: numbers, literals, punctuation and indentation never go
+    // to the wide buffer.
+
+    // Up to `max` ASCII bytes are written at the returned pointer (a
+    // formatter may store whole blocks up to there) and then committed by
+    // ascii_end.
     [[gnu::always_inline]] char* ascii_begin(size_t max) {
-        reserve(max + kBlock);
-        return shift_ == 0 ? reinterpret_cast<char*>(data_ + used_) : scratch_;
+        reserve(max);
+        return reinterpret_cast<char*>(data_ + used_);
     }
-    [[gnu::always_inline]] void ascii_end(size_t length) {
-        if (shift_ != 0) [[unlikely]]
-            widen_scratch(length);
-        used_ += length << shift_;
-    }
+    [[gnu::always_inline]] void ascii_end(size_t length) { used_ += length; }
 
     // A literal: its length known here, the copy needs no library call;
     // one of up to 8 characters is a single block.
@@ -90,35 +89,28 @@ public:
         }
     }
 
-    // The first `length` (at most 8) bytes of an 8-byte block, stored whole
-    // at the current width (widened with SSE2 beyond width 1).
+    // The first `length` (at most 8) bytes of an 8-byte block, stored whole.
     [[gnu::always_inline]] void append_short(const char (&block)[8], size_t length) {
-        reserve(kBlock);
-        int64_t bytes;
-        std::memcpy(&bytes, block, 8);
-        if (shift_ == 0) std::memcpy(data_ + used_, &bytes, 8);
-        else store_widened(_mm_cvtsi64_si128(bytes), data_ + used_, shift_);
-        used_ += length << shift_;
+        reserve(8);
+        std::memcpy(data_ + used_, block, 8);
+        used_ += length;
     }
 
     [[gnu::always_inline]] void put(char c) {
         reserve(1);
-        store_unit(data_ + used_, c);
-        used_ += size_t{1} << shift_;
+        data_[used_++] = static_cast<uint8_t>(c);
     }
 
-    // Stores the ASCII byte `c` as one unit at `at`, at the current width.
-    [[gnu::always_inline]] void store_unit(void* at, char c) const {
-        switch (shift_) {
-            case 0: *static_cast<uint8_t*>(at) = static_cast<uint8_t>(c); break;
-            case 1: *static_cast<uint16_t*>(at) = static_cast<uint8_t>(c); break;
-            default: *static_cast<uint32_t*>(at) = static_cast<uint8_t>(c); break;
-        }
+    // `count` copies of the byte `c`.
+    void fill(char c, size_t count) {
+        reserve(count);
+        std::memset(data_ + used_, c, count);
+        used_ += count;
     }
 
-    // Appends bytes as units, each byte one character (ASCII punctuation,
-    // numbers and literals; Latin-1 text). At width 1 this is a plain copy,
-    // so the byte escapers' tests may pass UTF-8 through it too.
+    // Appends bytes as units, each byte one character (escapes at any
+    // width; Latin-1 text). At width 1 this is a plain copy, so the byte
+    // escapers' tests may pass UTF-8 through it too.
     [[gnu::always_inline]] void append_bytes(const char* text, size_t length) {
         reserve(length);
         switch (shift_) {
@@ -127,17 +119,6 @@ public:
             default: widen_bytes(tail<uint32_t>(), text, length); break;
         }
         commit(length);
-    }
-
-    // `count` copies of the ASCII byte `c`.
-    void fill(char c, size_t count) {
-        reserve(count);
-        switch (shift_) {
-            case 0: std::memset(data_ + used_, c, count); break;
-            case 1: fill_units(tail<uint16_t>(), c, count); break;
-            default: fill_units(tail<uint32_t>(), c, count); break;
-        }
-        commit(count);
     }
 
     // Appends `length` code units of `kind` bytes each (1, 2 or 4, at most
@@ -164,8 +145,8 @@ public:
         if (width <= this->width()) return;
         const unsigned shift = width == 2 ? 1 : 2;
         const size_t units = size();
-        if (units > (SIZE_MAX >> shift) - kScratch) throw std::bad_alloc();
-        if ((units << shift) > capacity_) grow_to((units + kScratch) << shift);
+        if (units > (SIZE_MAX >> shift) - kHeadroom) throw std::bad_alloc();
+        if ((units << shift) > capacity_) grow_to((units + kHeadroom) << shift);
         // Back to front, so that each unit is read before it is overwritten.
         if (shift_ == 0 && shift == 1) widen_back<uint8_t, uint16_t>(units);
         else if (shift_ == 0) widen_back<uint8_t, uint32_t>(units);
@@ -175,11 +156,11 @@ public:
     }
 
 private:
-    // Room for `units` more units plus kScratch more, so that ascii_begin
-    // and the escapers' block stores never need a second check.
+    // Room for `units` more units plus kHeadroom more, so that block stores
+    // past a reservation never need a second check.
     [[gnu::noinline]] void grow(size_t units) {
         size_t wanted = 0;
-        if (__builtin_add_overflow(units, kScratch, &wanted) || wanted > (SIZE_MAX >> shift_) ||
+        if (__builtin_add_overflow(units, kHeadroom, &wanted) || wanted > (SIZE_MAX >> shift_) ||
             __builtin_add_overflow(used_, wanted << shift_, &wanted))
             throw std::bad_alloc();
         grow_to(wanted);
@@ -211,23 +192,9 @@ private:
         }
     }
 
-    // The scratch text widened in whole blocks: the units past `length` land
-    // in the room that ascii_begin reserved, and the next append overwrites
-    // them.
-    void widen_scratch(size_t length) {
-        for (size_t i = 0; i < length; i += kBlock)
-            store_widened(_mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch_ + i)),
-                          data_ + used_ + (i << shift_), shift_);
-    }
-
     template <class Unit>
     static void widen_bytes(Unit* out, const char* text, size_t length) {
         for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(text[i]);
-    }
-
-    template <class Unit>
-    static void fill_units(Unit* out, char c, size_t count) {
-        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(c);
     }
 
     // 16-byte blocks from the end first: a block is loaded before the stores
@@ -237,7 +204,7 @@ private:
     void widen_back(size_t units) {
         const auto* from = reinterpret_cast<const From*>(data_);
         auto* to = reinterpret_cast<To*>(data_);
-        constexpr size_t kUnits = kBlock / sizeof(From);
+        constexpr size_t kUnits = 16 / sizeof(From);
         size_t i = units;
         for (; i >= kUnits; i -= kUnits) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i - kUnits));
@@ -253,7 +220,6 @@ private:
         while (i-- > 0) to[i] = from[i];
     }
 
-    char scratch_[kScratch];
     uint8_t* data_ = nullptr;
     size_t used_ = 0;      // bytes
     size_t capacity_ = 0;  // bytes

@@ -69,6 +69,22 @@ constexpr std::array<char, 200> kDigitPairs = [] {
     return pairs;
 }();
 
+// The number of decimal digits of x > 0, from its bit length: floor(bits *
+// log10(2)) (1233 / 4096 just above it) is the digit count or one more.
+inline int decimal_length(uint64_t x) {
+    static constexpr auto kPowers = [] {
+        std::array<uint64_t, 20> powers{};
+        uint64_t power = 1;
+        for (uint64_t& p : powers) {
+            p = power;
+            power *= 10;
+        }
+        return powers;
+    }();
+    const int guess = (64 - std::countl_zero(x)) * 1233 >> 12;
+    return guess + 1 - (x < kPowers[static_cast<size_t>(guess)]);
+}
+
 }  // namespace
 
 // The digits of value < 10^4 without leading zeros, from the pair table.
@@ -174,8 +190,7 @@ size_t format_int(int64_t value, char* out) {
     // their leading zeros and opens the gap for the point.
     if (decimal.significand < 10000000000000000ull) {
         const __m128i digits = sixteen_digits(decimal.significand);
-        const int n = 16 - std::countr_zero(~static_cast<uint32_t>(_mm_movemask_epi8(
-                                _mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
+        const int n = decimal_length(decimal.significand);
         const int kk = decimal.exponent + n;
         if (0 < kk && kk < n) return static_cast<size_t>(place_point(digits, n, kk, o) - out);
     } else {

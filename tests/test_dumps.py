@@ -212,11 +212,12 @@ def test_nesting_limit(indent):
         after_failure()
 
 
-LAYOUT = [1, (), {"a": [1, 2], "b": {}, "c": "x", "d": [], "e": (None, True)}, [[[]]], ["\u00e9", {"k": {"k": []}}]]
+LAYOUT = [1, (), {"a": [1, 2], "b": {}, "c": "x", "d": [], "e": (None, True)}, [[[]]], ["\u00e9", {"k": {"k": []}}],
+          [[[[[[[[[[{"k": [1, {"j": "x"}]}]]]]]]]]]]]  # indentation of every width up to and past 64 spaces
 
 
 @pytest.mark.parametrize("value", LAYOUT, ids=range(len(LAYOUT)))
-@pytest.mark.parametrize("indent", [0, 1, 2, 7, True, False, Num.THREE])
+@pytest.mark.parametrize("indent", [0, 1, 2, 7, 8, 9, 70, True, False, Num.THREE])
 def test_pretty_layout(value, indent):
     same_str(dumps(value, indent=indent), json.dumps(value, indent=int(indent), ensure_ascii=False))
     same_str(dumps(value), compact(value))

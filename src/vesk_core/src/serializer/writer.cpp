@@ -85,13 +85,13 @@ bool Writer::append_escaped(PyObject* str) {
 }
 
 // Short ASCII texts with nothing to escape (most keys and values) in one or
-// two masked blocks, quotes around, after a `,` when `comma` and before a
-// `:` when `colon`; false, with nothing appended, when the block path does
-// not apply.
-bool Writer::append_quoted_fast(PyObject* str, bool comma, bool colon) {
+// two masked blocks, quotes around, after a `,` when `comma` and before the
+// first `colon` bytes of ": " (none, the colon, or both); false, with
+// nothing appended, when the block path does not apply.
+bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return false;
-    out_.reserve(68);  // a comma, two quotes, a colon and two whole 32-byte blocks
+    out_.reserve(69);  // a comma, two quotes, ": " and two whole 32-byte blocks
     uint8_t* at = out_.tail<uint8_t>();
     at[0] = ',';  // overwritten by the opening quote when there is no comma
     at += comma;
@@ -99,12 +99,13 @@ bool Writer::append_quoted_fast(PyObject* str, bool comma, bool colon) {
     at[0] = '"';
     at[length + 1] = '"';
     at[length + 2] = ':';  // past the committed text when there is no colon
+    at[length + 3] = ' ';
     out_.commit(comma + length + 2 + colon);
     return true;
 }
 
 bool Writer::append_quoted(PyObject* str) {
-    if (append_quoted_fast(str, false, false)) return true;
+    if (append_quoted_fast(str, false, 0)) return true;
     const size_t mark = out_.size();
     out_.put('"');
     if (!append_escaped(str)) {
@@ -212,7 +213,7 @@ bool Writer::write_float_other(PyObject* obj) {
     return true;
 }
 
-void Writer::newline_with(uint64_t width, uint64_t level) {
+void Writer::newline_with_many(uint64_t width, uint64_t level) {
     uint64_t spaces = 0;
     if (__builtin_mul_overflow(width, level, &spaces)) throw std::bad_alloc();
     out_.put('\n');
@@ -249,10 +250,13 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
         const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
         const bool quoted = PyUnicode_CheckExact(key) && !bare;
-        // The common member start, `,"key":`, in one store.
-        if (!(quoted && !pretty && append_quoted_fast(key, comma, true))) {
+        if (pretty) {
             if (comma) out_.put(',');
-            if (pretty) newline_and_indent(depth + 1);
+            newline_and_indent(depth + 1);
+        }
+        // The common member start, `,"key":` (or `"key": `), in one store.
+        if (!(quoted && append_quoted_fast(key, comma && !pretty, pretty ? 2 : 1))) {
+            if (comma && !pretty) out_.put(',');
             if (quoted) {
                 if (!append_quoted(key)) return encode_error();
             } else {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "py_ref.hpp"
@@ -105,12 +106,14 @@ private:
     // lone surrogate (checked by the caller's rule).
     void append_text(PyObject* str);
     // Short ASCII text with nothing to escape, quoted, after a `,` when
-    // `comma` and before a `:` when `colon`, in block stores; false, with
-    // nothing appended, where the block path does not apply.
-    [[nodiscard]] bool append_quoted_fast(PyObject* str, bool comma, bool colon);
+    // `comma` and before the first `colon` (0 to 2) bytes of ": ", in block
+    // stores; false, with nothing appended, where the block path does not
+    // apply.
+    [[nodiscard]] bool append_quoted_fast(PyObject* str, bool comma, unsigned colon);
     void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
     // A line feed and `width` * `level` spaces.
     void newline_with(uint64_t width, uint64_t level);
+    [[gnu::noinline]] void newline_with_many(uint64_t width, uint64_t level);
 
     OutputText& text_;
     OutputBuffer& out_;  // text_'s narrow buffer, where all but wide strings go
@@ -138,6 +141,19 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
     if (type == &PyList_Type) return write_list_or_table(obj, depth);
     if (type == &PyDict_Type) return write_dict(obj, depth);
     return write_value(obj, depth);
+}
+
+inline void Writer::newline_with(uint64_t width, uint64_t level) {
+    if ((width | level) >= 8) [[unlikely]]
+        return newline_with_many(width, level);
+    // The usual indentation, under 64 spaces: the line feed, then a whole
+    // block of 64 spaces (a few vector stores), of which the text keeps
+    // what it needs.
+    out_.reserve(65);
+    uint8_t* at = out_.tail<uint8_t>();
+    at[0] = '\n';
+    std::memset(at + 1, ' ', 64);
+    out_.commit(1 + width * level);
 }
 
 // A list of models, dataclass instances and dicts as a new list of what

@@ -56,15 +56,15 @@ TEST(OutputText, SplicedTextMatchesModel) {
                 }
                 case 2: case 3: {
                     const unsigned kind = rng() % 2 ? 2 : 4;
-                    std::vector<uint32_t> units(length);
+                    std::vector<uint32_t> units(length + 1);  // a wide string is never empty
                     for (uint32_t& u : units)
                         u = kind == 2 ? 0x100 + static_cast<uint32_t>(rng() % 0xFF00)
                                       : 0x10000 + static_cast<uint32_t>(rng() % 0x100000);
                     const std::vector<uint16_t> units16(units.begin(), units.end());
                     const bool keep = rng() % 5 != 0;
                     const bool added = text.add_wide(kind, [&](OutputBuffer& wide) {
-                        if (kind == 2) wide.append_units(units16.data(), 2, length);
-                        else wide.append_units(units.data(), 4, length);
+                        if (kind == 2) wide.append_units(units16.data(), 2, units.size());
+                        else wide.append_units(units.data(), 4, units.size());
                         return keep;
                     });
                     ASSERT_EQ(added, keep);

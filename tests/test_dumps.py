@@ -150,6 +150,53 @@ def test_container_subclasses_are_written_from_their_storage(value, expected):
     assert dumps(value) == expected
 
 
+def with_holes(size, drop, key=str):
+    """A dict of `size` items with the items at the positions in `drop` deleted again."""
+    d = {key(i): i for i in range(size)}
+    for i in drop:
+        del d[key(i)]
+    return d
+
+
+class Slots:
+    def __init__(self):
+        self.a, self.b, self.c = 1, "x", [2]
+
+
+def instance_dict():
+    return vars(Slots())  # a table whose values live apart from its keys
+
+
+def ordered_with_hole():
+    d = collections.OrderedDict((k, k) for k in "abcd")
+    d.pop("b")
+    return d
+
+
+def refilled():
+    d = with_holes(9, range(0, 9, 2))
+    d.update({"late": 1, "0": "back"})
+    return d
+
+
+# Dicts whose tables hold deleted entries, keys of any type, split tables,
+# and hash indexes of one, two and four bytes a slot.
+DICT_TABLES = [
+    with_holes(6, [0]), with_holes(6, [5]), with_holes(6, [1, 2, 4]), with_holes(6, range(6)),
+    with_holes(5, [0, 3], key=lambda i: i * 1.5), with_holes(5, [4], key=lambda i: (i,) if i % 2 else i),
+    with_holes(300, range(0, 300, 7)), with_holes(70_000, range(1, 70_000, 3)),
+    instance_dict(), ordered_with_hole(), refilled(), collections.Counter("mississippi"),
+]
+
+
+@pytest.mark.parametrize("value", DICT_TABLES, ids=range(len(DICT_TABLES)))
+def test_dicts_are_written_item_by_item_in_order(value):
+    expected = {str(k): v for k, v in value.items()}
+    same_str(dumps(value), compact(expected))
+    same_str(dumps([value, value], ivy_grid=False), compact([expected, expected]))
+    assert vesk.loads(dumps([value, value])) == [expected, expected]  # as a table where it is one
+
+
 TEXTS = ["", "a", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "functions.hpp"
+#include "serializer/dict_items.hpp"
 #include "simd/cpu_features.hpp"
 
 namespace vesk {
@@ -112,6 +113,7 @@ PyRef create_module() {
                         "Excavator 2015+)");
         return {};
     }
+    if (!check_dict_layout()) return {};
     const char* level = simd_level_name(cached_cpu_features());
     if (!add_exported(module.get(), "__simd__", PyRef::steal(PyUnicode_FromString(level))))
         return {};

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "parser/grid_skim.hpp"
+#include "serializer/dict_items.hpp"
 #include "serializer/number_format.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
@@ -54,7 +55,7 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
     Py_ssize_t pos = 0;
     size_t j = 0;
     PyObject *key, *value;
-    while (PyDict_Next(record, &pos, &key, &value)) {
+    while (next_item(record, &pos, &key, &value)) {
         switch (classify(value)) {
             case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
             case ValueKind::floating:
@@ -160,7 +161,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(first, &pos, &key, &value)) {
+    while (next_item(first, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) return Detection::none;
         columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
                                                     : PyRef::steal(PyUnicode_FromObject(key)));
@@ -269,7 +270,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         if (j > 0) out_.append_short(delimiter_, delimiter_length_);
         PyObject* value = nullptr;
         PyObject* key = nullptr;
-        in_step = in_step && PyDict_Next(record, &pos, &key, &value) && key == columns[j].get();
+        in_step = in_step && next_item(record, &pos, &key, &value) && key == columns[j].get();
         if (!in_step) {
             value = PyDict_GetItemWithError(record, columns[j].get());
             if (!value && PyErr_Occurred()) return Grid::failed;

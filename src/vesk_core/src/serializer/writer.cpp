@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "serializer/dict_items.hpp"
 #include "serializer/number_format.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
@@ -243,7 +244,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         // fetch, as the interpreter's own iterators do.
         if (PyDict_GET_SIZE(dict) != size)
             return fail(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &pos, &key, &value)) break;
+        if (!next_item(dict, &pos, &key, &value)) break;
         if (written == size)
             return fail(PyExc_RuntimeError, "dictionary keys changed during iteration");
         const bool comma = written++ > 0;

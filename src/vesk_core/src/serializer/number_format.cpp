@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -184,7 +185,12 @@ size_t format_int(int64_t value, char* out) {
         std::memcpy(o, "0.0", 3);
         return static_cast<size_t>(o + 3 - out);
     }
-    const auto decimal = jkj::dragonbox::to_decimal(value);
+    // The sign is written above. Trailing zeros are only reported, not
+    // removed: dragonbox's removal costs a chain of multiplications on every
+    // number that may have them, while the digits laid out below show them
+    // for the price of one compare.
+    const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore,
+                                                    jkj::dragonbox::policy::trailing_zero::report);
     // The common shape, a point among the digits (3.14, -65.613617): the
     // digits are laid out in one register, where one shuffle moves them past
     // their leading zeros and opens the gap for the point.
@@ -192,7 +198,17 @@ size_t format_int(int64_t value, char* out) {
         const __m128i digits = sixteen_digits(decimal.significand);
         const int n = decimal_length(decimal.significand);
         const int kk = decimal.exponent + n;
-        if (0 < kk && kk < n) return static_cast<size_t>(place_point(digits, n, kk, o) - out);
+        if (0 < kk && kk < n) {
+            char* end = place_point(digits, n, kk, o);
+            if (decimal.may_have_trailing_zeros) {
+                // Trailing zeros of the fraction go, but for one after the
+                // point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
+                const int zeros = std::countl_one(static_cast<uint16_t>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
+                end -= std::min(zeros, n - kk - 1);
+            }
+            return static_cast<size_t>(end - out);
+        }
     } else {
         // Seventeen digits: the first, then sixteen in the register.
         const int kk = decimal.exponent + 17;
@@ -210,8 +226,10 @@ size_t format_int(int64_t value, char* out) {
     // compile to a few vector moves (no library call); the bytes such a copy
     // carries past the text are overwritten or lie beyond the returned length.
     char digits[32];
-    const int n = static_cast<int>(format_uint(decimal.significand, digits));
+    int n = static_cast<int>(format_uint(decimal.significand, digits));
     const int kk = decimal.exponent + n;
+    if (decimal.may_have_trailing_zeros)
+        while (n > 1 && digits[n - 1] == '0') --n;
     static constexpr char kZeros[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                                         '0', '0', '0', '0', '0', '0', '0', '0'};
     if (n <= kk && kk <= 16) {  // an integer: digits, zeros, ".0"

@@ -197,6 +197,21 @@ def test_dicts_are_written_item_by_item_in_order(value):
     assert vesk.loads(dumps([value, value])) == [expected, expected]  # as a table where it is one
 
 
+# Lists of floats inside containers, short enough to be written in one go
+# or not, with what ends that path at the last element.
+FLOAT_LISTS = [
+    [0.5] * 32, [0.5] * 33, [-65.613616999999977, 44.8], [-65.613616999999977] * 100, [1e15, 0.001, -0.0, 123456.789, 2.5],
+    *[[i + 0.125 for i in range(n)] + [last] for n in (1, 31) for last in (NAN, INF, Half(0.25), 7, "x", None, [0.5])],
+]
+
+
+@pytest.mark.parametrize("value", FLOAT_LISTS, ids=range(len(FLOAT_LISTS)))
+def test_lists_of_floats(value):
+    for outer in ([value, value], {"k": value}, (value,)):
+        same_str(dumps(outer), compact(outer))
+    same_str(dumps([value], indent=1), json.dumps([value], indent=1))
+
+
 TEXTS = ["", "a", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]
 
@@ -252,7 +267,9 @@ def test_nesting_limit(indent):
         assert json.loads(dumps(nested(256, inner), indent=indent)) == json.loads(json.dumps(nested(256, inner)))
     cycle = []
     cycle.append({"c": cycle})
-    for value in (nested(257, []), nested(256, [1]), nested(256, {"a": None}), nested(256, ("",)), nested(100_000, 0), cycle):
+    assert json.loads(dumps(nested(255, [1.5, 2.5]), indent=indent)) == json.loads(json.dumps(nested(255, [1.5, 2.5])))
+    for value in (nested(257, []), nested(256, [1]), nested(256, [1.5]), nested(256, {"a": None}), nested(256, ("",)),
+                  nested(100_000, 0), cycle):
         with pytest.raises(ValueError) as info:
             dumps(value, indent=indent)
         assert type(info.value) is ValueError and str(info.value) == "Object too deeply nested (max 256 levels)"

@@ -197,6 +197,25 @@ Py_ssize_t Writer::write_float_run(PyObject* const* items, Py_ssize_t end) {
     return i;
 }
 
+bool Writer::write_short_float_list(PyObject* list) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    PyObject* const* items = PySequence_Fast_ITEMS(list);
+    if (size > kShortFloatList) return false;
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (Py_TYPE(items[i]) != &PyFloat_Type || !std::isfinite(PyFloat_AS_DOUBLE(items[i])))
+            return false;
+    char* const begin = out_.ascii_begin(kShortFloatList * (kMaxDoubleText + 1) + 1);
+    char* o = begin;
+    *o++ = '[';
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        o += format_double(PyFloat_AS_DOUBLE(items[i]), o);
+        *o++ = ',';
+    }
+    o[-1] = ']';
+    out_.ascii_end(static_cast<size_t>(o - begin));
+    return true;
+}
+
 bool Writer::write_float_other(PyObject* obj) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {

@@ -38,6 +38,8 @@ struct DumpOptions {
     bool lean = false;
 };
 
+// The longest list that write_short_float_list takes.
+inline constexpr Py_ssize_t kShortFloatList = 32;
 // Values nested deeper than this are refused.
 inline constexpr uint64_t kMaxWriteDepth = 256;
 // Conversions (model_dump() returning another model, and so on) that may
@@ -63,6 +65,10 @@ private:
     // The leading exact finite floats of the `end` items, comma-separated;
     // returns how many there were.
     [[gnu::noinline]] Py_ssize_t write_float_run(PyObject* const* items, Py_ssize_t end);
+    // A compact list of at most kShortFloatList exact finite floats
+    // (coordinates, small vectors), written whole in one reservation;
+    // false, with nothing written and nothing raised, for any other list.
+    [[gnu::noinline]] bool write_short_float_list(PyObject* list);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -133,9 +139,14 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
     if (type == &PyUnicode_Type) return write_str(obj);
     if (type == &PyLong_Type) return write_int(obj);
     if (type == &PyFloat_Type) return write_float(obj);
-    if (type == &PyList_Type && PyList_GET_SIZE(obj) == 0) {
-        out_.append_literal("[]");
-        return true;
+    if (type == &PyList_Type) {
+        if (PyList_GET_SIZE(obj) == 0) {
+            out_.append_literal("[]");
+            return true;
+        }
+        if (Py_TYPE(PyList_GET_ITEM(obj, 0)) == &PyFloat_Type && depth < kMaxWriteDepth &&
+            !options_.has_indent && write_short_float_list(obj))
+            return true;
     }
     const PyRef hold = PyRef::borrow(obj);
     if (type == &PyList_Type) return write_list_or_table(obj, depth);

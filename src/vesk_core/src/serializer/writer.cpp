@@ -96,7 +96,9 @@ bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
     uint8_t* at = out_.tail<uint8_t>();
     at[0] = ',';  // overwritten by the opening quote when there is no comma
     at += comma;
-    if (!copy_short_clean(PyUnicode_1BYTE_DATA(str), length, at + 1)) return false;
+    // A compact ASCII str keeps its characters right after its header.
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    if (!copy_short_clean(text, length, at + 1)) return false;
     at[0] = '"';
     at[length + 1] = '"';
     at[length + 2] = ':';  // past the committed text when there is no colon

@@ -115,7 +115,7 @@ private:
     // `comma` and before the first `colon` (0 to 2) bytes of ": ", in block
     // stores; false, with nothing appended, where the block path does not
     // apply.
-    [[nodiscard]] bool append_quoted_fast(PyObject* str, bool comma, unsigned colon);
+    [[nodiscard, gnu::always_inline]] inline bool append_quoted_fast(PyObject* str, bool comma, unsigned colon);
     void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
     // A line feed and `width` * `level` spaces.
     void newline_with(uint64_t width, uint64_t level);

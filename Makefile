@@ -64,7 +64,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml Makefile
 	@python=$$(scripts/find-python) && $$python -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson msgspec ujson pydantic \
+	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson ssrjson msgspec ujson pydantic \
 		tiktoken mypy toon-format matplotlib jiter partial-json-parser
 	touch $@
 

@@ -1,9 +1,9 @@
-"""dumps against orjson, msgspec, ujson and the standard library's json.
+"""dumps against orjson, ssrjson, msgspec, ujson and the standard library's json.
 
-Run by `make bench`. dumps returns a str, orjson and msgspec return bytes:
-where a document's output is all ASCII the bytes are compared as they are,
-otherwise the peers' time includes decoding their bytes to a str, which is
-what a caller pays to get the same text. Columns "peer/vesk" are each
+Run by `make bench`. dumps and ssrjson return a str, orjson and msgspec
+return bytes: where a document's output is all ASCII the bytes are compared
+as they are, otherwise the peers' time includes decoding their bytes to a
+str, which is what a caller pays to get the same text. Columns "peer/vesk" are each
 peer's time divided by vesk's with the defaults: above 1.0 means vesk is
 faster.
 """
@@ -15,6 +15,7 @@ import sys
 
 import msgspec
 import orjson
+import ssrjson
 import ujson
 
 import vesk
@@ -27,7 +28,7 @@ def main() -> None:
     corpus = corpus_or_exit()
     encode = msgspec.json.Encoder().encode
     print(f"vesk {vesk.__version__} ({vesk.__simd__}), Python {sys.version.split()[0]}")
-    header = ["vesk", "vesk no-grid", "orjson", "msgspec", "ujson", "json"]
+    header = ["vesk", "vesk no-grid", "orjson", "ssrjson", "msgspec", "ujson", "json"]
     print(f"{'document':<20}" + "".join(f"{h + ' ms':>16}" for h in header)
           + "".join(f"{h + '/vesk':>15}" for h in header[2:]))
     indented = []
@@ -46,6 +47,7 @@ def main() -> None:
                 "vesk": lambda: vesk.dumps(data),
                 "vesk no-grid": lambda: vesk.dumps(data, ivy_grid=False),
                 "orjson": orjson_text,
+                "ssrjson": lambda: ssrjson.dumps(data),
                 "msgspec": msgspec_text,
                 "ujson": lambda: ujson.dumps(data, ensure_ascii=False),
                 "json": lambda: json.dumps(data, ensure_ascii=False, separators=(",", ":")),

@@ -1,4 +1,4 @@
-"""loads against orjson, msgspec, ujson and the standard library's json.
+"""loads against orjson, ssrjson, msgspec, ujson and the standard library's json.
 
 Run by `make bench`. The last columns are each peer's time divided by vesk's:
 above 1.0 means vesk is faster.
@@ -11,6 +11,7 @@ import sys
 
 import msgspec
 import orjson
+import ssrjson
 import ujson
 
 import vesk
@@ -42,6 +43,7 @@ def main() -> None:
             {
                 "vesk": lambda d=data: vesk.loads(d),
                 "orjson": lambda d=data: orjson.loads(d),
+                "ssrjson": lambda d=data: ssrjson.loads(d),
                 "msgspec": lambda d=data: decoder.decode(d),
                 "ujson": lambda d=data: ujson.loads(d),
                 "json": lambda d=data: json.loads(d),

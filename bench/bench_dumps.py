@@ -3,9 +3,9 @@
 Run by `make bench`. dumps and ssrjson return a str, orjson and msgspec
 return bytes: where a document's output is all ASCII the bytes are compared
 as they are, otherwise the peers' time includes decoding their bytes to a
-str, which is what a caller pays to get the same text. Columns "peer/vesk" are each
-peer's time divided by vesk's with the defaults: above 1.0 means vesk is
-faster.
+str, which is what a caller pays to get the same text. Columns "peer/vesk"
+are each peer's time divided by vesk's with the defaults: above 1.0 means
+vesk is faster.
 """
 
 from __future__ import annotations

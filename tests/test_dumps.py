@@ -197,17 +197,21 @@ def test_dicts_are_written_item_by_item_in_order(value):
     assert vesk.loads(dumps([value, value])) == [expected, expected]  # as a table where it is one
 
 
-# Lists of floats inside containers, short enough to be written in one go
-# or not, with what ends that path at the last element.
-FLOAT_LISTS = [
+# Lists of numbers, alone and inside containers, short enough to be written
+# in one go or not, with what ends that path at the last element, on either
+# side of the chunks that long runs are written in.
+BREAKERS = (NAN, INF, Half(0.25), True, Num.THREE, 2**30 - 1, -(2**30), 2**30, 2**63, -(2**64), "x", None, [0.5])
+NUMBER_LISTS = [
     [0.5] * 32, [0.5] * 33, [-65.613616999999977, 44.8], [-65.613616999999977] * 100, [1e15, 0.001, -0.0, 123456.789, 2.5],
-    *[[i + 0.125 for i in range(n)] + [last] for n in (1, 31) for last in (NAN, INF, Half(0.25), 7, "x", None, [0.5])],
+    [7] * 32, [-7] * 33, list(range(-1000, 1000, 7)), [10**9 + i for i in range(70)], [1, 2.5, -3, 0.0, 0, -0.0],
+    *[[i + 0.125 for i in range(n)] + [last] for n in (1, 31) for last in BREAKERS],
+    *[[i * 37 - 500 for i in range(n)] + [last] for n in (1, 31, 32, 33, 64, 65) for last in BREAKERS],
 ]
 
 
-@pytest.mark.parametrize("value", FLOAT_LISTS, ids=range(len(FLOAT_LISTS)))
-def test_lists_of_floats(value):
-    for outer in ([value, value], {"k": value}, (value,)):
+@pytest.mark.parametrize("value", NUMBER_LISTS, ids=range(len(NUMBER_LISTS)))
+def test_lists_of_numbers(value):
+    for outer in (value, [value, value], {"k": value}, (value,), tuple(value)):
         same_str(dumps(outer), compact(outer))
     same_str(dumps([value], indent=1), json.dumps([value], indent=1))
 

@@ -2,6 +2,7 @@
 // bytes and plain arrays, in the compact and the indented layouts.
 #include "serializer/writer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -188,29 +189,63 @@ bool Writer::write_float(PyObject* obj) {
     return write_float_other(obj);
 }
 
-Py_ssize_t Writer::write_float_run(PyObject* const* items, Py_ssize_t end) {
-    Py_ssize_t i = 0;
-    for (; i < end && Py_TYPE(items[i]) == &PyFloat_Type; ++i) {
-        const double value = PyFloat_AS_DOUBLE(items[i]);
-        if (!std::isfinite(value)) break;
-        if (i > 0) out_.put(',');
-        out_.ascii_end(format_double(value, out_.ascii_begin(kMaxDoubleText)));
+namespace {
+
+// Room for one plain number and the comma after it.
+constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
+
+// The text of `item` at `o` and the end of it, when `item` is a number that
+// needs neither a Python call nor a special form: an exact int that fits
+// one machine digit, or an exact finite float. Null for anything else,
+// with nothing written that counts.
+[[gnu::always_inline]] inline char* put_plain_number(PyObject* item, char* o) {
+    if (Py_TYPE(item) == &PyLong_Type) {
+        auto* number = reinterpret_cast<PyLongObject*>(item);
+        if (!PyUnstable_Long_IsCompact(number)) return nullptr;
+        return o + format_int(PyUnstable_Long_CompactValue(number), o);
     }
+    if (Py_TYPE(item) != &PyFloat_Type) return nullptr;
+    const double value = PyFloat_AS_DOUBLE(item);
+    if (!std::isfinite(value)) return nullptr;
+    return o + format_double(value, o);
+}
+
+}  // namespace
+
+// Numbers run no Python code, so the items stay as they are meanwhile.
+// Each chunk of numbers is written through a local pointer under one
+// reservation, a comma after each; the last comma is taken back at the end.
+Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end) {
+    Py_ssize_t i = 0;
+    while (i < end) {
+        const Py_ssize_t stop = std::min(end, i + kShortNumberList);
+        char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot);
+        char* o = begin;
+        for (; i < stop; ++i) {
+            char* const next = put_plain_number(items[i], o);
+            if (!next) break;
+            o = next;
+            *o++ = ',';
+        }
+        out_.ascii_end(static_cast<size_t>(o - begin));
+        if (i < stop) break;
+    }
+    if (i > 0) out_.truncate(out_.size() - 1);
     return i;
 }
 
-bool Writer::write_short_float_list(PyObject* list) {
+// Written before it is known to qualify: nothing is committed until the
+// last number is in.
+bool Writer::write_short_number_list(PyObject* list) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size > kShortNumberList) return false;
     PyObject* const* items = PySequence_Fast_ITEMS(list);
-    if (size > kShortFloatList) return false;
-    for (Py_ssize_t i = 0; i < size; ++i)
-        if (Py_TYPE(items[i]) != &PyFloat_Type || !std::isfinite(PyFloat_AS_DOUBLE(items[i])))
-            return false;
-    char* const begin = out_.ascii_begin(kShortFloatList * (kMaxDoubleText + 1) + 1);
+    char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 1);
     char* o = begin;
     *o++ = '[';
     for (Py_ssize_t i = 0; i < size; ++i) {
-        o += format_double(PyFloat_AS_DOUBLE(items[i]), o);
+        o = put_plain_number(items[i], o);
+        if (!o) return false;
         *o++ = ',';
     }
     o[-1] = ']';
@@ -337,12 +372,11 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     const bool pretty = options_.has_indent;
     const bool is_list = PyList_Check(seq);
     out_.put('[');
-    // Numeric arrays (coordinates, embeddings) start with their run of
-    // floats, written in one loop; floats run no Python code, so the list
-    // stays as it is meanwhile.
+    // Numeric arrays (ids, coordinates, embeddings) start with their run of
+    // numbers, written in one loop.
     Py_ssize_t i = 0;
-    if (!pretty && Py_TYPE(PySequence_Fast_ITEMS(seq)[0]) == &PyFloat_Type)
-        i = write_float_run(PySequence_Fast_ITEMS(seq), size);
+    if (!pretty && is_plain_number_type(Py_TYPE(PySequence_Fast_ITEMS(seq)[0])))
+        i = write_number_run(PySequence_Fast_ITEMS(seq), size);
     for (; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         if (i > 0) out_.put(',');

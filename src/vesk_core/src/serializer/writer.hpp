@@ -38,8 +38,9 @@ struct DumpOptions {
     bool lean = false;
 };
 
-// The longest list that write_short_float_list takes.
-inline constexpr Py_ssize_t kShortFloatList = 32;
+// The longest list that write_short_number_list takes, and the most numbers
+// that write_number_run writes under one reservation.
+inline constexpr Py_ssize_t kShortNumberList = 32;
 // Values nested deeper than this are refused.
 inline constexpr uint64_t kMaxWriteDepth = 256;
 // Conversions (model_dump() returning another model, and so on) that may
@@ -62,13 +63,13 @@ private:
     [[nodiscard, gnu::noinline]] bool write_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
-    // The leading exact finite floats of the `end` items, comma-separated;
-    // returns how many there were.
-    [[gnu::noinline]] Py_ssize_t write_float_run(PyObject* const* items, Py_ssize_t end);
-    // A compact list of at most kShortFloatList exact finite floats
-    // (coordinates, small vectors), written whole in one reservation;
-    // false, with nothing written and nothing raised, for any other list.
-    [[gnu::noinline]] bool write_short_float_list(PyObject* list);
+    // The leading plain numbers (see put_plain_number) of the `end` items,
+    // comma-separated; returns how many there were.
+    [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end);
+    // A compact list of at most kShortNumberList plain numbers (ids,
+    // coordinates, small vectors), written whole in one reservation; false,
+    // with nothing written and nothing raised, for any other list.
+    [[gnu::noinline]] bool write_short_number_list(PyObject* list);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -130,6 +131,12 @@ private:
     StackRoom stack_room_;
 };
 
+// Exact ints and floats: the types of the numbers that put_plain_number may
+// write.
+inline bool is_plain_number_type(PyTypeObject* type) {
+    return type == &PyLong_Type || type == &PyFloat_Type;
+}
+
 // An element or member value at `depth`, whose container has checked the
 // depth. The common scalars go straight to their writers; anything else
 // may run Python code that drops the container's reference to it, so it
@@ -144,8 +151,8 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
             out_.append_literal("[]");
             return true;
         }
-        if (Py_TYPE(PyList_GET_ITEM(obj, 0)) == &PyFloat_Type && depth < kMaxWriteDepth &&
-            !options_.has_indent && write_short_float_list(obj))
+        if (is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
+            !options_.has_indent && write_short_number_list(obj))
             return true;
     }
     const PyRef hold = PyRef::borrow(obj);

@@ -132,5 +132,23 @@ TEST(FormatInteger, AgainstToString) {
     EXPECT_EQ((formatted<kMaxIntText>(&format_int, INT64_MIN)), "-9223372036854775808");
 }
 
+// The eight digits after a leading one, for every value of them: the
+// digits come from fixed-point arithmetic whose rounding must hold for each.
+TEST(FormatInteger, EveryEightDigitTail) {
+    char expected[] = "100000000";
+    char out[kMaxIntText];
+    for (uint64_t v = 100000000; v < 200000000; ++v) {
+        ASSERT_EQ(format_uint(v, out), 9u);
+        if (std::memcmp(out, expected, 9) != 0) FAIL() << v << " gave " << std::string(out, 9);
+        for (int i = 8;; --i) {  // the next decimal text, digit by digit
+            if (expected[i] != '9') {
+                ++expected[i];
+                break;
+            }
+            expected[i] = '0';
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vesk

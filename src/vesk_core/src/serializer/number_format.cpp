@@ -117,15 +117,20 @@ inline void four_digits(uint32_t value, char* out) {
 }
 
 // The eight ASCII digits of x < 10^8, leading zeros included, the first in
-// the lowest byte: x splits into 32-bit lanes of four digits, those into
-// 16-bit lanes of two and those into bytes, each split one multiply by a
-// scaled reciprocal (exact for the lane's range) and one subtraction.
+// the lowest byte. x / 10^6 is taken in 32.32 fixed point, rounded up just
+// enough that three multiplications of the fraction by 100 bring each next
+// pair of digits into the integer part (checked for every x < 10^8); the
+// pairs come from the table, off the chain of multiplications.
 inline uint64_t eight_digits(uint32_t x) {
-    const uint64_t fours = x / 10000 | uint64_t{x % 10000} << 32;
-    const uint64_t hundreds = (fours * 10486) >> 20 & 0x0000007F0000007Full;  // x / 100 below 43699
-    const uint64_t pairs = hundreds | (fours - hundreds * 100) << 16;
-    const uint64_t tens = (pairs * 103) >> 10 & 0x000F000F000F000Full;  // x / 10 below 179
-    return (tens | (pairs - tens * 10) << 8) + 0x3030303030303030ull;
+    uint64_t y = (uint64_t{x} * 140737489 >> 15) + 1;
+    uint64_t text = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint16_t pair;
+        std::memcpy(&pair, &kDigitPairs[2 * (y >> 32)], 2);
+        text |= uint64_t{pair} << (16 * i);
+        y = (y & 0xFFFFFFFF) * 100;
+    }
+    return text;
 }
 
 // Numbers up to twelve digits from the pair table (a few short dependent

@@ -77,13 +77,16 @@ public:
     [[gnu::always_inline]] void ascii_end(size_t length) { used_ += length; }
 
     // A literal: its length known here, the copy needs no library call;
-    // one of up to 8 characters is a single block.
+    // one of up to 8 characters is a single store of a constant. (Its bytes
+    // are gathered by shifts, not copied into a local block: a block built
+    // from narrower stores and read back whole stalls the read.)
     template <size_t N>
     [[gnu::always_inline]] void append_literal(const char (&text)[N]) {
         if constexpr (N - 1 <= 8) {
-            char block[8] = {};
-            std::memcpy(block, text, N - 1);
-            append_short(block, N - 1);
+            uint64_t block = 0;
+            for (size_t i = 0; i + 1 < N; ++i)
+                block |= uint64_t{static_cast<uint8_t>(text[i])} << (8 * i);
+            append_block(block, N - 1);
         } else {
             append_bytes(text, N - 1);
         }
@@ -91,9 +94,9 @@ public:
 
     // The first `length` (at most 8) bytes of an 8-byte block, stored whole.
     [[gnu::always_inline]] void append_short(const char (&block)[8], size_t length) {
-        reserve(8);
-        std::memcpy(data_ + used_, block, 8);
-        used_ += length;
+        uint64_t bytes;
+        std::memcpy(&bytes, block, 8);
+        append_block(bytes, length);
     }
 
     [[gnu::always_inline]] void put(char c) {
@@ -156,6 +159,13 @@ public:
     }
 
 private:
+    // The first `length` bytes of `block` (in memory order), stored whole.
+    [[gnu::always_inline]] void append_block(uint64_t block, size_t length) {
+        reserve(8);
+        std::memcpy(data_ + used_, &block, 8);
+        used_ += length;
+    }
+
     // Room for `units` more units plus kHeadroom more, so that block stores
     // past a reservation never need a second check.
     [[gnu::noinline]] void grow(size_t units) {

@@ -108,6 +108,15 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
     for (int i = 0; i < 5000; ++i) values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
     for (long long i = -100000; i <= 100000; i += 37) values.push_back(static_cast<double>(i) / 1000);
+    // Every decade where the layouts change, with full-length digits and
+    // with short ones (followed by zeros before the point or after it).
+    for (int e = -9; e <= 19; ++e) {
+        for (int i = 0; i < 300; ++i) {
+            const double unit = std::ldexp(static_cast<double>(rng() >> 11), -53);
+            values.push_back(unit * std::pow(10.0, e));
+            values.push_back(std::round(unit * 1000) * std::pow(10.0, e - 3));
+        }
+    }
     for (double v : values) {
         if (!std::isfinite(v)) continue;
         const std::string text = formatted(v);

@@ -60,6 +60,12 @@ namespace {
     return o + n + 1;
 }
 
+// How many of the sixteen ASCII digits in `digits` are zeros at the end.
+[[gnu::target("avx2")]] inline int trailing_zeros(__m128i digits) {
+    return std::countl_one(static_cast<uint16_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
+}
+
 // "00" to "99": the two digits of each value below 100.
 constexpr std::array<char, 200> kDigitPairs = [] {
     std::array<char, 200> pairs{};
@@ -174,6 +180,40 @@ size_t format_int(int64_t value, char* out) {
     return 1 + format_uint(0 - static_cast<uint64_t>(value), out + 1);
 }
 
+namespace {
+
+// The shapes other than a point among the digits, for digits d1..dn of
+// which the first `significant` are not trailing zeros: d1 is `first`, d2
+// on are in the first lanes of `rest`. Each part is stored whole, in an
+// order where the later stores overwrite what the earlier ones carried past
+// their text; returns the end of the text.
+[[gnu::target("avx2")]] inline char* lay_out_other(char first, __m128i rest, int n, int kk,
+                                                   int significant, char* o) {
+    if (n <= kk && kk <= 16) {  // an integer: digits, zeros, ".0"
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), rest);
+        o[0] = first;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + n), _mm_set1_epi8('0'));
+        std::memcpy(o + kk, ".0", 2);
+        return o + kk + 2;
+    }
+    if (-5 < kk && kk <= 0) {  // "0.", -kk zeros, the digits
+        std::memcpy(o, "0.000000", 8);
+        char* digits = o + 2 - kk;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 1), rest);
+        digits[0] = first;
+        return digits + significant;
+    }
+    // Exponent form: d1[.d2..dn]e(kk-1).
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2), rest);
+    o[0] = first;
+    o[1] = '.';
+    o += significant > 1 ? significant + 1 : 1;
+    *o++ = 'e';
+    return o + format_int(kk - 1, o);
+}
+
+}  // namespace
+
 // Dragonbox gives the shortest digits that read back to the same double
 // (the closest such, ties to even): the digits every shortest round-trip
 // formatter agrees on, at a quarter of the cost of std::to_chars here.
@@ -199,67 +239,40 @@ size_t format_int(int64_t value, char* out) {
     // The common shape, a point among the digits (3.14, -65.613617): the
     // digits are laid out in one register, where one shuffle moves them past
     // their leading zeros and opens the gap for the point.
+    const bool may_have_zeros = decimal.may_have_trailing_zeros;
     if (decimal.significand < 10000000000000000ull) {
         const __m128i digits = sixteen_digits(decimal.significand);
         const int n = decimal_length(decimal.significand);
         const int kk = decimal.exponent + n;
+        const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
         if (0 < kk && kk < n) {
-            char* end = place_point(digits, n, kk, o);
-            if (decimal.may_have_trailing_zeros) {
-                // Trailing zeros of the fraction go, but for one after the
-                // point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
-                const int zeros = std::countl_one(static_cast<uint16_t>(
-                    _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
-                end -= std::min(zeros, n - kk - 1);
-            }
-            return static_cast<size_t>(end - out);
+            // Trailing zeros of the fraction go, but for one after the
+            // point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
+            return static_cast<size_t>(place_point(digits, n, kk, o) - std::min(zeros, n - kk - 1) -
+                                       out);
         }
-    } else {
-        // Seventeen digits: the first, then sixteen in the register.
-        const int kk = decimal.exponent + 17;
-        if (0 < kk && kk < 17) {
-            *o++ = static_cast<char>('0' + decimal.significand / 10000000000000000ull);
-            const __m128i digits = sixteen_digits(decimal.significand % 10000000000000000ull);
-            if (kk > 1) return static_cast<size_t>(place_point(digits, 16, kk - 1, o) - out);
-            *o++ = '.';
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), digits);
-            return static_cast<size_t>(o + 16 - out);
-        }
+        // The digits moved to the first lanes; the lanes after them carry
+        // leftovers, which are stored past the text or overwritten.
+        const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m128i left =
+            _mm_shuffle_epi8(digits, _mm_add_epi8(lanes, _mm_set1_epi8(static_cast<char>(16 - n))));
+        return static_cast<size_t>(lay_out_other(static_cast<char>(_mm_cvtsi128_si32(left)),
+                                                 _mm_srli_si128(left, 1), n, kk, n - zeros, o) -
+                                   out);
     }
-    // The other shapes (an integer, "0.000ddd", an exponent): the digits go
-    // to a local block first and are placed with copies of fixed size, which
-    // compile to a few vector moves (no library call); the bytes such a copy
-    // carries past the text are overwritten or lie beyond the returned length.
-    char digits[32];
-    int n = static_cast<int>(format_uint(decimal.significand, digits));
-    const int kk = decimal.exponent + n;
-    if (decimal.may_have_trailing_zeros)
-        while (n > 1 && digits[n - 1] == '0') --n;
-    static constexpr char kZeros[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
-                                        '0', '0', '0', '0', '0', '0', '0', '0'};
-    if (n <= kk && kk <= 16) {  // an integer: digits, zeros, ".0"
-        std::memcpy(o, digits, 16);
-        std::memcpy(o + n, kZeros, 16);
-        std::memcpy(o + kk, ".0", 2);
-        return static_cast<size_t>(o + kk + 2 - out);
+    // Seventeen digits: the first, then sixteen in the register.
+    const int kk = decimal.exponent + 17;
+    const char first = static_cast<char>('0' + decimal.significand / 10000000000000000ull);
+    const __m128i digits = sixteen_digits(decimal.significand % 10000000000000000ull);
+    if (0 < kk && kk < 17) {
+        *o++ = first;
+        if (kk > 1) return static_cast<size_t>(place_point(digits, 16, kk - 1, o) - out);
+        *o++ = '.';
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), digits);
+        return static_cast<size_t>(o + 16 - out);
     }
-    if (-5 < kk && kk <= 0) {  // "0.", -kk zeros, the digits
-        std::memcpy(o, "0.0000", 6);
-        std::memcpy(o + 2 - kk, digits, 24);
-        return static_cast<size_t>(o + 2 - kk + n - out);
-    }
-    // Exponent form: d1[.d2..dn]e(kk-1).
-    o[0] = digits[0];
-    if (n > 1) {
-        o[1] = '.';
-        std::memcpy(o + 2, digits + 1, 16);
-        o += n + 1;
-    } else {
-        o += 1;
-    }
-    *o++ = 'e';
-    o += format_int(kk - 1, o);
-    return static_cast<size_t>(o - out);
+    const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
+    return static_cast<size_t>(lay_out_other(first, digits, 17, kk, 17 - zeros, o) - out);
 }
 
 }  // namespace vesk

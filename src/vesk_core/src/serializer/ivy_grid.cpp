@@ -43,32 +43,35 @@ bool is_grid_safe_str(PyObject* str) {
     return true;
 }
 
-// Whether every value of `record` may stand in a grid cell: None, bools,
-// numbers, and strings (without grid-unsafe bytes, unless `any_text`).
-// With `columns`, `in_step` tells whether the record's keys are the column
-// objects themselves in column order, which settles the key test without
-// a lookup (records built by the same code share their key objects).
+// Whether `value` may stand in a grid cell: None, bools, numbers, and
+// strings (without grid-unsafe bytes, unless `any_text`).
+bool is_scalar_ivy_grid_cell(PyObject* value, bool any_text) {
+    switch (classify(value)) {
+        case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
+        case ValueKind::floating:
+            return true;
+        case ValueKind::str:
+            return any_text || is_grid_safe_str(value);
+        default:
+            return false;
+    }
+}
+
+// Whether every value of `record` may stand in a grid cell. `in_step` tells
+// whether the record's keys are the column objects themselves in column
+// order, which settles the key test without a lookup (records built by the
+// same code share their key objects).
 bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
-                                         const std::vector<PyRef>* columns = nullptr,
-                                         bool* in_step = nullptr) {
-    bool same = columns && PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns->size());
+                                         const std::pmr::vector<PyRef>& columns, bool& in_step) {
+    bool same = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
     Py_ssize_t pos = 0;
     size_t j = 0;
     PyObject *key, *value;
     while (next_item(record, &pos, &key, &value)) {
-        switch (classify(value)) {
-            case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
-            case ValueKind::floating:
-                break;
-            case ValueKind::str:
-                if (!any_text && !is_grid_safe_str(value)) return false;
-                break;
-            default:
-                return false;
-        }
-        same = same && key == (*columns)[j++].get();
+        if (!is_scalar_ivy_grid_cell(value, any_text)) return false;
+        same = same && key == columns[j++].get();
     }
-    if (in_step) *in_step = same;
+    in_step = same;
     return true;
 }
 
@@ -82,7 +85,7 @@ PyObject* record_at(PyObject* list, Py_ssize_t index) {
 
 // 1 when every column is a key of `record`, 0 when one is missing, -1 on
 // an error from a key's comparison.
-int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_step) {
+int holds_columns(PyObject* record, const std::pmr::vector<PyRef>& columns, bool in_step) {
     if (in_step) return 1;
     for (const PyRef& key : columns) {
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
@@ -151,18 +154,17 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
     const bool any_text = options_.lean;
-    if (!first || PyDict_GET_SIZE(first) == 0 ||
-        !dict_has_only_scalar_ivy_grid_cells(first, any_text))
-        return Detection::none;
+    if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
 
-    // The columns are the first record's keys, as exact str objects; a key
-    // of another type leaves the list to the plain array, which writes it
-    // by str().
+    // The columns are the first record's keys, as exact str objects, taken
+    // as its values are checked; a key of another type leaves the list to
+    // the plain array, which writes it by str().
     columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (next_item(first, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) return Detection::none;
+        if (!is_scalar_ivy_grid_cell(value, any_text) || !PyUnicode_Check(key))
+            return Detection::none;
         columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
                                                     : PyRef::steal(PyUnicode_FromObject(key)));
         if (!columns.back()) return Detection::error;
@@ -173,7 +175,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     bool in_step = false;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, &columns, &in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
@@ -190,7 +192,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, &columns, &in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
             return Detection::none;
         const int holds = holds_columns(record, columns, in_step);
         if (holds < 0) return Detection::error;
@@ -363,7 +365,9 @@ bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
     if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid &&
         (PyDict_Check(PyList_GET_ITEM(list, 0)) ||
          classify(PyList_GET_ITEM(list, 0)) == ValueKind::other)) {
-        Columns columns;
+        alignas(PyRef) std::byte storage[kInlineColumns * sizeof(PyRef)];
+        std::pmr::monotonic_buffer_resource arena(storage, sizeof storage);
+        Columns columns(&arena);
         switch (detect_ivy_grid_candidate(list, columns)) {
             case Detection::error: return false;
             case Detection::table: {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
 #include <vector>
 
 #include "py_ref.hpp"
@@ -88,7 +89,11 @@ private:
     // table.
     enum class Detection { error, none, table };
     enum class Grid { written, failed, unfit };
-    using Columns = std::vector<PyRef>;  // one exact str key object per column
+    // One exact str key object per column. Tables have few columns: the
+    // keys go to a small block on the caller's stack (kInlineColumns of
+    // them) before any heap allocation.
+    using Columns = std::pmr::vector<PyRef>;
+    static constexpr size_t kInlineColumns = 32;
     Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
     Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,

@@ -62,7 +62,7 @@ bool is_scalar_ivy_grid_cell(PyObject* value, bool any_text) {
 // order, which settles the key test without a lookup (records built by the
 // same code share their key objects).
 bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
-                                         const std::pmr::vector<PyRef>& columns, bool& in_step) {
+                                         const std::vector<PyRef>& columns, bool& in_step) {
     bool same = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
     Py_ssize_t pos = 0;
     size_t j = 0;
@@ -85,7 +85,7 @@ PyObject* record_at(PyObject* list, Py_ssize_t index) {
 
 // 1 when every column is a key of `record`, 0 when one is missing, -1 on
 // an error from a key's comparison.
-int holds_columns(PyObject* record, const std::pmr::vector<PyRef>& columns, bool in_step) {
+int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_step) {
     if (in_step) return 1;
     for (const PyRef& key : columns) {
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
@@ -149,22 +149,41 @@ bool reads_back_bare(PyObject* str, bool cell) {
 
 }  // namespace
 
+// The writer's spare column vector for one table: taken when the table
+// starts and given back, emptied, when it ends. A table nested in a cell
+// finds no spare and allocates its own, which then stays the spare.
+struct ColumnsLease {
+    explicit ColumnsLease(Writer& writer)
+        : writer(writer), columns(std::move(writer.spare_columns_)) {}
+    ~ColumnsLease() {
+        columns.clear();
+        writer.spare_columns_ = std::move(columns);
+    }
+    ColumnsLease(const ColumnsLease&) = delete;
+    ColumnsLease& operator=(const ColumnsLease&) = delete;
+
+    Writer& writer;
+    Writer::Columns columns;
+};
+
 Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& columns) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
     const bool any_text = options_.lean;
     if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
-
-    // The columns are the first record's keys, as exact str objects, taken
-    // as its values are checked; a key of another type leaves the list to
-    // the plain array, which writes it by str().
-    columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    while (next_item(first, &pos, &key, &value))
+        if (!is_scalar_ivy_grid_cell(value, any_text)) return Detection::none;
+
+    // The columns are the first record's keys, as exact str objects; a key
+    // of another type leaves the list to the plain array, which writes it
+    // by str().
+    columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
+    pos = 0;
     while (next_item(first, &pos, &key, &value)) {
-        if (!is_scalar_ivy_grid_cell(value, any_text) || !PyUnicode_Check(key))
-            return Detection::none;
+        if (!PyUnicode_Check(key)) return Detection::none;
         columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
                                                     : PyRef::steal(PyUnicode_FromObject(key)));
         if (!columns.back()) return Detection::error;
@@ -365,9 +384,8 @@ bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
     if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid &&
         (PyDict_Check(PyList_GET_ITEM(list, 0)) ||
          classify(PyList_GET_ITEM(list, 0)) == ValueKind::other)) {
-        alignas(PyRef) std::byte storage[kInlineColumns * sizeof(PyRef)];
-        std::pmr::monotonic_buffer_resource arena(storage, sizeof storage);
-        Columns columns(&arena);
+        ColumnsLease lease(*this);
+        Writer::Columns& columns = lease.columns;
         switch (detect_ivy_grid_candidate(list, columns)) {
             case Detection::error: return false;
             case Detection::table: {

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory_resource>
 #include <vector>
 
 #include "py_ref.hpp"
@@ -89,11 +88,7 @@ private:
     // table.
     enum class Detection { error, none, table };
     enum class Grid { written, failed, unfit };
-    // One exact str key object per column. Tables have few columns: the
-    // keys go to a small block on the caller's stack (kInlineColumns of
-    // them) before any heap allocation.
-    using Columns = std::pmr::vector<PyRef>;
-    static constexpr size_t kInlineColumns = 32;
+    using Columns = std::vector<PyRef>;  // one exact str key object per column
     Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
     Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
@@ -134,6 +129,11 @@ private:
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
     StackRoom stack_room_;
+    // A column vector whose buffer an earlier table of this call allocated,
+    // handed to the next table and taken back, so that a document of many
+    // small tables allocates once (see ColumnsLease).
+    Columns spare_columns_;
+    friend struct ColumnsLease;
 };
 
 // Exact ints and floats: the types of the numbers that put_plain_number may

@@ -254,6 +254,9 @@ DEPTH = [
     ([], {"indent": 2}, "[]"), ({"t": []}, {"indent": 2}, '{\n  "t": []\n}'),
     (nest(IDX, 255), {}, "[" * 255 + T + "]" * 255),  # its cells at the deepest level allowed
     (TEN + [{"a": 10, "b": IDX}], {}, "[11: a, b; " + "; ".join(f"{i}, {i}" for i in range(10)) + f"; 10, {T} ]"),
+    # Rows after a table nested in a cell keep their own columns.
+    (TEN + [{"a": 10, "b": IDX}, {"a": 11, "b": 11}, {"a": 12, "b": [{"z": 1}, {"z": 2}]}, {"a": 13, "b": 13}], {},
+     "[14: a, b; " + "; ".join(f"{i}, {i}" for i in range(10)) + f"; 10, {T}; 11, 11; 12, [2: z; 1; 2 ]; 13, 13 ]"),
 ]
 
 

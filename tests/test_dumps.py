@@ -213,7 +213,11 @@ NUMBER_LISTS = [
 def test_lists_of_numbers(value):
     for outer in (value, [value, value], {"k": value}, (value,), tuple(value)):
         same_str(dumps(outer), compact(outer))
-    same_str(dumps([value], indent=1), json.dumps([value], indent=1))
+    for indent, levels in ((0, 1), (1, 1), (7, 1), (2, 6), (2, 7), (3, 8)):  # under 8 levels of under 8 spaces and not
+        nested = value
+        for _ in range(levels):
+            nested = [nested]
+        same_str(dumps(nested, indent=indent), json.dumps(nested, indent=indent))
 
 
 TEXTS = ["", "a", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,

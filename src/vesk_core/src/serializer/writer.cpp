@@ -215,15 +215,25 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // Numbers run no Python code, so the items stay as they are meanwhile.
 // Each chunk of numbers is written through a local pointer under one
 // reservation, a comma after each; the last comma is taken back at the end.
-Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end) {
+// Indented, each number starts a line of `line` bytes: the line feed and
+// its indentation, stored as one block of spaces as newline_with does.
+Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size_t line) {
     Py_ssize_t i = 0;
     while (i < end) {
         const Py_ssize_t stop = std::min(end, i + kShortNumberList);
-        char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot);
+        char* const begin = out_.ascii_begin(kShortNumberList * (kNumberSlot + kLineBlock));
         char* o = begin;
         for (; i < stop; ++i) {
+            if (line) {
+                o[0] = '\n';
+                std::memset(o + 1, ' ', kLineBlock - 1);
+                o += line;
+            }
             char* const next = put_plain_number(items[i], o);
-            if (!next) break;
+            if (!next) {
+                o -= line;
+                break;
+            }
             o = next;
             *o++ = ',';
         }
@@ -375,8 +385,12 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     // Numeric arrays (ids, coordinates, embeddings) start with their run of
     // numbers, written in one loop.
     Py_ssize_t i = 0;
-    if (!pretty && is_plain_number_type(Py_TYPE(PySequence_Fast_ITEMS(seq)[0])))
-        i = write_number_run(PySequence_Fast_ITEMS(seq), size);
+    if (is_plain_number_type(Py_TYPE(PySequence_Fast_ITEMS(seq)[0]))) {
+        // Indented, only under the usual indentation (see newline_with).
+        const uint64_t width = options_.indent, level = depth + 1;
+        if (!pretty || (width | level) < 8)
+            i = write_number_run(PySequence_Fast_ITEMS(seq), size, pretty ? 1 + width * level : 0);
+    }
     for (; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         if (i > 0) out_.put(',');

@@ -41,6 +41,9 @@ struct DumpOptions {
 // The longest list that write_short_number_list takes, and the most numbers
 // that write_number_run writes under one reservation.
 inline constexpr Py_ssize_t kShortNumberList = 32;
+// A line feed and the usual indentation (under 8 levels of under 8 spaces),
+// stored as one block.
+inline constexpr size_t kLineBlock = 65;
 // Values nested deeper than this are refused.
 inline constexpr uint64_t kMaxWriteDepth = 256;
 // Conversions (model_dump() returning another model, and so on) that may
@@ -64,8 +67,11 @@ private:
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
     // The leading plain numbers (see put_plain_number) of the `end` items,
-    // comma-separated; returns how many there were.
-    [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end);
+    // comma-separated, each on a line of its own when `line` (the line feed
+    // and indentation, at most kLineBlock bytes) is not 0; returns how many
+    // there were.
+    [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end,
+                                                  size_t line);
     // A compact list of at most kShortNumberList plain numbers (ids,
     // coordinates, small vectors), written whole in one reservation; false,
     // with nothing written and nothing raised, for any other list.
@@ -172,10 +178,10 @@ inline void Writer::newline_with(uint64_t width, uint64_t level) {
     // The usual indentation, under 64 spaces: the line feed, then a whole
     // block of 64 spaces (a few vector stores), of which the text keeps
     // what it needs.
-    out_.reserve(65);
+    out_.reserve(kLineBlock);
     uint8_t* at = out_.tail<uint8_t>();
     at[0] = '\n';
-    std::memset(at + 1, ' ', 64);
+    std::memset(at + 1, ' ', kLineBlock - 1);
     out_.commit(1 + width * level);
 }
 

@@ -27,6 +27,72 @@ bool fail(PyObject* type, const char* message) {
 
 constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 
+// Room that put_quoted_short needs: a comma, two quotes, ": " and two
+// whole 32-byte blocks.
+constexpr size_t kQuotedShortRoom = 69;
+// Room that put_plain_value needs.
+constexpr size_t kPlainValueRoom = std::max(kQuotedShortRoom, kMaxDoubleText);
+
+// Room for one plain number and the comma after it.
+constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
+
+// The text of `item` at `o` and the end of it, when `item` is a number that
+// needs neither a Python call nor a special form: an exact int that fits
+// one machine digit, or an exact finite float. Null for anything else,
+// with nothing written that counts.
+[[gnu::always_inline]] inline char* put_plain_number(PyObject* item, char* o) {
+    if (Py_TYPE(item) == &PyLong_Type) {
+        auto* number = reinterpret_cast<PyLongObject*>(item);
+        if (!PyUnstable_Long_IsCompact(number)) return nullptr;
+        return o + format_int(PyUnstable_Long_CompactValue(number), o);
+    }
+    if (Py_TYPE(item) != &PyFloat_Type) return nullptr;
+    const double value = PyFloat_AS_DOUBLE(item);
+    if (!std::isfinite(value)) return nullptr;
+    return o + format_double(value, o);
+}
+
+// Short ASCII texts with nothing to escape (most keys and values) in one or
+// two masked blocks at `at`, quotes around, after a `,` when `comma` and
+// before the first `colon` bytes of ": " (none, the colon, or both); the
+// end of the text, or null, with nothing of the text counted, when the
+// block path does not apply. `at` has room for kQuotedShortRoom bytes.
+[[gnu::always_inline]] inline char* put_quoted_short(PyObject* str, bool comma, unsigned colon,
+                                                   char* at) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    at[0] = ',';  // overwritten by the opening quote when there is no comma
+    at += comma;
+    // A compact ASCII str keeps its characters right after its header.
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    if (!copy_short_clean(text, length, reinterpret_cast<uint8_t*>(at) + 1)) return nullptr;
+    at[0] = '"';
+    at[length + 1] = '"';
+    at[length + 2] = ':';  // past the text when there is no colon
+    at[length + 3] = ' ';
+    return at + length + 2 + colon;
+}
+
+// The text of `value` at `at` and its end, for the values that need neither
+// Python code nor escapes: None, bools, plain numbers and short clean ASCII
+// strings; null, with nothing counted, for any other. `at` has room for
+// kPlainValueRoom bytes.
+[[gnu::always_inline]] inline char* put_plain_value(PyObject* value, char* at) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return put_quoted_short(value, false, 0, at);
+    if (type == &PyLong_Type || type == &PyFloat_Type) return put_plain_number(value, at);
+    if (value == Py_None) {
+        std::memcpy(at, "null", 4);
+        return at + 4;
+    }
+    if (type == &PyBool_Type) {
+        const bool yes = value == Py_True;
+        std::memcpy(at, yes ? "true" : "false", 5);  // "true" with its terminator, past the text
+        return at + 5 - yes;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Writer::Writer(OutputText& text, const DumpOptions& options)
@@ -86,27 +152,14 @@ bool Writer::append_escaped(PyObject* str) {
     return true;
 }
 
-// Short ASCII texts with nothing to escape (most keys and values) in one or
-// two masked blocks, quotes around, after a `,` when `comma` and before the
-// first `colon` bytes of ": " (none, the colon, or both); false, with
-// nothing appended, when the block path does not apply.
 bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return false;
-    out_.reserve(69);  // a comma, two quotes, ": " and two whole 32-byte blocks
-    uint8_t* at = out_.tail<uint8_t>();
-    at[0] = ',';  // overwritten by the opening quote when there is no comma
-    at += comma;
-    // A compact ASCII str keeps its characters right after its header.
-    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
-    if (!copy_short_clean(text, length, at + 1)) return false;
-    at[0] = '"';
-    at[length + 1] = '"';
-    at[length + 2] = ':';  // past the committed text when there is no colon
-    at[length + 3] = ' ';
-    out_.commit(comma + length + 2 + colon);
+    char* const begin = out_.ascii_begin(kQuotedShortRoom);
+    char* const end = put_quoted_short(str, comma, colon, begin);
+    if (!end) return false;
+    out_.ascii_end(static_cast<size_t>(end - begin));
     return true;
 }
+
 
 bool Writer::append_quoted(PyObject* str) {
     if (append_quoted_fast(str, false, 0)) return true;
@@ -189,28 +242,6 @@ bool Writer::write_float(PyObject* obj) {
     return write_float_other(obj);
 }
 
-namespace {
-
-// Room for one plain number and the comma after it.
-constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
-
-// The text of `item` at `o` and the end of it, when `item` is a number that
-// needs neither a Python call nor a special form: an exact int that fits
-// one machine digit, or an exact finite float. Null for anything else,
-// with nothing written that counts.
-[[gnu::always_inline]] inline char* put_plain_number(PyObject* item, char* o) {
-    if (Py_TYPE(item) == &PyLong_Type) {
-        auto* number = reinterpret_cast<PyLongObject*>(item);
-        if (!PyUnstable_Long_IsCompact(number)) return nullptr;
-        return o + format_int(PyUnstable_Long_CompactValue(number), o);
-    }
-    if (Py_TYPE(item) != &PyFloat_Type) return nullptr;
-    const double value = PyFloat_AS_DOUBLE(item);
-    if (!std::isfinite(value)) return nullptr;
-    return o + format_double(value, o);
-}
-
-}  // namespace
 
 // Numbers run no Python code, so the items stay as they are meanwhile.
 // Each chunk of numbers is written through a local pointer under one
@@ -321,8 +352,18 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             if (comma) out_.put(',');
             newline_and_indent(depth + 1);
         }
-        // The common member start, `,"key":` (or `"key": `), in one store.
-        if (!(quoted && append_quoted_fast(key, comma && !pretty, pretty ? 2 : 1))) {
+        // The common member, `,"key":` (or `"key": `) in block stores and,
+        // when it is plain, its value after it, counted once: the buffer's
+        // count is read and written once a member, not once a part.
+        char* const begin = quoted ? out_.ascii_begin(kQuotedShortRoom + kPlainValueRoom) : nullptr;
+        char* const key_end =
+            quoted ? put_quoted_short(key, comma && !pretty, pretty ? 2 : 1, begin) : nullptr;
+        if (key_end) {
+            char* const end = put_plain_value(value, key_end);
+            out_.ascii_end(static_cast<size_t>((end ? end : key_end) - begin));
+            after_str = PyUnicode_Check(value);
+            if (end) continue;
+        } else {
             if (comma && !pretty) out_.put(',');
             if (quoted) {
                 if (!append_quoted(key)) return encode_error();
@@ -332,8 +373,8 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             }
             if (pretty) out_.append_literal(": ");
             else out_.put(':');
+            after_str = PyUnicode_Check(value);  // before Python code may drop the value
         }
-        after_str = PyUnicode_Check(value);  // before Python code may drop the value
         if (!write_item(value, depth + 1)) return false;
     }
     if (pretty) newline_and_indent(depth);
@@ -393,9 +434,19 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     }
     for (; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
+        PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (!pretty && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
+            // A plain element and its comma, counted once (see write_dict).
+            char* const begin = out_.ascii_begin(1 + kPlainValueRoom);
+            begin[0] = ',';
+            char* const end = put_plain_value(item, begin + (i > 0));
+            if (end) {
+                out_.ascii_end(static_cast<size_t>(end - begin));
+                continue;
+            }
+        }
         if (i > 0) out_.put(',');
         if (pretty) newline_and_indent(depth + 1);
-        PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
         if (!write_item(item, depth + 1)) return false;
     }
     if (pretty) newline_and_indent(depth);

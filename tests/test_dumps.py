@@ -220,6 +220,19 @@ def test_lists_of_numbers(value):
         same_str(dumps(nested, indent=indent), json.dumps(nested, indent=indent))
 
 
+# Values that a member or element may be written with in one go, and the
+# near misses of each, which take the general path after the key or comma.
+PLAIN_OR_NOT = [None, True, False, 0, -7, 2**30 - 1, 2**30, -(2**63), 2**64, Num.THREE, 0.5, -123.456, 1e15, NAN, Half(0.25),
+                "", "a" * 63, "a" * 64, 'a"b', "tab\t", "\u00e9", "\U0001f600", Word.A, [], {}, [1], {"k": None}, (None,)]
+
+
+@pytest.mark.parametrize("key", ["k", "", "q\"uote", "\u00e9", "x" * 64], ids=range(5))
+def test_members_and_elements_of_every_kind(key):
+    for value in PLAIN_OR_NOT:
+        for outer in ({key: value}, {"first": 1, key: value, "last": value}, [value], [1, value, value]):
+            same_str(dumps(outer), compact(outer))
+
+
 TEXTS = ["", "a", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]
 

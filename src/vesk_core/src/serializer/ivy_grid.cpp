@@ -153,8 +153,8 @@ bool reads_back_bare(PyObject* str, bool cell) {
 // starts and given back, emptied, when it ends. A table nested in a cell
 // finds no spare and allocates its own, which then stays the spare.
 struct ColumnsLease {
-    explicit ColumnsLease(Writer& writer)
-        : writer(writer), columns(std::move(writer.spare_columns_)) {}
+    explicit ColumnsLease(Writer& owner)
+        : writer(owner), columns(std::move(owner.spare_columns_)) {}
     ~ColumnsLease() {
         columns.clear();
         writer.spare_columns_ = std::move(columns);

@@ -8,6 +8,7 @@
 
 #include "serializer/dict_items.hpp"
 #include "serializer/number_format.hpp"
+#include "serializer/plain_values.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
 #include "simd/escape.hpp"
@@ -26,72 +27,6 @@ bool fail(PyObject* type, const char* message) {
 }
 
 constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
-
-// Room that put_quoted_short needs: a comma, two quotes, ": " and two
-// whole 32-byte blocks.
-constexpr size_t kQuotedShortRoom = 69;
-// Room that put_plain_value needs.
-constexpr size_t kPlainValueRoom = std::max(kQuotedShortRoom, kMaxDoubleText);
-
-// Room for one plain number and the comma after it.
-constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
-
-// The text of `item` at `o` and the end of it, when `item` is a number that
-// needs neither a Python call nor a special form: an exact int that fits
-// one machine digit, or an exact finite float. Null for anything else,
-// with nothing written that counts.
-[[gnu::always_inline]] inline char* put_plain_number(PyObject* item, char* o) {
-    if (Py_TYPE(item) == &PyLong_Type) {
-        auto* number = reinterpret_cast<PyLongObject*>(item);
-        if (!PyUnstable_Long_IsCompact(number)) return nullptr;
-        return o + format_int(PyUnstable_Long_CompactValue(number), o);
-    }
-    if (Py_TYPE(item) != &PyFloat_Type) return nullptr;
-    const double value = PyFloat_AS_DOUBLE(item);
-    if (!std::isfinite(value)) return nullptr;
-    return o + format_double(value, o);
-}
-
-// Short ASCII texts with nothing to escape (most keys and values) in one or
-// two masked blocks at `at`, quotes around, after a `,` when `comma` and
-// before the first `colon` bytes of ": " (none, the colon, or both); the
-// end of the text, or null, with nothing of the text counted, when the
-// block path does not apply. `at` has room for kQuotedShortRoom bytes.
-[[gnu::always_inline]] inline char* put_quoted_short(PyObject* str, bool comma, unsigned colon,
-                                                   char* at) {
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
-    at[0] = ',';  // overwritten by the opening quote when there is no comma
-    at += comma;
-    // A compact ASCII str keeps its characters right after its header.
-    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
-    if (!copy_short_clean(text, length, reinterpret_cast<uint8_t*>(at) + 1)) return nullptr;
-    at[0] = '"';
-    at[length + 1] = '"';
-    at[length + 2] = ':';  // past the text when there is no colon
-    at[length + 3] = ' ';
-    return at + length + 2 + colon;
-}
-
-// The text of `value` at `at` and its end, for the values that need neither
-// Python code nor escapes: None, bools, plain numbers and short clean ASCII
-// strings; null, with nothing counted, for any other. `at` has room for
-// kPlainValueRoom bytes.
-[[gnu::always_inline]] inline char* put_plain_value(PyObject* value, char* at) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return put_quoted_short(value, false, 0, at);
-    if (type == &PyLong_Type || type == &PyFloat_Type) return put_plain_number(value, at);
-    if (value == Py_None) {
-        std::memcpy(at, "null", 4);
-        return at + 4;
-    }
-    if (type == &PyBool_Type) {
-        const bool yes = value == Py_True;
-        std::memcpy(at, yes ? "true" : "false", 5);  // "true" with its terminator, past the text
-        return at + 5 - yes;
-    }
-    return nullptr;
-}
 
 }  // namespace
 

@@ -57,9 +57,8 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 // one or two 32-byte blocks (`out` must have room for 64). False, with
 // nothing decided, when the text needs an escape or sits too close to the
 // end of a page to be loaded whole; the caller then escapes it as usual.
-[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
-                                                                            size_t length,
-                                                                            uint8_t* out) {
+[[gnu::no_sanitize_address, gnu::always_inline]] VESK_TARGET_AVX2 inline bool copy_short_clean(
+    const uint8_t* text, size_t length, uint8_t* out) {
     if (length < 32) {
         if (!within_page(text)) return false;
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));

@@ -18,7 +18,7 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import LEAK_THRESHOLD, compact, run_threads, traced_growth
+from conftest import LEAK_THRESHOLD, check_same, compact, run_threads, traced_growth
 from vesk.vesk_core import dumps, loads
 
 
@@ -493,3 +493,24 @@ def test_threads_write_their_own_tables():
 
     run_threads(work)
     assert failures == []
+
+
+class Word(str):
+    pass
+
+
+class Count(int):
+    pass
+
+
+# Cells that a row may write in one go, and the near misses of each.
+CELLS = [None, True, False, 0, -7, 2**30 - 1, 2**30, -(2**63), 2**64, Count(3), 0.5, -123.456, 1e300, float("nan"),
+         float("-inf"), "", "a" * 31, "a" * 63, "a" * 64, "x, y", 'q"', "tab\t", "\u00e9", "\U0001f600", "null", "1", Word("w")]
+
+
+@pytest.mark.parametrize("options", [{}, {"lean": True}, {"implicit_null": True}, {"bare_strings": True},
+                                     {"delimiter": "tab"}, {"delimiter": "pipe", "row_count": False}], ids=str)
+def test_cells_of_every_kind_read_back(options):
+    for value in CELLS:
+        records = [{"a": value, "b": 1}, {"a": 2, "b": value}, {"a": value, "b": value}]
+        check_same(loads(dumps(records, **options)), json.loads(json.dumps(records)))

@@ -6,6 +6,7 @@
 #include "parser/grid_skim.hpp"
 #include "serializer/dict_items.hpp"
 #include "serializer/number_format.hpp"
+#include "serializer/plain_values.hpp"
 #include "serializer/text_rules.hpp"
 #include "serializer/value_kind.hpp"
 #include "serializer/writer.hpp"
@@ -282,13 +283,15 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
     const bool empty_cells =
         (options_.implicit_null || options_.lean) &&
         !(inline_layout && (options_.delimiter == Delimiter::tab || (last_row && columns.size() == 1)));
+    // Strings that these options write their own way, and None where it
+    // is an empty cell, are not plain cells.
+    const bool own_text = options_.lean || options_.bare_strings;
     // Records made by the same code hold the same key objects in the same
     // order: walking the record alongside the columns then finds each value
     // without a hash lookup. The first key out of step switches to lookups.
     bool in_step = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
     Py_ssize_t pos = 0, found = 0;
     for (size_t j = 0; j < columns.size(); ++j) {
-        if (j > 0) out_.append_short(delimiter_, delimiter_length_);
         PyObject* value = nullptr;
         PyObject* key = nullptr;
         in_step = in_step && next_item(record, &pos, &key, &value) && key == columns[j].get();
@@ -297,6 +300,17 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
             if (!value && PyErr_Occurred()) return Grid::failed;
         }
         found += value != nullptr;
+        // The delimiter and a plain cell under one reservation, counted once
+        // (see plain_values.hpp).
+        char* const at = out_.ascii_begin(sizeof delimiter_ + kPlainValueRoom);
+        std::memcpy(at, delimiter_, sizeof delimiter_);
+        char* const cell = at + (j > 0 ? delimiter_length_ : 0);
+        char* const end = value && !(value == Py_None && empty_cells) &&
+                                  !(own_text && PyUnicode_Check(value))
+                              ? put_plain_value(value, cell)
+                              : nullptr;
+        out_.ascii_end(static_cast<size_t>((end ? end : cell) - at));
+        if (end) continue;
         if (!value || value == Py_None) {
             if (!empty_cells) out_.append_literal("null");
             continue;

@@ -104,6 +104,11 @@ template <class Src, class Dst>
 // are tested as the input's final 32 bytes (overlapping bytes already
 // tested, whose flags are shifted out) and copied as one run: no byte
 // outside the input is read, and no tail is left to a byte loop.
+//
+// The clean text goes out through a local pointer, under a reservation for
+// all that is left of the input, and is counted once; only an escape (rare)
+// counts what went before it and reserves anew. Counting block by block
+// would chain every block to the last through the buffer's count.
 VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
                                              OutputBuffer& out) {
     if (length < 32) {
@@ -111,23 +116,29 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
         return;
     }
     size_t done = 0;  // bytes of `text` written
-    while (done + 32 <= length) {
-        out.reserve(32);
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + done));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.tail<uint8_t>()), v);
-        const uint32_t mask = escape_mask_bytes(v);
-        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : 32;
-        out.commit(clean);
-        done += clean;
-        if (mask) write_escaped_str_scalar(text + done++, 1, out);
-    }
     while (done < length) {
-        const size_t overlap = done - (length - 32);
-        const uint32_t mask = escape_mask_bytes(_mm256_loadu_si256(
-                                  reinterpret_cast<const __m256i*>(text + length - 32))) >>
-                              overlap;
-        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
-        out.append_bytes(reinterpret_cast<const char*>(text + done), clean);
+        out.reserve(length - done);
+        uint8_t* const begin = out.tail<uint8_t>();
+        uint8_t* o = begin;
+        uint32_t mask = 0;
+        for (; done + 32 <= length; done += 32, o += 32) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + done));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), v);
+            mask = escape_mask_bytes(v);
+            if (mask) break;
+        }
+        size_t clean = 0;  // bytes from `done` on that go out as they are
+        if (mask) {
+            clean = static_cast<size_t>(std::countr_zero(mask));
+        } else if (done < length) {
+            const size_t overlap = done - (length - 32);
+            mask = escape_mask_bytes(_mm256_loadu_si256(
+                       reinterpret_cast<const __m256i*>(text + length - 32))) >>
+                   overlap;
+            clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
+            std::memcpy(o, text + done, clean);
+        }
+        out.commit(static_cast<size_t>(o + clean - begin));
         done += clean;
         if (mask) write_escaped_str_scalar(text + done++, 1, out);
     }

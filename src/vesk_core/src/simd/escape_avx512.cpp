@@ -24,19 +24,25 @@ VESK_TARGET_AVX512 void write_escaped_str_avx512(const uint8_t* text, size_t len
         return;
     }
     size_t done = 0;  // bytes of `text` written
-    while (done + 64 <= length) {
-        out.reserve(64);
-        std::memcpy(out.tail<uint8_t>(), text + done, 64);
-        const uint64_t mask = escape_mask(text + done);
-        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : 64;
-        out.commit(clean);
-        done += clean;
-        if (mask) vesk::write_escaped_str_scalar(text + done++, 1, out);
-    }
     while (done < length) {
-        const uint64_t mask = escape_mask(text + length - 64) >> (done - (length - 64));
-        const size_t clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
-        out.append_bytes(reinterpret_cast<const char*>(text + done), clean);
+        out.reserve(length - done);
+        uint8_t* const begin = out.tail<uint8_t>();
+        uint8_t* o = begin;
+        uint64_t mask = 0;
+        for (; done + 64 <= length; done += 64, o += 64) {
+            std::memcpy(o, text + done, 64);
+            mask = escape_mask(text + done);
+            if (mask) break;
+        }
+        size_t clean = 0;  // bytes from `done` on that go out as they are
+        if (mask) {
+            clean = static_cast<size_t>(std::countr_zero(mask));
+        } else if (done < length) {
+            mask = escape_mask(text + length - 64) >> (done - (length - 64));
+            clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
+            std::memcpy(o, text + done, clean);
+        }
+        out.commit(static_cast<size_t>(o + clean - begin));
         done += clean;
         if (mask) vesk::write_escaped_str_scalar(text + done++, 1, out);
     }

@@ -245,6 +245,37 @@ TEST(EscapeUnits, EveryKindIntoEveryWidth) {
     }
 }
 
+// Many short texts into one buffer, so that they end at every distance from
+// its capacity as it grows: a block stored past the text must stay within
+// the reservation (the sanitizer build sees any store beyond the buffer).
+template <class Unit>
+void fill_one_buffer(unsigned width, std::mt19937_64& rng) {
+    const std::vector<uint32_t> p = pool(sizeof(Unit));
+    OutputBuffer out;
+    out.put('<');
+    out.widen(width);
+    std::vector<uint32_t> want = {'<'};
+    for (int n = 0; n < 4000; ++n) {
+        std::vector<uint32_t> in(1 + rng() % 40);  // never empty: an empty vector has no data pointer
+        for (uint32_t& c : in) {
+            c = p[rng() % p.size()];
+            if (c == 0xd822) c = 'x';  // surrogates only in the test below
+        }
+        const std::vector<Unit> units(in.begin(), in.end());
+        ASSERT_TRUE(write_escaped_units(units.data(), sizeof(Unit), units.size(), out));
+        const std::vector<uint32_t> escaped = reference_units(in).units;
+        want.insert(want.end(), escaped.begin() + 1, escaped.end());
+    }
+    ASSERT_EQ(read_units(out), want) << "kind " << sizeof(Unit) << " width " << width;
+}
+
+TEST(EscapeUnits, ManyShortTextsFillOneBuffer) {
+    std::mt19937_64 rng(0xF111);
+    for (unsigned width : {1u, 2u, 4u}) fill_one_buffer<uint8_t>(width, rng);
+    for (unsigned width : {2u, 4u}) fill_one_buffer<uint16_t>(width, rng);
+    fill_one_buffer<uint32_t>(4, rng);
+}
+
 TEST(EscapeUnits, LoneSurrogatesInBlocksAndTails) {
     for (unsigned kind : {2u, 4u})
         for (unsigned width = kind; width <= 4; width *= 2)

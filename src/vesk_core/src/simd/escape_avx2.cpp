@@ -58,37 +58,44 @@ inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
 
 // Blocks of 32 bytes of source units are stored widened before they are
 // tested: a clean block is then already in place, and for a block with a
-// special unit only the units before it are kept.
+// special unit only the units before it are kept. As in the byte escaper
+// below, the clean units go out through a local pointer under a
+// reservation for all that is left, counted once at a special unit or at
+// the end.
 template <class Src, class Dst>
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 bool escape_units(const Src* text, size_t length,
                                                                  OutputBuffer& out) {
     constexpr size_t kBlock = 32 / sizeof(Src);
     size_t i = 0;
     while (i < length) {
-        out.reserve(kBlock);
-        Dst* tail = out.tail<Dst>();
-        const size_t left = length - i;
-        size_t clean = 0;  // units from i that need nothing
-        bool at_special;
-        if (left >= kBlock || within_page(text + i)) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-            store_widened<Src, Dst>(v, tail);
-            uint32_t mask = Units<Src>::special_mask(v);
-            if (left < kBlock) mask &= (1u << (left * sizeof(Src))) - 1;
-            at_special = mask != 0;
-            clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src)
-                               : std::min(left, kBlock);
-        } else {
-            while (clean < left && !needs_escape(text[i + clean]) &&
-                   !is_surrogate(text[i + clean])) {
-                tail[clean] = text[i + clean];
-                ++clean;
+        out.reserve(length - i + kBlock);  // the last block is stored whole
+        Dst* const begin = out.tail<Dst>();
+        Dst* o = begin;
+        bool at_special = false;
+        while (i < length && !at_special) {
+            const size_t left = length - i;
+            size_t clean = 0;  // units from i that need nothing
+            if (left >= kBlock || within_page(text + i)) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+                store_widened<Src, Dst>(v, o);
+                uint32_t mask = Units<Src>::special_mask(v);
+                if (left < kBlock) mask &= (1u << (left * sizeof(Src))) - 1;
+                at_special = mask != 0;
+                clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src)
+                                   : std::min(left, kBlock);
+            } else {
+                while (clean < left && !needs_escape(text[i + clean]) &&
+                       !is_surrogate(text[i + clean])) {
+                    o[clean] = text[i + clean];
+                    ++clean;
+                }
+                at_special = clean < left;
             }
-            at_special = clean < left;
+            o += clean;
+            i += clean;
         }
-        out.commit(clean);
-        i += clean;
-        if (!at_special) continue;
+        out.commit(static_cast<size_t>(o - begin));
+        if (!at_special) break;
         if (!needs_escape(text[i])) return false;  // the special unit is a lone surrogate
         append_escape(out, text[i]);
         ++i;

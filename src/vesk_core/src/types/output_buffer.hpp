@@ -25,8 +25,10 @@ namespace vesk {
 class OutputBuffer {
 public:
     static constexpr size_t kInitialCapacity = 8192;  // bytes
-    // Units kept free beyond every reservation: room for the block stores
-    // of the formatters and escapers past the text they commit.
+    // Units added beyond a reservation whenever the buffer grows, so that
+    // the small reservations that follow seldom grow it again. A writer may
+    // store whole blocks past the text it commits, but only within what it
+    // reserved.
     static constexpr size_t kHeadroom = 64;
 
     OutputBuffer() = default;
@@ -166,8 +168,7 @@ private:
         used_ += length;
     }
 
-    // Room for `units` more units plus kHeadroom more, so that block stores
-    // past a reservation never need a second check.
+    // Room for `units` more units plus kHeadroom more.
     [[gnu::noinline]] void grow(size_t units) {
         size_t wanted = 0;
         if (__builtin_add_overflow(units, kHeadroom, &wanted) || wanted > (SIZE_MAX >> shift_) ||

@@ -49,7 +49,7 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // end of the text, or null, with nothing of the text counted, when the
 // block path does not apply. `at` has room for kQuotedShortRoom bytes.
 [[gnu::always_inline]] VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
-                                                                    unsigned colon, char* at) {
+                                                                      unsigned colon, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     at[0] = ',';  // overwritten by the opening quote when there is no comma

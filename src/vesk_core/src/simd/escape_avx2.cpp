@@ -139,8 +139,8 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
             clean = static_cast<size_t>(std::countr_zero(mask));
         } else if (done < length) {
             const size_t overlap = done - (length - 32);
-            mask = escape_mask_bytes(_mm256_loadu_si256(
-                       reinterpret_cast<const __m256i*>(text + length - 32))) >>
+            mask = escape_mask_bytes(
+                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + length - 32))) >>
                    overlap;
             clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
             std::memcpy(o, text + done, clean);

@@ -35,10 +35,23 @@ constexpr bool is_grid_unsafe(Py_UCS4 c) {
     }
 }
 
+constexpr std::array<bool, 256> kGridUnsafeByte = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = is_grid_unsafe(static_cast<Py_UCS4>(c));
+    return table;
+}();
+
 bool is_grid_safe_str(PyObject* str) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Most cells: one table read a character, no branch until the end.
+        const auto* text = static_cast<const uint8_t*>(data);
+        bool unsafe = false;
+        for (Py_ssize_t i = 0; i < length; ++i) unsafe |= kGridUnsafeByte[text[i]];
+        return !unsafe;
+    }
     for (Py_ssize_t i = 0; i < length; ++i)
         if (is_grid_unsafe(PyUnicode_READ(kind, data, i))) return false;
     return true;

@@ -35,23 +35,30 @@ constexpr bool is_grid_unsafe(Py_UCS4 c) {
     }
 }
 
-constexpr std::array<bool, 256> kGridUnsafeByte = [] {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = is_grid_unsafe(static_cast<Py_UCS4>(c));
-    return table;
+// A set of one-byte characters, as a table.
+using ByteSet = std::array<bool, 256>;
+
+// Whether any of the `length` characters of a one-byte string is in `set`:
+// one table read a character, no branch until the end. Most cells and
+// names are such strings.
+bool any_in(const void* data, Py_ssize_t length, const ByteSet& set) {
+    const auto* text = static_cast<const uint8_t*>(data);
+    bool found = false;
+    for (Py_ssize_t i = 0; i < length; ++i) found |= set[text[i]];
+    return found;
+}
+
+constexpr ByteSet kGridUnsafeBytes = [] {
+    ByteSet set{};
+    for (int c = 0; c < 256; ++c) set[c] = is_grid_unsafe(static_cast<Py_UCS4>(c));
+    return set;
 }();
 
 bool is_grid_safe_str(PyObject* str) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    if (kind == PyUnicode_1BYTE_KIND) {
-        // Most cells: one table read a character, no branch until the end.
-        const auto* text = static_cast<const uint8_t*>(data);
-        bool unsafe = false;
-        for (Py_ssize_t i = 0; i < length; ++i) unsafe |= kGridUnsafeByte[text[i]];
-        return !unsafe;
-    }
+    if (kind == PyUnicode_1BYTE_KIND) return !any_in(data, length, kGridUnsafeBytes);
     for (Py_ssize_t i = 0; i < length; ++i)
         if (is_grid_unsafe(PyUnicode_READ(kind, data, i))) return false;
     return true;
@@ -116,6 +123,12 @@ constexpr std::array<bool, 128> kNotInBare = [] {
         table[c] = c < 0x20 || c == 0x7F || c == '\\' || ends_bare_text(static_cast<uint8_t>(c));
     return table;
 }();
+// The same for one-byte strings, whose characters from 0x80 on always pass.
+constexpr ByteSet kNotInBareBytes = [] {
+    ByteSet set{};
+    for (int c = 0; c < 128; ++c) set[c] = kNotInBare[c];
+    return set;
+}();
 
 // The rules of bare text on its ends. Blanks around it are skipped or
 // trimmed; a leading quote, bracket, brace or comment opens something else;
@@ -154,6 +167,7 @@ bool reads_back_bare(PyObject* str, bool cell) {
         !bare_ends_ok(PyUnicode_READ(kind, data, 0), length > 1 ? PyUnicode_READ(kind, data, 1) : 0,
                       PyUnicode_READ(kind, data, length - 1), cell))
         return false;
+    if (kind == PyUnicode_1BYTE_KIND) return !any_in(data, length, kNotInBareBytes);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c < 0x80 ? kNotInBare[c] : (c - 0xD800u) < 0x800u) return false;

@@ -186,9 +186,10 @@ namespace {
 // which the first `significant` are not trailing zeros: d1 is `first`, d2
 // on are in the first lanes of `rest`. Each part is stored whole, in an
 // order where the later stores overwrite what the earlier ones carried past
-// their text; returns the end of the text.
-[[gnu::target("avx2")]] inline char* lay_out_other(char first, __m128i rest, int n, int kk,
-                                                   int significant, char* o) {
+// their text; returns the end of the text. Kept out of line: the common
+// shape's path through format_double stays as short as it was.
+[[gnu::target("avx2"), gnu::noinline]] char* lay_out_other(char first, __m128i rest, int n,
+                                                           int kk, int significant, char* o) {
     if (n <= kk && kk <= 16) {  // an integer: digits, zeros, ".0"
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), rest);
         o[0] = first;
@@ -244,13 +245,14 @@ namespace {
         const __m128i digits = sixteen_digits(decimal.significand);
         const int n = decimal_length(decimal.significand);
         const int kk = decimal.exponent + n;
-        const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
         if (0 < kk && kk < n) {
+            char* end = place_point(digits, n, kk, o);
             // Trailing zeros of the fraction go, but for one after the
             // point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
-            return static_cast<size_t>(place_point(digits, n, kk, o) - std::min(zeros, n - kk - 1) -
-                                       out);
+            if (may_have_zeros) end -= std::min(trailing_zeros(digits), n - kk - 1);
+            return static_cast<size_t>(end - out);
         }
+        const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
         // The digits moved to the first lanes; the lanes after them carry
         // leftovers, which are stored past the text or overwritten.
         const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);

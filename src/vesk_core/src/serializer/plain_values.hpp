@@ -31,7 +31,7 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // needs neither a Python call nor a special form: an exact int that fits
 // one machine digit, or an exact finite float. Null for anything else,
 // with nothing written that counts.
-[[gnu::always_inline]] VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item, char* o) {
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item, char* o) {
     if (Py_TYPE(item) == &PyLong_Type) {
         auto* number = reinterpret_cast<PyLongObject*>(item);
         if (!PyUnstable_Long_IsCompact(number)) return nullptr;
@@ -48,8 +48,8 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // before the first `colon` bytes of ": " (none, the colon, or both); the
 // end of the text, or null, with nothing of the text counted, when the
 // block path does not apply. `at` has room for kQuotedShortRoom bytes.
-[[gnu::always_inline]] VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
-                                                                      unsigned colon, char* at) {
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
+                                                                  unsigned colon, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     at[0] = ',';  // overwritten by the opening quote when there is no comma
@@ -68,7 +68,7 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // Python code nor escapes: None, bools, plain numbers and short clean ASCII
 // strings; null, with nothing counted, for any other. `at` has room for
 // kPlainValueRoom bytes.
-[[gnu::always_inline]] VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at) {
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return put_quoted_short(value, false, 0, at);
     if (type == &PyLong_Type || type == &PyFloat_Type) return put_plain_number(value, at);

@@ -58,8 +58,8 @@ bool Writer::write_value(PyObject* obj, uint64_t depth) {
             else out_.append_literal("false");
             return true;
         case ValueKind::str: return write_str(obj);
-        case ValueKind::integer: return write_int(obj);
-        case ValueKind::floating: return write_float(obj);
+        case ValueKind::integer:
+        case ValueKind::floating: return write_number(obj);
         case ValueKind::dict: return write_dict(obj, depth);
         case ValueKind::list: return write_list_or_table(obj, depth);
         case ValueKind::tuple: return write_tuple(obj, depth);
@@ -94,7 +94,6 @@ bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
     out_.ascii_end(static_cast<size_t>(end - begin));
     return true;
 }
-
 
 bool Writer::append_quoted(PyObject* str) {
     if (append_quoted_fast(str, false, 0)) return true;
@@ -131,16 +130,17 @@ bool Writer::write_str(PyObject* str) {
     return append_quoted(str) || encode_error();
 }
 
-bool Writer::write_int(PyObject* obj) {
-    auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]]
-        return write_big_int(obj);
-    out_.ascii_end(format_int(PyUnstable_Long_CompactValue(number), out_.ascii_begin(kMaxIntText)));
-    return true;
+bool Writer::write_number(PyObject* obj) {
+    char* const begin = out_.ascii_begin(kMaxDoubleText);
+    if (char* const end = put_plain_number(obj, begin)) [[likely]] {
+        out_.ascii_end(static_cast<size_t>(end - begin));
+        return true;
+    }
+    return PyLong_Check(obj) ? write_big_int(obj) : write_float_other(obj);
 }
 
-// Integers beyond one machine digit: by value within the 64-bit ranges,
-// through str() beyond them.
+// Integers beyond one machine digit, and int subclasses: by value within the
+// 64-bit ranges, through str() beyond them.
 bool Writer::write_big_int(PyObject* obj) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -165,18 +165,6 @@ bool Writer::write_big_int(PyObject* obj) {
     append_text(digits.get());
     return true;
 }
-
-bool Writer::write_float(PyObject* obj) {
-    if (PyFloat_CheckExact(obj)) [[likely]] {
-        const double value = PyFloat_AS_DOUBLE(obj);
-        if (std::isfinite(value)) [[likely]] {
-            out_.ascii_end(format_double(value, out_.ascii_begin(kMaxDoubleText)));
-            return true;
-        }
-    }
-    return write_float_other(obj);
-}
-
 
 // Numbers run no Python code, so the items stay as they are meanwhile.
 // Each chunk of numbers is written through a local pointer under one

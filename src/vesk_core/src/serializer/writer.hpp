@@ -63,9 +63,10 @@ private:
     // Kept out of line, so that write_value stays a frameless dispatcher
     // that jumps to them.
     [[nodiscard, gnu::noinline]] bool write_str(PyObject* str);
-    [[nodiscard, gnu::noinline]] bool write_int(PyObject* obj);
+    // Ints and floats: plain ones at once (see put_plain_number), the
+    // others through write_big_int or write_float_other.
+    [[nodiscard, gnu::noinline]] bool write_number(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
-    [[nodiscard, gnu::noinline]] bool write_float(PyObject* obj);
     // The leading plain numbers (see put_plain_number) of the `end` items,
     // comma-separated, each on a line of its own when `line` (the line feed
     // and indentation, at most kLineBlock bytes) is not 0; returns how many
@@ -155,8 +156,7 @@ inline bool is_plain_number_type(PyTypeObject* type) {
 inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) return write_str(obj);
-    if (type == &PyLong_Type) return write_int(obj);
-    if (type == &PyFloat_Type) return write_float(obj);
+    if (is_plain_number_type(type)) return write_number(obj);
     if (type == &PyList_Type) {
         if (PyList_GET_SIZE(obj) == 0) {
             out_.append_literal("[]");

@@ -55,14 +55,14 @@ def main() -> None:
         )
         label = name + ("" if ascii_only else " (str)")
         print(f"{label:<20}" + "".join(f"{times[h] * 1e3:>16.3f}" for h in header)
-              + "".join(f"{times[h] / times['vesk']:>15.2f}" for h in header[2:]))
+              + "".join(f"{times.ratio(h, 'vesk'):>15.2f}" for h in header[2:]))
         pretty = compare({"vesk": lambda: vesk.dumps(data, indent=2), "orjson": orjson_indent})
         indented.append((label, pretty))
     print()
     print(f"{'indent=2':<20}{'vesk ms':>12}{'orjson ms':>12}{'orjson/vesk':>14}")
     for label, t in indented:
         print(f"{label:<20}{t['vesk'] * 1e3:>12.3f}{t['orjson'] * 1e3:>12.3f}"
-              f"{t['orjson'] / t['vesk']:>14.2f}")
+              f"{t.ratio('orjson', 'vesk'):>14.2f}")
 
 
 if __name__ == "__main__":

@@ -32,13 +32,12 @@ class Record(pydantic.BaseModel):
 def report(title: str, contenders: dict, budget: float) -> None:
     outputs = {name: fn() for name, fn in contenders.items()}
     times = compare(contenders, budget=budget)
-    base = times["vesk"]
     print(title)
     print(f"{'writer':<28}{'ms':>10}{'time / vesk':>14}{'bytes':>12}")
     for name, t in times.items():
         out = outputs[name]
         size = len(out) if isinstance(out, bytes) else len(out.encode())
-        print(f"{name:<28}{t * 1e3:>10.2f}{t / base:>14.2f}{size:>12}")
+        print(f"{name:<28}{t * 1e3:>10.2f}{times.ratio(name, 'vesk'):>14.2f}{size:>12}")
     print()
 
 

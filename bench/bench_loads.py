@@ -1,7 +1,7 @@
 """loads against orjson, ssrjson, msgspec, ujson and the standard library's json.
 
-Run by `make bench`. The last columns are each peer's time divided by vesk's:
-above 1.0 means vesk is faster.
+Run by `make bench`. The last columns are each peer's time divided by vesk's,
+paired round by round: above 1.0 means vesk is faster.
 """
 
 from __future__ import annotations
@@ -49,7 +49,7 @@ def main() -> None:
                 "json": lambda d=data: json.loads(d),
             }
         )
-        rows.append((name, {k: v for k, v in times.items()}))
+        rows.append((name, times))
     # Report peer/vesk so that larger is better for vesk.
     print(f"vesk {vesk.__version__} ({vesk.__simd__}), Python {sys.version.split()[0]}")
     print_speedups(rows)
@@ -61,7 +61,7 @@ def print_speedups(rows) -> None:
           + "".join(f"{n + '/vesk':>13}" for n in names))
     for doc, t in rows:
         print(f"{doc:<20}{t['vesk'] * 1e3:>10.3f}" + "".join(f"{t[n] * 1e3:>12.3f}" for n in names)
-              + "".join(f"{t[n] / t['vesk']:>13.2f}" for n in names))
+              + "".join(f"{t.ratio(n, 'vesk'):>13.2f}" for n in names))
 
 
 if __name__ == "__main__":

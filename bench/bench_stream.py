@@ -11,7 +11,6 @@ on a shorter reply, said in the table's heading.
 from __future__ import annotations
 
 import json
-import statistics
 import sys
 import time
 from importlib.metadata import version
@@ -21,7 +20,7 @@ import partial_json_parser
 
 import vesk
 from bench_grid import as_table, records
-from common import compare, corpus_or_exit
+from common import Timings, compare, corpus_or_exit
 
 DOCUMENTS = ["twitter.json", "citm_catalog.json", "canada.json", "github_events.json"]
 CHUNK = 4096
@@ -58,30 +57,32 @@ def reread(parts: list[bytes], read) -> object:
     return value
 
 
-def compare_unlike(contenders: dict, rounds: int = 5) -> dict[str, float]:
-    """As common.compare, interleaved round by round, but with a repeat count
-    of its own for each contender: their times differ a thousandfold."""
+def compare_unlike(contenders: dict, rounds: int = 5) -> Timings:
+    """As common.compare, in rotating rounds, but with a repeat count of its
+    own for each contender: their times differ a thousandfold."""
     numbers = {}
     for name, fn in contenders.items():
         start = time.perf_counter()
         fn()
         numbers[name] = max(1, int(0.05 / max(time.perf_counter() - start, 1e-7)))
     samples: dict[str, list[float]] = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, fn in contenders.items():
+    order = list(contenders.items())
+    for round_ in range(rounds):
+        shift = round_ % len(order)
+        for name, fn in order[shift:] + order[:shift]:
             start = time.perf_counter()
             for _ in range(numbers[name]):
                 fn()
             samples[name].append((time.perf_counter() - start) / numbers[name])
-    return {name: statistics.median(t) for name, t in samples.items()}
+    return Timings(samples)
 
 
-def table(title: str, times: dict[str, float], base: str) -> None:
+def table(title: str, times: Timings, base: str) -> None:
     print(f"\n{title}\n")
     print(f"| reader | ms | time / {base} |")
     print("|---|---:|---:|")
     for name, t in times.items():
-        print(f"| {name} | {t * 1e3:,.2f} | {t / times[base]:.2f} |")
+        print(f"| {name} | {t * 1e3:,.2f} | {times.ratio(name, base):.2f} |")
 
 
 def corpus_table(corpus) -> None:
@@ -92,7 +93,7 @@ def corpus_table(corpus) -> None:
         data = (corpus / name).read_bytes()
         assert repr(vesk.loads(data, partial=True)) == repr(vesk.loads(data)), name
         t = compare({"loads": lambda d=data: vesk.loads(d), "partial": lambda d=data: vesk.loads(d, partial=True)})
-        print(f"| {name} | {t['loads'] * 1e3:.3f} | {t['partial'] * 1e3:.3f} | {t['partial'] / t['loads']:.2f} |")
+        print(f"| {name} | {t['loads'] * 1e3:.3f} | {t['partial'] * 1e3:.3f} | {t.ratio('partial', 'loads'):.2f} |")
 
 
 def stream_tables(rows: list[dict]) -> None:

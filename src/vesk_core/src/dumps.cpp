@@ -2,6 +2,7 @@
 // writer into the calling thread's output buffer.
 #include <string_view>
 
+#include "arguments.hpp"
 #include "functions.hpp"
 #include "serializer/writer.hpp"
 
@@ -23,41 +24,7 @@ enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNul
 constexpr const char* kParamNames[kParamCount] = {
     "data",          "ivy_grid",  "unquoted_keys", "indent",    "bare_strings",
     "implicit_null", "row_count", "multiline_ivy", "delimiter", "lean"};
-
-// Matches positional and keyword arguments to the parameters, with the
-// interpreter's own messages. `slots` receives borrowed references.
-bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject* (&slots)[kParamCount]) {
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "dumps() takes 1 positional arguments but %zd %s given",
-                     nargs, nargs == 1 ? "was" : "were");
-        return false;
-    }
-    if (nargs == 1) slots[kData] = args[0];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        int param = -1;
-        for (int p = 0; p < kParamCount && param < 0; ++p)
-            if (PyUnicode_CompareWithASCIIString(name, kParamNames[p]) == 0) param = p;
-        if (param < 0) {
-            PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%U'", name);
-            return false;
-        }
-        if (slots[param]) {
-            PyErr_Format(PyExc_TypeError, "dumps() got multiple values for argument '%s'",
-                         kParamNames[param]);
-            return false;
-        }
-        slots[param] = args[nargs + k];
-    }
-    if (!slots[kData]) {
-        PyErr_SetString(PyExc_TypeError,
-                        "dumps() missing 1 required positional argument: 'data'");
-        return false;
-    }
-    return true;
-}
+constexpr Signature kSignature{"dumps", kParamNames, kParamCount, 1, 1};
 
 // "'T' object cannot be converted to 'X'" for argument `param`, T being the
 // qualified name of the object's type.
@@ -163,7 +130,7 @@ const char kDumpsDoc[] =
 
 PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[kParamCount] = {};
-    if (!bind_arguments(args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
+    if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
     DumpOptions options;
     if (!convert_options(slots, options)) return {};
 

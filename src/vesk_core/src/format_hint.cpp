@@ -2,6 +2,7 @@
 // The texts are written by hand, not generated from the writer.
 #include <string_view>
 
+#include "arguments.hpp"
 #include "functions.hpp"
 
 namespace vesk {
@@ -81,12 +82,11 @@ const char kFormatHintDoc[] =
     "    >>> print(vesk.format_hint())\n"
     "    Data is in VESK Ivy Grid format. ...";
 
-PyRef format_hint(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"style", nullptr};
+PyRef format_hint(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"style"};
+    static constexpr Signature kSignature{"format_hint", kNames, 1, 1, 0};
     PyObject* style = nullptr;  // borrowed
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:format_hint", const_cast<char**>(keywords),
-                                     &style))
-        return {};
+    if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, &style)) return {};
     std::string_view hint = kDefaultHint;
     if (style) {
         if (!PyUnicode_Check(style)) return raise_conversion_error(style, "PyString", "style");

@@ -7,9 +7,9 @@
 
 namespace vesk {
 
-PyRef loads(PyObject* args, PyObject* kwargs);
+PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyRef format_hint(PyObject* args, PyObject* kwargs);
+PyRef format_hint(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyRef stream_open(PyObject* args, PyObject* kwargs);
 PyRef stream_read(PyObject* args, PyObject* kwargs);
 

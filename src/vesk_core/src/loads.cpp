@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
@@ -108,21 +109,24 @@ const char kLoadsDoc[] =
     "    >>> vesk.loads(b'[1, 2, 3]')\n"
     "    [1, 2, 3]";
 
-PyRef loads(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data",         "schema", "partial",
-                                     "check_counts", "fenced", nullptr};
-    PyObject* data = nullptr;      // borrowed; keeps the input bytes alive for the call
-    PyObject* schema = Py_None;    // borrowed
-    PyObject* partial = Py_False;  // borrowed
+PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    enum Param { kData, kSchema, kPartial, kCheckCounts, kFenced, kParamCount };
+    static constexpr const char* kNames[kParamCount] = {"data", "schema", "partial",
+                                                        "check_counts", "fenced"};
+    static constexpr Signature kSignature{"loads", kNames, kParamCount, 2, 1};
+    PyObject* slots[kParamCount] = {};  // borrowed; data keeps the input alive for the call
+    if (!kwnames && PyVectorcall_NARGS(nargs) == 1)
+        slots[kData] = args[0];
+    else if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots))
+        return {};
+    PyObject* data = slots[kData];
+    PyObject* schema = slots[kSchema] ? slots[kSchema] : Py_None;
+    PyObject* partial = slots[kPartial] ? slots[kPartial] : Py_False;
     int check_counts = 0;
     int fenced = 0;
-    if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
-        data = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Opp:loads",
-                                            const_cast<char**>(keywords), &data, &schema, &partial,
-                                            &check_counts, &fenced)) {
+    if ((slots[kCheckCounts] && (check_counts = PyObject_IsTrue(slots[kCheckCounts])) < 0) ||
+        (slots[kFenced] && (fenced = PyObject_IsTrue(slots[kFenced])) < 0))
         return {};
-    }
 
     const char* bytes = nullptr;
     Py_ssize_t size = 0;

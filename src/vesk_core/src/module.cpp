@@ -57,10 +57,10 @@ PyObject* fast_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef kMethods[] = {
-    {"loads", as_method<entry<loads>>(), METH_VARARGS | METH_KEYWORDS, kLoadsDoc},
+    {"loads", as_method<fast_entry<loads>>(), METH_FASTCALL | METH_KEYWORDS, kLoadsDoc},
     {"dumps", as_method<fast_entry<dumps>>(), METH_FASTCALL | METH_KEYWORDS, kDumpsDoc},
-    {"format_hint", as_method<entry<format_hint>>(),
-     METH_VARARGS | METH_KEYWORDS, kFormatHintDoc},
+    {"format_hint", as_method<fast_entry<format_hint>>(), METH_FASTCALL | METH_KEYWORDS,
+     kFormatHintDoc},
 };
 
 // The native steps of vesk.Stream: module attributes, not exported.

@@ -379,7 +379,8 @@ def build_parser() -> argparse.ArgumentParser:
     dec = sub.add_parser("decode", help="VESK or JSON in, JSON out",
                          description="Read VESK or JSON and write JSON. Tables become lists of objects. "
                                      "Non-finite floats are written as NaN, Infinity and -Infinity, "
-                                     "as json.dumps does; integers keep all their digits.")
+                                     "as json.dumps does; integers keep all their digits. A FILE named .jsonl or "
+                                     ".ndjson is read as JSON Lines, as the list of its values.")
     add_io(dec, "VESK or JSON")
     dec.add_argument("--indent", type=non_negative, metavar="N",
                      help="pretty-print with N spaces per level (default: compact)")

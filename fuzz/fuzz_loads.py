@@ -9,9 +9,12 @@ as text of arbitrary code points drawn from the same bytes. Failures:
 - text that json.loads accepts read as another value, or refused for any
   reason but the two loads has on purpose: a \\u escape of a lone surrogate
   and nesting deeper than 1024 levels;
-- partial reading (with a fence and row counts, by the input's length) that
-  raises anything but ValueError, or reads a whole list or object otherwise
-  than plain reading does.
+- partial reading (with a fence, row counts and JSON Lines, by the input's
+  length) that raises anything but ValueError, or reads a whole list or
+  object otherwise than plain reading does;
+- JSON Lines reading that raises anything but ValueError, or reads a text
+  without a line feed otherwise than as the list of its one value (empty
+  where plain reading finds none), or failing otherwise than plain reading.
 """
 
 import json
@@ -22,6 +25,7 @@ from harness import Mismatch, fuzz, has_surrogate, same, vesk
 
 SCHEMAS = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]]
 WRONG_TYPE = ("data must be bytes or str",)
+TRAILING, TRAILING_ON_LINE = "Trailing content after document", "Trailing content after value on its line"
 
 
 def outcome(data, schema=None):
@@ -81,7 +85,7 @@ PARTIAL = [True, "trailing-strings"]
 
 def check_partial(data, whole):
     option = PARTIAL[len(data) % 2]
-    extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0}
+    extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0, "lines": len(data) % 7 == 0}
     for cut in (data, data[: len(data) // 2]):
         try:
             got = vesk.loads(cut, partial=option, **extras)
@@ -94,9 +98,27 @@ def check_partial(data, whole):
             same(got, whole[1], tables=False)
 
 
+def check_lines(data, whole):
+    try:
+        got = "ok", vesk.loads(data, lines=True)
+    except ValueError as e:
+        if type(e) is not ValueError:
+            raise
+        got = "error", str(e)
+    if b"\n" in data:
+        return
+    if whole[0] == "ok":
+        agree(got, ("ok", [whole[1]]), "one line vs plain")
+    elif got[0] == "ok" and got[1] != []:
+        raise Mismatch(f"one line read as {got[1]!r:.200} where plain reading fails: {whole[1]}")
+    elif got[0] == "error" and got[1] != whole[1].replace(TRAILING, TRAILING_ON_LINE):
+        raise Mismatch(f"one line fails otherwise than plain reading: {got[1]} vs {whole[1]}")
+
+
 def test_one_input(data):
     got = outcome(data)
     check_partial(data, got)
+    check_lines(data, got)
     text = data.decode("utf-8", "surrogateescape")
     if has_surrogate(text):
         refuses_str(text)

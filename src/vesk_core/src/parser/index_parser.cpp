@@ -463,6 +463,23 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     return take_list(frame);
 }
 
+PyRef FastIndexParser::parse_lines(const Schema* schema) {
+    StackFrame frame(stack_);
+    skip_filler();
+    // Cut short, the list keeps its finished values and a container or
+    // string the end left open, as an array does.
+    while (!at_end()) {
+        PyRef item = parse_value(schema);
+        if (!item) return cut_ ? take_list(frame) : PyRef{};
+        stack_.push(std::move(item));
+        const uint64_t value_end = pos;
+        skip_filler();
+        if (!at_end() && !std::memchr(input_ + value_end, '\n', pos - value_end))
+            return fail({"Trailing content after value on its line", pos});
+    }
+    return take_list(frame);
+}
+
 bool FastIndexParser::count_may_follow() const {
     uint64_t p = pos;
     while (p < length_ && is_digit(input_[p])) ++p;

@@ -157,6 +157,12 @@ public:
     // and table cells only.
     PyRef parse_value(const Schema* schema);
 
+    // JSON Lines: the values from `pos` to the end as one list, each one
+    // starting on a line of its own (a value may run over several lines,
+    // as pretty-printed records one after another do); blank lines are
+    // filler. `schema` maps each value as it maps the elements of a list.
+    PyRef parse_lines(const Schema* schema);
+
     void skip_filler() { skip_whitespace_simd(input_, length_, pos); }
     bool at_end() const { return pos >= length_; }
 

@@ -1,7 +1,9 @@
 """vesk.Stream: text fed in pieces cut anywhere gives each finished element
-of a top-level list or table once, in order; its value is what loads reads
-from the text so far; close gives what loads gives; an error stays; streams
-on eight threads keep apart, and one stream refuses a second thread."""
+of the followed list (the top-level list or table, the first list of a
+top-level object, or the list a path names) once, in order; its value is
+what loads reads from the text so far; close gives what loads gives; an
+error stays; streams on eight threads keep apart, and one stream refuses a
+second thread."""
 
 import random
 import re
@@ -14,10 +16,67 @@ from hypothesis import strategies as st
 
 import vesk
 from conftest import LEAK_THRESHOLD, check_same, pe, run_threads, traced_growth
-from test_partial import BARE_CELLS, EOF, arrays, bad, documents, outcome, tables, values
+from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars, tables, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
 sequences = arrays(values) | tables(values | BARE_CELLS)
+
+
+def members(draw, children, taken):
+    """Up to three members whose keys are not yet in `taken`, added to it."""
+    out = []
+    for key, child in draw(st.lists(st.tuples(keys, children), max_size=3)):
+        if key[1] not in taken:
+            taken.add(key[1])
+            out.append((key, child))
+    return out
+
+
+def as_object(draw, parts):
+    texts = [f"{draw(FILLER)}{k}{draw(FILLER)}:{draw(FILLER)}{t}{draw(FILLER)}" for (k, _), (t, _) in parts]
+    return enclosed(draw, "{}", texts), {k: v for (_, k), (_, v) in parts}
+
+
+@st.composite
+def replies(draw):
+    """(text, value, path) of a reply whose records sit at the top level; in
+    a top-level object, as its first list or named by a path; one object
+    further in; or in an object inside a top-level list. Any other document
+    comes with no path."""
+    shape = draw(st.sampled_from(["top", "first", "named", "nested", "indexed", "any"]))
+    records = draw(values if shape == "any" else sequences)
+    path = None
+    if shape not in ("top", "any"):
+        key, taken = draw(keys), set()
+        taken.add(key[1])
+        before = members(draw, scalars | objects(values) if shape == "first" else values, taken)
+        records = as_object(draw, before + [(key, records)] + members(draw, values, taken))
+        path = None if shape == "first" else (key[1],)
+        if shape == "nested":
+            outer = draw(keys)
+            records = as_object(draw, [(outer, records)] + members(draw, values, {outer[1]}))
+            path = (outer[1], *path)
+        elif shape == "indexed":
+            ahead = draw(st.lists(values, max_size=2))
+            items = ahead + [records] + draw(st.lists(values, max_size=2))
+            path = (len(ahead), *path)
+            records = enclosed(draw, "[]", [draw(FILLER) + t for t, _ in items]), [v for _, v in items]
+    text, value, _ = draw(documents(top=st.just(records)))
+    return text, value, path
+
+
+def followed(value, path):
+    """The list that a stream with `path` follows in a document as loads read
+    it (partly read, perhaps), or [] where there is none yet."""
+    if path is None:
+        lists = [value] if isinstance(value, list) else [v for v in value.values() if isinstance(v, list)] if isinstance(value, dict) else []
+        return lists[0] if lists else []
+    for step in path:
+        try:
+            value = value[step]
+        except (KeyError, IndexError, TypeError):
+            return []
+    return value if isinstance(value, list) else []
 
 
 @st.composite
@@ -48,11 +107,11 @@ def check_outcome(actual, expected):
     check_same(actual[1], expected[1])
 
 
-def feed_all(chunks, **options):
+def feed_all(chunks, path=None, **options):
     """Feeds the chunks; after each, the stream's value is what loads(partial=True)
     reads from the text so far, and what feed gave back so far is the start of
-    that value, missing at most its last element."""
-    stream = vesk.Stream(**options)
+    the followed list in that value, missing at most its last element."""
+    stream = vesk.Stream(path=path, **options)
     loads_options = {"fenced": True} | options
     seen, given_back = b"", []
     for chunk in chunks:
@@ -62,11 +121,9 @@ def feed_all(chunks, **options):
         seen += as_bytes(chunk)
         now = outcome(seen, partial=True, **loads_options)
         check_outcome(value_of(stream), now)
-        if now[0] == "ok" and isinstance(now[1], list):
-            assert len(now[1]) - 1 <= len(given_back) <= len(now[1]), (seen, given_back, now)
-            check_same(given_back, now[1][:len(given_back)])
-        else:
-            assert given_back == [], seen
+        so_far = followed(now[1], path) if now[0] == "ok" else []
+        assert len(so_far) - 1 <= len(given_back) <= len(so_far), (seen, given_back, now)
+        check_same(given_back, so_far[:len(given_back)])
     return stream, given_back
 
 
@@ -74,13 +131,13 @@ FENCES = st.sampled_from([("", ""), ("```json\n", "\n```\nAnything after [ {"), 
 
 
 @SETTINGS
-@given(doc=documents(top=sequences | values), fence=FENCES, data=st.data())
-def test_elements_come_back_once_finished_and_close_reads_as_loads(doc, fence, data):
-    text, value, _ = doc
+@given(reply=replies(), fence=FENCES, data=st.data())
+def test_the_followed_list_comes_back_once_finished_and_close_reads_as_loads(reply, fence, data):
+    text, value, path = reply
     if fence[0]:
         text = fence[0] + text.lstrip("\ufeff") + fence[1]
-    stream, given_back = feed_all(data.draw(chunkings(text)))
-    check_same(given_back, value if isinstance(value, list) else [])
+    stream, given_back = feed_all(data.draw(chunkings(text)), path)
+    check_same(given_back, followed(value, path))
     check_same(stream.close(), value)
 
 
@@ -107,15 +164,14 @@ def first_error(stream, chunks, **loads_options):
 
 
 @SETTINGS
-@given(doc=documents(top=sequences), where=st.floats(0, 1), wrong=st.sampled_from(list("}]{[,:;\"\\x#")),
-       data=st.data())
-def test_an_error_is_placed_in_the_whole_text_and_stays(doc, where, wrong, data):
-    text = doc[0]
+@given(reply=replies(), where=st.floats(0, 1), wrong=st.sampled_from(list("}]{[,:;\"\\x#")), data=st.data())
+def test_an_error_is_placed_in_the_whole_text_and_stays(reply, where, wrong, data):
+    text, _, path = reply
     i = int(where * (len(text) - 1))
     corrupted = text[:i] + wrong + text[i + 1:]
     if outcome(corrupted)[0] == "ok":
         return
-    stream = vesk.Stream()
+    stream = vesk.Stream(path=path)
     message, expected = first_error(stream, data.draw(chunkings(corrupted)))
     # loads reports a table the text leaves open before any error inside it;
     # a stream reports such an error as soon as it reads it.

@@ -19,7 +19,9 @@ from conftest import LEAK_THRESHOLD, check_same, pe, run_threads, traced_growth
 from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars, tables, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
-sequences = arrays(values) | tables(values | BARE_CELLS)
+# Bare cells holding bytes that open strings, containers and comments elsewhere.
+ODD_CELLS = st.sampled_from([('x"y', 'x"y'), ("a[b{", "a[b{"), ("d /* e", "d /* e"), ("h // i", "h // i")])
+sequences = arrays(values) | tables(values | BARE_CELLS | ODD_CELLS)
 
 
 def members(draw, children, taken):
@@ -92,7 +94,7 @@ def chunkings(draw, text):
 
 
 def as_bytes(chunk):
-    return chunk if isinstance(chunk, bytes) else chunk.encode()
+    return chunk.encode() if isinstance(chunk, str) else bytes(chunk)
 
 
 def value_of(stream):
@@ -200,6 +202,10 @@ def counts(declared, held, pos):
     (["[: a; [x ]"], {}, bad("x", 7)),  # a bad row at once, though the table is still open
     (["[2: a; 1;", " 2;", " 3;"], {"check_counts": True}, counts(2, 3, 0)),
     (["```json\n[3: a; 1;", " 2 ]\n```"], {"check_counts": True}, counts(3, 2, 8)),
+    (['{"items": [1, 2 3]}'], {}, bad("3", 16)), (['{"a": [1]}', " x"], {}, pe("Trailing content after document", 11)),
+    (['{"a": tru, "b": [1', ", 2]}"], {}, bad("t", 6)), (['{"a" [1]}'], {"path": ("a",)}, bad("[", 5)),
+    (['{"a": [1], "b": 2}'], {"schema": ["x"]}, pe("Expected '}' at position 11", 11)),
+    (['{"t": [2: a; 1;', " 2; 3 ]}"], {"check_counts": True}, counts(2, 3, 6)),
 ])
 def test_errors_in_pieces(chunks, options, message):
     stream = vesk.Stream(**options)
@@ -217,6 +223,7 @@ A12 = [{"a": 1}, {"a": 2}]
     (['[{"a": 1, "b"', ': 2}, {"x": 3, "y": 4}]'], {"schema": ["id", "score"]}, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
     (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), (["[3: a; 1;", " 2 ]"], {}, A12),
     (["", " ", "[1, ", "2]"], {}, [1, 2]),  # a value that raised the no-value error leaves the stream usable
+    ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]),
 ])
 def test_elements_from_pieces(chunks, options, expected):
     stream, given_back = feed_all(chunks, **options)
@@ -227,6 +234,46 @@ def test_elements_from_pieces(chunks, options, expected):
     check_same(stream.value, vesk.loads(b"".join(map(as_bytes, chunks)), partial=True, **{"fenced": True, **options}))
     with pytest.raises(RuntimeError, match="Stream is closed"):
         stream.feed("[]")
+
+
+REPLY = '{"object": "list", "data": [: id, name; 1, Ann; 2, Bo ], "more": {"next": [3]}, "tags": ["x"]}'
+ROWS = [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo"}]
+MAPPED = '{"users": [{"a": 1, "b": 2}], "n": 1}'
+
+
+@pytest.mark.parametrize("text, options, elements", [
+    (REPLY, {}, ROWS), (REPLY, {"path": ("tags",)}, ["x"]), (REPLY, {"path": ["more", "next"]}, [3]),
+    (REPLY, {"path": ("data",)}, ROWS), ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]),
+    # paths to no list or table, or into a table's rows
+    (REPLY, {"path": ("more",)}, []), (REPLY, {"path": ("object",)}, []), (REPLY, {"path": ("missing",)}, []),
+    (REPLY, {"path": ("data", 0)}, []), (REPLY, {"path": ()}, []), ('{"a": {"b": 1}}', {"path": ("a", "b", "c")}, []),
+    ("[[1, 2], {\"a\": [3, 4]}]", {"path": (1, "a")}, [3, 4]), ("[[1, 2], {\"a\": [3, 4]}]", {"path": (0,)}, [1, 2]),
+    ("[[1, 2], {\"a\": [3, 4]}]", {"path": (2,)}, []), ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]),
+    # a schema maps the top-level object, and not the records inside it, as loads does; the path names
+    # the members of a mapped object by the schema
+    (MAPPED, {"schema": ["rows", "count"]}, [{"a": 1, "b": 2}]),
+    (MAPPED, {"schema": ["rows", "count"], "path": ("rows",)}, [{"a": 1, "b": 2}]),
+    (MAPPED, {"schema": ["rows", "count"], "path": ("users",)}, []),
+    ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
+    ('[[{"a": 1}], [: k; {"a": 2} ]]', {"schema": ["x"], "path": (1,)}, [{"k": {"x": 2}}]),
+])
+def test_which_list_is_followed(text, options, elements):
+    loads_options = {k: v for k, v in options.items() if k != "path"}
+    for size in (1, 7, len(text)):
+        stream, given_back = feed_all([text[i:i + size] for i in range(0, len(text), size)], **options)
+        check_same(given_back, elements)
+        check_same(stream.close(), vesk.loads(text, **loads_options))
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"path": "items"}, TypeError), ({"path": [1.5]}, TypeError), ({"path": [True]}, TypeError), ({"path": 3}, TypeError),
+    ({"path": [-1]}, ValueError), ({"schema": [1]}, TypeError), ({"schema": 5}, TypeError),
+])
+def test_wrong_arguments(options, error):
+    with pytest.raises(error):
+        vesk.Stream(**options)
+    with pytest.raises(TypeError, match="chunk must be bytes or str"):
+        vesk.Stream().feed(5)
 
 
 def big_document(t, rows=400):  # a table (even t) or JSON list (odd t) with escapes and multibyte text
@@ -256,53 +303,50 @@ def test_eight_threads_each_with_its_own_stream():
         check_same(results[t][1], expected)
 
 
-# A second thread is let in while the first is inside feed: the collector runs
-# a callback there (feed allocates thousands of rows), which waits, lock
-# released, for the intruder. A round where the collector ran only after feed
-# returned lets the intruder's calls run; the stream must come out whole
-# either way, and at least one round must have caught feed inside. The script
+# A second thread calls while the first is inside feed: the chunk's buffer
+# is made by Python code, which lets the intruder in and waits for it. The
+# intruder's calls are refused and the stream comes out whole. The script
 # runs in its own process so that a stream that blocks fails instead of hanging.
 CONCURRENT = r"""
-import gc, threading, vesk
+import threading, vesk
 text = ("[20000: id, name, tags" + "".join(f'; {i}, "n{i}", [{i}, "t"]' for i in range(20000)) + " ]").encode()
 expected = vesk.loads(text)
-refused = 0
-for round_ in range(10):
-    stream = vesk.Stream()
-    go, back, seen = threading.Event(), threading.Event(), []
-    def intruder():
-        go.wait()
-        for call in (lambda: stream.feed(b""), lambda: stream.value):
-            try:
-                call()
-                seen.append("ran")
-            except RuntimeError:
-                seen.append("refused")
-        back.set()
-    def during_collection(phase, info):
-        if phase == "start" and threading.current_thread() is threading.main_thread() and not go.is_set():
-            go.set()
-            back.wait(20)
-    thread = threading.Thread(target=intruder)
-    thread.start()
-    gc.callbacks.append(during_collection)
-    gc.set_threshold(50)
-    out = stream.feed(text[: len(text) // 2])
-    gc.callbacks.remove(during_collection)
-    go.set()
-    thread.join()
-    assert seen in (["ran", "ran"], ["refused", "refused"]), seen
-    refused += seen[0] == "refused"
-    out += stream.feed(text[len(text) // 2 :])
-    assert out == expected and stream.close() == expected
-print("refused in", refused, "of 10 rounds")
+stream = vesk.Stream()
+go, back, seen = threading.Event(), threading.Event(), []
+
+class Chunk:
+    def __init__(self, data):
+        self.data = data
+    def __buffer__(self, flags):
+        go.set()
+        back.wait(20)
+        return memoryview(self.data)
+
+def intruder():
+    go.wait()
+    for call in (lambda: stream.feed(b"]"), lambda: stream.value, stream.close):
+        try:
+            call()
+            seen.append("ran")
+        except RuntimeError as e:
+            seen.append(str(e))
+    back.set()
+
+thread = threading.Thread(target=intruder)
+thread.start()
+out = stream.feed(Chunk(text[: len(text) // 2]))
+thread.join()
+assert seen == ["Stream is in use by another thread"] * 3, seen
+out += stream.feed(text[len(text) // 2 :])
+assert out == expected and stream.close() == expected
+print("refused")
 """
 
 
 def test_a_second_thread_is_refused_and_changes_nothing():
     run = subprocess.run([sys.executable, "-c", CONCURRENT], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr[-3000:]
-    assert re.fullmatch(r"refused in ([1-9]\d*) of 10 rounds\n", run.stdout), run.stdout
+    assert run.stdout == "refused\n"
 
 
 def test_streams_do_not_leak():
@@ -311,7 +355,9 @@ def test_streams_do_not_leak():
 
     def step(i):
         data = (good, wrong, good[:-3])[i % 3]
-        stream = vesk.Stream(check_counts=bool(i % 2))
+        if i % 4 == 1:  # the same records inside an object, named by a path
+            data = b'{"n": 1, "rows": ' + data + b', "m": [2]}'
+        stream = vesk.Stream(check_counts=bool(i % 2), path=("rows",) if i % 4 == 1 else None)
         try:
             for j in range(0, len(data), 29):
                 stream.feed(data[j:j + 29])

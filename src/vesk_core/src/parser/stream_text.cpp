@@ -181,7 +181,8 @@ bool EndScan::token(const uint8_t* text, uint64_t length) {
                 levels_.back() = Context::rows;  // a header's `;` begins the rows
                 return false;
             }
-            if (is_grid_delimiter(c))
+            // A delimiter, or a byte that ends bare text without ending the row.
+            if (ends_bare_text(c))
                 ++pos;
             else
                 mode_ = Mode::bare;
@@ -219,7 +220,7 @@ bool EndScan::scan(const uint8_t* text, uint64_t length) {
                     return false;
                 }
                 pos = bare.end;
-                mode_ = Mode::token;
+                if (pos < length) mode_ = Mode::token;  // on the byte that ended it
                 break;
             }
             case Mode::scalar:

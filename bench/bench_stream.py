@@ -1,6 +1,8 @@
 """Reading text as it arrives: loads(partial=True) and vesk.Stream against
 one loads of the whole text, and against re-reading the whole buffer at each
-chunk with jiter and partial-json-parser.
+chunk with jiter and partial-json-parser; records inside a top-level object;
+one long element against as many bytes of small records, in chunks of 4 KB,
+64 and 8 bytes; the fixed cost of a feed that finishes nothing.
 
 Run by `make bench`. Prints markdown tables; ratios are each contender's
 time divided by the baseline named in the table, so below 1.0 is faster.

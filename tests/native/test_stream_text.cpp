@@ -53,6 +53,7 @@ TEST_P(Ends, WhereverTheTextIsCut) {
 }
 
 constexpr EndScan::Unit V = EndScan::Unit::value;
+constexpr EndScan::Unit H = EndScan::Unit::header;
 constexpr EndScan::Unit R = EndScan::Unit::row;
 
 INSTANTIATE_TEST_SUITE_P(Values, Ends, testing::ValuesIn(std::vector<EndCase>{
@@ -66,6 +67,11 @@ INSTANTIATE_TEST_SUITE_P(Values, Ends, testing::ValuesIn(std::vector<EndCase>{
     {V, "[: a; /* ] */ 1 ]", 17}, {V, "[: a; [: b; 1; 2 ]; 3 ]", 23}, {V, "[: a; [x ] ]", 12},
     {V, "[:]", 3}, {V, "[: a; 1", kNever}, {V, "[2", kNever}, {V, "[2 ", kNever}, {V, "[2 :", kNever},
     {V, "[[[1]]]", 4, 2}, {V, "{{{", 2, 2},  // past the depth budget: the reader reports it
+}));
+
+INSTANTIATE_TEST_SUITE_P(Headers, Ends, testing::ValuesIn(std::vector<EndCase>{
+    {H, "a, b; 1", 4}, {H, R"("x;", [y; 1)", 8}, {H, "a]", 1}, {H, "/* ; */ a;", 9}, {H, "a /* ; */;", 5},
+    {H, R"(a\, b;)", 5}, {H, "{a | \"b\";", 8}, {H, "a, \"b", kNever},  // a header takes no escapes
 }));
 
 INSTANTIATE_TEST_SUITE_P(Rows, Ends, testing::ValuesIn(std::vector<EndCase>{

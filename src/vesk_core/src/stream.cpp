@@ -38,7 +38,12 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names,
     skip_filler();
     if (at_end()) return Opening::wait;
     if (input_[pos] == ']') return Opening::table;  // `[:]`: no header, no rows
-    if (!read_grid_header(names)) return cut_ ? Opening::wait : Opening::error;
+    const uint64_t header = pos;
+    if (!read_grid_header(names)) {
+        if (!cut_) return Opening::error;
+        pos = header;
+        return Opening::header;
+    }
     ++pos;  // the header's `;`
     if (names.empty()) return Opening::other;
     row_template = grid_row_template(names);
@@ -151,7 +156,8 @@ private:
     Step read_elements(Reading& r);
     Step close_level();
     Step value_done();
-    Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r);
+    Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r) { return pend(unit, depth, r, pos_); }
+    Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r, uint64_t scan_from);
     Step escalate();
     bool matches(PyObject* key) const;
     const Schema* list_schema() const;
@@ -333,6 +339,8 @@ StreamReader::Step StreamReader::begin_list(Reading& r) {
     const Opening opening = parser.open_list(names, row_template, declared);
     if (opening == Opening::wait || opening == Opening::error)
         return opening == Opening::wait ? Step::wait : Step::failed;
+    if (opening == Opening::header)
+        return pend(EndScan::Unit::header, static_cast<uint32_t>(levels_.size()), r, parser.pos);
     if (opening == Opening::other) {  // only the whole text counts its rows
         phase_ = Phase::idle;
         return Step::wait;
@@ -449,15 +457,17 @@ StreamReader::Step StreamReader::value_done() {
     return Step::on;
 }
 
-// The text cuts the unit at pos_: the scan follows it until it may be whole.
-StreamReader::Step StreamReader::pend(EndScan::Unit unit, uint32_t depth, const Reading& r) {
+// The text cuts the unit at pos_: the scan follows it, from `scan_from`
+// (past a table's marker, for its header), until it may be whole.
+StreamReader::Step StreamReader::pend(EndScan::Unit unit, uint32_t depth, const Reading& r,
+                                      uint64_t scan_from) {
     if (pending_ && pending_at_ == pos_) {
         unsure_ = true;
         return Step::wait;
     }
     pending_ = true;
     pending_at_ = pos_;
-    scan_.start(unit, pos_, kMaxNestingDepth - depth);
+    scan_.start(unit, scan_from, kMaxNestingDepth - depth);
     // An end the scan finds in the text that the reader found cut: the
     // unit is read again at every chunk instead.
     unsure_ = scan_.scan(r.text, r.limit);

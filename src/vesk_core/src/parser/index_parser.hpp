@@ -180,10 +180,11 @@ public:
     // A reply read as its text arrives (stream.cpp), under partial reading.
     // A cut value leaves `pos` where it began, with cut() set; `depth` is
     // the count of containers open around `pos`.
-    enum class Opening : uint8_t { wait, array, table, other, error };
+    enum class Opening : uint8_t { wait, header, array, table, other, error };
     // At a `[`: whether it opens a list or a table, once the text shows it
     // and a table's header has arrived whole; leaves `pos` on the first
-    // element or row, with a table's names and its row template. `other`: a
+    // element or row, with a table's names and its row template. `header`:
+    // a table whose header the text cuts, which begins at `pos`. `other`: a
     // table without names, whose rows consume no text, so that only the
     // whole text counts them.
     Opening open_list(std::vector<PyRef>& names, PyRef& row_template, uint64_t& declared);

@@ -124,7 +124,9 @@ bool FillerScan::skip(const uint8_t* text, uint64_t length, uint64_t& pos) {
 
 void EndScan::start(Unit unit, uint64_t at, uint32_t depth_budget) {
     pos = at;
-    levels_.assign(1, unit == Unit::row ? Context::rows : Context::value);
+    levels_.assign(1, unit == Unit::row      ? Context::rows
+                      : unit == Unit::header ? Context::header
+                                             : Context::value);
     filler_ = FillerScan();
     mode_ = Mode::token;
     depth_budget_ = depth_budget;
@@ -175,7 +177,7 @@ bool EndScan::token(const uint8_t* text, uint64_t length) {
         case Context::header:
         case Context::rows:
             if (ends_row(c)) {
-                if (levels_.size() == 1) return true;  // the followed row
+                if (levels_.size() == 1) return true;  // the unit's own header or row
                 ++pos;
                 if (c == ']') return close();
                 levels_.back() = Context::rows;  // a header's `;` begins the rows

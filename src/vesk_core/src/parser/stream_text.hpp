@@ -52,7 +52,8 @@ private:
 };
 
 // Where a unit of text that has begun ends, found a piece at a time: a
-// value or object key, or a row of a table whose rows are followed. The
+// value or object key, a table's header, or a row of a table whose rows
+// are followed. The
 // scan tells where the unit may end; the reader, given the text up to
 // there, has the last word.
 //
@@ -63,22 +64,22 @@ private:
 // opens a table where `:` or digits, spaces and `:` follow it.
 class EndScan {
 public:
-    enum class Unit : uint8_t { value, row };
+    enum class Unit : uint8_t { value, header, row };
 
-    // Starts at `at`, the first byte of a value or key, or of a row. A
+    // Starts at `at`, the first byte of a value or key, a header or a row. A
     // container opened more than `depth_budget` levels deep ends the scan
     // there: the reader then reports the nesting.
     void start(Unit unit, uint64_t at, uint32_t depth_budget);
     // Reads on up to `length`. True once the text may hold the whole unit:
     // `pos` is then just past a string or container, on the byte after a
-    // scalar, or on the byte that ends a row.
+    // scalar, or on the byte that ends a header or row.
     bool scan(const uint8_t* text, uint64_t length);
 
     uint64_t pos = 0;
 
 private:
-    // How the bytes of a level read: the unit's own level (`value`, or the
-    // followed table's `rows`), and the containers and tables inside it.
+    // How the bytes of a level read: the unit's own level (`value`, or a
+    // table's `header` or `rows`), and the containers and tables inside it.
     enum class Context : uint8_t { value, container, header, rows };
     // `bracket`, `count` and `count_spaces`: after a `[` that may open a table.
     enum class Mode : uint8_t { token, string, bare, scalar, bracket, count, count_spaces };

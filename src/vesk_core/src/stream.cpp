@@ -24,8 +24,8 @@
 
 namespace vesk {
 
-FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names,
-                                                    PyRef& row_template, uint64_t& declared) {
+FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, PyRef& row_template,
+                                                    uint64_t& declared) {
     ++pos;  // the `[`
     skip_filler();
     if (at_end()) return Opening::wait;
@@ -126,7 +126,8 @@ struct Reading {
     std::optional<FastIndexParser> parser;
 
     FastIndexParser& at(uint64_t pos) {
-        if (!parser) parser.emplace(text, limit, ReadOptions{ReadOptions::Partial::on, check_counts});
+        if (!parser)
+            parser.emplace(text, limit, ReadOptions{ReadOptions::Partial::on, check_counts});
         parser->pos = pos;
         return *parser;
     }
@@ -156,7 +157,9 @@ private:
     Step read_elements(Reading& r);
     Step close_level();
     Step value_done();
-    Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r) { return pend(unit, depth, r, pos_); }
+    Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r) {
+        return pend(unit, depth, r, pos_);
+    }
     Step pend(EndScan::Unit unit, uint32_t depth, const Reading& r, uint64_t scan_from);
     Step escalate();
     bool matches(PyObject* key) const;
@@ -193,7 +196,7 @@ private:
     PyRef row_template_;
     uint32_t list_depth_ = 0;
     ListState list_state_ = ListState::element;
-    PyRef elements_;  // every element read, in order
+    PyRef elements_;        // every element read, in order
     Py_ssize_t given_ = 0;  // of them, those feed has returned
 
     // A unit the text cuts, from pending_at_; the scan finds where it may end.
@@ -216,7 +219,8 @@ bool StreamReader::configure(PyObject* schema, bool check_counts, bool fenced, P
     if (path == Py_None) return true;
     first_list_ = false;
     const char* wrong = "path must be a sequence of str keys and int indices";
-    if (PyUnicode_Check(path) || PyBytes_Check(path)) return static_cast<bool>(raise_error(PyExc_TypeError, wrong));
+    if (PyUnicode_Check(path) || PyBytes_Check(path))
+        return static_cast<bool>(raise_error(PyExc_TypeError, wrong));
     PyRef steps = PyRef::steal(PySequence_Fast(path, wrong));
     if (!steps) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(steps.get()); ++i) {
@@ -228,7 +232,9 @@ bool StreamReader::configure(PyObject* schema, bool check_counts, bool fenced, P
         } else if (PyLong_Check(item) && !PyBool_Check(item)) {
             const long long index = PyLong_AsLongLong(item);
             if (index == -1 && PyErr_Occurred()) return false;
-            if (index < 0) return static_cast<bool>(raise_error(PyExc_ValueError, "path indices must not be negative"));
+            if (index < 0)
+                return static_cast<bool>(
+                    raise_error(PyExc_ValueError, "path indices must not be negative"));
             step.index = static_cast<uint64_t>(index);
         } else {
             return static_cast<bool>(raise_error(PyExc_TypeError, wrong));
@@ -425,7 +431,8 @@ StreamReader::Step StreamReader::read_elements(Reading& r) {
     const auto rows = static_cast<uint64_t>(PyList_GET_SIZE(elements_.get()));
     const bool counted = table_ && check_counts_ && declared_ != FastIndexParser::kNoCount;
     if (table_ && (rows > kMaxGridRows || (counted && rows > declared_))) return escalate();
-    if (parser.cut()) return pend(table_ ? EndScan::Unit::row : EndScan::Unit::value, list_depth_, r);
+    if (parser.cut())
+        return pend(table_ ? EndScan::Unit::row : EndScan::Unit::value, list_depth_, r);
     if (list_state_ == ListState::irregular) {
         phase_ = Phase::idle;  // close reads the whole text
         return Step::wait;
@@ -530,11 +537,12 @@ struct StreamState {
 };
 
 struct StreamObject {
-    PyObject_HEAD
-    StreamState state;
+    PyObject_HEAD StreamState state;
 };
 
-StreamState& state_of(PyObject* self) { return reinterpret_cast<StreamObject*>(self)->state; }
+StreamState& state_of(PyObject* self) {
+    return reinterpret_cast<StreamObject*>(self)->state;
+}
 
 // Runs body(state) as one call on the stream: a stream that has failed
 // raises its error again, and a call while another thread is inside one
@@ -545,11 +553,13 @@ PyObject* in_turn(PyObject* self, Body body) {
     return guarded([&]() -> PyRef {
         StreamState& state = state_of(self);
         if (state.failure) {
-            PyRef error = PyRef::steal(PyObject_Call(PyExc_ValueError, state.failure.get(), nullptr));
+            PyRef error =
+                PyRef::steal(PyObject_Call(PyExc_ValueError, state.failure.get(), nullptr));
             if (error) PyErr_SetObject(PyExc_ValueError, error.get());
             return {};
         }
-        if (state.busy) return raise_error(PyExc_RuntimeError, "Stream is in use by another thread");
+        if (state.busy)
+            return raise_error(PyExc_RuntimeError, "Stream is in use by another thread");
         struct Turn {
             bool& busy;
             ~Turn() { busy = false; }
@@ -594,7 +604,8 @@ int stream_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     PyObject* done = guarded([&]() -> PyRef {
         StreamState& state = state_of(self);
-        if (state.busy) return raise_error(PyExc_RuntimeError, "Stream is in use by another thread");
+        if (state.busy)
+            return raise_error(PyExc_RuntimeError, "Stream is in use by another thread");
         StreamReader reader;
         if (!reader.configure(schema, check_counts != 0, fenced != 0, path)) return {};
         state.reader = std::move(reader);
@@ -610,7 +621,8 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
         if (state.reader.closed()) return raise_error(PyExc_RuntimeError, "Stream is closed");
         PyRef found;
         if (PyBytes_Check(chunk)) {
-            found = state.reader.feed(PyBytes_AS_STRING(chunk), static_cast<size_t>(PyBytes_GET_SIZE(chunk)));
+            found = state.reader.feed(PyBytes_AS_STRING(chunk),
+                                      static_cast<size_t>(PyBytes_GET_SIZE(chunk)));
         } else if (PyUnicode_Check(chunk)) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(chunk, &size);
@@ -619,7 +631,8 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) {
         } else if (PyObject_CheckBuffer(chunk)) {
             Py_buffer view;
             if (PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) return {};
-            found = state.reader.feed(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+            found = state.reader.feed(static_cast<const char*>(view.buf),
+                                      static_cast<size_t>(view.len));
             PyBuffer_Release(&view);
         } else {
             return raise_error(PyExc_TypeError, "chunk must be bytes or str");

@@ -72,7 +72,8 @@ bool FenceScan::update(const uint8_t* text, uint64_t length) {
             static_cast<const uint8_t*>(std::memchr(text + scan_, '\n', length - scan_));
         if (!line_end) {
             scan_ = length;
-            const bool may_close = left > 0 && left < 3 && std::memcmp(text + blank_, kFence, left) == 0;
+            const bool may_close =
+                left > 0 && left < 3 && std::memcmp(text + blank_, kFence, left) == 0;
             end = may_close ? line_ : length;
             break;
         }
@@ -166,7 +167,8 @@ bool EndScan::token(const uint8_t* text, uint64_t length) {
     }
     switch (level) {
         case Context::value:
-            if (ends_scalar(c)) return true;  // no value begins here: the reader tells what is wrong
+            // No value begins here: the reader tells what is wrong.
+            if (ends_scalar(c)) return true;
             mode_ = Mode::scalar;
             return false;
         case Context::container:

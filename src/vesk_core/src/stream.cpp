@@ -537,12 +537,11 @@ struct StreamState {
 };
 
 struct StreamObject {
-    PyObject_HEAD StreamState state;
+    PyObject ob_base;
+    StreamState state;
 };
 
-StreamState& state_of(PyObject* self) {
-    return reinterpret_cast<StreamObject*>(self)->state;
-}
+StreamState& state_of(PyObject* self) { return reinterpret_cast<StreamObject*>(self)->state; }
 
 // Runs body(state) as one call on the stream: a stream that has failed
 // raises its error again, and a call while another thread is inside one

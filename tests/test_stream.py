@@ -71,8 +71,9 @@ def followed(value, path):
     """The list that a stream with `path` follows in a document as loads read
     it (partly read, perhaps), or [] where there is none yet."""
     if path is None:
-        lists = [value] if isinstance(value, list) else [v for v in value.values() if isinstance(v, list)] if isinstance(value, dict) else []
-        return lists[0] if lists else []
+        if isinstance(value, dict):
+            value = next((v for v in value.values() if isinstance(v, list)), [])
+        return value if isinstance(value, list) else []
     for step in path:
         try:
             value = value[step]

@@ -132,7 +132,7 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 }
 
 PyRef FastIndexParser::parse_container(const Schema* schema) {
-    if (pos == splice_.at) [[unlikely]] {
+    if (pos == splice_.at) [[unlikely]] {  // a list read already, as its text arrived
         pos = splice_.end;
         return PyRef::borrow(splice_.list);
     }

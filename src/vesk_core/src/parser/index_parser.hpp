@@ -177,9 +177,9 @@ public:
 
     static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
 
-    // A reply read as its text arrives (stream.cpp), under partial reading.
-    // A cut value leaves `pos` where it began, with cut() set; `depth` is
-    // the count of containers open around `pos`.
+    // A reply read as its text arrives (stream.cpp), under partial reading:
+    // cut() tells of a unit that the text cuts; `depth` is the count of
+    // containers open around `pos`.
     enum class Opening : uint8_t { wait, header, array, table, other, error };
     // At a `[`: whether it opens a list or a table, once the text shows it
     // and a table's header has arrived whole; leaves `pos` on the first
@@ -190,9 +190,10 @@ public:
     Opening open_list(std::vector<PyRef>& names, PyRef& row_template, uint64_t& declared);
     enum class ListState : uint8_t { element, separator, closed, irregular };
     // Appends to `out` each element, or row (`names` given), that the text
-    // holds whole from `pos`, and leaves `pos` where the next one begins,
-    // or past the closing bracket. False with the error set; a table whose
-    // rows need the whole text to be counted comes back `irregular`.
+    // holds whole from `pos`, and leaves `pos` where the next one begins
+    // (one the text cuts included), or past the closing bracket. False with
+    // the error set; a table whose rows need the whole text to be counted
+    // comes back `irregular`.
     bool read_list(const std::vector<PyRef>* names, PyObject* row_template, const Schema* schema,
                    uint32_t depth, ListState& state, PyObject* out);
     // An object key (`key`) or a value at `pos`.

@@ -207,6 +207,7 @@ def counts(declared, held, pos):
     (['{"a": tru, "b": [1', ", 2]}"], {}, bad("t", 6)), (['{"a" [1]}'], {"path": ("a",)}, bad("[", 5)),
     (['{"a": [1], "b": 2}'], {"schema": ["x"]}, pe("Expected '}' at position 11", 11)),
     (['{"t": [2: a; 1;', " 2; 3 ]}"], {"check_counts": True}, counts(2, 3, 6)),
+    (["[[2: a; 1 ]", "]"], {"check_counts": True}, counts(2, 1, 1)),  # a table inside an element
 ])
 def test_errors_in_pieces(chunks, options, message):
     stream = vesk.Stream(**options)

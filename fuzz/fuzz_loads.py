@@ -14,7 +14,12 @@ as text of arbitrary code points drawn from the same bytes. Failures:
   object otherwise than plain reading does;
 - JSON Lines reading that raises anything but ValueError, or reads a text
   without a line feed otherwise than as the list of its one value (empty
-  where plain reading finds none), or failing otherwise than plain reading.
+  where plain reading finds none), or failing otherwise than plain reading;
+- a Stream fed the input in chunks (their size, a path and the options by
+  the input's length) that raises anything but ValueError, fails where loads
+  reads the text or the other way round, closes on another document, or
+  gives back elements that are not the start of a top-level list (a table
+  whose rows only the whole text counts is left to close).
 """
 
 import json
@@ -115,10 +120,39 @@ def check_lines(data, whole):
         raise Mismatch(f"one line fails otherwise than plain reading: {got[1]} vs {whole[1]}")
 
 
+PATHS = [None, None, ("items",), (0,), (1, "a")]
+
+
+def check_stream(data):
+    path = PATHS[len(data) % len(PATHS)]
+    options = {"fenced": len(data) % 3 != 0, "check_counts": len(data) % 5 == 0}
+    size = 1 + len(data) % 7
+    stream, given_back = vesk.Stream(path=path, **options), []
+    try:
+        for i in range(0, len(data), size):
+            given_back += stream.feed(data[i:i + size])
+        got = "ok", stream.close()
+    except ValueError as e:
+        if type(e) is not ValueError:
+            raise
+        got = "error", None
+    try:
+        want = "ok", vesk.loads(data, **options)
+    except ValueError:
+        want = "error", None
+    if got[0] != want[0]:
+        raise Mismatch(f"Stream {got[0]} but loads {want[0]}: {data!r:.200}")
+    if got[0] == "ok":
+        same(got[1], want[1], tables=False)
+        if path is None and isinstance(want[1], list):
+            same(given_back, want[1][: len(given_back)], tables=False)
+
+
 def test_one_input(data):
     got = outcome(data)
     check_partial(data, got)
     check_lines(data, got)
+    check_stream(data)
     text = data.decode("utf-8", "surrogateescape")
     if has_surrogate(text):
         refuses_str(text)

@@ -6,8 +6,7 @@ import io
 from collections.abc import Iterable
 from typing import Any, Protocol, SupportsIndex
 
-from vesk.stream import Stream
-from vesk.vesk_core import __simd__, __version__, dumps, format_hint, loads
+from vesk.vesk_core import Stream, __simd__, __version__, dumps, format_hint, loads
 
 __all__ = ["loads", "dumps", "load", "dump", "format_hint", "Stream", "__version__", "__simd__"]
 

@@ -1,4 +1,4 @@
-from collections.abc import Iterable
+from collections.abc import Buffer, Iterable
 from typing import Any, Literal, SupportsIndex, overload
 
 __version__: str
@@ -52,3 +52,16 @@ def dumps(
 def format_hint(
     style: Literal["ivy_grid", "ivy_grid_rowcount", "multiline", "tab"] | str = "ivy_grid",
 ) -> str: ...
+
+class Stream:
+    def __init__(
+        self,
+        schema: Iterable[str] | None = None,
+        check_counts: bool = False,
+        fenced: bool = True,
+        path: Iterable[str | int] | None = None,
+    ) -> None: ...
+    def feed(self, chunk: str | Buffer) -> list[Any]: ...
+    @property
+    def value(self) -> Any: ...
+    def close(self) -> Any: ...

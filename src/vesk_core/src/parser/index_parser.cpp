@@ -132,6 +132,10 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 }
 
 PyRef FastIndexParser::parse_container(const Schema* schema) {
+    if (pos == splice_.at) [[unlikely]] {  // a list read already, as its text arrived
+        pos = splice_.end;
+        return PyRef::borrow(splice_.list);
+    }
     if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);
     if (stack_room_.low()) [[unlikely]]
         return stack_room_.grow([&] { return parse_container(schema); });

@@ -110,7 +110,7 @@ def expected_location(data):
 
 
 BAD_TEXTS = [b'{"a": 1,\n  "b": @}', '[\n\n  {"\u00e9": "\u00fc", "k": @}]'.encode(),
-             b'[3: id, name; 1, Alice; 2, nick ]', b"", b'["caf\xe9"]', b'\n\n  ["ok", "\xc3\x28"]']
+             b'[3: id, name; 1, Alice; 2, Bob, x ]', b"", b'["caf\xe9"]', b'\n\n  ["ok", "\xc3\x28"]']
 
 
 @pytest.mark.parametrize("command", ["encode", "decode", "stats"])

@@ -108,7 +108,8 @@ class Stream:
         if self._kind == "other" or self._state == _IRREGULAR:
             return []
         names = self._names if self._kind == "table" else None
-        found, self._pos, self._state = _stream_read(self._text, self._pos, end, names, self._schema, self._state)
+        found, self._pos, self._state = _stream_read(self._text, self._pos, end, names, self._schema, self._state,
+                                                     len(self._elements))
         self._elements += found
         if self._miscounted(final=False):  # loads raises it, at the table's position
             loads(bytes(self._text), self._schema, partial=True, check_counts=True, fenced=self._fenced)

@@ -19,20 +19,26 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, u
     const uint8_t first = input_[pos];
     if (first != ':' && (first < '0' || first > '9')) return Opening::array;
     const uint64_t marker = grid_marker_at(input_, length_, pos);
-    if (marker >= length_) return count_may_follow() ? Opening::wait : Opening::array;
+    if (marker >= length_) {
+        if (count_may_follow() || counted_marker_may_follow(input_, length_, pos))
+            return Opening::wait;
+        return counted_marker_at(input_, length_, pos) < length_ ? Opening::other : Opening::array;
+    }
     declared = declared_count(marker);
     pos = marker + 1;
     skip_filler();
     if (at_end()) return Opening::wait;
     if (input_[pos] == ']') return Opening::table;  // `[:]`: no header, no rows
     if (!read_grid_header(names)) return cut_ ? Opening::wait : Opening::error;
+    // Rows on lines of their own, and rows without names, which consume no
+    // text, are read from the whole text.
+    if (input_[pos] != ';' || names.empty()) return Opening::other;
     ++pos;  // the header's `;`
-    // Rows without names consume no text; only the whole text counts them.
-    return names.empty() ? Opening::other : Opening::table;
+    return Opening::table;
 }
 
 bool FastIndexParser::read_list(const std::vector<PyRef>* names, const Schema* schema,
-                                ListState& state, PyObject* out) {
+                                ListState& state, PyObject* out, uint64_t rows_before) {
     depth_ = 1;  // inside the top-level list
     PyRef row_template;
     if (names) {
@@ -63,15 +69,17 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, const Schema* s
         const uint64_t start = pos;
         const uint64_t short_tables = short_tables_;
         RowEnd end = RowEnd::semicolon;
-        PyRef item =
-            names ? read_grid_row(*names, row_template.get(), schema, end) : parse_value(schema);
+        const RowPlace place{RowLayout::inline_rows,
+                             rows_before + static_cast<uint64_t>(PyList_GET_SIZE(out)) + 1, false};
+        PyRef item = names ? read_grid_row(*names, row_template.get(), schema, place, end)
+                           : parse_value(schema);
         if (cut_) {  // not whole yet: read again once more text has come
             cut_ = false;
             pos = start;
             return true;
         }
         if (!item) return false;
-        if (end == RowEnd::delimiter || short_tables_ != short_tables) {
+        if (short_tables_ != short_tables) {
             state = ListState::irregular;
             return true;
         }
@@ -144,18 +152,19 @@ PyRef stream_open(PyObject* args, PyObject* /*kwargs*/) {
                                       count.get(), name_list.get()));
 }
 
-// _stream_read(text, pos, end, names, schema, state) -> (elements, pos,
-// state): the elements or rows (names a list) that the text holds whole,
-// from `pos`. state: 0 before an element, 1 before a separator, 2 after the
-// closing bracket, 3 a table that only the whole text can count.
+// _stream_read(text, pos, end, names, schema, state, rows) -> (elements,
+// pos, state): the elements or rows (names a list) that the text holds
+// whole, from `pos`, after `rows` rows read before. state: 0 before an
+// element, 1 before a separator, 2 after the closing bracket, 3 a table
+// that only the whole text can count.
 PyRef stream_read(PyObject* args, PyObject* /*kwargs*/) {
     PyObject* data = nullptr;
     PyObject* name_list = nullptr;
     PyObject* schema = nullptr;
-    unsigned long long pos = 0, end = 0;
+    unsigned long long pos = 0, end = 0, rows = 0;
     int state = 0;
-    if (!PyArg_ParseTuple(args, "OKKOOi:_stream_read", &data, &pos, &end, &name_list, &schema,
-                          &state))
+    if (!PyArg_ParseTuple(args, "OKKOOiK:_stream_read", &data, &pos, &end, &name_list, &schema,
+                          &state, &rows))
         return {};
     const Bytes text(data);
     if (!text.ok() || !read_span(text, pos, end)) return {};
@@ -179,7 +188,7 @@ PyRef stream_read(PyObject* args, PyObject* /*kwargs*/) {
     parser.pos = pos;
     auto list_state = static_cast<FastIndexParser::ListState>(state);
     if (!parser.read_list(name_list != Py_None ? &names : nullptr, has_schema ? &fields : nullptr,
-                          list_state, elements.get()))
+                          list_state, elements.get(), rows))
         return {};
     return PyRef::steal(Py_BuildValue("(OKi)", elements.get(),
                                       static_cast<unsigned long long>(parser.pos),

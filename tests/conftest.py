@@ -3,6 +3,7 @@
 import gc
 import json
 import math
+import os
 import re
 import struct
 import sys
@@ -25,8 +26,20 @@ with open("/proc/self/maps") as _maps:
     UNDER_ASAN = "libasan" in _maps.read()
 needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides resident size and malloc counters")
 
-# ../shared next to the repository: the benchmark corpus and the conformance files.
+# ../shared next to the repository: the benchmark corpus, the conformance files
+# and the o200k_base tokenizer.
 SHARED = Path(__file__).resolve().parents[2] / "shared"
+TOKENIZER_CACHE = SHARED / "tokenizers" / "tiktoken-cache"
+
+
+@pytest.fixture(scope="session")
+def o200k():
+    """tiktoken's o200k_base, offline from the shared cache."""
+    if not TOKENIZER_CACHE.is_dir():
+        pytest.skip(f"tokenizer cache {TOKENIZER_CACHE} not found")
+    tiktoken = pytest.importorskip("tiktoken")
+    os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(TOKENIZER_CACHE))
+    return tiktoken.get_encoding("o200k_base")
 
 
 def compact(x):

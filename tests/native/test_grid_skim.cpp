@@ -46,7 +46,7 @@ TEST(GridSkim, RowsOnLinesOfTheirOwn) {
     for (const auto& [text, close] : std::vector<Case>{
              {"[:\n a\n [1, 2]\n x\\]\n]", 19}, {"[2:\n a, b\n x, [: c; 1 ]\n \"]\"\n] ]", 29},
              {"[:\n a\n /* ] */\n]", 10}, {"[:\n a\n x}y, {\"k\": \"]\"}\n]", 23},
-             {"[: \"a\"\r\n x\n]", 11}, {"[: a\n ; [1]; x ]", 15}}) {
+             {"[: \"a\"\r\n x\n]", 11}, {"[: a\n ; [1]; x ]", 15}, {"[:\n a\n x\n [1, 2]\n]", 17}}) {
         const GridSkim s = skim(text);
         ASSERT_EQ(s.status, GridSkim::Status::ok) << text;
         EXPECT_EQ(s.close, close) << text;

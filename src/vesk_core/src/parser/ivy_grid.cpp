@@ -353,8 +353,10 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
     // spaces and a carriage return, never a TAB, which delimits an empty
     // cell there; inline, spaces (and all filler before a cell).
     auto skip_blanks = [&]() {
-        while (pos < length_ && (input_[pos] == ' ' || (lines && input_[pos] == '\r'))) ++pos;
+        if (!lines) return skip_spaces();
+        while (pos < length_ && (input_[pos] == ' ' || input_[pos] == '\r')) ++pos;
     };
+    const bool last_inside = place.last_inside;
     // Rows without names read no text: the skim's count of an inline table
     // says how many there are.
     if (width == 0) return row;
@@ -376,11 +378,16 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
                 }
                 break;
             }
-            skip_filler();
+            // Filler other than spaces is rare before a cell: only the end of
+            // the text or a byte that may begin some calls the filler skipper.
+            if (at_end() || input_[pos] <= ' ' || input_[pos] == '/') skip_filler();
             if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
-            if (input_[pos] == ';' || input_[pos] == ']') continue;  // after a comment
         }
-        if (k == width) extra = pos;
+        if (k >= width) {
+            // Past the names a delimiter and a comment may still end the row.
+            if (!lines && (input_[pos] == ';' || input_[pos] == ']')) continue;
+            if (k == width) extra = pos;
+        }
         PyRef value = read_grid_cell(schema, lines);
         if (!value) {
             if (!cut_) return {};
@@ -390,7 +397,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         if (k < width && PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
-        if (place.last_inside && k == width) break;
+        if (last_inside && k == width) break;
         // A bare cell has already dropped its trailing blanks.
         skip_blanks();
         if (at_end()) {

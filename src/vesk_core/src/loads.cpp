@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
+#include "decode_error.hpp"
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "decode_error.hpp"
 #include "parser/fast_number.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
@@ -81,6 +82,10 @@ const StructuralIndex* FastIndexParser::structural_index() {
     }
     index_built_ = true;
     return &index;
+}
+
+PyRef FastIndexParser::fail(const ParseError& error) const {
+    return raise_decode_error(input_, length_, error);
 }
 
 // A cut leaves `pos` at the end of the text, so that each container around
@@ -174,13 +179,16 @@ PyRef FastIndexParser::parse_number() {
     if (n.kind == ParsedNumber::Kind::error && partial() &&
         start + number_token_length(input_ + start, input_ + length_) >= length_)
         return end_of_text(length_);
-    return number_value(n, start);
+    PyRef value = number_value(n);
+    if (!value && !PyErr_Occurred()) [[unlikely]]
+        return number_error(n, start);
+    return value;
 }
 
-// Only a memory shortage fails the making of a number, and stays what it
-// is; an integer of more digits than the interpreter converts is the text's
-// error.
-PyRef FastIndexParser::number_value(const ParsedNumber& n, uint64_t at) const {
+// A memory shortage stays what it is; the text's own errors (a malformed
+// number, an integer of more digits than the interpreter converts) are left
+// to the caller, which knows where the number began.
+PyRef FastIndexParser::number_value(const ParsedNumber& n) {
     switch (n.kind) {
         case ParsedNumber::Kind::signed_int: return PyRef::steal(PyLong_FromLongLong(n.i));
         case ParsedNumber::Kind::unsigned_int: return PyRef::steal(PyLong_FromUnsignedLongLong(n.u));
@@ -190,21 +198,29 @@ PyRef FastIndexParser::number_value(const ParsedNumber& n, uint64_t at) const {
             std::string text(n.negative ? "-" : "");
             text.append(n.digits);
             PyRef value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
-            if (value || PyErr_ExceptionMatches(PyExc_MemoryError)) return value;
-            PyErr_Clear();
-            return fail({"Failed to create large integer", at, false});
+            if (!value && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+            return value;
         }
         case ParsedNumber::Kind::floating: return PyRef::steal(PyFloat_FromDouble(n.d));
         case ParsedNumber::Kind::error: break;
     }
-    return fail({n.error, at, false});
+    return {};
+}
+
+PyRef FastIndexParser::number_error(const ParsedNumber& n, uint64_t at) const {
+    return fail({n.kind == ParsedNumber::Kind::error ? n.error : "Failed to create large integer", at,
+                 false});
 }
 
 PyRef FastIndexParser::scalar_value(const Scalar& scalar, uint64_t at) const {
     switch (scalar.kind) {
         case Scalar::Kind::true_literal: return PyRef::borrow(Py_True);
         case Scalar::Kind::false_literal: return PyRef::borrow(Py_False);
-        case Scalar::Kind::number: return number_value(scalar.number, at);
+        case Scalar::Kind::number: {
+            PyRef value = number_value(scalar.number);
+            if (!value && !PyErr_Occurred()) return number_error(scalar.number, at);
+            return value;
+        }
         case Scalar::Kind::null:
         case Scalar::Kind::none: break;  // callers pass only what they have read
     }

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "decode_error.hpp"
 #include "parser/error.hpp"
 #include "parser/fast_number.hpp"
 #include "parser/string_cache.hpp"
@@ -174,9 +173,7 @@ public:
     bool at_end() const { return pos >= length_; }
 
     // Raises `error` as a vesk.DecodeError; always returns an empty PyRef.
-    PyRef fail(const ParseError& error) const {
-        return raise_decode_error(input_, length_, error);
-    }
+    [[gnu::cold, gnu::noinline]] PyRef fail(const ParseError& error) const;
     PyRef nesting_too_deep(uint64_t bracket) const;
     // The same for readers that report success as a bool.
     bool failed(const ParseError& error) const { return static_cast<bool>(fail(error)); }
@@ -244,8 +241,13 @@ private:
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();
+    // The Python value of a number that has been read: empty with no
+    // exception set where the text is at fault.
+    static PyRef number_value(const ParsedNumber& number);
+    // Raises the error of the number read from `at`, whose message states
+    // no position.
+    [[gnu::cold, gnu::noinline]] PyRef number_error(const ParsedNumber& number, uint64_t at) const;
     // The Python value of a number or literal that has been read from `at`.
-    PyRef number_value(const ParsedNumber& number, uint64_t at) const;
     PyRef scalar_value(const Scalar& scalar, uint64_t at) const;
     PyRef parse_string_fast();
     // A key, header name or string whose bytes come from the key cache, or

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "decode_error.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"

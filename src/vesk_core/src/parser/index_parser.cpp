@@ -34,21 +34,70 @@ bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '
 
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
 
+// Scratch memory a thread keeps from one call to the next, at most, in each
+// part: the index grows with the input's quotes, the stack with the longest
+// open lists, the escape buffer with the longest escaped string.
+constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+constexpr size_t kKeptStackBytes = size_t{1} << 20;
+constexpr size_t kKeptEscapeBytes = size_t{1} << 20;
+
 }  // namespace
+
+// A thread's reader state, made on its first call. It is reached through a
+// plain pointer, which needs no initialisation guard, so that a call pays a
+// single thread-local lookup; the owner, touched only when the state is
+// made, frees it at thread exit.
+struct ReaderThread {
+    ~ReaderThread();
+    StringCache cache;
+    ReaderScratch scratch;
+};
 
 namespace {
 
-// Index memory a thread keeps from one call to the next, at most.
-constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+thread_local ReaderThread* READER_THREAD = nullptr;
+thread_local std::unique_ptr<ReaderThread> READER_THREAD_OWNER;
 
-thread_local StructuralIndex SPARE_INDEX;
+[[gnu::noinline, gnu::cold]] ReaderThread& make_reader_thread() {
+    READER_THREAD_OWNER = std::make_unique<ReaderThread>();
+    READER_THREAD = READER_THREAD_OWNER.get();
+    return *READER_THREAD;
+}
+
+ReaderThread& reader_thread() {
+    ReaderThread* thread = READER_THREAD;
+    return thread ? *thread : make_reader_thread();
+}
+
+ReaderScratch* take_scratch(ReaderScratch& scratch) {
+    if (scratch.in_use) return nullptr;
+    scratch.in_use = true;
+    return &scratch;
+}
 
 }  // namespace
 
-IndexLease::IndexLease() : index_(std::exchange(SPARE_INDEX, StructuralIndex())) {}
+ReaderThread::~ReaderThread() { READER_THREAD = nullptr; }
 
-IndexLease::~IndexLease() {
-    if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
+StringCache& thread_string_cache() { return reader_thread().cache; }
+
+ReaderLease::ReaderLease() : ReaderLease(reader_thread()) {}
+
+ReaderLease::ReaderLease(ReaderThread& thread)
+    : cache_(thread.cache), scratch_(take_scratch(thread.scratch)) {
+    if (!scratch_) {
+        own_ = std::make_unique<ReaderScratch>();
+        scratch_ = own_.get();
+    }
+}
+
+ReaderLease::~ReaderLease() {
+    if (own_) return;
+    scratch_->stack.trim(kKeptStackBytes);
+    if (scratch_->escape_buffer.capacity() > kKeptEscapeBytes)
+        std::string().swap(scratch_->escape_buffer);
+    if (scratch_->index.capacity_bytes() > kKeptIndexBytes) scratch_->index = StructuralIndex();
+    scratch_->in_use = false;
 }
 
 // Scans with the interpreter lock released: the input is immutable and
@@ -56,7 +105,7 @@ IndexLease::~IndexLease() {
 // C++ exception must not leave before the lock is taken back, so it is
 // carried across.
 const StructuralIndex* FastIndexParser::structural_index() {
-    StructuralIndex& index = index_lease_.index();
+    StructuralIndex& index = lease_.scratch().index;
     if (index_built_) return &index;
     bool out_of_memory = false;
     collector_pause_.lift();

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ public:
     // Forgets the references above `mark`: a container has stolen them.
     void forget_from(size_t mark) { items_.resize(mark); }
 
+    // Frees the memory of an empty stack that has grown past `max_bytes`.
+    void trim(size_t max_bytes) {
+        if (items_.capacity() * sizeof(PyObject*) > max_bytes)
+            std::vector<PyObject*>().swap(items_);
+    }
+
 private:
     std::vector<PyObject*> items_;
 };
@@ -74,22 +81,39 @@ private:
     size_t mark_;
 };
 
-// The calling thread's index memory for one call: taken from the thread's
-// spare at construction and given back after, unless it has grown past a
-// bound (one huge document must not pin its index for good). A call nested
-// in the same thread (a finalizer run by the collector mid-parse) finds the
-// spare taken and starts from empty.
-class IndexLease {
-public:
-    IndexLease();
-    ~IndexLease();
-    IndexLease(const IndexLease&) = delete;
-    IndexLease& operator=(const IndexLease&) = delete;
+// The memory a reader call works in besides the values it makes.
+struct ReaderScratch {
+    ValueStack stack;
+    std::string escape_buffer;  // decoded bytes of the current escaped string
+    StructuralIndex index;      // built only for tables whose rows need counting
+    bool in_use = false;        // held by a reader call of the thread
+};
 
-    StructuralIndex& index() { return index_; }
+struct ReaderThread;
+
+// What one reader call takes from the calling thread, reached through one
+// thread-local lookup: the thread's key cache, and its scratch memory, kept
+// from one call to the next so that a document that fits it allocates
+// nothing but its values. No Python code runs while a document is read, so
+// no other reader call of the thread finds the scratch held; should one
+// ever nest, it works in a scratch of its own. Memory grown past a bound is
+// freed when the call ends: one huge document must not pin it for good.
+class ReaderLease {
+public:
+    ReaderLease();
+    ~ReaderLease();
+    ReaderLease(const ReaderLease&) = delete;
+    ReaderLease& operator=(const ReaderLease&) = delete;
+
+    StringCache& cache() const { return cache_; }
+    ReaderScratch& scratch() const { return *scratch_; }
 
 private:
-    StructuralIndex index_;
+    explicit ReaderLease(ReaderThread& thread);
+
+    StringCache& cache_;
+    ReaderScratch* scratch_;
+    std::unique_ptr<ReaderScratch> own_;  // when the thread's scratch is held
 };
 
 // Opt-in reading modes for text that models write.
@@ -150,7 +174,7 @@ private:
 class FastIndexParser {
 public:
     FastIndexParser(const uint8_t* input, uint64_t length, ReadOptions options = {})
-        : input_(input), length_(length), cache_(thread_string_cache()), options_(options) {}
+        : input_(input), length_(length), options_(options) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists
@@ -265,11 +289,11 @@ private:
     const uint8_t* input_;
     uint64_t length_;
     CollectorPause collector_pause_;
-    IndexLease index_lease_;
+    ReaderLease lease_;
     bool index_built_ = false;
-    StringCache& cache_;  // the calling thread's key cache
-    ValueStack stack_;
-    std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
+    StringCache& cache_ = lease_.cache();
+    ValueStack& stack_ = lease_.scratch().stack;
+    std::string& escape_buffer_ = lease_.scratch().escape_buffer;
     uint32_t depth_ = 0;  // containers open around `pos`
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`

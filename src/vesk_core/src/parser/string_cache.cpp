@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <random>
 
 #include "parser/siphash.hpp"
@@ -110,13 +109,6 @@ void StringCache::evict(size_t index) {
     Py_CLEAR(e.str);
 }
 
-namespace {
-
-// STRING_CACHE: created on the thread's first key, destroyed at thread exit.
-thread_local std::unique_ptr<StringCache> STRING_CACHE;
-
-}  // namespace
-
 PyRef make_str(const char* bytes, size_t length, bool ascii) {
     const auto* text = reinterpret_cast<const uint8_t*>(bytes);
     // One character of Latin-1 is the interpreter's shared string, as its
@@ -153,11 +145,6 @@ PyRef make_str(const char* bytes, size_t length, bool ascii) {
     }
     if (!valid) return raise_error(PyExc_ValueError, "invalid UTF-8");
     return str;
-}
-
-StringCache& thread_string_cache() {
-    if (!STRING_CACHE) STRING_CACHE = std::make_unique<StringCache>();
-    return *STRING_CACHE;
 }
 
 PyRef intern_key(StringCache& cache, const char* bytes, size_t length) {

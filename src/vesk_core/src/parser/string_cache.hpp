@@ -123,8 +123,8 @@ inline PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash)
     return find_keyed(bytes, length, words, memo, hash);
 }
 
-// The calling thread's cache, created on first use. The parser fetches it
-// once per call rather than paying for a thread-local lookup per key.
+// The calling thread's cache, made with the thread's reader state on first
+// use; a parser reaches it through its lease, once per call.
 StringCache& thread_string_cache();
 
 // The key string for `bytes` decoded as UTF-8, from `cache` where the key is

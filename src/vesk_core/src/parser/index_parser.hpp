@@ -27,6 +27,11 @@ namespace vesk {
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 
+// Inputs from this long hold the collector off while they are read (see
+// CollectorPause); a shorter one makes too few containers to be worth the
+// two calls.
+inline constexpr uint64_t kPauseCollectorFrom = 4096;
+
 // Owned references to the elements (and table rows) read so far by the lists
 // that are open, innermost last. Each list is created once its closing
 // bracket is reached, at its final size, from the top of the stack.
@@ -152,7 +157,8 @@ inline uint64_t partial_text_end(const uint8_t* text, uint64_t begin, uint64_t e
 // lock is released on purpose: around that, `lift` and `renew`.
 class CollectorPause {
 public:
-    CollectorPause() : paused_(PyGC_Disable() != 0) {}
+    // Held off only when `wanted`.
+    explicit CollectorPause(bool wanted) : paused_(wanted && PyGC_Disable() != 0) {}
     ~CollectorPause() { lift(); }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
@@ -174,7 +180,8 @@ private:
 class FastIndexParser {
 public:
     FastIndexParser(const uint8_t* input, uint64_t length, ReadOptions options = {})
-        : input_(input), length_(length), options_(options) {}
+        : input_(input), length_(length), collector_pause_(length >= kPauseCollectorFrom),
+          options_(options) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists

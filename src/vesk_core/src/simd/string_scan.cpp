@@ -26,9 +26,10 @@ namespace vesk {
 
 namespace {
 
-// The quotes, backslashes and control bytes of a block, shifted right by
-// `lead`.
-[[gnu::target("avx2")]] uint32_t escape_stops(__m256i v, unsigned lead) {
+// The quotes, backslashes and control bytes of the 32 bytes at `block`,
+// shifted right by `lead`.
+[[gnu::target("avx2")]] uint32_t escape_stops(const uint8_t* block, unsigned lead) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
     // v <= 0x1F unsigned exactly when min(v, 0x1F) == v.
     const __m256i stop = _mm256_or_si256(
         _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
@@ -39,18 +40,22 @@ namespace {
 
 }  // namespace
 
+// As find_string_end_avx2: the last step reads the block that ends the input.
 [[gnu::target("avx2,bmi")]] uint64_t find_escape_stop_avx2(const uint8_t* input, uint64_t length,
                                                            uint64_t pos) {
-    for (; pos + 32 <= length; pos += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + pos));
-        if (const uint32_t mask = escape_stops(v, 0))
-            return pos + static_cast<uint64_t>(std::countr_zero(mask));
+    if (length < 32) {
+        for (; pos < length; ++pos) {
+            const uint8_t c = input[pos];
+            if (c == '"' || c == '\\' || c < 0x20) break;
+        }
+        return pos;
     }
+    for (; pos + 32 <= length; pos += 32)
+        if (const uint32_t mask = escape_stops(input + pos, 0))
+            return pos + static_cast<uint64_t>(std::countr_zero(mask));
     if (pos < length) {
-        uint8_t room[32] = {};
-        unsigned lead = 0;
-        const __m256i v = tail_block(input, length, pos, room, lead);
-        if (const uint32_t mask = escape_stops(v, lead))
+        const auto lead = static_cast<unsigned>(32 - (length - pos));
+        if (const uint32_t mask = escape_stops(input + length - 32, lead))
             return pos + static_cast<uint64_t>(std::countr_zero(mask));
     }
     return length;

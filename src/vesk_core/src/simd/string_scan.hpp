@@ -8,7 +8,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace vesk {
 
@@ -25,63 +24,58 @@ struct StringEnd {
     bool ascii;      // no byte of 0x80 or above before it
 };
 
-// The last block of a scan with fewer than 32 bytes left at `pos` (and at
-// least one): 32 bytes whose last `length - pos` are the input's from `pos`
-// on, so that a byte mask of the block shifted right by `lead` starts at
-// `pos`. The block ends the input where the input is long enough; a shorter
-// input is copied into `room`. So a short string's scan is one vector step
-// too, not a byte loop.
-[[gnu::target("avx2")]] inline __m256i tail_block(const uint8_t* input, uint64_t length,
-                                                  uint64_t pos, uint8_t (&room)[32],
-                                                  unsigned& lead) {
-    lead = static_cast<unsigned>(32 - (length - pos));
-    if (length >= 32)
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + length - 32));
-    std::memcpy(room + lead, input + pos, length - pos);
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(room));
-}
-
-// The quote, backslash and high-byte masks of a block of string content,
+// The quote, backslash and high-byte masks of the 32 bytes at `block`,
 // shifted right by `lead`.
 struct ContentMasks {
     uint32_t quotes, backslashes, high;
 };
-[[gnu::target("avx2")]] inline ContentMasks content_masks(__m256i v, unsigned lead) {
+[[gnu::target("avx2")]] inline ContentMasks content_masks(const uint8_t* block, unsigned lead) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
     const auto mask = [lead](int bits) { return static_cast<uint32_t>(bits) >> lead; };
     return {mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')))),
             mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')))),
             mask(_mm256_movemask_epi8(v))};
 }
 
+// find_string_end_avx2 on an input shorter than one block, byte by byte.
+inline StringEnd find_string_end_short(const uint8_t* input, uint64_t length, uint64_t pos) {
+    bool any_backslash = false, any_high = false;
+    for (; pos < length && input[pos] != '"'; ++pos) {
+        any_backslash = any_backslash || input[pos] == '\\';
+        any_high = any_high || input[pos] >= 0x80;
+    }
+    return {pos, any_backslash, !any_high};
+}
+
 // One pass from the first content byte of a string to its first quote: the
 // closing quote (an escaped one too, which the backslash before it gives
-// away) and what the content needs, 32 bytes per step. Inline into callers
+// away) and what the content needs, 32 bytes per step. The last, partial
+// step reads the block that ends the input, its masks shifted to start at
+// `pos`, so a string near the end takes one step too. Inline into callers
 // built for AVX2, where most strings take a single step.
 [[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
                                                                   uint64_t length, uint64_t pos) {
+    if (length < 32) return find_string_end_short(input, length, pos);
     bool any_backslash = false, any_high = false;
-    for (;;) {
-        ContentMasks m;
-        if (pos + 32 <= length) {
-            m = content_masks(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + pos)), 0);
-        } else if (pos < length) {
-            uint8_t room[32] = {};
-            unsigned lead = 0;
-            const __m256i v = tail_block(input, length, pos, room, lead);
-            m = content_masks(v, lead);
-        } else {
-            return {length, any_backslash, !any_high};
+    // Whether the block masks at `pos` hold the quote; `end` then says where.
+    const auto ends = [&](const ContentMasks& m, StringEnd& end) {
+        if (!m.quotes) {
+            any_backslash = any_backslash || m.backslashes != 0;
+            any_high = any_high || m.high != 0;
+            return false;
         }
-        if (m.quotes) {
-            const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
-            return {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
-                    any_backslash || (m.backslashes & before) != 0,
-                    !any_high && (m.high & before) == 0};
-        }
-        any_backslash = any_backslash || m.backslashes != 0;
-        any_high = any_high || m.high != 0;
-        pos += 32;
-    }
+        const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
+        end = {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
+               any_backslash || (m.backslashes & before) != 0, !any_high && (m.high & before) == 0};
+        return true;
+    };
+    StringEnd end;
+    for (; pos + 32 <= length; pos += 32)
+        if (ends(content_masks(input + pos, 0), end)) return end;
+    if (pos < length &&
+        ends(content_masks(input + length - 32, static_cast<unsigned>(32 - (length - pos))), end))
+        return end;
+    return {length, any_backslash, !any_high};
 }
 
 // The first offset at or after `pos` that holds a `"`, a backslash or a

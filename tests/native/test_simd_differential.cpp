@@ -294,11 +294,7 @@ struct EscapeVariant {
 };
 
 std::vector<EscapeVariant> vector_escapers() {
-    std::vector<EscapeVariant> v = {{"avx2", &write_escaped_str_avx2},
-                                    {"emulated_avx512", &emulated::write_escaped_str_avx512},
-                                    {"dispatch", &write_escaped_str}};
-    if (cpu_has(CpuFeature::avx512bw)) v.push_back({"avx512", &write_escaped_str_avx512});
-    return v;
+    return {{"avx2", &write_escaped_str_avx2}, {"dispatch", &write_escaped_str}};
 }
 
 class EscapeChecker {

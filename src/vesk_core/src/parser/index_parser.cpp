@@ -464,7 +464,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             ++pos;
             PyRef value = parse_value(nullptr);
             if (!value) return cut_ ? std::move(dict) : PyRef{};
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+            if (set_item_taking(dict.get(), key.release(), value.release()) < 0)
                 return replace_error(PyExc_RuntimeError, "Dict insertion failed");
             const Separator next = read_separator('}');
             if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};

@@ -24,6 +24,17 @@
 
 namespace vesk {
 
+// PyDict_SetItem without the references it takes and its caller then
+// drops: the interpreter's own form, which consumes both, also when it
+// fails. It is exported, but declared only in the internal headers.
+extern "C" int _PyDict_SetItem_Take2(PyDictObject* dict, PyObject* key, PyObject* value);
+
+// Sets `dict[key] = value`, taking over both references; -1 with the
+// exception set on failure.
+inline int set_item_taking(PyObject* dict, PyObject* key, PyObject* value) {
+    return _PyDict_SetItem_Take2(reinterpret_cast<PyDictObject*>(dict), key, value);
+}
+
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 

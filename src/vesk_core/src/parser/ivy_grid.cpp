@@ -260,7 +260,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
         PyRef value = starts_typed_cell(input_[pos]) ? parse_value(schema) : read_bare_cell();
         if (!value) return cut_ ? cut_row() : PyRef{};
-        if (PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
+        if (set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
         // Only spaces between a cell and what ends it: a bare cell has
@@ -337,7 +337,7 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
         if (!skip_schema_key()) return cut_ ? std::move(dict) : PyRef{};
         PyRef value = parse_value(nullptr);
         if (!value) return cut_ ? std::move(dict) : PyRef{};
-        if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0)
+        if (set_item_taking(dict.get(), Py_NewRef(field.key.get()), value.release()) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
         const Separator next = read_separator('}');
         if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};

@@ -10,6 +10,7 @@
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
 #include "parser/utf8.hpp"
+#include "serializer/dict_items.hpp"
 #include "simd/scanner.hpp"
 #include "simd/string_scan.hpp"
 
@@ -433,22 +434,123 @@ FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
     return !at_end() && input_[pos] == close ? Separator::close : Separator::item;
 }
 
+namespace {
+
+// The dict of an object while its members are read: grown key by key, as
+// json.loads grows it, so that it keeps the string-key table (a presized
+// one above five entries gets the general table, larger and slower to look
+// up); a repeated key replaces the earlier value and keeps the earlier
+// place.
+//
+// An object in a list of records mostly has the keys of the record before
+// it (its shape, see FastIndexParser::record_shape_), in the same order.
+// While its members follow them, the dict is a copy of that record's
+// table, whose values it replaces in place: one block copy instead of a
+// table grown key by key, and of the size that growing gives, since the
+// table it copies grew so. At the first member that strays, or an early
+// end, the dict is made afresh, key by key, from the members read so far.
+class ObjectDict {
+public:
+    explicit ObjectDict(PyObject* shape)
+        : shape_(shape),
+          entries_(shape && PyDict_CheckExact(shape) ? string_key_entries(shape) : nullptr),
+          size_(entries_ ? PyDict_GET_SIZE(shape) : 0) {}
+
+    // The shape's value for the member `key` when the member follows the
+    // shape: a record in it may shape the member's value. Null otherwise.
+    PyObject* follow(PyObject* key) const {
+        return entries_ && followed_ < size_ && entries_[followed_].key == key
+                   ? entries_[followed_].value
+                   : nullptr;
+    }
+
+    // False with the error set.
+    bool add(PyRef key, PyRef value) {
+        if (entries_) {
+            if (followed_ < size_ && entries_[followed_].key == key.get()) {
+                if (!copied_ && !copy()) return false;
+                holds_container_ = holds_container_ || PyType_IS_GC(Py_TYPE(value.get()));
+                Py_SETREF(copied_[followed_].value, value.release());
+                ++followed_;
+                return true;
+            }
+            if (!leave()) return false;
+        }
+        if (!dict_ && !(dict_ = PyRef::steal(PyDict_New()))) return created(false);
+        if (set_item_taking(dict_.get(), key.release(), value.release()) < 0)
+            return static_cast<bool>(replace_error(PyExc_RuntimeError, "Dict insertion failed"));
+        return true;
+    }
+
+    // The dict of the members added, or empty with the error set.
+    PyRef finish() {
+        if (entries_ && !leave()) return {};
+        if (!dict_ && !(dict_ = PyRef::steal(PyDict_New()))) created(false);
+        return std::move(dict_);
+    }
+
+private:
+    static bool created(bool ok) {
+        return ok || replace_error(PyExc_MemoryError, "Failed to create dict");
+    }
+    [[gnu::noinline]] bool copy();
+    // Stops following the shape (see leave() in the .cpp).
+    [[gnu::noinline]] bool leave();
+
+    PyObject* shape_;
+    const dict_table::UnicodeEntry* entries_;  // the shape's, while members follow it
+    Py_ssize_t size_;
+    PyRef dict_;
+    dict_table::UnicodeEntry* copied_ = nullptr;  // dict_'s entries while it is the copy
+    Py_ssize_t followed_ = 0;                     // members that followed the shape
+    bool holds_container_ = false;                // a list or a dict among their values
+};
+
+bool ObjectDict::copy() {
+    dict_ = PyRef::steal(PyDict_Copy(shape_));
+    if (dict_) copied_ = string_key_entries(dict_.get());
+    return created(copied_ != nullptr);
+}
+
+// A copy that holds all the shape's members stays, tracked by the
+// collector as a dict grown key by key would be (when it holds a list or a
+// dict), whatever its shape was; more members then go in key by key. One
+// that holds fewer is made afresh, key by key, from them.
+bool ObjectDict::leave() {
+    entries_ = nullptr;
+    if (!std::exchange(copied_, nullptr)) return true;
+    if (followed_ == size_) {
+        if (holds_container_ != static_cast<bool>(PyObject_GC_IsTracked(dict_.get()))) {
+            if (holds_container_) PyObject_GC_Track(dict_.get());
+            else PyObject_GC_UnTrack(dict_.get());
+        }
+        return true;
+    }
+    PyRef fresh = PyRef::steal(PyDict_New());
+    if (!fresh) return created(false);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t i = 0; i < followed_ && next_item(dict_.get(), &pos, &key, &value); ++i)
+        if (PyDict_SetItem(fresh.get(), key, value) < 0)
+            return static_cast<bool>(replace_error(PyExc_RuntimeError, "Dict insertion failed"));
+    dict_ = std::move(fresh);
+    return true;
+}
+
+}  // namespace
+
 PyRef FastIndexParser::parse_object(const Schema* schema) {
+    PyObject* const shape = std::exchange(record_shape_, nullptr);
     // Members of a schema-mapped object, at any depth, are read without it.
     if (schema) {
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
         return parse_object_schema(*schema, std::move(dict));
     }
-    // Each member goes straight in, as json.loads puts it: a dict grown key
-    // by key keeps the string-key table (a presized one above five entries
-    // gets the general table, larger and slower to look up). A repeated key
-    // replaces the earlier value and keeps the earlier place.
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
+    ObjectDict dict(shape);
     ++pos;  // '{'
     skip_filler();
-    if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+    if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.
     if (input_[pos] != '}') {
@@ -456,34 +558,42 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         // or value the end cut is left out.
         for (;;) {
             PyRef key = parse_key();
-            if (!key) return cut_ ? std::move(dict) : PyRef{};
+            if (!key) return cut_ ? dict.finish() : PyRef{};
             // Only filler may stand between a key and its colon.
             skip_filler();
-            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
             if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
             ++pos;
-            // A string right after the colon goes straight to the string reader.
-            PyRef value = pos < length_ && input_[pos] == '"' ? parse_string_fast()
-                                                              : parse_value(nullptr);
-            if (!value) return cut_ ? std::move(dict) : PyRef{};
-            if (set_item_taking(dict.get(), key.release(), value.release()) < 0)
-                return replace_error(PyExc_RuntimeError, "Dict insertion failed");
+            // A string right after the colon goes straight to the string
+            // reader; a record in the value may be shaped after the one
+            // that the shape's member holds.
+            PyRef value;
+            if (pos < length_ && input_[pos] == '"') {
+                value = parse_string_fast();
+            } else {
+                record_shape_ = dict.follow(key.get());
+                value = parse_value(nullptr);
+                record_shape_ = nullptr;
+            }
+            if (!value) return cut_ ? dict.finish() : PyRef{};
+            if (!dict.add(std::move(key), std::move(value))) return {};
             // The usual compact `,"` before the next key, without the call.
             if (pos + 1 < length_ && input_[pos] == ',' && input_[pos + 1] == '"') {
                 ++pos;
                 continue;
             }
             const Separator next = read_separator('}');
-            if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
+            if (next == Separator::error) return cut_ ? dict.finish() : PyRef{};
             if (next == Separator::close) break;
-            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
         }
     }
     ++pos;  // '}'
-    return dict;
+    return dict.finish();
 }
 
 PyRef FastIndexParser::parse_array(const Schema* schema) {
+    PyObject* const shape = std::exchange(record_shape_, nullptr);
     const uint64_t bracket = pos;
     ++pos;  // '['
     StackFrame frame(stack_);
@@ -506,9 +616,17 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     if (first != ']') {
         // Cut short, the list keeps its finished elements and a container
         // or string the end left open.
+        // The record an element may be shaped after: the element before, or
+        // for the first, the first of the list that this one's shape holds.
+        PyObject* previous =
+            shape && PyList_CheckExact(shape) && PyList_GET_SIZE(shape) ? PyList_GET_ITEM(shape, 0)
+                                                                        : nullptr;
         for (;;) {
+            record_shape_ = previous;
             PyRef item = parse_value(schema);
+            record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
+            previous = item.get();
             stack_.push(std::move(item));
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};

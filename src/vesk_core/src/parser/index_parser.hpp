@@ -313,6 +313,14 @@ private:
     ValueStack& stack_ = lease_.scratch().stack;
     std::string& escape_buffer_ = lease_.scratch().escape_buffer;
     uint32_t depth_ = 0;  // containers open around `pos`
+    // What the value about to be read may be shaped after (see ObjectDict):
+    // for a list element the element before (for the first, the first of
+    // the list that shapes this one), for a member of a record that follows
+    // another the other's value. Set just before the value is read and
+    // cleared after; the object or list that the value opens takes it, and
+    // uses it only when it is a dict, or a list, itself. Borrowed: a
+    // finished value of the document.
+    PyObject* record_shape_ = nullptr;
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
     ReadOptions options_;

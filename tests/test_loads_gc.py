@@ -138,12 +138,13 @@ def test_other_threads_never_see_the_collector_held_off():
 # the same keys in the same order, values, size and tracking, and
 # independent of the dict it was copied from.
 class Members(list):
-    """An object as (key, value) pairs, repeated keys allowed."""
+    """An object as (key, value) pairs, repeated keys allowed; a key is the
+    text of its JSON string, with its quotes."""
 
 
 def render(value, sep):
     if isinstance(value, Members):
-        return "{" + sep[0].join(f"{json.dumps(k)}{sep[1]}{render(v, sep)}" for k, v in value) + "}"
+        return "{" + sep[0].join(f"{k}{sep[1]}{render(v, sep)}" for k, v in value) + "}"
     if isinstance(value, list):
         return "[" + sep[0].join(render(v, sep) for v in value) + "]"
     return json.dumps(value)
@@ -164,7 +165,13 @@ def same_dicts(got, want, path="$", tracking=True):
         same_dicts(got[k], v, f"{path}[{k!r}]", tracking)
 
 
-KEYS = ["id", "name", "tags", "meta", "k" * 70]  # the last is too long for the key cache
+# Keys as they are spelled: the same text escaped and not, the bytes of one
+# key's text spelling another, lengths on both sides of 32, and one too long
+# for the key cache.
+KEYS = ['"id"', '"name"', '"tags"', '"meta"', r'"a\\b"', r'"a\b"', r'"a\u0062"', '"ab"',
+        r'"q\""', '"' + "k" * 31 + '"', '"' + "k" * 32 + '"', '"' + "k" * 70 + '"']
+TWINS = dict([('"ab"', r'"a\u0062"'), (r'"a\u0062"', '"ab"'), (r'"a\\b"', r'"a\b"'),
+              (r'"a\b"', r'"a\\b"')])
 leaves = st.none() | st.integers(-3, 3) | st.sampled_from(["", "a", "caf\u00e9", "x" * 40])
 nested = st.recursive(leaves, lambda inner: st.lists(inner, max_size=3)
                       | st.lists(st.tuples(st.sampled_from(KEYS), inner), max_size=4).map(Members),
@@ -180,11 +187,12 @@ def test_records_shaped_after_the_one_before(data):
     cut = data.draw(st.integers(0, len(base)))
     variants = [base, base[:cut], base + data.draw(st.lists(st.tuples(st.sampled_from(KEYS), nested),
                                                              min_size=1, max_size=2)),
-                base[:cut] + [("other", 1)] + base[cut + 1:], base[:cut] + base[:1] + base[cut:]]
+                base[:cut] + [('"other"', 1)] + base[cut + 1:], base[:cut] + base[:1] + base[cut:]]
+    variants.append([(TWINS.get(k, k), v) for k, v in base])  # the keys spelled otherwise
     variants = [Members((k, data.draw(nested) if data.draw(st.booleans()) else v) for k, v in m)
                 for m in variants]
     records = data.draw(st.lists(st.sampled_from(variants), min_size=2, max_size=8))
-    doc = {"records": records, "again": records[::-1]}
+    doc = Members([('"records"', records), ('"again"', records[::-1])])
     gc.disable()  # a collection untracks dicts that no longer hold containers
     try:
         check_records(doc, data)
@@ -194,7 +202,7 @@ def test_records_shaped_after_the_one_before(data):
 
 def check_records(doc, data):
     for sep in [(",", ":"), (", ", ": ")]:
-        text = render(Members(doc.items()), sep)
+        text = render(doc, sep)
         got, want = loads(text), json.loads(text)
         same_dicts(got, want)
         # A copy shares nothing with the record it was copied from.

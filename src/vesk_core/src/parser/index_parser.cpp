@@ -12,6 +12,7 @@
 #include "parser/utf8.hpp"
 #include "serializer/dict_items.hpp"
 #include "simd/scanner.hpp"
+#include "simd/short_blocks.hpp"
 #include "simd/string_scan.hpp"
 
 
@@ -403,6 +404,20 @@ PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     return fail({invalid_utf8, open + 1});
 }
 
+// A record that follows its shape mostly has the shape's keys, which are
+// short and clean: one found in place needs neither the scan for the
+// string's end nor the key cache.
+PyRef FastIndexParser::parse_expected_key(PyObject* expected) {
+    if (!expected || !PyUnicode_IS_COMPACT_ASCII(expected) || pos + 33 > length_ ||
+        input_[pos] != '"')
+        return {};
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(expected));
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(expected) + 1);
+    if (length >= 32 || !quoted_text_at(input_ + pos + 1, text, length)) return {};
+    pos += length + 2;
+    return PyRef::borrow(expected);
+}
+
 PyRef FastIndexParser::parse_key() {
     const uint8_t c = input_[pos];
     if (c == '"') return parse_quoted_key("Invalid UTF-8 in key");
@@ -455,6 +470,9 @@ public:
         : shape_(shape),
           entries_(shape && PyDict_CheckExact(shape) ? string_key_entries(shape) : nullptr),
           size_(entries_ ? PyDict_GET_SIZE(shape) : 0) {}
+
+    // The key that the next member has when it follows the shape, or null.
+    PyObject* next_key() const { return entries_ && followed_ < size_ ? entries_[followed_].key : nullptr; }
 
     // The shape's value for the member `key` when the member follows the
     // shape: a record in it may shape the member's value. Null otherwise.
@@ -557,7 +575,8 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         // Cut short, the object keeps its finished members; one whose key
         // or value the end cut is left out.
         for (;;) {
-            PyRef key = parse_key();
+            PyRef key = parse_expected_key(dict.next_key());
+            if (!key) key = parse_key();
             if (!key) return cut_ ? dict.finish() : PyRef{};
             // Only filler may stand between a key and its colon.
             skip_filler();

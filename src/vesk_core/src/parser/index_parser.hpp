@@ -254,6 +254,9 @@ private:
     PyRef parse_container(const Schema* schema);
     PyRef parse_object(const Schema* schema);
     PyRef parse_key();
+    // The key at `pos` when it is `expected` (a key or null), found in
+    // place; empty, with nothing set and `pos` unmoved, otherwise.
+    PyRef parse_expected_key(PyObject* expected);
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();

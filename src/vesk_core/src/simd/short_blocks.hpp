@@ -101,6 +101,26 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     return true;
 }
 
+// Whether the 32 bytes at `at` start with the `length` (under 32) bytes of
+// `text` and then a double quote, with no quote or backslash before it:
+// the short key a reader expects there, closed and free of escapes. False,
+// with nothing decided, when `text` cannot be loaded whole within its page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool quoted_text_at(const uint8_t* at,
+                                                                        const uint8_t* text,
+                                                                        size_t length) {
+    if (!within_page(text)) return false;
+    const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i want = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    const uint32_t before = (1u << length) - 1, close = 1u << length;
+    const auto quotes = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('"'))));
+    const auto backslashes = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('\\'))));
+    const auto same = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(input, want)));
+    return (quotes & (before | close)) == close && (backslashes & before) == 0 &&
+           (same & before) == before;
+}
+
 // Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
 // it can be loaded whole (false otherwise, with nothing written).
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short(const uint8_t* text,

@@ -383,9 +383,24 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
     return true;
 }
 
+// Most keys are short, clean and met before: those take the key cache's
+// memo, in line; the rest go out of line.
 PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
+    const size_t length = end.close - open - 1;
+    if (end.close < length_ && !end.backslash && length <= kMaxCachedKeyLength) {
+        if (PyObject* key = cache_.find_remembered(content, length)) {
+            pos = end.close + 1;
+            return PyRef::borrow(key);
+        }
+    }
+    return parse_quoted_key_slowly(end, invalid_utf8);
+}
+
+PyRef FastIndexParser::parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8) {
+    const uint64_t open = pos;
     if (end.close >= length_) return end_of_text(open);
     if (end.backslash) return parse_string_with_escapes(open + 1, true);  // not cached
     pos = end.close + 1;

@@ -17,6 +17,7 @@
 #include "parser/error.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
+#include "simd/string_scan.hpp"
 #include "simd/whitespace.hpp"
 #include "stack_room.hpp"
 #include "types/field_descriptor.hpp"
@@ -265,6 +266,8 @@ private:
     // from the escape reader when they hold a backslash. `invalid_utf8` is
     // the message raised at the first content byte when the cache refuses.
     PyRef parse_quoted_key(const char* invalid_utf8);
+    // The rest of parse_quoted_key, given the end of the key's string.
+    [[gnu::noinline]] PyRef parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8);
     // `key`: a key or header name, which the end of the text never cuts
     // into a value of its own.
     PyRef parse_string_with_escapes(uint64_t start, bool key);

@@ -41,6 +41,8 @@ public:
     // The cached string for a key of at most kMaxCachedKeyLength bytes, or
     // empty; `hash` receives the key's hash for a following insert.
     PyRef find(const char* bytes, size_t length, uint64_t& hash);
+    // The same from the memo alone (borrowed), or null: no hash is taken.
+    PyObject* find_remembered(const char* bytes, size_t length) const;
 
     // Caches a key that find() missed, evicting the oldest entry when full.
     // Empty (Python error pending, cache unchanged) on invalid UTF-8. Keys
@@ -113,6 +115,12 @@ inline bool StringCache::same_key(size_t index, const KeyWords& words, const cha
     if (e.length != length || e.words.head != words.head || e.words.tail != words.tail || !e.str)
         return false;
     return length <= 16 || std::memcmp(middles_[index] + 8, bytes + 8, length - 16) == 0;
+}
+
+inline PyObject* StringCache::find_remembered(const char* bytes, size_t length) const {
+    const KeyWords words = key_words(bytes, length);
+    const uint16_t memo = memo_[memo_slot(words, length)];
+    return memo != kEmpty && same_key(memo, words, bytes, length) ? entries_[memo].str : nullptr;
 }
 
 inline PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {

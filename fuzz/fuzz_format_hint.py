@@ -10,7 +10,7 @@ import atheris
 
 from harness import Mismatch, fuzz, has_surrogate, vesk
 
-NAMES = ["ivy_grid", "ivy_grid_rowcount", "multiline", "tab"]
+NAMES = ["ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"]
 TEXTS = {name: vesk.format_hint(name) for name in NAMES}
 DEFAULT = TEXTS["ivy_grid"]
 Str = type("Str", (str,), {})

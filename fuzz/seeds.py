@@ -28,6 +28,9 @@ TABLES = [
     "{\"t\": [2: k, v; a, [: x, y; 1, \"]\"; 2, [3] ]; b, {\"q\": [: z; ; \u00e9 ]} ], \"u\": [[: w; \"[\" ]]}",
     "[: a; true; false; null; -Infinity; 1e3; \"\\ud83d\\ude00\"; 12345678901234567890123 ]",
     "[2]{id,name}:\n  1, \"Alice\"\n  2, null",
+    "[2: id, name, city, due; 1, Nancy Drew, New York, 2025-03-14; 2, Ivan, 10:30, N/A ]",
+    "[2:\n  id, name\n  1, Infinity War\n  2, \n]",
+    "{\"u\": [2]{id,\"a,b\"}:\n  1, nullable\n  2, ,\"n\": [[1]{x}:\n   -0x1]}",
     "[:]", "[7: ]", "[: ; ]", "[[: a; ], 5]",
     "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], n: {x: [[], {}, [-Infinity, NaN]],},}",
 ]
@@ -51,7 +54,7 @@ def main(out):
     rng = random.Random(7)  # the same seeds on every run
     for n in (0, 8, 64, 512, 2048):
         write(out / "dumps", rng.randbytes(n))
-    for name in ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab"):
+    for name in ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"):
         write(out / "format_hint", b"\x01" + name.encode())
     write(out / "format_hint", rng.randbytes(32))
 

@@ -3,6 +3,8 @@
 import gc
 import json
 import math
+import os
+import re
 import struct
 import sys
 import threading
@@ -24,8 +26,20 @@ with open("/proc/self/maps") as _maps:
     UNDER_ASAN = "libasan" in _maps.read()
 needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides resident size and malloc counters")
 
-# ../shared next to the repository: the benchmark corpus and the conformance files.
+# ../shared next to the repository: the benchmark corpus, the conformance files
+# and the o200k_base tokenizer.
 SHARED = Path(__file__).resolve().parents[2] / "shared"
+TOKENIZER_CACHE = SHARED / "tokenizers" / "tiktoken-cache"
+
+
+@pytest.fixture(scope="session")
+def o200k():
+    """tiktoken's o200k_base, offline from the shared cache."""
+    if not TOKENIZER_CACHE.is_dir():
+        pytest.skip(f"tokenizer cache {TOKENIZER_CACHE} not found")
+    tiktoken = pytest.importorskip("tiktoken")
+    os.environ.setdefault("TIKTOKEN_CACHE_DIR", str(TOKENIZER_CACHE))
+    return tiktoken.get_encoding("o200k_base")
 
 
 def compact(x):
@@ -62,6 +76,32 @@ def check_same(actual, expected, path="$", missing_as_none=False):
             check_same(actual[k], expected[k], f"{path}.{k!r}", missing_as_none)
     else:
         assert actual == expected, f"{path}: {actual!r:.200} != {expected!r:.200}"
+
+
+# The table cell rules, from the reading rules: a bare cell is text unless the
+# whole of it is a number or literal of the value reader (JSON numbers of any
+# size, null, true, false, and NaN or Infinity where a capital N or I, or a
+# minus, begins them); text that would not come back as itself is quoted.
+NUMBER = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?", re.ASCII)
+
+
+def reads_as_scalar(text):
+    if text in ("null", "true", "false") or NUMBER.fullmatch(text):
+        return True
+    body = text[1:] if text[:1] == "-" else text
+    return text[:1] in ("-", "I", "N") and body.lower() in ("nan", "inf", "infinity")
+
+
+def reads_back_bare(text, lines=False, cell=True):
+    """Whether `text` written bare comes back as itself: as a cell (or a
+    header name, `cell` false), in rows on lines of their own (`lines`,
+    where `}` ends a cell) or inline. Blanks around it are skipped, `"` `[`
+    `{` and comments open something else, delimiters, `;` `]` and line
+    breaks end it, a backslash escapes."""
+    banned = "\t,;|]\\\x7f" + ("}" if lines else "")
+    return (text != "" and text[0] > " " and text[0] not in '"[{' and text[-1] != " "
+            and not text.startswith(("//", "/*")) and not any(c < " " or c in banned for c in text)
+            and not any("\ud800" <= c <= "\udfff" for c in text) and not (cell and reads_as_scalar(text)))
 
 
 # Leak checks: the smallest object a leaking call could leave behind is a

@@ -24,7 +24,11 @@ TWO = [{"id": 1, "x": "a b"}, {"id": 2, "x": None}]
     ({"a-b": [1, 2], "$x": {"k k": None}}, {}, '{a-b:[1,2],$x:{"k k":null}}'),
     ({"a": "x", "b": 1, "c": 2.5, "d": "y", "e": None}, {}, '{a:"x","b":1,c:2.5,d:"y","e":null}'),
     # any text may be a cell; it is quoted where it would not read back bare
-    ([{"t": "12:30", "m": "x; y"}, {"t": "noon", "m": "ok"}], {}, '[2:t,m;"12:30","x; y";"noon",ok]'),
+    ([{"t": "12:30", "m": "x; y"}, {"t": "noon", "m": "1.5"}], {}, '[2:t,m;12:30,"x; y";noon,"1.5"]'),
+    # on lines of their own `}` ends a cell, and a blank line is no row
+    ([{"a": "x}"}, {"a": None}], {"multiline_ivy": True}, '[2]{a}:\n  "x}"\n  null'),
+    ([{"a}": "x}", "b": None}] * 2, {"indent": 0}, '[2:\na}, b\n"x}", \n"x}", \n]'),
+    ([{"a}": 1}] * 2, {"multiline_ivy": True}, '[2]{"a}"}:\n  1\n  1'),
 ])
 def test_layout(value, options, expected):
     assert dumps(value, lean=True, **options) == expected
@@ -35,13 +39,18 @@ def test_layout(value, options, expected):
     ("Carol Nguyen", True), ("user0@example.com", True), ("a.b/c", True), ("/usr/bin", True), ("say \"hi\"", True),
     ("x:y", True), ("\u00e9lan \U0001f600", True), ("a[b]c", False), ("_x", True), ("$y", True), ("a{b", True),
     ("", False), (" a", False), ("a ", False), ("\ta", False), ("a\nb", False), ("a\x7f", False),
-    ("1a", False), ("-a", False), ("+1", True), (".5", True), ("007", False),
-    ("true", False), ("nick", False), ("Ivan", False), ("NaN", False), ("fred", False), ("INFO", False),
+    # text that begins as a number or literal does, but is none
+    ("1a", True), ("-a", True), ("+1", True), (".5", True), ("007", True), ("nick", True), ("Ivan", True),
+    ("fred", True), ("INFO", True), ("n", True), ("2025-03-14T10:30:00Z", True), ("Infinity War", True), ("-", True),
+    ("N/A", True), ("12kg", True), ("nulls", True), ("1e", True),
+    # text that is a number or literal
+    ("true", False), ("null", False), ("NaN", False), ("-Infinity", False), ("INF", False), ("0", False),
+    ("-2.5e-3", False), ("123456789012345678901234567890", False),
     ('"q"', False), ("[1]", False), ("{}", False), ("//c", False), ("/*c", False),
     ("a,b", False), ("a;b", False), ("a|b", False), ("a\\b", False),
     # one character, and texts past the one-block fast path, with the fault at the far end
-    ("x", True), ("n", False), ("/", True), ("q" * 40, True), ("q" * 40 + ";", False), ("q" * 31 + "]", False),
-    ("\u00e9" * 3 + ",", False), ("\u20ac|", False), ("\U0001f600 ", False),
+    ("x", True), ("7", False), ("/", True), ("q" * 40, True), ("q" * 40 + ";", False), ("q" * 31 + "]", False),
+    ("1" * 40, False), ("1" * 40 + "x", True), ("\u00e9" * 3 + ",", False), ("\u20ac|", False), ("\U0001f600 ", False),
 ])
 def test_bare_cells(text, bare):
     out = dumps([{"s": text}, {"s": "z"}], lean=True)

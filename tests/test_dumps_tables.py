@@ -18,7 +18,7 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import LEAK_THRESHOLD, check_same, compact, run_threads, traced_growth
+from conftest import LEAK_THRESHOLD, check_same, compact, reads_back_bare, run_threads, traced_growth
 from vesk.vesk_core import dumps, loads
 
 
@@ -60,14 +60,13 @@ def head(name):
 
 
 def cell(value, o, blank_ok):
-    # Only the inline layout reads back, so only there are blank cells and
-    # bare words kept from reading as something else.
-    inline = o.get("indent") is None and not o.get("multiline_ivy")
+    # Every layout reads back: an empty cell only where it reads as None, a
+    # bare string only where it reads as itself.
+    lines = o.get("indent") is not None or o.get("multiline_ivy")
     if value is None:  # absent or None
-        readable = not inline or (o.get("delimiter") != "tab" and blank_ok)
-        return "" if o.get("implicit_null") and readable else "null"
-    if o.get("bare_strings") and isinstance(value, str) and IDENT.fullmatch(value) \
-            and not (inline and value[0] in "tfnIN"):
+        tab_filler = o.get("delimiter") == "tab" and not lines  # a TAB before an inline cell is filler
+        return "" if o.get("implicit_null") and blank_ok and not tab_filler else "null"
+    if o.get("bare_strings") and isinstance(value, str) and reads_back_bare(value, lines):
         return value
     return plain(value)
 
@@ -75,7 +74,10 @@ def cell(value, o, blank_ok):
 def table(records, depth=0, **o):
     """The table text of `records` (columns: the first record's keys) at `depth`."""
     cols, n, d = list(records[0]), len(records), DELIMS[o.get("delimiter", "comma")]
-    rows = [d.join(cell(r.get(c), o, len(cols) > 1 or i < n - 1) for c in cols) for i, r in enumerate(records)]
+    lines = o.get("indent") is not None or o.get("multiline_ivy")
+    # A blank row is none: inline only the last, on lines of their own any.
+    rows = [d.join(cell(r.get(c), o, len(cols) > 1 or (i < n - 1 and not lines)) for c in cols)
+            for i, r in enumerate(records)]
     names = [head(c) for c in cols]
     if o.get("multiline_ivy"):
         pad = " " * ((2 if o.get("indent") is None else o["indent"]) * (depth + 1))
@@ -106,12 +108,15 @@ HAND = [  # written out by hand from the layout rules
     (NAMES, {}, '[2: name, dept; "Alice", "Eng"; "Bob", "Mkt" ]'),
     (NAMES, {"bare_strings": True}, "[2: name, dept; Alice, Eng; Bob, Mkt ]"),
     (NAMES, {"multiline_ivy": True, "bare_strings": True}, "[2]{name,dept}:\n  Alice, Eng\n  Bob, Mkt"),
+    ([{"a": "true", "b": "x"}, {"a": "2025-03-14", "b": None}], {"multiline_ivy": True, "bare_strings": True, "implicit_null": True},
+     '[2]{a,b}:\n  "true", x\n  2025-03-14, '),
     (NULLS, {}, "[2: a, b; 1, null; 2, 3 ]"),
     (NULLS, {"implicit_null": True}, "[2: a, b; 1, ; 2, 3 ]"),
     (NULLS, {"implicit_null": True, "delimiter": "pipe"}, "[2: a | b; 1 | ; 2 | 3 ]"),
     (NULLS, {"implicit_null": True, "delimiter": "tab"}, "[2: a\tb; 1\tnull; 2\t3 ]"),  # a TAB before a cell is filler
     ([{"a": 1, "b": 2}, {"a": 3, "b": 4}, {"a": 5, "b": 6}, {"a": 7}], {"implicit_null": True}, "[4: a, b; 1, 2; 3, 4; 5, 6; 7,  ]"),
     ([{"a": None}, {"a": None}], {"implicit_null": True}, "[2: a; ; null ]"),  # a blank last row is no row
+    ([{"a": None}, {"a": None}], {"implicit_null": True, "indent": 0}, "[2:\na\nnull\nnull\n]"),  # nor a blank line
     ([{"a": 1}, {"a": 2}, {"a": 3}, {}], {"implicit_null": True}, "[4: a; 1; 2; 3; null ]"),
     ([{"a": Word.A, "b": Num.X}, {"a": Word.T, "b": 1}], {"bare_strings": True}, '[2: a, b; a, 3; "true", 1 ]'),
     ([{"a": None, "b": 1}, {"a": 2, "b": None}], {"implicit_null": True, "delimiter": "tab"}, "[2: a\tb; null\t1; 2\tnull ]"),
@@ -123,7 +128,7 @@ HAND = [  # written out by hand from the layout rules
     ([IDX, []], {}, "[[2: id, x; 1, 10; 2, 20 ],[]]"),
     # bare names and cells after a wider string are written at its width
     *[([w, [{"id": 1, "x-y": "ab-c", "2": "2d"}] * 2], {"bare_strings": True},
-       f'["{w}",[2: id, x-y, "2"; 1, ab-c, "2d"; 1, ab-c, "2d" ]]') for w in ("\u00e9", "\u20ac", "\U0001f600")],
+       f'["{w}",[2: id, x-y, "2"; 1, ab-c, 2d; 1, ab-c, 2d ]]') for w in ("\u00e9", "\u20ac", "\U0001f600")],
 ]
 
 
@@ -151,15 +156,16 @@ def test_every_option_combination(records, flags, delimiter, layout):
     inner, k = table(records, 1, **o), o.get("indent")
     outer = f"[{inner},{inner}]" if k is None else f"[\n{' ' * k}{inner},\n{' ' * k}{inner}\n]"
     assert dumps([records, records], **o) == outer
-    if not o.get("multiline_ivy") and k is None:  # the inline layout reads back, a missing cell as None
-        assert loads(dumps(records, **o)) == [{c: r.get(c) for c in records[0]} for r in records]
+    expected = [{c: r.get(c) for c in records[0]} for r in records]  # a missing cell reads back as None
+    assert loads(dumps(records, **o)) == expected and loads(outer) == [expected, expected]
 
 
-BARE = [  # (string, written bare?); bare cells that would read as a typed value or be refused stay quoted
+BARE = [  # (string, written bare?); text that would read as a number or literal, or end early, stays quoted
     ("Alice", True), ("a-b", True), ("_x", True), ("$y", True), ("True", True), ("False", True), ("e5", True),
-    ("Fred", True), ("x1", True), ("None", False), ("Inf", False), ("true", False), ("false", False), ("null", False), ("NaN", False),
-    ("Infinity", False), ("nick", False), ("Ivan", False), ("fred", False), ("Nancy", False), ("tom", False),
-    ("", False), ("a b", False), ("\u00e9lan", False), ("-a", False), ("1a", False), ("a.b", False),
+    ("Fred", True), ("x1", True), ("None", True), ("nick", True), ("Ivan", True), ("fred", True), ("Nancy", True),
+    ("tom", True), ("a b", True), ("\u00e9lan", True), ("-a", True), ("1a", True), ("a.b", True), ("2025-03-14", True),
+    ("Infinity War", True), ("Inf", False), ("true", False), ("false", False), ("null", False),
+    ("NaN", False), ("Infinity", False), ("-1.5e3", False), ("007", True), ("", False), (" a", False),
 ]
 
 

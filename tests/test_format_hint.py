@@ -1,8 +1,8 @@
-"""format_hint: the four fixed prompt texts and how a style picks one."""
+"""format_hint: the five fixed prompt texts and how a style picks one."""
 
 import pytest
 
-from vesk.vesk_core import format_hint
+from vesk.vesk_core import format_hint, loads
 
 # Expected texts, written out line by line independently of the extension's source.
 DEFAULT_TEXT = "\n".join([
@@ -43,17 +43,34 @@ MULTILINE_TEXT = "\n".join([
     "    3,Carol,92",
     "Decode: each comma-separated row maps to {id: ..., name: ..., score: ...}."])
 
+# The lean form, short enough for any prompt: what a table looks like, and
+# when a value needs quotes.
+LEAN_TEXT = "\n".join([
+    "Tables: [N:col1,col2;row1val1,row1val2;...] for N rows.",
+    "Values are bare; quote a value that holds , ; | ] \\ or a line break, or text that reads as a number, true, false "
+    "or null.",
+    "Empty means null.",
+    'Example: [2:id,name,team;1,Ann Lee,search;2,"Bob, Jr.",]'])
+
 Str = type("Str", (str,), {})
 TYPE_ERROR = "^argument 'style': '{}' object cannot be converted to 'PyString'$"
 
 
 def test_expected_text_byte_lengths():  # guards the hand-written texts above against typos
-    assert [len(t.encode()) for t in (DEFAULT_TEXT, TAB_TEXT, ROW_COUNT_TEXT, MULTILINE_TEXT)] == [572, 362, 418, 377]
+    assert [len(t.encode()) for t in (DEFAULT_TEXT, TAB_TEXT, ROW_COUNT_TEXT, MULTILINE_TEXT, LEAN_TEXT)] == [
+        572, 362, 418, 377, 252]
+
+
+def test_lean_text_is_short_and_its_example_reads_as_it_says(o200k):
+    assert len(o200k.encode(format_hint("lean"))) <= 90
+    assert loads(LEAN_TEXT.rsplit("Example: ", 1)[1]) == [
+        {"id": 1, "name": "Ann Lee", "team": "search"}, {"id": 2, "name": "Bob, Jr.", "team": None}]
 
 
 @pytest.mark.parametrize("style, expected", [
     ("ivy_grid", DEFAULT_TEXT), ("tab", TAB_TEXT), ("ivy_grid_rowcount", ROW_COUNT_TEXT), ("multiline", MULTILINE_TEXT),
-    *[(style, DEFAULT_TEXT) for style in ["anything", "", "TAB", " tab", "tab ", "Multiline",
+    ("lean", LEAN_TEXT),
+    *[(style, DEFAULT_TEXT) for style in ["anything", "", "TAB", " tab", "tab ", "Multiline", "Lean", "lean ",
                                           "ivy_grid_rowcount\x00", "tab\x00", "multiline\u00e9"]],
 ])
 def test_style_selects_text(style, expected):
@@ -74,6 +91,6 @@ def test_docstring():
     assert format_hint.__doc__ == (
         "Return a concise format description for pasting into LLM system prompts.\n\n"
         "Use this to teach an LLM how to read VESK Ivy Grid data before sending it.\n\n"
-        'Args:\n    style: One of "ivy_grid" (default), "ivy_grid_rowcount", "multiline", "tab"\n\n'
+        'Args:\n    style: One of "ivy_grid" (default), "ivy_grid_rowcount", "multiline", "tab", "lean"\n\n'
         "Returns:\n    A short natural-language description + example the LLM can use.\n\nExample:\n"
         "    >>> import vesk\n    >>> print(vesk.format_hint())\n    Data is in VESK Ivy Grid format. ...")

@@ -21,7 +21,7 @@ INPUTS = {  # group -> inputs; groups named "*errors" must raise ValueError on e
              b'"s": "x\\"y\\u00e9\\uD83D\\uDE00", $k-1: {"": null}, /* c */ "long": "' + b"z" * 300 + b'",}'],
     "tables": [b'{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9", [: k; v ]; 3, x\\,y ]}',
                b"[: a, b; 1; 2, 3; ; 4, 5, ]"],
-    "table-errors": [b"[: a, b; 1, 2; 3, tom ]", b"[: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]"],
+    "table-errors": [b"[: a, b; 1, 2; 3, 4, x ]", b"[2]{a}:\n 1\n 2, 3", b"[2:\n a\n 1;\n]", b"[: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]"],
     "errors": [GOOD[:-1], GOOD + b" x", PAIR + b'"\\q"}', PAIR + b'"\\uD800"}', PAIR + b'"ok\\n\xff"}',
                PAIR + b'"\xff"}', b'{"a": [1, 2], "\xff": 1}', PAIR + b"01}", PAIR + b"9" * 5000 + b"}",
                b"[" * 1100 + b"]" * 1100, b'{"a" 1}', b"[" + b'"s", ' * 100 + b"x]",

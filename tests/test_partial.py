@@ -234,7 +234,9 @@ WRONG = [("[1, 2}, [3", {}, bad("}", 5)), ('{"a": 1 "b": [2', {}, bad('"', 8)), 
          ("[1, 2] // ok\n x {", {}, pe("Trailing content after document", 14)),
          ("```json\n[1 2]\n```", {"fenced": True}, bad("2", 11)), ("\r\n ```vesk\r\n[1 2]\r\n```", {"fenced": True}, bad("2", 15)),
          ("```json\n[1 2]\n```", {}, bad("`", 0)), ("Here it is:\n```json\n[1]\n```", {"fenced": True}, bad("H", 0)),
-         ("```\n[: a; 1 ]\n```", {"fenced": False}, bad("`", 0))]
+         ("```\n[: a; 1 ]\n```", {"fenced": False}, bad("`", 0)),
+         # a cell beyond the names, though the end cuts it
+         ("[2]{a}:\n 1, x y", {}, pe("Row 1 has 2 cells but the header names 1", 12))]
 
 
 @pytest.mark.parametrize("text, options, message", WRONG)

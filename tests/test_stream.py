@@ -199,7 +199,9 @@ def counts(declared, held, pos):
     (["[1, 2, ", "3 4]"], {}, bad("4", 9)), (['["\u00e9", ', "x]"], {}, bad("x", 7)),
     ([b'["\xc3', b'\xa9", ', b"x]"], {}, bad("x", 7)), (["```json\n[1,\n", "2 3]\n```"], {}, bad("3", 14)),
     (["[1, 2"], {}, pe(EOF, 5)), (['{"a": [1'], {}, pe(EOF, 8)), ([], {}, pe(EOF, 0)), (["```json\n[1, 2"], {}, pe(EOF, 13)),
-    (["[: a, b; 1, x", "; 2, tom; 3 ]"], {}, bad("t", 18)), ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
+    (["[: a, b; 1, x", "; 2, y, z; 3 ]"], {}, pe("Row 2 has 3 cells but the header names 2", 21)),
+    (["[: a; 1; 2;", " 3, 4; 5 ]"], {}, pe("Row 3 has 2 cells but the header names 1", 15)),
+    ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
     (["[: a; [x ]"], {}, bad("x", 7)),  # a bad row at once, though the table is still open
     (["[2: a; 1;", " 2;", " 3;"], {"check_counts": True}, counts(2, 3, 0)),
     (["```json\n[3: a; 1;", " 2 ]\n```"], {"check_counts": True}, counts(3, 2, 8)),

@@ -193,8 +193,8 @@ def expect(error, call):
 
 
 DEEP = "[" * 1100 + "]" * 1100
-ERRORS = [b"[: a, b; 1, 2; 3, nick ]", b"[2: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]",
-          b'{"rows": [: a; "x\\q" ]}', DEEP.encode(), b'[{"a": 1}, {"b" 2}]', "[: \u00e9, b; 1, tom ]"]
+ERRORS = [b"[: a, b; 1, 2; 3, 4, x ]", b"[2: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]",
+          b'{"rows": [: a; "x\\q" ]}', DEEP.encode(), b'[{"a": 1}, {"b" 2}]', "[: \u00e9, b; 1, [tom] ]"]
 SMALL, MID = people(3, 7), people(20, 8)
 
 

@@ -25,7 +25,7 @@ import vesk
 # time as one block of UTF-8 bytes.
 CHUNK = 1 << 20
 
-HINT_STYLES = ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab")
+HINT_STYLES = ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean")
 TOKENS_HOWTO = "tokens: not counted; `pip install 'vesk[tokens]'` adds tiktoken for o200k_base token counts"
 
 _POSITION = re.compile(r" \(approximate position: ±\d+ bytes from (\d+)\)$")

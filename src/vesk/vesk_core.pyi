@@ -50,7 +50,7 @@ def dumps(
     lines: bool = False,
 ) -> str: ...
 def format_hint(
-    style: Literal["ivy_grid", "ivy_grid_rowcount", "multiline", "tab"] | str = "ivy_grid",
+    style: Literal["ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"] | str = "ivy_grid",
 ) -> str: ...
 
 class Stream:

@@ -152,5 +152,35 @@ TEST(Numbers, IntegersAndExactLimits) {
             << text;
 }
 
+// A scalar of the value reader's grammar at the start of a text, and whether
+// the whole text is one: what a bare table cell reads as.
+TEST(Scalars, PrefixAndWholeText) {
+    using enum Scalar::Kind;
+    struct Expected {
+        std::string text;
+        Scalar::Kind kind;
+        size_t prefix;  // the scalar's length at the start
+    };
+    for (const Expected& c : std::vector<Expected>{
+             {"null", null, 4}, {"true", true_literal, 4}, {"false", false_literal, 5}, {"-2.5e3", number, 6},
+             {"123456789012345678901234567890", number, 30}, {"NaN", number, 3}, {"Inf", number, 3},
+             {"-nan", number, 4}, {"-Infinity", number, 9}, {"nullable", null, 4}, {"true ", true_literal, 4},
+             {"12kg", number, 2}, {"10:30", number, 2}, {"1 2", number, 1}, {"Nancy", number, 3},
+             {"2025-03-14", none, 0}, {"2.1.3", none, 0}, {"0123", none, 0}, {"-", none, 0}, {"1e", none, 0},
+             {"nan", none, 0}, {"None", none, 0}, {"True", none, 0}, {"tru", none, 0}, {"+1", none, 0},
+             {".5", none, 0}, {"", none, 0}, {"N/A", none, 0}, {"-a", none, 0}}) {
+        const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
+        size_t length = 99;
+        EXPECT_EQ(read_scalar(p, p + c.text.size(), length).kind, c.kind) << c.text;
+        EXPECT_EQ(length, c.prefix) << c.text;
+        const bool whole = c.kind != none && c.prefix == c.text.size();
+        EXPECT_EQ(read_scalar_text(p, c.text.size()).kind, whole ? c.kind : none) << c.text;
+    }
+    const std::string text = "1.5";
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    EXPECT_EQ(read_scalar_text(p, 3).number.d, 1.5);
+    EXPECT_EQ(read_scalar_text(p, 2).kind, none) << "only the bytes given: \"1.\"";
+}
+
 }  // namespace
 }  // namespace vesk

@@ -152,7 +152,7 @@ const char kDumpsDoc[] =
     "    ivy_grid: write lists of records as Ivy Grid tables\n"
     "    unquoted_keys: leave identifier-like keys unquoted\n"
     "    indent: spaces per nesting level, or None for compact output\n"
-    "    bare_strings: leave identifier-like table cells unquoted\n"
+    "    bare_strings: leave unquoted the string cells that read back as themselves\n"
     "    implicit_null: write missing or null table cells as empty\n"
     "    row_count: prefix tables with their row count\n"
     "    multiline_ivy: use the multiline table layout\n"

@@ -49,15 +49,26 @@ constexpr std::string_view kMultilineHint =
     "    3,Carol,92\n"
     "Decode: each comma-separated row maps to {id: ..., name: ..., score: ...}.";
 
+// The lean form, for a reply's own tables: bare values, and when one needs
+// quotes. Kept short for the prompts it is pasted into.
+constexpr std::string_view kLeanHint =
+    "Tables: [N:col1,col2;row1val1,row1val2;...] for N rows.\n"
+    "Values are bare; quote a value that holds , ; | ] \\ or a line break, or text that reads "
+    "as a number, true, false or null.\n"
+    "Empty means null.\n"
+    "Example: [2:id,name,team;1,Ann Lee,search;2,\"Bob, Jr.\",]";
+
 static_assert(kDefaultHint.size() == 572);
 static_assert(kTabHint.size() == 362);
 static_assert(kRowCountHint.size() == 418);
 static_assert(kMultilineHint.size() == 377);
+static_assert(kLeanHint.size() == 252);
 
 std::string_view select_hint(std::string_view style) {
     if (style == "tab") return kTabHint;
     if (style == "ivy_grid_rowcount") return kRowCountHint;
     if (style == "multiline") return kMultilineHint;
+    if (style == "lean") return kLeanHint;
     return kDefaultHint;  // any other word, "ivy_grid" included, is not an error
 }
 
@@ -72,7 +83,8 @@ const char kFormatHintDoc[] =
     "Use this to teach an LLM how to read VESK Ivy Grid data before sending it.\n"
     "\n"
     "Args:\n"
-    "    style: One of \"ivy_grid\" (default), \"ivy_grid_rowcount\", \"multiline\", \"tab\"\n"
+    "    style: One of \"ivy_grid\" (default), \"ivy_grid_rowcount\", \"multiline\", \"tab\", "
+    "\"lean\"\n"
     "\n"
     "Returns:\n"
     "    A short natural-language description + example the LLM can use.\n"

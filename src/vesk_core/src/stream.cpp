@@ -32,7 +32,11 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, P
     const uint8_t first = input_[pos];
     if (first != ':' && (first < '0' || first > '9')) return Opening::array;
     const uint64_t marker = grid_marker_at(input_, length_, pos);
-    if (marker >= length_) return count_may_follow() ? Opening::wait : Opening::array;
+    if (marker >= length_) {
+        if (count_may_follow() || counted_marker_may_follow(input_, length_, pos))
+            return Opening::wait;
+        return counted_marker_at(input_, length_, pos) < length_ ? Opening::other : Opening::array;
+    }
     declared = declared_count(marker);
     pos = marker + 1;
     skip_filler();
@@ -44,8 +48,10 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, P
         pos = header;
         return Opening::header;
     }
+    // Rows on lines of their own, and rows without names, which consume no
+    // text, are read from the whole text.
+    if (input_[pos] != ';' || names.empty()) return Opening::other;
     ++pos;  // the header's `;`
-    if (names.empty()) return Opening::other;
     row_template = grid_row_template(names);
     return row_template ? Opening::table : Opening::error;
 }
@@ -77,13 +83,16 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, PyObject* row_t
         const uint64_t start = pos;
         const uint64_t short_tables = short_tables_;
         RowEnd end = RowEnd::semicolon;
-        PyRef item = names ? read_grid_row(*names, row_template, schema, end) : parse_value(schema);
+        const RowPlace place{RowLayout::inline_rows,
+                             static_cast<uint64_t>(PyList_GET_SIZE(out)) + 1, false};
+        PyRef item =
+            names ? read_grid_row(*names, row_template, schema, place, end) : parse_value(schema);
         if (cut_) {
             pos = start;
             return true;
         }
         if (!item) return false;
-        if (end == RowEnd::delimiter || short_tables_ != short_tables) {
+        if (short_tables_ != short_tables) {
             state = ListState::irregular;
             return true;
         }

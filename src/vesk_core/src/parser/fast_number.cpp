@@ -4,6 +4,7 @@
 #include <bit>
 #include <system_error>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 // fast_float, header-only and inlined, rounds correctly; its Eisel-Lemire
@@ -312,6 +313,36 @@ constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
     }
     length = number_token_length(p, end);
     return parse_number_token({reinterpret_cast<const char*>(p), length});
+}
+
+Scalar read_scalar(const uint8_t* p, const uint8_t* end, size_t& length) {
+    Scalar scalar;
+    length = 0;
+    if (p >= end || !starts_scalar(*p)) return scalar;
+    if (*p == 't' || *p == 'f' || *p == 'n') {
+        static constexpr struct {
+            std::string_view word;
+            Scalar::Kind kind;
+        } kLiterals[] = {{"null", Scalar::Kind::null},
+                         {"true", Scalar::Kind::true_literal},
+                         {"false", Scalar::Kind::false_literal}};
+        const auto left = static_cast<size_t>(end - p);
+        for (const auto& literal : kLiterals) {
+            if (left >= literal.word.size() &&
+                std::memcmp(p, literal.word.data(), literal.word.size()) == 0) {
+                length = literal.word.size();
+                scalar.kind = literal.kind;
+                break;
+            }
+        }
+        return scalar;
+    }
+    size_t token = 0;
+    scalar.number = parse_number(p, end, token);
+    if (scalar.number.kind == ParsedNumber::Kind::error) return scalar;
+    length = token;
+    scalar.kind = Scalar::Kind::number;
+    return scalar;
 }
 
 ParsedNumber parse_number_token(std::string_view token) {

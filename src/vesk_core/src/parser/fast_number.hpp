@@ -39,4 +39,36 @@ ParsedNumber parse_number_token(std::string_view token);
 // exact error.
 ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length);
 
+// The scalars of the value reader's grammar: the literals, and numbers of
+// any size with NaN and Infinity in the spellings it accepts. The first
+// byte decides, as in the value reader: `t` `f` `n` begin a literal, a
+// digit, `-`, `I` or `N` a number.
+constexpr bool starts_scalar(uint8_t c) {
+    switch (c) {
+        case '-': case 'I': case 'N': case 't': case 'f': case 'n':
+            return true;
+        default:
+            return c >= '0' && c <= '9';
+    }
+}
+
+struct Scalar {
+    enum class Kind : uint8_t { none, null, true_literal, false_literal, number };
+    Kind kind = Kind::none;
+    ParsedNumber number;  // when `number`
+};
+
+// The scalar that begins at `p`, and its length; `none` where the text there
+// begins none (a malformed number included).
+Scalar read_scalar(const uint8_t* p, const uint8_t* end, size_t& length);
+
+// Whether `text` is exactly one scalar, all of it: what a table reads a bare
+// cell as, and what a bare cell the writer leaves unquoted must not be.
+inline Scalar read_scalar_text(const uint8_t* text, size_t length) {
+    size_t read = 0;
+    if (length == 0 || !starts_scalar(text[0])) return {};
+    const Scalar scalar = read_scalar(text, text + length, read);
+    return read == length ? scalar : Scalar{};
+}
+
 }  // namespace vesk

@@ -10,22 +10,39 @@ namespace {
 
 bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
-enum class Context : uint8_t { header, rows, container };
+// Where the skim stands: in a grid's header, in its rows separated by `;`,
+// in its rows on lines of their own, or in a list or object.
+enum class Context : uint8_t { header, rows, lines, container };
 
-// Bytes that stop the plain run of a bare name; cells stop at `\\` too.
-constexpr std::array<bool, 256> stop_table(bool backslash) {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = ends_bare_text(static_cast<uint8_t>(c));
-    table['\\'] = backslash;
-    return table;
+// Bytes that stop the plain run of bare text, one table per BareStops
+// value; cells stop at `\\` too, which escapes the next byte.
+using StopTable = std::array<bool, 256>;
+constexpr std::array<StopTable, 4> kStops = [] {
+    std::array<StopTable, 4> tables{};
+    for (int i = 0; i < 256; ++i) {
+        const auto c = static_cast<uint8_t>(i);
+        tables[static_cast<int>(BareStops::name)][c] = ends_bare_text(c) || c == '\n';
+        tables[static_cast<int>(BareStops::cell)][c] = ends_cell(c, false) || c == '\\';
+        tables[static_cast<int>(BareStops::line_cell)][c] = ends_cell(c, true) || c == '\\';
+        tables[static_cast<int>(BareStops::braced_name)][c] = ends_cell(c, true);
+    }
+    return tables;
+}();
+
+// After a header name: whether the rows stand on lines of their own.
+bool line_break_follows(const uint8_t* input, uint64_t length, uint64_t p) {
+    uint64_t line = 0;
+    return header_end_at(input, length, p, line) == HeaderEnd::line;
 }
-constexpr std::array<bool, 256> kStopsName = stop_table(false);
-constexpr std::array<bool, 256> kStopsCell = stop_table(true);
+
+// Blanks between cells of rows on lines of their own: no comment is
+// filler there.
+bool is_line_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 }  // namespace
 
-BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, bool escapes) {
-    const std::array<bool, 256>& stops = escapes ? kStopsCell : kStopsName;
+BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, BareStops which) {
+    const StopTable& stops = kStops[static_cast<int>(which)];
     BareText text{pos, false, false};
     uint64_t p = pos;
     for (;;) {
@@ -43,6 +60,16 @@ BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, boo
     return text;
 }
 
+HeaderEnd header_end_at(const uint8_t* input, uint64_t length, uint64_t p, uint64_t& line) {
+    while (p < length && (input[p] == ' ' || input[p] == '\r')) ++p;
+    if (p >= length) return HeaderEnd::unknown;
+    if (input[p] != '\n') return HeaderEnd::no;
+    line = p;
+    skip_whitespace_simd(input, length, p);
+    if (p >= length) return HeaderEnd::unknown;
+    return input[p] == ';' ? HeaderEnd::no : HeaderEnd::line;
+}
+
 uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
     if (pos < length && input[pos] == ':') return pos;
     if (pos >= length || !is_digit(input[pos])) return length;
@@ -50,6 +77,18 @@ uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
     while (p < length && is_digit(input[p])) ++p;
     while (p < length && input[p] == ' ') ++p;
     return p < length && input[p] == ':' ? p : length;
+}
+
+uint64_t counted_marker_at(const uint8_t* input, uint64_t length, uint64_t pos) {
+    uint64_t p = pos;
+    while (p < length && is_digit(input[p])) ++p;
+    return p > pos && p + 1 < length && input[p] == ']' && input[p + 1] == '{' ? p + 1 : length;
+}
+
+bool counted_marker_may_follow(const uint8_t* input, uint64_t length, uint64_t pos) {
+    uint64_t p = pos;
+    while (p < length && is_digit(input[p])) ++p;
+    return p > pos && p + 1 == length && input[p] == ']';
 }
 
 bool skip_quoted_string(const uint8_t* input, const StructuralIndex& quotes, uint64_t& cursor,
@@ -89,12 +128,18 @@ GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex&
     uint64_t tail = length;  // where the text after the last separator begins
     uint64_t p = start;
     for (;;) {
-        skip_whitespace_simd(input, length, p);
+        if (stack.back() == Context::lines) {
+            while (p < length && is_line_blank(input[p])) ++p;
+        } else {
+            skip_whitespace_simd(input, length, p);
+        }
         if (p >= length) break;
         const uint8_t c = input[p];
         const Context context = stack.back();
         if (c == '"') {  // a quoted name, cell, key or string
             if (!skip_quoted_string(input, index, quote_cursor, p)) break;
+            if (context == Context::header && line_break_follows(input, length, p))
+                stack.back() = Context::lines;
             continue;
         }
         // A container opens where a value may begin: never in a header,
@@ -138,19 +183,24 @@ GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex&
             if (context == Context::header) {
                 stack.back() = Context::rows;
                 if (stack.size() == 1) tail = p + 1;
-            } else if (stack.size() == 1) {
+            } else if (context == Context::rows && stack.size() == 1) {
                 ++separators;
                 tail = p + 1;
             }
             ++p;
-        } else if (is_grid_delimiter(c)) {
+        } else if (is_grid_delimiter(c) || (c == '}' && context == Context::lines)) {
             ++p;
         } else {
             // A bare name or cell, or a typed scalar (which holds none of
             // the bytes that end bare text). Cells take escapes, names not.
-            const BareText text = scan_bare_text(input, length, p, context == Context::rows);
+            const BareStops stops = context == Context::header ? BareStops::name
+                                    : context == Context::rows ? BareStops::cell
+                                                               : BareStops::line_cell;
+            const BareText text = scan_bare_text(input, length, p, stops);
             if (text.truncated) break;
             p = text.end;
+            if (context == Context::header && line_break_follows(input, length, p))
+                stack.back() = Context::lines;
         }
     }
     result.status = GridSkim::Status::unterminated;

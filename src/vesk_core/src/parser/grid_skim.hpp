@@ -15,28 +15,35 @@ namespace vesk {
 
 inline bool is_grid_delimiter(uint8_t c) { return c == '\t' || c == ',' || c == '|'; }
 
-// Bytes that end a bare name or cell; in a cell, a backslash also takes the
-// next byte into the text. The writer derives from these which texts it
-// may leave bare.
+// Bytes that end a bare name or cell of an inline row; in a cell, a
+// backslash also takes the next byte into the text. The writer derives from
+// these which texts it may leave bare.
 constexpr bool ends_bare_text(uint8_t c) {
     return c == '\t' || c == ',' || c == ';' || c == '|' || c == ']';
 }
 
-// First bytes of a cell that is read as a JSON value (a string, number,
-// literal, NaN/Infinity, array or object) rather than as bare text.
-constexpr bool starts_typed_cell(uint8_t c) {
-    switch (c) {
-        case '"': case '-': case 'I': case 'N': case 't': case 'f': case 'n': case '[': case '{':
-            return true;
-        default:
-            return c >= '0' && c <= '9';
-    }
+// Bytes that end a cell: those that end bare text, and in a row on a line
+// of its own the line break and the `}` that may close the object around a
+// `[N]{names}:` table, which has no closing bracket of its own.
+constexpr bool ends_cell(uint8_t c, bool lines) {
+    return ends_bare_text(c) || (lines && (c == '\n' || c == '}'));
 }
+
+// First bytes of a cell that is always read as a JSON value: a quoted
+// string, a list or table, an object. Any other cell is bare text, which
+// is a number or literal when the whole of it is one (read_scalar_text).
+constexpr bool opens_value(uint8_t c) { return c == '"' || c == '[' || c == '{'; }
 
 // Whitespace trimmed from the end of bare names and cells.
 inline bool is_trailing_blank(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
+
+// Where bare text stops: cells where a cell ends (ends_cell), names of a
+// `[N:` header also at a line break, which ends a header whose rows stand
+// on lines of their own, and names of `[N]{names}` where a cell of its rows
+// ends. Cells take backslash escapes, names do not.
+enum class BareStops : uint8_t { name, cell, line_cell, braced_name };
 
 struct BareText {
     uint64_t end;       // the byte that stopped it, or the input length
@@ -44,13 +51,29 @@ struct BareText {
     bool truncated;     // a backslash was the last byte of the input
 };
 
-// Scans a bare name or cell from `pos` up to the first TAB , ; | or ]. With
-// `escapes` (cells), a backslash takes the next byte into the text.
-BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, bool escapes);
+// Scans a bare name or cell from `pos` up to the first byte of `stops`.
+BareText scan_bare_text(const uint8_t* input, uint64_t length, uint64_t pos, BareStops stops);
+
+// Whether a header whose name ends at `p` ends at a line break, its rows
+// then standing on lines of their own: past spaces and carriage returns a
+// line feed, and past the filler after it no `;` (which ends an inline
+// header on a later line). `line` is where the line feed is; where the
+// text ends first, the answer is not known yet.
+enum class HeaderEnd : uint8_t { no, line, unknown };
+HeaderEnd header_end_at(const uint8_t* input, uint64_t length, uint64_t p, uint64_t& line);
 
 // `pos` is just past a `[` and its filler. Returns the offset of the grid
 // marker when `:` or `digits spaces :` stands there, else `length`.
 uint64_t grid_marker_at(const uint8_t* input, uint64_t length, uint64_t pos);
+
+// `pos` is just past a `[` and its filler. Returns the offset of the `{`
+// when `digits]{` stands there (a table of `[N]{names}:` and N rows, each
+// on a line of its own), else `length`. No other text has a `{` right after
+// a list.
+uint64_t counted_marker_at(const uint8_t* input, uint64_t length, uint64_t pos);
+// Whether `digits]` at `pos` ends the text, which more text may yet make a
+// counted table's opening.
+bool counted_marker_may_follow(const uint8_t* input, uint64_t length, uint64_t pos);
 
 // `pos` on an opening quote: moves it just past the closing quote (escaped
 // quotes skipped). False, with `pos` unchanged, when the string never closes.
@@ -70,8 +93,11 @@ struct GridSkim {
 // `start` is just past the grid marker. Skims the header and the rows up to
 // the grid's own `]`. The row count is the number of `;` separating rows at
 // the grid's own level, plus one when anything but blanks (TAB, LF, FF, CR,
-// space) follows the last separator (or the header) before the `]`.
-// `depth_budget` bounds the nesting of containers inside the grid.
+// space) follows the last separator (or the header) before the `]`; it
+// means nothing for a table whose header ends at a line break. Tables of
+// `[N]{names}:`, which end after their rows without a bracket, are skimmed
+// as the bytes of the row that holds them. `depth_budget` bounds the
+// nesting of containers inside the grid.
 GridSkim skim_grid(const uint8_t* input, uint64_t length, const StructuralIndex& index,
                    uint64_t start, uint32_t depth_budget);
 

@@ -225,6 +225,13 @@ PyRef FastIndexParser::parse_number() {
     // there (`1e`, `-`).
     if (pos >= length_ && partial()) [[unlikely]]
         return end_of_text(length_);
+    if (n.kind == ParsedNumber::Kind::error && partial() &&
+        start + number_token_length(input_ + start, input_ + length_) >= length_)
+        return end_of_text(length_);
+    return number_value(n);
+}
+
+PyRef FastIndexParser::number_value(const ParsedNumber& n) {
     PyRef value;
     switch (n.kind) {
         case ParsedNumber::Kind::signed_int:
@@ -246,11 +253,20 @@ PyRef FastIndexParser::parse_number() {
             value = PyRef::steal(PyFloat_FromDouble(n.d));
             return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create float");
         case ParsedNumber::Kind::error:
-            if (partial() && start + number_token_length(input_ + start, input_ + length_) >= length_)
-                return end_of_text(length_);
             break;
     }
     return raise_error(PyExc_ValueError, n.error);
+}
+
+PyRef FastIndexParser::scalar_value(const Scalar& scalar) {
+    switch (scalar.kind) {
+        case Scalar::Kind::true_literal: return PyRef::borrow(Py_True);
+        case Scalar::Kind::false_literal: return PyRef::borrow(Py_False);
+        case Scalar::Kind::number: return number_value(scalar.number);
+        case Scalar::Kind::null:
+        case Scalar::Kind::none: break;  // callers pass only what they have read
+    }
+    return PyRef::borrow(Py_None);
 }
 
 PyRef FastIndexParser::parse_string_fast() {
@@ -638,7 +654,7 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     skip_filler();
     if (at_end()) return cut_at(pos) ? take_list(frame) : PyRef{};
 
-    // `[:` and `[digits spaces:` open a grid table.
+    // `[:`, `[digits spaces:` and `[digits]{` open a grid table.
     const uint8_t first = input_[pos];
     if (first == ':' || is_digit(first)) {
         const uint64_t marker = grid_marker_at(input_, length_, pos);
@@ -647,7 +663,11 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             pos = marker;
             return parse_ivy_grid_indexed(schema, bracket, declared);
         }
-        // Nothing is read from `[12` until it can no longer become a count.
+        const uint64_t brace = counted_marker_at(input_, length_, pos);
+        if (brace < length_) return parse_counted_grid(schema, bracket, brace);
+        // Nothing is read from `[12` until it can no longer become a
+        // count. (`[12]` at the end of partial text is the list it reads
+        // as, though a `{` next would make it a counted table's count.)
         if (partial() && count_may_follow()) return cut_at(length_) ? take_list(frame) : PyRef{};
     }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "parser/error.hpp"
+#include "parser/fast_number.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
 #include "simd/string_scan.hpp"
@@ -209,6 +210,9 @@ public:
     PyRef parse_lines(const Schema* schema);
 
     void skip_filler() { skip_whitespace_simd(input_, length_, pos); }
+    void skip_spaces() {
+        while (pos < length_ && input_[pos] == ' ') ++pos;
+    }
     bool at_end() const { return pos >= length_; }
 
     // Raises `error` as a ValueError; always returns an empty PyRef.
@@ -280,6 +284,9 @@ private:
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();
+    // The Python value of a number or literal that has been read.
+    static PyRef number_value(const ParsedNumber& number);
+    static PyRef scalar_value(const Scalar& scalar);
     PyRef parse_string_fast();
     // A key, header name or string whose bytes come from the key cache, or
     // from the escape reader when they hold a backslash. `invalid_utf8` is
@@ -309,18 +316,39 @@ private:
     // Whether the digits and spaces at `pos` run to the end of the text, so
     // that partial text may yet turn them into a table's count (`[12 :`).
     [[gnu::cold, gnu::noinline]] bool count_may_follow() const;
-    // How a row ended: at a consumed `;`, before the `]`, or at the
-    // delimiter after the cell of its last name.
-    enum class RowEnd : uint8_t { semicolon, bracket, delimiter };
     PyRef parse_ivy_grid_indexed(const Schema* schema, uint64_t bracket, uint64_t declared);
+    // `[N]{names}:` and N rows, each on a line of its own; `brace` is the `{`.
+    PyRef parse_counted_grid(const Schema* schema, uint64_t bracket, uint64_t brace);
+    // The rows of a table laid out a line each, from the line break that
+    // ends its header: up to the table's `]`, or with `counted` (not
+    // kNoCount) exactly that many.
+    PyRef read_line_rows(StackFrame& frame, const GridRead& grid, const std::vector<PyRef>& names,
+                         PyObject* row_template, const Schema* schema, uint64_t counted);
     // The table's rows as a list, once its count is checked.
     PyRef finish_grid(StackFrame& frame, const GridRead& grid);
     PyRef grid_failure(const GridRead& grid);
     static PyRef grid_row_template(const std::vector<PyRef>& names);
-    bool read_grid_header(std::vector<PyRef>& names);
+    // With `braced`, the names of `[N]{names}`, up to the `}`.
+    bool read_grid_header(std::vector<PyRef>& names, bool braced = false);
+    // Where a row stands: separated by `;` or on a line of its own, its
+    // number from 1, and whether it is the last row of a `[N]{names}:`
+    // table inside a container, whose text goes on right after its last
+    // cell.
+    enum class RowLayout : uint8_t { inline_rows, lines };
+    struct RowPlace {
+        RowLayout layout;
+        uint64_t number;
+        bool last_inside;
+    };
+    // How a row ended: at a consumed `;`, before the `]`, or, on a line of
+    // its own, before what ended it (line break, `]`, `}`, the end of the
+    // text, or the container's text after a last row inside it).
+    enum class RowEnd : uint8_t { semicolon, bracket, line };
     PyRef read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
-                        const Schema* schema, RowEnd& end);
-    PyRef read_bare_cell();
+                        const Schema* schema, const RowPlace& place, RowEnd& end);
+    // One cell, from its first byte.
+    PyRef read_grid_cell(const Schema* schema, bool lines);
+    PyRef read_bare_cell(bool lines);
     PyRef parse_object_schema(const Schema& fields, PyRef dict);
     bool skip_schema_key();
 

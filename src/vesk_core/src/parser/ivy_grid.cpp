@@ -1,4 +1,8 @@
-// Grid tables (`[N: name, name; cell, cell; ... ]`) and schema-mapped objects.
+// Grid tables and schema-mapped objects. A table lays out its rows in one
+// of three ways: separated by `;` (`[N: name, name; cell, cell; ... ]`),
+// each on a line of its own after a header that ends at a line break
+// (`[N:\n name, name\n cell, cell\n]`), or as `[N]{name,name}:` followed by
+// exactly N lines of rows and no closing bracket.
 #include <string>
 #include <vector>
 
@@ -26,10 +30,9 @@ constexpr uint64_t kRowCountUnknown = UINT64_MAX;
 // made at the closing bracket at its final size. Most tables never need the
 // skim, which tokenizes the whole table again: while every row ends at a `;`
 // or at the `]`, the rows read are the rows the skim counts. The skim runs
-// only where its count can stop the table short (a row ended by the
-// delimiter after its last cell, a header without names, a row holding a
-// table that stopped short) and after a failure, whose error the skim's
-// own outranks.
+// only where its count can stop the table short (a header without names, a
+// row holding a table that stopped short) and after a failure, whose error
+// the skim's own outranks.
 PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bracket,
                                               uint64_t declared) {
     ++pos;  // the ':' marker
@@ -45,10 +48,14 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
     names.reserve(32);
     // Cut short in its header, a table holds no rows yet.
     if (!read_grid_header(names)) return cut_ ? take_list(frame) : grid_failure(grid);
-    ++pos;  // the header's ';'
-    grid.rows_start = pos;
     PyRef row_template = grid_row_template(names);
     if (!row_template) return {};
+    if (input_[pos] == '\n') {
+        grid.rows_start = pos + 1;
+        return read_line_rows(frame, grid, names, row_template.get(), schema, kNoCount);
+    }
+    ++pos;  // the header's ';'
+    grid.rows_start = pos;
 
     uint64_t count = kRowCountUnknown;
     uint64_t separators = 0;  // rows ended by a consumed `;`
@@ -90,7 +97,9 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
             return finish_grid(frame, grid);
         }
         RowEnd end = RowEnd::bracket;
-        PyRef row = read_grid_row(names, row_template.get(), schema, end);
+        const RowPlace place{RowLayout::inline_rows, static_cast<uint64_t>(frame.count()) + 1,
+                             false};
+        PyRef row = read_grid_row(names, row_template.get(), schema, place, end);
         if (!row && !cut_) return grid_failure(grid);
         if (row) stack_.push(std::move(row));
         if (cut_) return finish_grid(frame, grid);
@@ -104,8 +113,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
         // A table inside this row that stopped short leaves its `]` to be
         // read as this table's, where the skim saw it close the inner one:
         // from here on only the skim's count reads as before.
-        if (count == kRowCountUnknown &&
-            (end == RowEnd::delimiter || short_tables_ != short_tables_before) && !settle_count())
+        if (count == kRowCountUnknown && short_tables_ != short_tables_before && !settle_count())
             return grid_failure(grid);
         skip_filler();
         if (!at_end() && input_[pos] == ']') break;
@@ -133,6 +141,74 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
     }
     ++pos;  // ']'
     return finish_grid(frame, grid);
+}
+
+// With no closing bracket, the count tells where the table ends; it is
+// bounded before any row is read.
+PyRef FastIndexParser::parse_counted_grid(const Schema* schema, uint64_t bracket, uint64_t brace) {
+    GridRead grid{brace + 1, 0, bracket, declared_count(brace)};
+    pos = brace + 1;
+    StackFrame frame(stack_);
+    std::vector<PyRef> names;
+    names.reserve(32);
+    if (!read_grid_header(names, true)) return cut_ ? take_list(frame) : PyRef{};
+    ++pos;  // '}'
+    skip_spaces();
+    if (at_end()) return cut_at(pos) ? take_list(frame) : PyRef{};
+    if (input_[pos] != ':') return fail(expected_char(pos, ':'));
+    grid.rows_start = ++pos;
+    if (grid.declared > kMaxGridRows)
+        return fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
+    PyRef row_template = grid_row_template(names);
+    if (!row_template) return {};
+    return read_line_rows(frame, grid, names, row_template.get(), schema, grid.declared);
+}
+
+// Each row starts a line; blank lines are no rows. A failure inside a table
+// with a closing bracket gives the skim's error first, as inline. A counted
+// table that meets a `]` or `}` before its last row has ended early (the
+// container around it closed), as an inline table that closes early does;
+// one that meets the end of the text is cut short.
+PyRef FastIndexParser::read_line_rows(StackFrame& frame, const GridRead& grid,
+                                      const std::vector<PyRef>& names, PyObject* row_template,
+                                      const Schema* schema, uint64_t counted) {
+    const bool bracketed = counted == kNoCount;
+    auto failure = [&]() { return bracketed ? grid_failure(grid) : PyRef{}; };
+    bool line_start = false;
+    uint64_t rows = 0;
+    for (;;) {
+        if (rows == counted) return finish_grid(frame, grid);
+        while (pos < length_ && (input_[pos] == ' ' || input_[pos] == '\r')) ++pos;
+        if (at_end()) return cut_at(pos) ? finish_grid(frame, grid) : failure();
+        const uint8_t c = input_[pos];
+        if (c == ']' || (c == '}' && !bracketed)) {
+            if (bracketed) ++pos;
+            return finish_grid(frame, grid);
+        }
+        if (c == '\n') {
+            ++pos;
+            line_start = true;
+            continue;
+        }
+        if (!line_start) {
+            fail(invalid_char(pos, c));
+            return failure();
+        }
+        if (rows == kMaxGridRows) {
+            fail({"Ivy Grid exceeds 1M rows limit", grid.rows_start});
+            return failure();
+        }
+        RowEnd end = RowEnd::line;
+        const RowPlace place{RowLayout::lines, rows + 1, rows + 1 == counted && depth_ > 1};
+        PyRef row = read_grid_row(names, row_template, schema, place, end);
+        if (!row && !cut_) return failure();
+        if (row) {
+            stack_.push(std::move(row));
+            ++rows;
+        }
+        if (cut_) return finish_grid(frame, grid);
+        line_start = false;
+    }
 }
 
 PyRef FastIndexParser::finish_grid(StackFrame& frame, const GridRead& grid) {
@@ -187,18 +263,24 @@ PyRef FastIndexParser::grid_row_template(const std::vector<PyRef>& names) {
     return row;
 }
 
-// Reads names up to the header's `;` and leaves `pos` on it.
-bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
+// Reads names up to the end of the header and leaves `pos` on it: the `;`
+// of an inline header, or the line break after a name that puts the rows
+// on lines of their own; with `braced`, the `}` of `[N]{names}`, whose
+// names stand on its line.
+bool FastIndexParser::read_grid_header(std::vector<PyRef>& names, bool braced) {
+    const uint8_t close = braced ? '}' : ';';
     for (;;) {
-        skip_filler();
+        if (braced) skip_spaces();
+        else skip_filler();
         if (at_end()) return ended(pos);
-        if (input_[pos] == ';') return true;
+        if (input_[pos] == close) return true;
         PyRef name;
         if (input_[pos] == '"') {
             name = parse_quoted_key("Invalid UTF-8 in header");
         } else {
             const uint64_t start = pos;
-            pos = scan_bare_text(input_, length_, pos, false).end;
+            const BareStops stops = braced ? BareStops::braced_name : BareStops::name;
+            pos = scan_bare_text(input_, length_, pos, stops).end;
             if (at_end()) return ended(pos);
             uint64_t end = pos;
             while (end > start && is_trailing_blank(input_[end - 1])) --end;
@@ -210,35 +292,53 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names) {
         }
         if (!name) return false;
         names.push_back(std::move(name));
-        while (pos < length_ && input_[pos] == ' ') ++pos;
+        while (pos < length_ && (input_[pos] == ' ' || input_[pos] == '\r')) ++pos;
         if (at_end()) return ended(pos);
         const uint8_t c = input_[pos];
-        if (c == ';') return true;
+        if (c == '\n' && !braced) {
+            uint64_t line = 0;
+            switch (header_end_at(input_, length_, pos, line)) {
+                case HeaderEnd::line: return true;
+                case HeaderEnd::unknown: return ended(length_);
+                case HeaderEnd::no: break;
+            }
+            skip_filler();  // to the `;` on a later line
+            return true;
+        }
+        if (c == close) return true;
         if (!is_grid_delimiter(c)) return failed(invalid_char(pos, c));
         ++pos;
     }
 }
 
-// One row: a cell per name in header order. The row ends at a consumed `;`,
-// before a `]`, or after the delimiter that follows the last name's cell;
-// names without a cell get None.
+// One row: a cell per name in header order. Where a cell may begin, the row
+// may end instead, and the names without a cell get None; so a delimiter
+// right before the row's end is a trailing one and adds no cell. A cell
+// beyond the names is an error, reported at the first such cell once the
+// row's cells are counted.
 PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
-                                     const Schema* schema, RowEnd& end) {
+                                     const Schema* schema, const RowPlace& place, RowEnd& end) {
     // A copy of an untracked dict is untracked; storing a container tracks it.
     PyRef row = PyRef::steal(PyDict_Copy(row_template));
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
-    size_t k = 0;
-    end = RowEnd::delimiter;
-    // Names left without a cell are set again, not left to the template: a
-    // repeated name takes the None of its last place.
-    auto pad_with_none = [&]() {
-        for (; k < names.size(); ++k)
-            if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0) return false;
-        return true;
+    const bool lines = place.layout == RowLayout::lines;
+    const size_t width = names.size();
+    size_t k = 0;        // cells read
+    uint64_t extra = 0;  // where the first cell beyond the names begins
+    end = lines ? RowEnd::line : RowEnd::bracket;
+    auto surplus = [&]() {
+        return fail({"Row " + std::to_string(place.number) + " has " + std::to_string(k) +
+                         " cells but the header names " + std::to_string(width),
+                     extra});
     };
     // A row the end of the text cut: only its finished cells, and no row
-    // at all before the first of them.
+    // at all before the first of them. Cells beyond the names are wrong
+    // however the row goes on.
     auto cut_row = [&]() -> PyRef {
+        if (k > width) {
+            cut_ = false;
+            return surplus();
+        }
         if (k == 0) return {};
         PyRef part = PyRef::steal(PyDict_New());
         if (!part) return replace_error(PyExc_MemoryError, "Failed to create row dict");
@@ -248,77 +348,148 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
                 return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         return part;
     };
-    while (k < names.size()) {
-        while (pos < length_ && input_[pos] == ' ') ++pos;
-        if (!at_end() && (input_[pos] == ';' || input_[pos] == ']')) {
-            end = input_[pos] == ';' ? RowEnd::semicolon : RowEnd::bracket;
-            if (end == RowEnd::semicolon) ++pos;
-            break;
+    // Blanks that may stand before and after a cell: on a line of its own,
+    // spaces and a carriage return, never a TAB, which delimits an empty
+    // cell there; inline, spaces (and all filler before a cell).
+    auto skip_blanks = [&]() {
+        if (!lines) return skip_spaces();
+        while (pos < length_ && (input_[pos] == ' ' || input_[pos] == '\r')) ++pos;
+    };
+    const bool last_inside = place.last_inside;
+    // Rows without names read no text: the skim's count of an inline table
+    // says how many there are.
+    if (width == 0) return row;
+    for (;;) {
+        skip_blanks();
+        if (lines) {
+            if (at_end()) {
+                if (!partial()) break;
+                cut_at(pos);
+                return cut_row();
+            }
+            const uint8_t c = input_[pos];
+            if (c == '\n' || c == ']' || c == '}') break;
+        } else {
+            if (!at_end() && (input_[pos] == ';' || input_[pos] == ']')) {
+                if (input_[pos] == ';') {
+                    ++pos;
+                    end = RowEnd::semicolon;
+                }
+                break;
+            }
+            // Filler other than spaces is rare before a cell: only the end of
+            // the text or a byte that may begin some calls the filler skipper.
+            if (at_end() || input_[pos] <= ' ' || input_[pos] == '/') skip_filler();
+            if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
         }
-        skip_filler();
-        if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
-        PyRef value = starts_typed_cell(input_[pos]) ? parse_value(schema) : read_bare_cell();
-        if (!value) return cut_ ? cut_row() : PyRef{};
-        if (set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0)
+        if (k >= width) {
+            // Past the names a delimiter and a comment may still end the row.
+            if (!lines && (input_[pos] == ';' || input_[pos] == ']')) continue;
+            if (k == width) extra = pos;
+        }
+        PyRef value = read_grid_cell(schema, lines);
+        if (!value) {
+            if (!cut_) return {};
+            k += k >= width;  // a cell beyond the names counts once begun
+            return cut_row();
+        }
+        if (k < width &&
+            set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
-        // Only spaces between a cell and what ends it: a bare cell has
-        // already dropped its trailing blanks.
-        while (pos < length_ && input_[pos] == ' ') ++pos;
-        if (at_end()) return cut_at(pos) ? cut_row() : PyRef{};
+        if (last_inside && k == width) break;
+        // A bare cell has already dropped its trailing blanks.
+        skip_blanks();
+        if (at_end()) {
+            if (lines && !partial()) break;
+            return cut_at(pos) ? cut_row() : PyRef{};
+        }
         const uint8_t c = input_[pos];
         if (is_grid_delimiter(c)) {
             ++pos;
-            continue;  // after the last name this ends the row
+            continue;
         }
-        if (c == ';') {
+        if (lines ? c == '\n' || c == ']' || c == '}' : c == ']') break;
+        if (!lines && c == ';') {
             ++pos;
             end = RowEnd::semicolon;
             break;
         }
-        if (c == ']') {
-            end = RowEnd::bracket;
-            break;
-        }
         return fail(invalid_char(pos, c));
     }
-    if (!pad_with_none()) return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+    if (k > width) return surplus();
+    // Names left without a cell are set again, not left to the template: a
+    // repeated name takes the None of its last place.
+    for (; k < width; ++k)
+        if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0)
+            return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
     return row;
 }
 
-// Up to the first TAB , ; | or ] (a backslash takes the next byte into the
-// cell), trailing blanks trimmed. Empty gives None.
-PyRef FastIndexParser::read_bare_cell() {
+// A quoted string, a list, a table or an object is that value; anything
+// else is bare text, a number or literal when the whole of it is one. A
+// scalar that the end of the cell follows, past blanks, is read as it
+// stands, which is what re-reading its cell as text would give.
+PyRef FastIndexParser::read_grid_cell(const Schema* schema, bool lines) {
+    const uint8_t c = input_[pos];
+    if (c == '"') return parse_string_fast();
+    if (c == '[' || c == '{') return parse_container(schema);
+    if (starts_scalar(c)) {
+        size_t length = 0;
+        const Scalar scalar = read_scalar(input_ + pos, input_ + length_, length);
+        if (scalar.kind != Scalar::Kind::none) {
+            uint64_t after = pos + length;
+            while (after < length_ && (input_[after] == ' ' || (lines && input_[after] == '\r')))
+                ++after;
+            if (after < length_ ? ends_cell(input_[after], lines) : !partial()) {
+                pos = after;
+                return scalar_value(scalar);
+            }
+            // At the end of partial text the cell may still grow, into a
+            // longer scalar or into text.
+            if (after >= length_) return end_of_text(length_);
+        }
+    }
+    return read_bare_cell(lines);
+}
+
+// Up to the first byte that ends a cell (a backslash takes the next byte
+// into the cell), trailing blanks trimmed. Empty gives None; a cell that
+// used no escape and is all one scalar gives that scalar.
+PyRef FastIndexParser::read_bare_cell(bool lines) {
     const uint64_t start = pos;
-    const BareText bare = scan_bare_text(input_, length_, pos, true);
+    const BareText bare =
+        scan_bare_text(input_, length_, pos, lines ? BareStops::line_cell : BareStops::cell);
     if (bare.truncated) return end_of_text(length_);
     // Bare text runs on until a delimiter: at the end of the text it may grow.
     if (bare.end >= length_ && partial()) return end_of_text(length_);
     pos = bare.end;
-    const bool escaped = bare.escaped;
     uint64_t end = pos;
     while (end > start && is_trailing_blank(input_[end - 1])) --end;
     const auto* text = reinterpret_cast<const char*>(input_ + start);
     const size_t length = end - start;
-    if (!escaped) {
+    PyRef str;
+    if (!bare.escaped) {
         if (length == 0) return PyRef::borrow(Py_None);
+        const Scalar scalar = read_scalar_text(input_ + start, length);
+        if (scalar.kind != Scalar::Kind::none) return scalar_value(scalar);
         bool ascii = true;
         for (size_t i = 0; i < length && ascii; ++i) ascii = static_cast<uint8_t>(text[i]) < 0x80;
-        PyRef str = make_str(text, length, ascii);
-        if (str) return str;
-        PyErr_Clear();
-        return fail({"Invalid UTF-8 in cell", start});
-    }
-    std::string& unescaped = escape_buffer_;
-    unescaped.clear();
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '\\') {
-            if (++i == length) break;  // a backslash ending the trimmed cell is dropped
+        str = make_str(text, length, ascii);
+    } else {
+        std::string& unescaped = escape_buffer_;
+        unescaped.clear();
+        for (size_t i = 0; i < length; ++i) {
+            if (text[i] == '\\') {
+                if (++i == length) break;  // a backslash ending the trimmed cell is dropped
+            }
+            unescaped += text[i];
         }
-        unescaped += text[i];
+        str = make_str(unescaped.data(), unescaped.size(), false);
     }
-    PyRef str = make_str(unescaped.data(), unescaped.size(), false);
-    return str ? std::move(str) : replace_error(PyExc_ValueError, "Invalid UTF-8 in string");
+    if (str) return str;
+    PyErr_Clear();
+    return fail({"Invalid UTF-8 in cell", start});
 }
 
 // Stores the n-th member's value under the n-th schema name; the written

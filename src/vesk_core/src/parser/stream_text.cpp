@@ -217,8 +217,9 @@ bool EndScan::scan(const uint8_t* text, uint64_t length) {
                 }
                 break;
             case Mode::bare: {
-                const BareText bare =
-                    scan_bare_text(text, length, pos, levels_.back() == Context::rows);
+                const BareText bare = scan_bare_text(
+                    text, length, pos,
+                    levels_.back() == Context::rows ? BareStops::cell : BareStops::name);
                 if (bare.truncated) {  // a backslash waits for the byte it takes
                     pos = length - 1;
                     return false;

@@ -2,7 +2,9 @@
 // and the grid layouts. A table is written only when it reads back as the
 // list it stands for; otherwise the list becomes a plain array.
 #include <array>
+#include <cstring>
 
+#include "parser/fast_number.hpp"
 #include "parser/grid_skim.hpp"
 #include "serializer/dict_items.hpp"
 #include "serializer/number_format.hpp"
@@ -116,61 +118,71 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_s
 
 // Characters that bare text may not hold anywhere: they end it, escape
 // within it (\\), or are control characters that are skipped, trimmed or
-// unreadable as text.
-constexpr std::array<bool, 128> kNotInBare = [] {
-    std::array<bool, 128> table{};
-    for (int c = 0; c < 128; ++c)
-        table[c] = c < 0x20 || c == 0x7F || c == '\\' || ends_bare_text(static_cast<uint8_t>(c));
-    return table;
-}();
-// The same for one-byte strings, whose characters from 0x80 on always pass.
-constexpr ByteSet kNotInBareBytes = [] {
-    ByteSet set{};
-    for (int c = 0; c < 128; ++c) set[c] = kNotInBare[c];
+// unreadable as text. Rows on lines of their own also end cells at `}`
+// (and a `[N]{names}` header its names).
+struct NotInBare {
+    std::array<bool, 128> chars{};
+    ByteSet bytes{};  // for one-byte strings, whose characters from 0x80 on always pass
+};
+constexpr NotInBare not_in_bare(bool lines) {
+    NotInBare set;
+    for (int c = 0; c < 128; ++c) {
+        const auto b = static_cast<uint8_t>(c);
+        set.chars[c] = set.bytes[c] = c < 0x20 || c == 0x7F || c == '\\' || ends_cell(b, lines);
+    }
     return set;
-}();
+}
+constexpr NotInBare kNotInBare = not_in_bare(false);
+constexpr NotInBare kNotInLineBare = not_in_bare(true);
 
 // The rules of bare text on its ends. Blanks around it are skipped or
-// trimmed; a leading quote, bracket, brace or comment opens something else;
-// a cell that starts like a number or a literal is read as one. `second`
-// is 0 for a one-character text.
-//
+// trimmed; a leading quote, bracket, brace or comment opens something else.
 // The first-character rule is a table (characters from 0x80 on always
-// pass), so the answer costs one branch, however the data varies.
-struct BareStarts {
-    std::array<bool, 128> name{}, cell{};
-};
-constexpr BareStarts kBareStarts = [] {
-    BareStarts starts;
-    for (int c = 0; c < 128; ++c) {
-        const bool name = c > ' ' && c != '"' && c != '[' && c != '{' && !kNotInBare[c];
-        starts.name[c] = name;
-        starts.cell[c] = name && !starts_typed_cell(static_cast<uint8_t>(c));
-    }
+// pass), so the answer costs one branch, however the data varies. `second`
+// is 0 for a one-character text.
+constexpr std::array<bool, 128> kBareStarts = [] {
+    std::array<bool, 128> starts{};
+    for (int c = 0; c < 128; ++c)
+        starts[c] = c > ' ' && !opens_value(static_cast<uint8_t>(c)) && !kNotInBare.chars[c];
     return starts;
 }();
 
-bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last, bool cell) {
-    const bool start = first >= 0x80 || (cell ? kBareStarts.cell : kBareStarts.name)[first];
+bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
+    const bool start = first >= 0x80 || kBareStarts[first];
     const bool comment = first == '/' && (second == '/' || second == '*');
     return start & (last != ' ') & !comment;
 }
 
-// Whether the grid reader takes `str` written bare as the same text: as a
-// header name (`cell` false) or as a cell. A lone surrogate is left to the
-// quoted path, which refuses it: it has no UTF-8 form.
-bool reads_back_bare(PyObject* str, bool cell) {
+// Whether a cell of these bytes, all one number or literal, would read as
+// that value rather than as the text.
+bool reads_as_scalar(const uint8_t* text, size_t length) {
+    return starts_scalar(text[0]) && read_scalar_text(text, length).kind != Scalar::Kind::none;
+}
+
+// Whether the grid reader takes `str` written bare as the same text, where
+// bare text stops at `stops` (a header name, or a cell, which must not read
+// as a number or literal either). A lone surrogate is left to the quoted
+// path, which refuses it: it has no UTF-8 form.
+bool reads_back_bare(PyObject* str, BareStops stops) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
     if (length == 0 ||
         !bare_ends_ok(PyUnicode_READ(kind, data, 0), length > 1 ? PyUnicode_READ(kind, data, 1) : 0,
-                      PyUnicode_READ(kind, data, length - 1), cell))
+                      PyUnicode_READ(kind, data, length - 1)))
         return false;
-    if (kind == PyUnicode_1BYTE_KIND) return !any_in(data, length, kNotInBareBytes);
+    const bool lines = stops == BareStops::line_cell || stops == BareStops::braced_name;
+    const NotInBare& banned = lines ? kNotInLineBare : kNotInBare;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        const bool cell = stops == BareStops::cell || stops == BareStops::line_cell;
+        return !any_in(data, length, banned.bytes) &&
+               !(cell && reads_as_scalar(bytes, static_cast<size_t>(length)));
+    }
+    // Wider text holds a character past 0xFF, so it is no scalar.
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x80 ? kNotInBare[c] : (c - 0xD800u) < 0x800u) return false;
+        if (c < 0x80 ? banned.chars[c] : (c - 0xD800u) < 0x800u) return false;
     }
     return true;
 }
@@ -249,23 +261,21 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
 }
 
 bool Writer::write_ivy_grid_header_key(PyObject* key) {
-    if (!options_.lean) return write_bare_identifier(key, false) || append_quoted(key);
-    if (!reads_back_bare(key, false)) return append_quoted(key);
+    if (!options_.lean) return write_bare_identifier(key) || append_quoted(key);
+    if (!reads_back_bare(key, options_.multiline_ivy ? BareStops::braced_name : BareStops::name))
+        return append_quoted(key);
     append_text(key);
     return true;
 }
 
-// Under bare_strings: writes `str` bare and returns true when it is a bare
-// identifier (in the inline layout, one that does not start like a literal);
+// Writes `str` bare and returns true when it is a bare identifier;
 // otherwise writes nothing.
-bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
+bool Writer::write_bare_identifier(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length == 0 || !PyUnicode_IS_ASCII(str)) return false;
     const uint8_t* text = PyUnicode_1BYTE_DATA(str);
     const uint8_t first = text[0];
-    if (!(is_ascii_letter(first) || first == '_' || first == '$') ||
-        (inline_layout && starts_typed_cell(first)))
-        return false;
+    if (!(is_ascii_letter(first) || first == '_' || first == '$')) return false;
     if (length < 32) {
         out_.reserve(32);
         const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());
@@ -279,13 +289,15 @@ bool Writer::write_bare_identifier(PyObject* str, bool inline_layout) {
     return true;
 }
 
-// A lean cell: bare where it reads back so, else quoted.
-bool Writer::write_lean_cell(PyObject* str) {
+// A string cell under lean or bare_strings: bare where it reads back so,
+// else quoted. `lines`: the rows stand on lines of their own.
+bool Writer::write_bare_cell(PyObject* str, bool lines) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str)) {
         // Short ASCII text: checked and copied as one block.
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-        if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1], true))
+        if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) ||
+            reads_as_scalar(text, length) || (lines && std::memchr(text, '}', length)))
             return write_str(str);
         out_.reserve(32);
         const int copied = copy_short_if_bare(text, length, out_.tail<uint8_t>());
@@ -295,21 +307,21 @@ bool Writer::write_lean_cell(PyObject* str) {
         }
         if (copied == 0) return write_str(str);
     }
-    if (!reads_back_bare(str, true)) return write_str(str);
+    if (!reads_back_bare(str, lines ? BareStops::line_cell : BareStops::cell))
+        return write_str(str);
     append_text(str);
     return true;
 }
 
 Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                                         uint64_t depth) {
-    // In the inline layout, which reads back, an empty cell must still read
-    // back as None (a TAB is also skipped as filler before a cell, and a
-    // blank last row is not a row at all) and a bare string must not read
-    // as a literal. The other layouts are written as they always were.
-    const bool inline_layout = !options_.has_indent && !options_.multiline_ivy;
-    const bool empty_cells =
-        (options_.implicit_null || options_.lean) &&
-        !(inline_layout && (options_.delimiter == Delimiter::tab || (last_row && columns.size() == 1)));
+    // An empty cell must still read back as None: inline, a TAB before a
+    // cell is skipped as filler, and a blank last row is no row at all; on
+    // lines of their own, a blank line is no row.
+    const bool lines = options_.has_indent || options_.multiline_ivy;
+    const bool empty_cells = (options_.implicit_null || options_.lean) &&
+                             !(columns.size() == 1 && (lines || last_row)) &&
+                             !(!lines && options_.delimiter == Delimiter::tab);
     // Strings that these options write their own way, and None where it
     // is an empty cell, are not plain cells.
     const bool own_text = options_.lean || options_.bare_strings;
@@ -342,12 +354,9 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
             if (!empty_cells) out_.append_literal("null");
             continue;
         }
-        if (PyUnicode_Check(value)) {
-            if (options_.lean) {
-                if (!write_lean_cell(value)) return Grid::failed;
-                continue;
-            }
-            if (options_.bare_strings && write_bare_identifier(value, inline_layout)) continue;
+        if (PyUnicode_Check(value) && own_text) {
+            if (!write_bare_cell(value, lines)) return Grid::failed;
+            continue;
         }
         if (!write_item(value, depth + 1)) return Grid::failed;
     }

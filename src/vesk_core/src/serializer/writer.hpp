@@ -103,8 +103,8 @@ private:
     Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
                             uint64_t depth);
-    [[nodiscard]] bool write_lean_cell(PyObject* str);
-    bool write_bare_identifier(PyObject* str, bool inline_layout);
+    [[nodiscard]] bool write_bare_cell(PyObject* str, bool lines);
+    bool write_bare_identifier(PyObject* str);
     // False, with nothing set, for a name with a lone surrogate.
     [[nodiscard]] bool write_ivy_grid_header_key(PyObject* key);
 

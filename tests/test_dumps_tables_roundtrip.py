@@ -23,7 +23,9 @@ IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
 WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "Inf", "None", "True", "Nancy", "tom", "fred",
          "Alice", "x-1", "_x", "$y", "a-b", "1a", "-a", "-1", "007", "1e5", "e5", "+1", ".5", "", " ", "a b", "x ",
          " a", "/usr/bin", "//c", "/*c*/", "/", "'q'", '"q"', "a\"b", "a: b", "x\ny", "[1]", "{}", "a]", "a\\b",
-         "user@example.com", "Carol Nguyen", "\U0001f600 ok", "\u00e9lan"]
+         "user@example.com", "Carol Nguyen", "\U0001f600 ok", "\u00e9lan",
+         # long texts, clean or with an unsafe byte in the last partial block
+         "long text " * 5, "long text " * 4 + "a:b", "long text " * 7 + "; end"]
 awkward = st.text(st.sampled_from(list("\t\n\r\",:;[\\]{|}' -_$/.+09aZe") + ["\u00e9", "\u20ac", "\U0001f600", "\x00", "\x7f"]),
                   max_size=6)
 texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
@@ -125,6 +127,7 @@ TEN = [{"a": i, "b": str(i)} for i in range(10)]
 @example([{"id": 1, "user-id": "x", "$ref": None}, {"id": 2, "user-id": "y", "$ref": "Tom"}])
 @example({"t": [{"\u00e9": "\U0001f600", "": "a b"}] * 3 + [{"": None}], "u": [{"x": 1}, {"y": 2}]})
 @example([{"a": i % 3 or None} for i in range(49)] + [{"a": "x", "b": 1}])
+@example([{"s": "long text " * 7 + "; end"}, {"s": "long text " * 4 + "a:b"}, {"s": "long text " * 5}])
 def test_reads_back(value):
     for grid in (True, False):
         keys = set()

@@ -100,6 +100,8 @@ ERRORS = [
     (b"{-a: 1}", bad("-", 1)), (b"{a.b: 1}", bad(".", 2)), (b"{a b: 1}", bad("b", 3)), (b"{a}", bad("}", 2)),
     (b'{"a" 1}', bad("1", 5)), (b'{"a"x: 1}', bad("x", 4)), (b'{"a" /* c */ x : 1}', bad("x", 13)),
     (b'{"a"}', bad("}", 4)), (b'{"a": 1, b 2: 3}', bad("2", 11)),
+    # a record after one whose key has the same bytes, escaped
+    (b'[{"q\\"": 1}, {"q"": 1}]' + b" " * 40, bad('"', 17)),
     # a stray byte is shown as the character of its value; positions count bytes
     (b"\xe9", bad("\u00e9", 0)), (b"\x80", bad("\x80", 0)), (b"[\x00]", bad("\x00", 1)), (b"\x0c1", bad("\x0c", 0)),
     ('["\u00e9\u00e9", x]'.encode(), bad("x", 9)), ("{\u00e9: 1}".encode(), bad("\u00c3", 1)),

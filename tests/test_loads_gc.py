@@ -1,9 +1,12 @@
 """Dicts of scalars leave the garbage collector's lists; containers bring them back."""
 
 import gc
+import json
 import weakref
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from vesk import loads
 
@@ -77,22 +80,25 @@ def test_dicts_have_the_layout_json_gives(n, form):
     assert [sys.getsizeof(d) for d in got] == [sys.getsizeof(d) for d in expected]
 
 
-# Reading holds the collector off and must leave it as it found it, on
-# every way out: a value, an error, a cut, a table that indexes the text.
-@pytest.mark.parametrize("call", [
-    lambda: loads('[[1.5, 2], {"a": [3, "x"]}, [: a, b; 1, [2]; 3, 4 ]]'),
-    lambda: loads('[: a; 1, 2; 3, 4 ]'),
-    lambda: loads('[1, {"a": }]'),
-    lambda: loads('[: a; 1; 2 ]', check_counts=True),
-    lambda: loads('[1, [2, {"a": [3', partial=True),
-    lambda: loads(b'[1, 2, \xff]'),
+# Reading holds the collector off (from 4 KB of text on) and must leave it
+# as it found it, on every way out: a value, an error, a cut, a table that
+# indexes the text.
+@pytest.mark.parametrize("text, options", [
+    ('[[1.5, 2], {"a": [3, "x"]}, [: a, b; 1, [2]; 3, 4 ]]', {}),
+    ("[: a; 1, 2; 3, 4 ]", {}),
+    ('[1, {"a": }]', {}),
+    ("[: a; 1; 2 ]", {"check_counts": True}),
+    ('[1, [2, {"a": [3', {"partial": True}),
+    (b"[1, 2, \xff]", {}),
 ])
+@pytest.mark.parametrize("filler", [0, 4096])
 @pytest.mark.parametrize("enabled", [True, False])
-def test_collector_left_as_found(call, enabled):
+def test_collector_left_as_found(text, options, filler, enabled):
+    text = (b" " if isinstance(text, bytes) else " ") * filler + text
     (gc.enable if enabled else gc.disable)()
     try:
         try:
-            call()
+            loads(text, **options)
         except ValueError:
             pass
         assert gc.isenabled() is enabled
@@ -124,3 +130,86 @@ def test_other_threads_never_see_the_collector_held_off():
         stop.set()
         watcher.join()
     assert seen == {True}
+
+
+# Records after the first in a list are made by copying the table of the
+# one before while their keys follow it; nested records follow the ones at
+# the same place. Each dict must come out as json.loads makes it anyway:
+# the same keys in the same order, values, size and tracking, and
+# independent of the dict it was copied from.
+class Members(list):
+    """An object as (key, value) pairs, repeated keys allowed; a key is the
+    text of its JSON string, with its quotes."""
+
+
+def render(value, sep):
+    if isinstance(value, Members):
+        return "{" + sep[0].join(f"{k}{sep[1]}{render(v, sep)}" for k, v in value) + "}"
+    if isinstance(value, list):
+        return "[" + sep[0].join(render(v, sep) for v in value) + "]"
+    return json.dumps(value)
+
+
+def same_dicts(got, want, path="$", tracking=True):
+    """check_same, and every dict of the size (and tracking) that json.loads gives."""
+    import sys
+
+    from conftest import check_same
+
+    check_same(got, want, path)
+    if isinstance(want, dict):
+        assert sys.getsizeof(got) == sys.getsizeof(want), path
+        assert not tracking or gc.is_tracked(got) == gc.is_tracked(want), path
+    items = want.items() if isinstance(want, dict) else enumerate(want) if isinstance(want, list) else ()
+    for k, v in items:
+        same_dicts(got[k], v, f"{path}[{k!r}]", tracking)
+
+
+# Keys as they are spelled: the same text escaped and not, the bytes of one
+# key's text spelling another, lengths on both sides of 32, and one too long
+# for the key cache.
+KEYS = ['"id"', '"name"', '"tags"', '"meta"', r'"a\\b"', r'"a\b"', r'"a\u0062"', '"ab"',
+        r'"q\""', '"' + "k" * 31 + '"', '"' + "k" * 32 + '"', '"' + "k" * 70 + '"']
+TWINS = dict([('"ab"', r'"a\u0062"'), (r'"a\u0062"', '"ab"'), (r'"a\\b"', r'"a\b"'),
+              (r'"a\b"', r'"a\\b"')])
+leaves = st.none() | st.integers(-3, 3) | st.sampled_from(["", "a", "caf\u00e9", "x" * 40])
+nested = st.recursive(leaves, lambda inner: st.lists(inner, max_size=3)
+                      | st.lists(st.tuples(st.sampled_from(KEYS), inner), max_size=4).map(Members),
+                      max_leaves=6)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_records_shaped_after_the_one_before(data):
+    base = data.draw(st.lists(st.tuples(st.sampled_from(KEYS), nested), min_size=1, max_size=7))
+    # Variants that follow the base, stop short of it, go past it, stray
+    # from it midway or repeat one of its keys.
+    cut = data.draw(st.integers(0, len(base)))
+    variants = [base, base[:cut], base + data.draw(st.lists(st.tuples(st.sampled_from(KEYS), nested),
+                                                             min_size=1, max_size=2)),
+                base[:cut] + [('"other"', 1)] + base[cut + 1:], base[:cut] + base[:1] + base[cut:]]
+    variants.append([(TWINS.get(k, k), v) for k, v in base])  # the keys spelled otherwise
+    variants = [Members((k, data.draw(nested) if data.draw(st.booleans()) else v) for k, v in m)
+                for m in variants]
+    records = data.draw(st.lists(st.sampled_from(variants), min_size=2, max_size=8))
+    doc = Members([('"records"', records), ('"again"', records[::-1])])
+    gc.disable()  # a collection untracks dicts that no longer hold containers
+    try:
+        check_records(doc, data)
+    finally:
+        gc.enable()
+
+
+def check_records(doc, data):
+    for sep in [(",", ":"), (", ", ": ")]:
+        text = render(doc, sep)
+        got, want = loads(text), json.loads(text)
+        same_dicts(got, want)
+        # A copy shares nothing with the record it was copied from.
+        got["records"][0].clear() if isinstance(got["records"][0], dict) else None
+        same_dicts(got["records"][1:], want["records"][1:])
+        # Cut short, the dicts read so far have the size of the same content
+        # read whole (their tracking follows the values a repeated key held).
+        for end in data.draw(st.lists(st.integers(1, len(text)), max_size=3)):
+            part = loads(text[:end], partial=True)
+            same_dicts(part, json.loads(json.dumps(part)), tracking=False)

@@ -11,8 +11,12 @@ from vesk.vesk_core import loads
 
 GOOD = json.dumps([{"id": i, "name": f"n\u00e9{i}", "tags": ["a", "b\\n"], "v": i / 3} for i in range(20)]).encode()
 PAIR = b'{"a": [1, 2], "b": '
+# Records that follow the one before, stray from it midway, stop short of it
+# and go past it (see the reader's ObjectDict).
+SHAPED = b'[{"a": 1, "b": {"c": [2]}}, {"a": 3, "b": {"c": [4], "d": 5}}, {"a": 6, "x": 7}, {"a": 8}, ' \
+         b'{"a": 9, "b": {"c": []}, "e": "f"}]'
 INPUTS = {  # group -> inputs; groups named "*errors" must raise ValueError on every input
-    "good": [GOOD, GOOD.decode(), b"[" + b", ".join(b'"e,%d"' % i for i in range(100)) + b",]",
+    "good": [GOOD, GOOD.decode(), SHAPED, b"[" + b", ".join(b'"e,%d"' % i for i in range(100)) + b",]",
              b'// c\n{a: [1, 2.5, -0.0, NaN, -Infinity, 123456789012345678901234567890,], "raw": "t\tb", '
              b'"s": "x\\"y\\u00e9\\uD83D\\uDE00", $k-1: {"": null}, /* c */ "long": "' + b"z" * 300 + b'",}'],
     "tables": [b'{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9", [: k; v ]; 3, x\\,y ]}',
@@ -21,7 +25,8 @@ INPUTS = {  # group -> inputs; groups named "*errors" must raise ValueError on e
     "errors": [GOOD[:-1], GOOD + b" x", PAIR + b'"\\q"}', PAIR + b'"\\uD800"}', PAIR + b'"ok\\n\xff"}',
                PAIR + b'"\xff"}', b'{"a": [1, 2], "\xff": 1}', PAIR + b"01}", PAIR + b"9" * 5000 + b"}",
                b"[" * 1100 + b"]" * 1100, b'{"a" 1}', b"[" + b'"s", ' * 100 + b"x]",
-               b'[{"a": [1, 2, "three"]}, {"b": {"c": [4.5, "' + b"y" * 100 + b'"]}}, 1 2]'],
+               b'[{"a": [1, 2, "three"]}, {"b": {"c": [4.5, "' + b"y" * 100 + b'"]}}, 1 2]',
+               SHAPED[:60] + b"x" + SHAPED[60:], SHAPED[:-1]],
     "buffers": [bytearray(GOOD), bytearray(b"[: a, b; 1, 2; 3, 4 ]")],
     "buffer-errors": [bytearray(b"[: a, b; 1, 2; 3, 4, x ]"), bytearray(PAIR + b"01}"), bytearray(GOOD[:-1])],
 }

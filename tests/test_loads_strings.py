@@ -2,6 +2,7 @@
 invalid UTF-8 at every offset of a string, with and without escapes, as
 values, keys and table cells."""
 
+import ctypes
 import json
 import sys
 
@@ -9,6 +10,11 @@ import pytest
 
 from conftest import pe
 from vesk.vesk_core import loads
+
+# The text C code reads from a str: NUL-terminated UTF-8, which an ASCII
+# str hands out from its own characters.
+as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8
+as_utf8.argtypes, as_utf8.restype = [ctypes.py_object], ctypes.c_char_p
 
 WIDEST = ["a", "\x7f", "\xe9", "\xff", "\u0100", "\u65e5", "\uffff", "\U0001f600", "\U0010ffff"]
 
@@ -30,6 +36,7 @@ def test_strings_of_each_width(widest, length):
         key = next(iter(got))
         for s, w in zip([key, *got[key]], [next(iter(want)), *want[key]]):
             assert sys.getsizeof(s) == sys.getsizeof(w), "the same width and length as the interpreter's"
+            assert (hash(s), s.isascii(), as_utf8(s)) == (hash(w), w.isascii(), w.encode())
     cell = text_with(widest, length, length // 2)
     assert loads(f"[: a; {cell}x ]".encode()) == [{"a": cell + "x"}]
 

@@ -294,11 +294,7 @@ struct EscapeVariant {
 };
 
 std::vector<EscapeVariant> vector_escapers() {
-    std::vector<EscapeVariant> v = {{"avx2", &write_escaped_str_avx2},
-                                    {"emulated_avx512", &emulated::write_escaped_str_avx512},
-                                    {"dispatch", &write_escaped_str}};
-    if (cpu_has(CpuFeature::avx512bw)) v.push_back({"avx512", &write_escaped_str_avx512});
-    return v;
+    return {{"avx2", &write_escaped_str_avx2}, {"dispatch", &write_escaped_str}};
 }
 
 class EscapeChecker {
@@ -635,7 +631,7 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 const bool clean = !std::any_of(text.begin(), text.end(), [](char c) {
                     return oracle_needs_escape(static_cast<uint8_t>(c));
                 });
-                const bool fits_clean = block_fits(at, length < 32 ? 32 : 64);
+                const bool fits_clean = block_fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
 
                 uint8_t out8[64];
                 ASSERT_EQ(copy_clean_avx2(at, length, out8), fits_clean && clean) << where();

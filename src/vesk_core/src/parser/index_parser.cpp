@@ -11,7 +11,9 @@
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
 #include "parser/utf8.hpp"
+#include "serializer/dict_items.hpp"
 #include "simd/scanner.hpp"
+#include "simd/short_blocks.hpp"
 #include "simd/string_scan.hpp"
 
 
@@ -35,21 +37,70 @@ bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '
 
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
 
+// Scratch memory a thread keeps from one call to the next, at most, in each
+// part: the index grows with the input's quotes, the stack with the longest
+// open lists, the escape buffer with the longest escaped string.
+constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+constexpr size_t kKeptStackBytes = size_t{1} << 20;
+constexpr size_t kKeptEscapeBytes = size_t{1} << 20;
+
 }  // namespace
+
+// A thread's reader state, made on its first call. It is reached through a
+// plain pointer, which needs no initialisation guard, so that a call pays a
+// single thread-local lookup; the owner, touched only when the state is
+// made, frees it at thread exit.
+struct ReaderThread {
+    ~ReaderThread();
+    StringCache cache;
+    ReaderScratch scratch;
+};
 
 namespace {
 
-// Index memory a thread keeps from one call to the next, at most.
-constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+thread_local ReaderThread* READER_THREAD = nullptr;
+thread_local std::unique_ptr<ReaderThread> READER_THREAD_OWNER;
 
-thread_local StructuralIndex SPARE_INDEX;
+[[gnu::noinline, gnu::cold]] ReaderThread& make_reader_thread() {
+    READER_THREAD_OWNER = std::make_unique<ReaderThread>();
+    READER_THREAD = READER_THREAD_OWNER.get();
+    return *READER_THREAD;
+}
+
+ReaderThread& reader_thread() {
+    ReaderThread* thread = READER_THREAD;
+    return thread ? *thread : make_reader_thread();
+}
+
+ReaderScratch* take_scratch(ReaderScratch& scratch) {
+    if (scratch.in_use) return nullptr;
+    scratch.in_use = true;
+    return &scratch;
+}
 
 }  // namespace
 
-IndexLease::IndexLease() : index_(std::exchange(SPARE_INDEX, StructuralIndex())) {}
+ReaderThread::~ReaderThread() { READER_THREAD = nullptr; }
 
-IndexLease::~IndexLease() {
-    if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
+StringCache& thread_string_cache() { return reader_thread().cache; }
+
+ReaderLease::ReaderLease() : ReaderLease(reader_thread()) {}
+
+ReaderLease::ReaderLease(ReaderThread& thread)
+    : cache_(thread.cache), scratch_(take_scratch(thread.scratch)) {
+    if (!scratch_) {
+        own_ = std::make_unique<ReaderScratch>();
+        scratch_ = own_.get();
+    }
+}
+
+ReaderLease::~ReaderLease() {
+    if (own_) return;
+    scratch_->stack.trim(kKeptStackBytes);
+    if (scratch_->escape_buffer.capacity() > kKeptEscapeBytes)
+        std::string().swap(scratch_->escape_buffer);
+    if (scratch_->index.capacity_bytes() > kKeptIndexBytes) scratch_->index = StructuralIndex();
+    scratch_->in_use = false;
 }
 
 // Scans with the interpreter lock released, unless `hold_lock`: the input
@@ -57,7 +108,7 @@ IndexLease::~IndexLease() {
 // touches is shared. A C++ exception must not leave before the lock is
 // taken back, so it is carried across.
 const StructuralIndex* FastIndexParser::structural_index() {
-    StructuralIndex& index = index_lease_.index();
+    StructuralIndex& index = lease_.scratch().index;
     if (index_built_) return &index;
     bool out_of_memory = false;
     const bool release = !hold_lock;
@@ -362,9 +413,24 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
     return true;
 }
 
+// Most keys are short, clean and met before: those take the key cache's
+// memo, in line; the rest go out of line.
 PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
+    const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
+    const size_t length = end.close - open - 1;
+    if (end.close < length_ && !end.backslash && length <= kMaxCachedKeyLength) {
+        if (PyObject* key = cache_.find_remembered(content, length)) {
+            pos = end.close + 1;
+            return PyRef::borrow(key);
+        }
+    }
+    return parse_quoted_key_slowly(end, invalid_utf8);
+}
+
+PyRef FastIndexParser::parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8) {
+    const uint64_t open = pos;
     if (end.close >= length_) return end_of_text(open);
     if (end.backslash) return parse_string_with_escapes(open + 1, true);  // not cached
     pos = end.close + 1;
@@ -381,6 +447,20 @@ PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
     if (key) return key;
     PyErr_Clear();
     return fail({invalid_utf8, open + 1});
+}
+
+// A record that follows its shape mostly has the shape's keys, which are
+// short and clean: one found in place needs neither the scan for the
+// string's end nor the key cache.
+PyRef FastIndexParser::parse_expected_key(PyObject* expected) {
+    if (!expected || !PyUnicode_IS_COMPACT_ASCII(expected) || pos + 33 > length_ ||
+        input_[pos] != '"')
+        return {};
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(expected));
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(expected) + 1);
+    if (length >= 32 || !quoted_text_at(input_ + pos + 1, text, length)) return {};
+    pos += length + 2;
+    return PyRef::borrow(expected);
 }
 
 PyRef FastIndexParser::parse_key() {
@@ -414,50 +494,170 @@ FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
     return !at_end() && input_[pos] == close ? Separator::close : Separator::item;
 }
 
+namespace {
+
+// The dict of an object while its members are read: grown key by key, as
+// json.loads grows it, so that it keeps the string-key table (a presized
+// one above five entries gets the general table, larger and slower to look
+// up); a repeated key replaces the earlier value and keeps the earlier
+// place.
+//
+// An object in a list of records mostly has the keys of the record before
+// it (its shape, see FastIndexParser::record_shape_), in the same order.
+// While its members follow them, the dict is a copy of that record's
+// table, whose values it replaces in place: one block copy instead of a
+// table grown key by key, and of the size that growing gives, since the
+// table it copies grew so. At the first member that strays, or an early
+// end, the dict is made afresh, key by key, from the members read so far.
+class ObjectDict {
+public:
+    explicit ObjectDict(PyObject* shape)
+        : shape_(shape),
+          entries_(shape && PyDict_CheckExact(shape) ? string_key_entries(shape) : nullptr),
+          size_(entries_ ? PyDict_GET_SIZE(shape) : 0) {}
+
+    // The key that the next member has when it follows the shape, or null.
+    PyObject* next_key() const { return entries_ && followed_ < size_ ? entries_[followed_].key : nullptr; }
+
+    // The shape's value for the member `key` when the member follows the
+    // shape: a record in it may shape the member's value. Null otherwise.
+    PyObject* follow(PyObject* key) const {
+        return entries_ && followed_ < size_ && entries_[followed_].key == key
+                   ? entries_[followed_].value
+                   : nullptr;
+    }
+
+    // False with the error set.
+    bool add(PyRef key, PyRef value) {
+        if (entries_) {
+            if (followed_ < size_ && entries_[followed_].key == key.get()) {
+                if (!copied_ && !copy()) return false;
+                holds_container_ = holds_container_ || PyType_IS_GC(Py_TYPE(value.get()));
+                Py_SETREF(copied_[followed_].value, value.release());
+                ++followed_;
+                return true;
+            }
+            if (!leave()) return false;
+        }
+        if (!dict_ && !(dict_ = PyRef::steal(PyDict_New()))) return created(false);
+        if (set_item_taking(dict_.get(), key.release(), value.release()) < 0)
+            return static_cast<bool>(replace_error(PyExc_RuntimeError, "Dict insertion failed"));
+        return true;
+    }
+
+    // The dict of the members added, or empty with the error set.
+    PyRef finish() {
+        if (entries_ && !leave()) return {};
+        if (!dict_ && !(dict_ = PyRef::steal(PyDict_New()))) created(false);
+        return std::move(dict_);
+    }
+
+private:
+    static bool created(bool ok) {
+        return ok || replace_error(PyExc_MemoryError, "Failed to create dict");
+    }
+    [[gnu::noinline]] bool copy();
+    // Stops following the shape (see leave() in the .cpp).
+    [[gnu::noinline]] bool leave();
+
+    PyObject* shape_;
+    const dict_table::UnicodeEntry* entries_;  // the shape's, while members follow it
+    Py_ssize_t size_;
+    PyRef dict_;
+    dict_table::UnicodeEntry* copied_ = nullptr;  // dict_'s entries while it is the copy
+    Py_ssize_t followed_ = 0;                     // members that followed the shape
+    bool holds_container_ = false;                // a list or a dict among their values
+};
+
+bool ObjectDict::copy() {
+    dict_ = PyRef::steal(PyDict_Copy(shape_));
+    if (dict_) copied_ = string_key_entries(dict_.get());
+    return created(copied_ != nullptr);
+}
+
+// A copy that holds all the shape's members stays, tracked by the
+// collector as a dict grown key by key would be (when it holds a list or a
+// dict), whatever its shape was; more members then go in key by key. One
+// that holds fewer is made afresh, key by key, from them.
+bool ObjectDict::leave() {
+    entries_ = nullptr;
+    if (!std::exchange(copied_, nullptr)) return true;
+    if (followed_ == size_) {
+        if (holds_container_ != static_cast<bool>(PyObject_GC_IsTracked(dict_.get()))) {
+            if (holds_container_) PyObject_GC_Track(dict_.get());
+            else PyObject_GC_UnTrack(dict_.get());
+        }
+        return true;
+    }
+    PyRef fresh = PyRef::steal(PyDict_New());
+    if (!fresh) return created(false);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t i = 0; i < followed_ && next_item(dict_.get(), &pos, &key, &value); ++i)
+        if (PyDict_SetItem(fresh.get(), key, value) < 0)
+            return static_cast<bool>(replace_error(PyExc_RuntimeError, "Dict insertion failed"));
+    dict_ = std::move(fresh);
+    return true;
+}
+
+}  // namespace
+
 PyRef FastIndexParser::parse_object(const Schema* schema) {
+    PyObject* const shape = std::exchange(record_shape_, nullptr);
     // Members of a schema-mapped object, at any depth, are read without it.
     if (schema) {
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
         return parse_object_schema(*schema, std::move(dict));
     }
-    // Each member goes straight in, as json.loads puts it: a dict grown key
-    // by key keeps the string-key table (a presized one above five entries
-    // gets the general table, larger and slower to look up). A repeated key
-    // replaces the earlier value and keeps the earlier place.
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return replace_error(PyExc_MemoryError, "Failed to create dict");
+    ObjectDict dict(shape);
     ++pos;  // '{'
     skip_filler();
-    if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+    if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.
     if (input_[pos] != '}') {
         // Cut short, the object keeps its finished members; one whose key
         // or value the end cut is left out.
         for (;;) {
-            PyRef key = parse_key();
-            if (!key) return cut_ ? std::move(dict) : PyRef{};
+            PyRef key = parse_expected_key(dict.next_key());
+            if (!key) key = parse_key();
+            if (!key) return cut_ ? dict.finish() : PyRef{};
             // Only filler may stand between a key and its colon.
             skip_filler();
-            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
             if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
             ++pos;
-            PyRef value = parse_value(nullptr);
-            if (!value) return cut_ ? std::move(dict) : PyRef{};
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
-                return replace_error(PyExc_RuntimeError, "Dict insertion failed");
+            // A string right after the colon goes straight to the string
+            // reader; a record in the value may be shaped after the one
+            // that the shape's member holds.
+            PyRef value;
+            if (pos < length_ && input_[pos] == '"') {
+                value = parse_string_fast();
+            } else {
+                record_shape_ = dict.follow(key.get());
+                value = parse_value(nullptr);
+                record_shape_ = nullptr;
+            }
+            if (!value) return cut_ ? dict.finish() : PyRef{};
+            if (!dict.add(std::move(key), std::move(value))) return {};
+            // The usual compact `,"` before the next key, without the call.
+            if (pos + 1 < length_ && input_[pos] == ',' && input_[pos + 1] == '"') {
+                ++pos;
+                continue;
+            }
             const Separator next = read_separator('}');
-            if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};
+            if (next == Separator::error) return cut_ ? dict.finish() : PyRef{};
             if (next == Separator::close) break;
-            if (at_end()) return cut_at(pos) ? std::move(dict) : PyRef{};
+            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
         }
     }
     ++pos;  // '}'
-    return dict;
+    return dict.finish();
 }
 
 PyRef FastIndexParser::parse_array(const Schema* schema) {
+    PyObject* const shape = std::exchange(record_shape_, nullptr);
     const uint64_t bracket = pos;
     ++pos;  // '['
     StackFrame frame(stack_);
@@ -484,9 +684,17 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     if (first != ']') {
         // Cut short, the list keeps its finished elements and a container
         // or string the end left open.
+        // The record an element may be shaped after: the element before, or
+        // for the first, the first of the list that this one's shape holds.
+        PyObject* previous =
+            shape && PyList_CheckExact(shape) && PyList_GET_SIZE(shape) ? PyList_GET_ITEM(shape, 0)
+                                                                        : nullptr;
         for (;;) {
+            record_shape_ = previous;
             PyRef item = parse_value(schema);
+            record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
+            previous = item.get();
             stack_.push(std::move(item));
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};

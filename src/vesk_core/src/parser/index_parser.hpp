@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "parser/fast_number.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
+#include "simd/string_scan.hpp"
 #include "simd/whitespace.hpp"
 #include "stack_room.hpp"
 #include "types/field_descriptor.hpp"
@@ -24,10 +26,26 @@
 
 namespace vesk {
 
+// PyDict_SetItem without the references it takes and its caller then
+// drops: the interpreter's own form, which consumes both, also when it
+// fails. It is exported, but declared only in the internal headers.
+extern "C" int _PyDict_SetItem_Take2(PyDictObject* dict, PyObject* key, PyObject* value);
+
+// Sets `dict[key] = value`, taking over both references; -1 with the
+// exception set on failure.
+inline int set_item_taking(PyObject* dict, PyObject* key, PyObject* value) {
+    return _PyDict_SetItem_Take2(reinterpret_cast<PyDictObject*>(dict), key, value);
+}
+
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 // Tables of more rows than this raise.
 inline constexpr uint64_t kMaxGridRows = 1'000'000;
+
+// Inputs from this long hold the collector off while they are read (see
+// CollectorPause); a shorter one makes too few containers to be worth the
+// two calls.
+inline constexpr uint64_t kPauseCollectorFrom = 4096;
 
 // Owned references to the elements (and table rows) read so far by the lists
 // that are open, innermost last. Each list is created once its closing
@@ -56,6 +74,12 @@ public:
     // Forgets the references above `mark`: a container has stolen them.
     void forget_from(size_t mark) { items_.resize(mark); }
 
+    // Frees the memory of an empty stack that has grown past `max_bytes`.
+    void trim(size_t max_bytes) {
+        if (items_.capacity() * sizeof(PyObject*) > max_bytes)
+            std::vector<PyObject*>().swap(items_);
+    }
+
 private:
     std::vector<PyObject*> items_;
 };
@@ -77,22 +101,39 @@ private:
     size_t mark_;
 };
 
-// The calling thread's index memory for one call: taken from the thread's
-// spare at construction and given back after, unless it has grown past a
-// bound (one huge document must not pin its index for good). A call nested
-// in the same thread (a finalizer run by the collector mid-parse) finds the
-// spare taken and starts from empty.
-class IndexLease {
-public:
-    IndexLease();
-    ~IndexLease();
-    IndexLease(const IndexLease&) = delete;
-    IndexLease& operator=(const IndexLease&) = delete;
+// The memory a reader call works in besides the values it makes.
+struct ReaderScratch {
+    ValueStack stack;
+    std::string escape_buffer;  // decoded bytes of the current escaped string
+    StructuralIndex index;      // built only for tables whose rows need counting
+    bool in_use = false;        // held by a reader call of the thread
+};
 
-    StructuralIndex& index() { return index_; }
+struct ReaderThread;
+
+// What one reader call takes from the calling thread, reached through one
+// thread-local lookup: the thread's key cache, and its scratch memory, kept
+// from one call to the next so that a document that fits it allocates
+// nothing but its values. No Python code runs while a document is read, so
+// no other reader call of the thread finds the scratch held; should one
+// ever nest, it works in a scratch of its own. Memory grown past a bound is
+// freed when the call ends: one huge document must not pin it for good.
+class ReaderLease {
+public:
+    ReaderLease();
+    ~ReaderLease();
+    ReaderLease(const ReaderLease&) = delete;
+    ReaderLease& operator=(const ReaderLease&) = delete;
+
+    StringCache& cache() const { return cache_; }
+    ReaderScratch& scratch() const { return *scratch_; }
 
 private:
-    StructuralIndex index_;
+    explicit ReaderLease(ReaderThread& thread);
+
+    StringCache& cache_;
+    ReaderScratch* scratch_;
+    std::unique_ptr<ReaderScratch> own_;  // when the thread's scratch is held
 };
 
 // Opt-in reading modes for text that models write.
@@ -131,7 +172,8 @@ inline uint64_t partial_text_end(const uint8_t* text, uint64_t begin, uint64_t e
 // lock is released on purpose: around that, `lift` and `renew`.
 class CollectorPause {
 public:
-    CollectorPause() : paused_(PyGC_Disable() != 0) {}
+    // Held off only when `wanted`.
+    explicit CollectorPause(bool wanted) : paused_(wanted && PyGC_Disable() != 0) {}
     ~CollectorPause() { lift(); }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
@@ -153,7 +195,8 @@ private:
 class FastIndexParser {
 public:
     FastIndexParser(const uint8_t* input, uint64_t length, ReadOptions options = {})
-        : input_(input), length_(length), cache_(thread_string_cache()), options_(options) {}
+        : input_(input), length_(length), collector_pause_(length >= kPauseCollectorFrom),
+          options_(options) {}
 
     // Reads one value at `pos` (leading filler allowed) and leaves `pos` just
     // past it. `schema`, when present, maps objects reached through lists
@@ -238,6 +281,9 @@ private:
     PyRef parse_container(const Schema* schema);
     PyRef parse_object(const Schema* schema);
     PyRef parse_key();
+    // The key at `pos` when it is `expected` (a key or null), found in
+    // place; empty, with nothing set and `pos` unmoved, otherwise.
+    PyRef parse_expected_key(PyObject* expected);
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();
@@ -254,6 +300,8 @@ private:
     // from the escape reader when they hold a backslash. `invalid_utf8` is
     // the message raised at the first content byte when the cache refuses.
     PyRef parse_quoted_key(const char* invalid_utf8);
+    // The rest of parse_quoted_key, given the end of the key's string.
+    [[gnu::noinline]] PyRef parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8);
     // `key`: a key or header name, which the end of the text never cuts
     // into a value of its own.
     PyRef parse_string_with_escapes(uint64_t start, bool key);
@@ -320,12 +368,20 @@ private:
     const uint8_t* input_;
     uint64_t length_;
     CollectorPause collector_pause_;
-    IndexLease index_lease_;
+    ReaderLease lease_;
     bool index_built_ = false;
-    StringCache& cache_;  // the calling thread's key cache
-    ValueStack stack_;
-    std::string escape_buffer_;  // decoded bytes of the current escaped string, reused
+    StringCache& cache_ = lease_.cache();
+    ValueStack& stack_ = lease_.scratch().stack;
+    std::string& escape_buffer_ = lease_.scratch().escape_buffer;
     uint32_t depth_ = 0;  // containers open around `pos`
+    // What the value about to be read may be shaped after (see ObjectDict):
+    // for a list element the element before (for the first, the first of
+    // the list that shapes this one), for a member of a record that follows
+    // another the other's value. Set just before the value is read and
+    // cleared after; the object or list that the value opens takes it, and
+    // uses it only when it is a dict, or a list, itself. Borrowed: a
+    // finished value of the document.
+    PyObject* record_shape_ = nullptr;
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
     ReadOptions options_;

@@ -401,7 +401,8 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             k += k >= width;  // a cell beyond the names counts once begun
             return cut_row();
         }
-        if (k < width && PyDict_SetItem(row.get(), names[k].get(), value.get()) < 0)
+        if (k < width &&
+            set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
         ++k;
         if (last_inside && k == width) break;
@@ -516,7 +517,7 @@ PyRef FastIndexParser::parse_object_schema(const Schema& fields, PyRef dict) {
         if (!skip_schema_key()) return cut_ ? std::move(dict) : PyRef{};
         PyRef value = parse_value(nullptr);
         if (!value) return cut_ ? std::move(dict) : PyRef{};
-        if (PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0)
+        if (set_item_taking(dict.get(), Py_NewRef(field.key.get()), value.release()) < 0)
             return replace_error(PyExc_RuntimeError, "Dict insertion failed");
         const Separator next = read_separator('}');
         if (next == Separator::error) return cut_ ? std::move(dict) : PyRef{};

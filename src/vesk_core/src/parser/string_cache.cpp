@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <random>
 
 #include "parser/siphash.hpp"
@@ -112,20 +111,36 @@ void StringCache::evict(size_t index) {
 
 namespace {
 
-// STRING_CACHE: created on the thread's first key, destroyed at thread exit.
-thread_local std::unique_ptr<StringCache> STRING_CACHE;
+// An ASCII str of `length` (at least 1) characters copied from `bytes`,
+// made as PyUnicode_New makes a compact ASCII one (the header, the
+// characters, a NUL) without its general checks of size and width, which
+// cost about as much again as the allocation.
+PyRef new_ascii_str(const char* bytes, size_t length) {
+    auto* str = static_cast<PyASCIIObject*>(PyObject_Malloc(sizeof(PyASCIIObject) + length + 1));
+    if (!str) return PyRef::steal(PyErr_NoMemory());
+    PyRef ref = PyRef::steal(PyObject_Init(reinterpret_cast<PyObject*>(str), &PyUnicode_Type));
+    str->length = static_cast<Py_ssize_t>(length);
+    str->hash = -1;
+    std::memset(&str->state, 0, sizeof str->state);
+    str->state.kind = PyUnicode_1BYTE_KIND;
+    str->state.compact = 1;
+    str->state.ascii = 1;
+    auto* data = reinterpret_cast<char*>(str + 1);
+    std::memcpy(data, bytes, length);
+    data[length] = '\0';
+    return ref;
+}
 
 }  // namespace
 
 PyRef make_str(const char* bytes, size_t length, bool ascii) {
     const auto* text = reinterpret_cast<const uint8_t*>(bytes);
     // One character of Latin-1 is the interpreter's shared string, as its
-    // own decoder gives it.
+    // own decoder gives it, and so is the empty string.
     if (ascii) {
         if (length == 1) return PyRef::steal(PyUnicode_FromOrdinal(text[0]));
-        PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-        if (str) std::memcpy(PyUnicode_DATA(str.get()), text, length);
-        return str;
+        if (length == 0) return PyRef::steal(PyUnicode_New(0, 0));
+        return new_ascii_str(bytes, length);
     }
     // Shaped first, so the str is made once at its final length and width
     // and decoded in place: no growing buffer, no widening copy.
@@ -153,11 +168,6 @@ PyRef make_str(const char* bytes, size_t length, bool ascii) {
     }
     if (!valid) return raise_error(PyExc_ValueError, "invalid UTF-8");
     return str;
-}
-
-StringCache& thread_string_cache() {
-    if (!STRING_CACHE) STRING_CACHE = std::make_unique<StringCache>();
-    return *STRING_CACHE;
 }
 
 PyRef intern_key(StringCache& cache, const char* bytes, size_t length) {

@@ -41,6 +41,8 @@ public:
     // The cached string for a key of at most kMaxCachedKeyLength bytes, or
     // empty; `hash` receives the key's hash for a following insert.
     PyRef find(const char* bytes, size_t length, uint64_t& hash);
+    // The same from the memo alone (borrowed), or null: no hash is taken.
+    PyObject* find_remembered(const char* bytes, size_t length) const;
 
     // Caches a key that find() missed, evicting the oldest entry when full.
     // Empty (Python error pending, cache unchanged) on invalid UTF-8. Keys
@@ -115,6 +117,12 @@ inline bool StringCache::same_key(size_t index, const KeyWords& words, const cha
     return length <= 16 || std::memcmp(middles_[index] + 8, bytes + 8, length - 16) == 0;
 }
 
+inline PyObject* StringCache::find_remembered(const char* bytes, size_t length) const {
+    const KeyWords words = key_words(bytes, length);
+    const uint16_t memo = memo_[memo_slot(words, length)];
+    return memo != kEmpty && same_key(memo, words, bytes, length) ? entries_[memo].str : nullptr;
+}
+
 inline PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash) {
     const KeyWords words = key_words(bytes, length);
     uint16_t& memo = memo_[memo_slot(words, length)];
@@ -123,8 +131,8 @@ inline PyRef StringCache::find(const char* bytes, size_t length, uint64_t& hash)
     return find_keyed(bytes, length, words, memo, hash);
 }
 
-// The calling thread's cache, created on first use. The parser fetches it
-// once per call rather than paying for a thread-local lookup per key.
+// The calling thread's cache, made with the thread's reader state on first
+// use; a parser reaches it through its lease, once per call.
 StringCache& thread_string_cache();
 
 // The key string for `bytes` decoded as UTF-8, from `cache` where the key is

@@ -46,10 +46,16 @@ struct UnicodeEntry {
     PyObject* value;
 };
 
+// The entries array, after the header and the hash index.
+template <class E>
+inline E* entries_of(const Keys* keys) {
+    return reinterpret_cast<E*>(const_cast<char*>(reinterpret_cast<const char*>(keys + 1)) +
+                                (size_t{1} << keys->log2_index_bytes));
+}
+
 template <class E>
 inline bool next_entry(const Keys* keys, Py_ssize_t* pos, PyObject** key, PyObject** value) {
-    const auto* entries = reinterpret_cast<const E*>(reinterpret_cast<const char*>(keys + 1) +
-                                                     (size_t{1} << keys->log2_index_bytes));
+    const E* entries = entries_of<E>(keys);
     const Py_ssize_t used = keys->nentries;
     Py_ssize_t i = *pos;
     while (i < used && !entries[i].value) ++i;
@@ -81,6 +87,18 @@ inline bool next_item(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject*
             return dict_table::next_entry<dict_table::Entry>(keys, pos, key, value);
     }
     return PyDict_Next(dict, pos, key, value);
+}
+
+// The entries of `dict` in order, when it is a combined string-key table
+// with no deleted entry among them (as every dict that the reader builds);
+// null for any other dict. A reader that has just copied such a dict, and
+// has shown it to nobody, may replace the values in place.
+inline dict_table::UnicodeEntry* string_key_entries(PyObject* dict) {
+    const auto* table = reinterpret_cast<PyDictObject*>(dict);
+    if (!g_dict_table_readable || table->ma_values) return nullptr;
+    const auto* keys = reinterpret_cast<const dict_table::Keys*>(table->ma_keys);
+    if (keys->kind != dict_table::kUnicode || keys->nentries != table->ma_used) return nullptr;
+    return dict_table::entries_of<dict_table::UnicodeEntry>(keys);
 }
 
 }  // namespace vesk

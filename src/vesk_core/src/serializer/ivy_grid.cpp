@@ -41,8 +41,8 @@ constexpr bool is_grid_unsafe(Py_UCS4 c) {
 using ByteSet = std::array<bool, 256>;
 
 // Whether any of the `length` characters of a one-byte string is in `set`:
-// one table read a character, no branch until the end. Most cells and
-// names are such strings.
+// one table read a character, no branch until the end. Most names are
+// such strings.
 bool any_in(const void* data, Py_ssize_t length, const ByteSet& set) {
     const auto* text = static_cast<const uint8_t*>(data);
     bool found = false;
@@ -50,9 +50,22 @@ bool any_in(const void* data, Py_ssize_t length, const ByteSet& set) {
     return found;
 }
 
-constexpr ByteSet kGridUnsafeBytes = [] {
-    ByteSet set{};
-    for (int c = 0; c < 256; ++c) set[c] = is_grid_unsafe(static_cast<Py_UCS4>(c));
+// The grid-unsafe bytes as a nibble set for the vector scan, built from
+// is_grid_unsafe: one bit for each high nibble that a member has.
+constexpr NibbleSet kGridUnsafeNibbles = [] {
+    NibbleSet set{};
+    uint8_t next_bit = 1;
+    for (int high = 0; high < 16; ++high) {
+        bool any = false;
+        for (int low = 0; low < 16; ++low)
+            any = any || is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low));
+        if (!any) continue;
+        if (high >= 8 || next_bit == 0) throw "grid-unsafe bytes do not fit a nibble set";
+        set.high[high] = next_bit;
+        for (int low = 0; low < 16; ++low)
+            if (is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low))) set.low[low] |= next_bit;
+        next_bit = static_cast<uint8_t>(next_bit << 1);
+    }
     return set;
 }();
 
@@ -60,7 +73,9 @@ bool is_grid_safe_str(PyObject* str) {
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    if (kind == PyUnicode_1BYTE_KIND) return !any_in(data, length, kGridUnsafeBytes);
+    if (kind == PyUnicode_1BYTE_KIND)
+        return !any_in_nibble_set_avx2(static_cast<const uint8_t*>(data),
+                                       static_cast<size_t>(length), kGridUnsafeNibbles);
     for (Py_ssize_t i = 0; i < length; ++i)
         if (is_grid_unsafe(PyUnicode_READ(kind, data, i))) return false;
     return true;

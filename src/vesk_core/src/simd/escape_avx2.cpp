@@ -109,8 +109,9 @@ template <class Src, class Dst>
 // so a clean block costs one load and one store, and at a byte to escape
 // only the bytes before it are kept. The bytes after the last whole block
 // are tested as the input's final 32 bytes (overlapping bytes already
-// tested, whose flags are shifted out) and copied as one run: no byte
-// outside the input is read, and no tail is left to a byte loop.
+// tested, whose flags are shifted out) and stored as one block over the
+// run's copies of the overlapping ones: no byte outside the input is read,
+// and no tail is left to a byte loop.
 //
 // The clean text goes out through a local pointer, under a reservation for
 // all that is left of the input, and is counted once; only an escape (rare)
@@ -139,11 +140,15 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
             clean = static_cast<size_t>(std::countr_zero(mask));
         } else if (done < length) {
             const size_t overlap = done - (length - 32);
-            mask = escape_mask_bytes(
-                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + length - 32))) >>
-                   overlap;
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + length - 32));
+            mask = escape_mask_bytes(v) >> overlap;
             clean = mask ? static_cast<size_t>(std::countr_zero(mask)) : length - done;
-            std::memcpy(o, text + done, clean);
+            // The final 32 bytes go out whole, over the copies of the ones
+            // this run has written, when it has written them all.
+            if (static_cast<size_t>(o - begin) >= overlap)
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(o - overlap), v);
+            else
+                std::memcpy(o, text + done, clean);
         }
         out.commit(static_cast<size_t>(o + clean - begin));
         done += clean;

@@ -79,11 +79,23 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 }
 
 // Copies a text shorter than 64 bytes that needs no escape to `out` as
-// one or two 32-byte blocks (`out` must have room for 64). False, with
-// nothing decided, when the text needs an escape or sits too close to the
-// end of a page to be loaded whole; the caller then escapes it as usual.
+// one 16-byte block (under 16 bytes: most keys, which then cross fewer
+// cache lines), or one or two 32-byte blocks (`out` must have room for 64).
+// False, with nothing decided, when the text needs an escape or sits too
+// close to the end of a page to be loaded whole; the caller then escapes
+// it as usual.
 VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text, size_t length,
                                                             uint8_t* out) {
+    if (length < 16) {
+        if (!within_page(text, 16)) return false;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+        const __m128i bad = _mm_or_si128(
+            _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+        if (static_cast<uint32_t>(_mm_movemask_epi8(bad)) & ((1u << length) - 1)) return false;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        return true;
+    }
     if (length < 32) {
         if (!within_page(text)) return false;
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
@@ -99,6 +111,26 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), high);
     return true;
+}
+
+// Whether the 32 bytes at `at` start with the `length` (under 32) bytes of
+// `text` and then a double quote, with no quote or backslash before it:
+// the short key a reader expects there, closed and free of escapes. False,
+// with nothing decided, when `text` cannot be loaded whole within its page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool quoted_text_at(const uint8_t* at,
+                                                                        const uint8_t* text,
+                                                                        size_t length) {
+    if (!within_page(text)) return false;
+    const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i want = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    const uint32_t before = (1u << length) - 1, close = 1u << length;
+    const auto quotes = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('"'))));
+    const auto backslashes = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('\\'))));
+    const auto same = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(input, want)));
+    return (quotes & (before | close)) == close && (backslashes & before) == 0 &&
+           (same & before) == before;
 }
 
 // Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
@@ -126,6 +158,50 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     if (static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & ((1u << length) - 1)) return 0;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
+}
+
+// A set of bytes below 0x80 as two 16-entry tables, one bit a high nibble
+// among the members': byte c is in the set when low[c & 15] & high[c >> 4]
+// is not 0 (high is 0 from 8 on).
+struct NibbleSet {
+    uint8_t low[16];
+    uint8_t high[16];
+};
+
+// One bit per byte of `v` that is in the set whose tables `low` and `high`
+// hold in both lanes.
+VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    const __m256i by_high =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    const __m256i miss =
+        _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
+    return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
+}
+
+// Whether any of the `length` bytes at `text` is in `set`: 32 bytes a step,
+// the last step the final 32 bytes; a text under 32 bytes is loaded whole
+// where its page allows, else read byte by byte.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool any_in_nibble_set_avx2(
+    const uint8_t* text, size_t length, const NibbleSet& set) {
+    const __m256i low =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)));
+    const __m256i high =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)));
+    const auto* blocks = reinterpret_cast<const __m256i*>(text);
+    if (length >= 32) {
+        size_t i = 0;
+        for (; i + 32 <= length; i += 32)
+            if (nibble_set_mask(_mm256_loadu_si256(blocks + i / 32), low, high)) return true;
+        const auto* last = reinterpret_cast<const __m256i*>(text + length - 32);
+        return i < length && nibble_set_mask(_mm256_loadu_si256(last), low, high);
+    }
+    if (within_page(text))
+        return (nibble_set_mask(_mm256_loadu_si256(blocks), low, high) & ((1u << length) - 1)) != 0;
+    for (size_t i = 0; i < length; ++i)
+        if (set.low[text[i] & 15] & set.high[text[i] >> 4]) return true;
+    return false;
 }
 
 // All ones in the bytes of `x` from `base` to `base + span` (unsigned), as

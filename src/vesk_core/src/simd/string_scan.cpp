@@ -24,25 +24,41 @@ namespace vesk {
     return {false, _mm256_movemask_epi8(high) == 0 && tail_high < 0x80};
 }
 
+namespace {
+
+// The quotes, backslashes and control bytes of the 32 bytes at `block`,
+// shifted right by `lead`.
+[[gnu::target("avx2")]] uint32_t escape_stops(const uint8_t* block, unsigned lead) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+    // v <= 0x1F unsigned exactly when min(v, 0x1F) == v.
+    const __m256i stop = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
+                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))),
+        _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(stop)) >> lead;
+}
+
+}  // namespace
+
+// As find_string_end_avx2: the last step reads the block that ends the input.
 [[gnu::target("avx2,bmi")]] uint64_t find_escape_stop_avx2(const uint8_t* input, uint64_t length,
                                                            uint64_t pos) {
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i backslash = _mm256_set1_epi8('\\');
-    const __m256i last_control = _mm256_set1_epi8(0x1F);
-    for (; pos + 32 <= length; pos += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + pos));
-        // v <= 0x1F unsigned exactly when min(v, 0x1F) == v.
-        const __m256i stop = _mm256_or_si256(
-            _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash)),
-            _mm256_cmpeq_epi8(_mm256_min_epu8(v, last_control), v));
-        const auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(stop));
-        if (mask) return pos + static_cast<uint64_t>(std::countr_zero(mask));
+    if (length < 32) {
+        for (; pos < length; ++pos) {
+            const uint8_t c = input[pos];
+            if (c == '"' || c == '\\' || c < 0x20) break;
+        }
+        return pos;
     }
-    for (; pos < length; ++pos) {
-        const uint8_t c = input[pos];
-        if (c == '"' || c == '\\' || c < 0x20) break;
+    for (; pos + 32 <= length; pos += 32)
+        if (const uint32_t mask = escape_stops(input + pos, 0))
+            return pos + static_cast<uint64_t>(std::countr_zero(mask));
+    if (pos < length) {
+        const auto lead = static_cast<unsigned>(32 - (length - pos));
+        if (const uint32_t mask = escape_stops(input + length - 32, lead))
+            return pos + static_cast<uint64_t>(std::countr_zero(mask));
     }
-    return pos;
+    return length;
 }
 
 }  // namespace vesk

@@ -24,34 +24,58 @@ struct StringEnd {
     bool ascii;      // no byte of 0x80 or above before it
 };
 
-// One pass from the first content byte of a string to its first quote: the
-// closing quote (an escaped one too, which the backslash before it gives
-// away) and what the content needs, 32 bytes per step. Inline into callers
-// built for AVX2, where most strings take a single step.
-[[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
-                                                                  uint64_t length, uint64_t pos) {
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i backslash = _mm256_set1_epi8('\\');
+// The quote, backslash and high-byte masks of the 32 bytes at `block`,
+// shifted right by `lead`.
+struct ContentMasks {
+    uint32_t quotes, backslashes, high;
+};
+[[gnu::target("avx2")]] inline ContentMasks content_masks(const uint8_t* block, unsigned lead) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+    const auto mask = [lead](int bits) { return static_cast<uint32_t>(bits) >> lead; };
+    return {mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')))),
+            mask(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')))),
+            mask(_mm256_movemask_epi8(v))};
+}
+
+// find_string_end_avx2 on an input shorter than one block, byte by byte.
+inline StringEnd find_string_end_short(const uint8_t* input, uint64_t length, uint64_t pos) {
     bool any_backslash = false, any_high = false;
-    for (; pos + 32 <= length; pos += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + pos));
-        const auto quotes = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, quote)));
-        const auto backslashes =
-            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, backslash)));
-        const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
-        if (quotes) {
-            const uint32_t before = (quotes & (0u - quotes)) - 1;  // the bytes before the first quote
-            return {pos + static_cast<uint64_t>(std::countr_zero(quotes)),
-                    any_backslash || (backslashes & before) != 0, !any_high && (high & before) == 0};
-        }
-        any_backslash = any_backslash || backslashes != 0;
-        any_high = any_high || high != 0;
-    }
     for (; pos < length && input[pos] != '"'; ++pos) {
         any_backslash = any_backslash || input[pos] == '\\';
         any_high = any_high || input[pos] >= 0x80;
     }
     return {pos, any_backslash, !any_high};
+}
+
+// One pass from the first content byte of a string to its first quote: the
+// closing quote (an escaped one too, which the backslash before it gives
+// away) and what the content needs, 32 bytes per step. The last, partial
+// step reads the block that ends the input, its masks shifted to start at
+// `pos`, so a string near the end takes one step too. Inline into callers
+// built for AVX2, where most strings take a single step.
+[[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
+                                                                  uint64_t length, uint64_t pos) {
+    if (length < 32) return find_string_end_short(input, length, pos);
+    bool any_backslash = false, any_high = false;
+    // Whether the block masks at `pos` hold the quote; `end` then says where.
+    const auto ends = [&](const ContentMasks& m, StringEnd& end) {
+        if (!m.quotes) {
+            any_backslash = any_backslash || m.backslashes != 0;
+            any_high = any_high || m.high != 0;
+            return false;
+        }
+        const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
+        end = {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
+               any_backslash || (m.backslashes & before) != 0, !any_high && (m.high & before) == 0};
+        return true;
+    };
+    StringEnd end;
+    for (; pos + 32 <= length; pos += 32)
+        if (ends(content_masks(input + pos, 0), end)) return end;
+    if (pos < length &&
+        ends(content_masks(input + length - 32, static_cast<unsigned>(32 - (length - pos))), end))
+        return end;
+    return {length, any_backslash, !any_high};
 }
 
 // The first offset at or after `pos` that holds a `"`, a backslash or a

@@ -170,7 +170,10 @@ def configure() -> None:
         return
     python = ROOT / ".venv" / "bin" / "python"
     subprocess.run(["cmake", "-S", ".", "-B", str(OUT / "cmake"), "-DVESK_BUILD_TESTS=ON",
-                    "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF",
+                    "-DCMAKE_BUILD_TYPE=Release",
+                    # the project turns link-time optimisation on for every
+                    # configuration; the per-configuration switch wins over it
+                    "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION_RELEASE=OFF",
                     f"-DPython_EXECUTABLE={python}"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
 
 

@@ -14,7 +14,7 @@ import pydantic.v1
 import pytest
 
 from conftest import LEAK_THRESHOLD, SHARED, UNDER_ASAN, check_same, run_threads, traced_growth
-from vesk.vesk_core import dumps, format_hint, loads
+from vesk.vesk_core import Stream, dumps, format_hint, loads
 
 COLS = ["id", "name", "score", "ok", "note"]
 
@@ -198,6 +198,18 @@ ERRORS = [b"[: a, b; 1, 2; 3, 4, x ]", b"[2: a, b; 1, 2; 3, 4", b'[: a, "b\xff";
 SMALL, MID = people(3, 7), people(20, 8)
 
 
+CUT = ('```json\n{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9\\ud83d\\ude00", [: k; v ]; 3, x\\,y ], '
+       'n: [1, -2.5, -Infinity, "' + "z" * 60 + '"], s: "a\\"\u00e9\\u00e9"}\n```').encode()
+
+
+def streamed(data, path):
+    stream = Stream(path=path, check_counts=True)
+    for j in range(0, len(data), 29):
+        stream.feed(data[j:j + 29])
+        stream.value
+    return stream.close()
+
+
 def entry_point_cases():
     """(call, expected value or exception type) for every entry point, good and failing."""
     garbled = json.dumps([{f"k{i}": v for i, v in enumerate(r.values())} for r in MID])
@@ -225,6 +237,14 @@ def entry_point_cases():
                         (lambda: format_hint("multiline"), format_hint("multiline")), (lambda: format_hint(None), TypeError),
                         (lambda: format_hint(3), TypeError), (lambda: format_hint(b"tab"), TypeError),
                         (lambda: format_hint("\ud800"), UnicodeEncodeError)],
+        # text cut anywhere, read whole and fed to a stream in pieces (with a path too)
+        "partial and stream": [
+            *[(lambda k=k: loads(CUT[:k], partial=("trailing-strings", True)[k % 2], check_counts=True, fenced=True),
+               loads(CUT[:k], partial=("trailing-strings", True)[k % 2], check_counts=True, fenced=True))
+              for k in range(20, len(CUT), 23)],
+            (lambda: loads(b"[2: a; 1; 2; 3;", partial=True, check_counts=True), ValueError),
+            (lambda: streamed(CUT, None), loads(CUT, fenced=True)), (lambda: streamed(CUT[:-9], ("rows",)), ValueError),
+            (lambda: streamed(CUT.replace(b"[1, 2]", b"[1 2]"), ("rows",)), ValueError)],
     }
 
 

@@ -54,28 +54,6 @@ def test_nesting_depth(text, depth):
     assert found == depth
 
 
-def write_table(names, rows, delimiter):
-    line = lambda values: delimiter.join(json.dumps(v) for v in values)
-    return f"[{len(rows)}: " + "; ".join([line(names)] + [line(r) for r in rows]) + "; ]"
-
-
-@st.composite
-def records(draw):
-    names = draw(st.lists(st.text(max_size=8), min_size=1, max_size=6, unique=True))
-    scalar = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=40)
-    return names, draw(st.lists(st.lists(scalar, min_size=len(names), max_size=len(names)), max_size=6))
-
-
-@settings(max_examples=150, deadline=None)
-@given(records(), st.sampled_from([",", ", ", "\t", " | "]))
-def test_random_records_read_back(case, delimiter):
-    names, rows = case
-    expected = [dict(zip(names, r)) for r in rows]
-    text = write_table(names, rows, delimiter)
-    check_same(loads(text.encode()), expected)
-    check_same(loads(f"[: t, u; {text}, {text}; 1 ]"), [{"t": expected, "u": expected}, {"t": 1, "u": None}])
-
-
 VOCABULARY = [  # names, places, dates and times, ids, emails, units, versions, phones, answers
     "Nancy Drew", "Ivan Kowalski", "O'Brien", "Jos\u00e9 \u00c1lvarez", "\u674e\u4f1f", "tom", "fred", "Nora", "Inez",
     "New York", "S\u00e3o Paulo", "Null Island", "Truth or Consequences", "2025-03-14", "14/03/2025", "March 14, 2025",

@@ -207,23 +207,16 @@ def test_strings_and_the_kind_of_the_result(text):
 
 @pytest.mark.parametrize("value, exc, message", [
     ("\ud800", ValueError, "Failed to encode string as UTF-8"),
-    (["a" * 100, "\u00e9\udc00"], ValueError, "Failed to encode string as UTF-8"),
     ({"\ud83d": 1}, ValueError, "Failed to encode string as UTF-8"),
     ({LoneKey("\ud800", "\udc00"): 1}, ValueError, "Failed to encode string as UTF-8"),
-    ({LoneKey("\ud800", LoneKey("\udc00")): 1}, ValueError, "Failed to encode string as UTF-8"),
     ({Shown("\ud800"): 1}, ValueError, "Failed to encode string as UTF-8"),
     ({Shown(KeyError("boom")): 1}, KeyError, "'boom'"),
     ([10**5000], ValueError, None),  # the interpreter's own digit limit
     ([LoneDigits(2**64)], UnicodeEncodeError, str(UnicodeEncodeError("utf-8", "1\udc00", 1, 2, "surrogates not allowed"))),
     ({1, 2}, TypeError, "Object of type 'set' is not JSON serializable"),
-    ([frozenset()], TypeError, "Object of type 'frozenset' is not JSON serializable"),
     ({"a": datetime.datetime(2020, 1, 1)}, TypeError, "Object of type 'datetime' is not JSON serializable"),
     (decimal.Decimal(1), TypeError, "Object of type 'Decimal' is not JSON serializable"),
-    (bytearray(b"a"), TypeError, "Object of type 'bytearray' is not JSON serializable"),
-    (memoryview(b"a"), TypeError, "Object of type 'memoryview' is not JSON serializable"),
-    (1j, TypeError, "Object of type 'complex' is not JSON serializable"),
     (Color.RED, TypeError, "Object of type 'Color' is not JSON serializable"),
-    (int, TypeError, "Object of type 'type' is not JSON serializable"),
     (("a", object()), TypeError, "Object of type 'object' is not JSON serializable"),
 ])
 def test_value_errors(value, exc, message):

@@ -272,6 +272,8 @@ def test_stats_without_tiktoken_shows_bytes_and_how_to_get_tokens(no_tiktoken, d
     assert_clean(proc, 0)
     lines = proc.stdout.decode().splitlines()
     assert lines[1].split() == ["form", "bytes", "vs", "JSON"]
+    # names flush left, figures flush right
+    assert {len(line) for line in lines[3:7]} == {len(lines[1])} and not any(line[0] == " " for line in lines[1:7])
     sizes = [size for size, _ in expected_figures(DOCUMENT, None).values()]
     assert [int(line.split()[-2 if i else -1].replace(",", "")) for i, line in enumerate(lines[2:7])] == sizes
     assert lines[7:] == ["tokens: not counted; `pip install 'vesk[tokens]'` adds tiktoken for o200k_base token counts"]

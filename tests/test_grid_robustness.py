@@ -108,28 +108,3 @@ def test_model_written_tables_read_back(case):
     check_same(loads(f"[{text}, {text}]"), [expected, expected])
 
 
-DOCS = ['[: id, "na;me]", tags; 1, "a]b;c[", x\\;y; 2, "{[}", [1, 2]; 3, "", z /* ; */ ]',
-        '{"t": [2: k, v; a, [: x, y; 1, "]"; 2, [3] ]; b, {"q": [: z; ; \u00e9 ]} ], "u": [[: w; "[" ]]}']
-
-
-def outcome(data):
-    try:
-        return "ok", repr(loads(data))
-    except ValueError as e:
-        assert type(e) is ValueError, repr(e)
-        return "error", str(e)
-
-
-@pytest.mark.parametrize("doc", [d.encode() for d in DOCS], ids=["flat", "nested"])
-def test_prefixes_and_corruptions_fail_cleanly(doc):
-    assert outcome(doc)[0] == "ok"
-    for n in range(len(doc)):
-        assert outcome(doc[:n])[0] == "error", doc[:n]
-    kinds = set()
-    for i in range(len(doc)):
-        for b in b'"[]{};,|\\\t\n:x\xff':
-            sample = doc[:i] + bytes([b]) + doc[i + 1:]
-            kinds.add(outcome(sample)[0])
-            if b < 0x80 and doc[i] < 0x80:
-                assert outcome(sample.decode()) == outcome(sample), sample
-    assert kinds == {"ok", "error"}

@@ -28,20 +28,15 @@ NAMED = [("NaN", NAN), ("NAN", NAN), ("Nan", NAN), ("-nan", -NAN), ("-NaN", -NAN
 # bytes rows (byte order marks, comments running to the end) also as str.
 VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + NAMED + [
     ("[null, true, false]", [None, True, False]),
-    ("[[], {}, [ ], { }, [[]]]", [[], {}, [], {}, [[]]]),
-    ("[1,-2,3.5e1,0]", [1, -2, 35.0, 0]),
     ('"a\\"b\\\\\\/\\b\\f\\n\\r\\t/"', 'a"b\\/\b\f\n\r\t/'),
     ('"\\u00e9\\u00C9\\u0000\\u001f\\uffff"', "\u00e9\u00c9\x00\x1f\uffff"),
     ('"\\uD83D\\ude00 \\uDBFF\\uDFFF"', "\U0001f600 \U0010ffff"),
     ('"\u00e9\u65e5\U0001f600 \\n"', "\u00e9\u65e5\U0001f600 \n"),
     ('"raw\ttab\x01\x1f\x7f\n"', "raw\ttab\x01\x1f\x7f\n"),  # raw control bytes kept without a backslash
-    ('"// not /* a comment"', "// not /* a comment"),
     ('"' + '\\u00e9\\\\\\"\\n' * 900 + '"', '\u00e9\\"\n' * 900),  # the decoding buffer grows
-    ('[1, [2,], {"a": 1,},]', [1, [2], {"a": 1}]),
     ('/* a */ [ /* " */ 1 /* , ] */ , "x" /**/ ,/***/ ] /* b */', [1, "x"]),
     ("{a_1: 1, $b-c: 2, 2b: 3, 123: 4, null: 5, a--: 6, $: 7, 1e5: 8}",
      {"a_1": 1, "$b-c": 2, "2b": 3, "123": 4, "null": 5, "a--": 6, "$": 7, "1e5": 8}),
-    ('{"a" /* : */ : 1, b\n\t: 2, "c"/**/:3}', {"a": 1, "b": 2, "c": 3}),
     ('{"a": 1, "b": 2, "a": 3, b: 4, "\\u0061": 5}', {"a": 5, "b": 4}),  # last value, first place
     ('{"k\\"": 1, "a,b:c}]": 2, "tab\there": 3, "": 4}', {'k"': 1, "a,b:c}]": 2, "tab\there": 3, "": 4}),
     (b"// a\r\n[1, // b\n2] // end", [1, 2]),

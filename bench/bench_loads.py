@@ -2,11 +2,21 @@
 
 Run by `make bench`. The last columns are each peer's time divided by vesk's,
 paired round by round: above 1.0 means vesk is faster.
+
+`--buffers` times loads of each corpus file memory-mapped and as a
+bytearray against loads of its bytes; `--against SO` also times loads of
+the bytes by another build of the extension module (another checkout's
+build/python/vesk_core*.so), loaded beside this one: paired ratios again,
+1.00 meaning no difference.
 """
 
 from __future__ import annotations
 
+import argparse
+import importlib.machinery
+import importlib.util
 import json
+import mmap
 import sys
 
 import msgspec
@@ -31,8 +41,42 @@ def ten_thousand_records(corpus) -> bytes:
     return json.dumps(out).encode()
 
 
+def load_build(path: str):
+    """The extension module built at `path`, under a name of its own."""
+    loader = importlib.machinery.ExtensionFileLoader("vesk_core", path)
+    spec = importlib.util.spec_from_file_location("vesk_core", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def buffers(corpus, against: str | None) -> None:
+    other = load_build(against) if against else None
+    print(f"{'document':<20}{'bytes ms':>10}{'mmap/bytes':>12}{'bytearray/bytes':>17}"
+          + (f"{'this/other':>12}" if other else ""))
+    for name in DOCUMENTS + ["random.json", "numbers.json"]:
+        with open(corpus / name, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+            data = bytes(mapped)
+            array = bytearray(data)
+            contenders = {"bytes": lambda: vesk.loads(data), "mmap": lambda: vesk.loads(mapped),
+                          "bytearray": lambda: vesk.loads(array)}
+            if other:
+                assert other.loads(data) == vesk.loads(data) or name == "canada.json", name
+                contenders["other"] = lambda: other.loads(data)
+            t = compare(contenders, budget=4.0)
+            print(f"{name:<20}{t['bytes'] * 1e3:>10.3f}{t.ratio('mmap', 'bytes'):>12.3f}"
+                  f"{t.ratio('bytearray', 'bytes'):>17.3f}" + (f"{t.ratio('bytes', 'other'):>12.3f}" if other else ""))
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--buffers", action="store_true", help="buffer inputs against bytes")
+    parser.add_argument("--against", metavar="SO", help="with --buffers: another build to time bytes against")
+    args = parser.parse_args()
     corpus = corpus_or_exit()
+    if args.buffers:
+        buffers(corpus, args.against)
+        return
     docs = {name: (corpus / name).read_bytes() for name in DOCUMENTS}
     docs["10k_records.json"] = ten_thousand_records(corpus)
     decoder = msgspec.json.Decoder()

@@ -3,21 +3,22 @@
 Each input is read as bytes; as text decoded with surrogateescape (lone
 surrogates where it is not UTF-8); with a schema picked by its length; and
 as text of arbitrary code points drawn from the same bytes. Failures:
-- any exception but ValueError, and TypeError("data must be bytes or str")
-  exactly when a str holds a lone surrogate (it has no UTF-8 form);
+- any exception but vesk.DecodeError, and the TypeError that names the
+  accepted kinds of data exactly when a str holds a lone surrogate (it has
+  no UTF-8 form);
 - a str that does not read as its UTF-8 bytes do (same value or same message);
 - text that json.loads accepts read as another value, or refused for any
   reason but the two loads has on purpose: a \\u escape of a lone surrogate
   and nesting deeper than 1024 levels;
 - partial reading (with a fence, row counts and JSON Lines, by the input's
-  length) that raises anything but ValueError, or reads a whole list or
+  length) that raises anything but vesk.DecodeError, or reads a whole list or
   object that its closing bracket ends otherwise than plain reading does (a
   `[N]{names}:` table has none, and its last cell may yet grow);
-- JSON Lines reading that raises anything but ValueError, or reads a text
+- JSON Lines reading that raises anything but vesk.DecodeError, or reads a text
   without a line feed otherwise than as the list of its one value (empty
   where plain reading finds none), or failing otherwise than plain reading;
 - a Stream fed the input in chunks (their size, a path and the options by
-  the input's length) that raises anything but ValueError, fails where loads
+  the input's length) that raises anything but vesk.DecodeError, fails where loads
   reads the text or the other way round, closes on another document, or
   gives back elements that are not the start of a top-level list (a table
   whose rows only the whole text counts is left to close).
@@ -30,16 +31,17 @@ import atheris
 from harness import Mismatch, fuzz, has_surrogate, same, vesk
 
 SCHEMAS = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]]
-WRONG_TYPE = ("data must be bytes or str",)
+WRONG_TYPE = ("data must be str, bytes or a contiguous buffer of bytes such as bytearray, memoryview or mmap, "
+              "not a str that does not encode to UTF-8 (a lone surrogate)",)
 TRAILING, TRAILING_ON_LINE = "Trailing content after document", "Trailing content after value on its line"
 
 
 def outcome(data, schema=None):
-    """("ok", value) or ("error", message); only a plain ValueError is a refusal."""
+    """("ok", value) or ("error", message); only a vesk.DecodeError is a refusal."""
     try:
         return "ok", vesk.loads(data, schema=schema)
     except ValueError as e:
-        if type(e) is not ValueError:
+        if type(e) is not vesk.DecodeError:
             raise
         return "error", str(e)
 
@@ -96,7 +98,7 @@ def check_partial(data, whole):
         try:
             got = vesk.loads(cut, partial=option, **extras)
         except ValueError as e:
-            if type(e) is not ValueError:
+            if type(e) is not vesk.DecodeError:
                 raise
             continue
         # A whole list or object, closed by its bracket, is read as without partial.
@@ -110,7 +112,7 @@ def check_lines(data, whole):
     try:
         got = "ok", vesk.loads(data, lines=True)
     except ValueError as e:
-        if type(e) is not ValueError:
+        if type(e) is not vesk.DecodeError:
             raise
         got = "error", str(e)
     if b"\n" in data:
@@ -136,7 +138,7 @@ def check_stream(data):
             given_back += stream.feed(data[i:i + size])
         got = "ok", stream.close()
     except ValueError as e:
-        if type(e) is not ValueError:
+        if type(e) is not vesk.DecodeError:
             raise
         got = "error", None
     try:

@@ -52,6 +52,36 @@ def pe(message, position):
     return f"{message} (approximate position: \u00b132 bytes from {position})"
 
 
+# Errors that the message alone does not place: text, then the line, column,
+# table row and column name of its DecodeError.
+DECODE_PLACES = [
+    (b'{"a": 1,\n "b": @}', 2, 7, None, None), ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number states no pos
+    (b'[2: id, name\n 1, Ann\n 2, "Bo\\q"\n]', 3, 9, 2, "name"), (b"[2: a, b; 1, 2, 3; 4, 5 ]", 1, 17, 1, None),
+    (b"[2]{a,b}:\n1,2\n3,4,5", 3, 5, 2, None), (b'[1: a, b; 1, [1: c; "x" y] ]', 1, 25, 1, "c"),  # the innermost table
+    (b'[1: a; {"k": @} ]', 1, 14, 1, "a"), (b'{"t": [1: a, b; 1, "x" 2 ]}', 1, 24, 1, "b"),
+    (b'[1: a; "x\xff" ]', 1, 8, 1, "a"), (b"[1: a; " + b"7" * 4301 + b" ]", 1, 8, 1, "a"),
+    (b"[2: a; 1 ]", 1, 1, None, None),  # under check_counts: the table as a whole
+]
+
+
+def check_decode_error(error, message, text):
+    """`error`, raised reading `text`, is the vesk.DecodeError of `message`,
+    and where the message states a byte offset, `pos` is it and the line,
+    column (in characters) and `doc` are those of that offset in `text`."""
+    import vesk
+
+    assert type(error) is vesk.DecodeError and isinstance(error, json.JSONDecodeError)
+    assert error.args == (message,) and str(error) == message
+    stated = re.search(r" \(approximate position: \u00b132 bytes from (\d+)\)$", message)
+    assert error.msg == message[: stated.start() if stated else None]
+    assert error.pos == (int(stated[1]) if stated else None)
+    if stated:
+        data = text.encode() if isinstance(text, str) else bytes(text)
+        before = data[: error.pos].decode(errors="replace")
+        assert (error.lineno, error.colno) == (before.count("\n") + 1, len(before) - before.rfind("\n"))
+        assert error.doc in data.decode(errors="replace").split("\n")[error.lineno - 1]
+
+
 def check_same(actual, expected, path="$", missing_as_none=False):
     """Raise AssertionError unless `actual` matches `expected` exactly: types
     must match (1, 1.0 and True differ), floats bit for bit (-0.0 is not 0.0,

@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from conftest import check_same
+from conftest import check_decode_error, check_same
 from test_grid_syntax import params, pe
 from vesk.vesk_core import loads
 
@@ -41,7 +41,7 @@ def test_mapped(text, expected):
 def test_errors(text, message):
     with pytest.raises(ValueError) as info:
         loads(text, schema=["x", "y"])
-    assert type(info.value) is ValueError and str(info.value) == message
+    check_decode_error(info.value, message, text)
 
 
 def test_without_names_every_member_is_surplus():

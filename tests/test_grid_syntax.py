@@ -7,7 +7,7 @@ import math
 
 import pytest
 
-from conftest import check_same
+from conftest import check_decode_error, check_same
 from vesk.vesk_core import loads
 
 
@@ -201,4 +201,4 @@ def test_values(text, expected, as_bytes):
 def test_errors(data, message):
     with pytest.raises(ValueError) as info:
         loads(data)
-    assert type(info.value) is ValueError and str(info.value) == message
+    check_decode_error(info.value, message, data)

@@ -1,12 +1,17 @@
 """loads: the values it reads, its exact errors with positions, its arguments
 and the nesting limit."""
 
+import array
 import json
+import mmap
+import sys
 import threading
+import time
 
 import pytest
 
-from conftest import check_same, pe
+import vesk
+from conftest import DECODE_PLACES, check_decode_error, check_same, pe
 from vesk.vesk_core import loads
 
 NAN, INF = float("nan"), float("inf")
@@ -117,15 +122,99 @@ def test_errors(data, message):
     for form in forms:
         with pytest.raises(ValueError) as info:
             loads(form)
-        assert type(info.value) is ValueError and info.value.args == (message,)
+        check_decode_error(info.value, message, form)
     assert loads(b'{"a": [1]}') == {"a": [1]}  # nothing left pending
 
 
-@pytest.mark.parametrize("data", [bytearray(b"1"), memoryview(b"1"), 1, None, [b"1"], "\ud800", '["\\u0041\udc00"]'])
-def test_data_of_the_wrong_type(data):
+@pytest.mark.parametrize("data, lineno, colno, row, column", DECODE_PLACES)
+def test_error_places(data, lineno, colno, row, column):
+    with pytest.raises(vesk.DecodeError) as info:
+        loads(data, check_counts=True)
+    e = info.value
+    check_decode_error(e, str(e), data)
+    assert (e.lineno, e.colno, e.row, e.column) == (lineno, colno, row, column)
+    line = data.decode(errors="replace").split("\n")[lineno - 1]
+    assert e.doc == line if len(line) < 100 else e.doc in line and len(e.doc) < 202  # the text near it
+
+
+def anonymous_map(raw):
+    mapped = mmap.mmap(-1, len(raw))
+    mapped.write(raw)
+    return mapped
+
+
+# Every contiguous buffer of bytes reads in place as the same bytes would.
+BUFFERS = [bytearray, memoryview, anonymous_map, lambda raw: memoryview(b"[[" + raw + b"]]")[2:-2],
+           lambda raw: array.array("b", raw), lambda raw: memoryview(bytearray(raw)).cast("c"),
+           lambda raw: memoryview(raw).cast("B", (1, len(raw))), lambda raw: memoryview(raw)[::1]]
+
+
+@pytest.mark.parametrize("make", BUFFERS)
+@pytest.mark.parametrize("raw", ['{"a": [1, "\u00e9"]}'.encode(), b"[2: id, name; 1, Ann; 2 ]", b"[1 2]", b"[1: a; 1, 2 ]"])
+def test_byte_buffers(make, raw):
+    data = make(raw)
+    try:
+        expected = loads(raw)
+    except vesk.DecodeError as e:
+        with pytest.raises(vesk.DecodeError) as info:
+            loads(data)
+        assert info.value.__reduce__() == e.__reduce__()
+    else:
+        check_same(loads(data), expected)
+        if isinstance(data, (bytearray, mmap.mmap)):  # what was read stays read
+            data[:] = b" " * len(raw)
+            check_same(expected, loads(raw))
+
+
+ANY = "str, bytes or a contiguous buffer of bytes such as bytearray, memoryview or mmap, not "
+
+
+@pytest.mark.parametrize("data, what", [
+    (1, "'int'"), (None, "'NoneType'"), ([b"1"], "'list'"), ("\ud800", "a str that does not encode to UTF-8 (a lone surrogate)"),
+    ('["\\u0041\udc00"]', "a str that does not encode to UTF-8 (a lone surrogate)"),
+    (memoryview(b"[1, 2]")[::2], "a non-contiguous buffer"), (memoryview(b"1234").cast("i"), "a buffer of items of format 'i'"),
+    (array.array("h", [1]), "a buffer of items of format 'h'"),
+])
+def test_data_of_the_wrong_type(data, what):
     with pytest.raises(TypeError) as info:
         loads(data)
-    assert info.value.args == ("data must be bytes or str",) and info.value.__context__ is None
+    assert info.value.args == ("data must be " + ANY + what,) and info.value.__context__ is None
+
+
+def test_a_released_view_is_refused():
+    view = memoryview(b"[1]")
+    view.release()
+    with pytest.raises(ValueError, match="released memoryview"):
+        loads(view)
+
+
+def test_mutable_buffers_are_read_under_the_lock():
+    """The table skim lets other threads run while it reads bytes, never
+    while it reads a buffer that they could change."""
+    doc, ran, stop = b"[: a; " + b"1; " * 300_000 + b"1, 2 ]", [0], threading.Event()
+
+    def other():
+        while not stop.is_set():
+            ran[0] += 1
+            time.sleep(0)
+
+    def runs_meanwhile(data):
+        before = ran[0]
+        with pytest.raises(vesk.DecodeError):
+            loads(data)
+        return ran[0] != before
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60)  # the other thread runs only where the reader lets it
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        assert any(runs_meanwhile(doc) for _ in range(200))
+        assert not any(runs_meanwhile(bytearray(doc)) for _ in range(20))
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
 
 
 class Boom:
@@ -139,7 +228,7 @@ class Boom:
     ("[{}]", ["a", 2.5], TypeError, "'float' object cannot be converted to 'PyString'"),
     ("[{}]", [None], TypeError, "'NoneType' object cannot be converted to 'PyString'"),
     ("[{}]", Boom(), KeyError, "'stop'"),
-    ("[1 2]", ["a"], ValueError, bad("2", 3)),
+    ("[1 2]", ["a"], vesk.DecodeError, bad("2", 3)),
 ])
 def test_schema_argument_errors(doc, schema, exc, message):
     with pytest.raises(exc) as info:
@@ -246,7 +335,7 @@ LINES_ERRORS = [
 def test_lines_errors(data, message):
     with pytest.raises(ValueError) as info:
         loads(data, lines=True)
-    assert info.value.args == (message,)
+    check_decode_error(info.value, message, data)
 
 
 # The other reading options apply to the values of the lines as to the

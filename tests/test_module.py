@@ -1,6 +1,7 @@
 """Surface of the vesk.vesk_core extension module and the vesk package."""
 
 import inspect
+import json
 import subprocess
 import sys
 from pathlib import Path
@@ -16,20 +17,22 @@ DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_stri
                       implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma", lean=False,
                       lines=False)
 LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
-             "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+             "Args:\n    data: Input as str (read as UTF-8), or bytes or any other contiguous\n"
+             "        buffer of bytes (bytearray, memoryview, mmap), read in place\n"
              "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
              "    check_counts: Raise when a table's row count differs from its rows\n"
              "    fenced: Read the document inside a Markdown code fence\n"
              "    lines: Read JSON Lines: a list of the values, each starting on a new line\n\n"
              "Returns:\n    Parsed Python object (dict, list, str, int, float, bool, None)\n\n"
-             "Raises:\n    ValueError: Invalid JSON/VESK syntax\n\nExamples:\n    >>> import vesk\n"
+             "Raises:\n    vesk.DecodeError: Invalid JSON/VESK syntax (a json.JSONDecodeError)\n\nExamples:\n    >>> import vesk\n"
              "    >>> vesk.loads('{\"key\": \"value\"}')\n    {'key': 'value'}\n"
              "    >>> vesk.loads(b'[1, 2, 3]')\n    [1, 2, 3]")
 
 
 def test_attributes_and_docs():
     assert core.__version__ == "1.0.3"
-    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump", "Stream"])
+    assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump", "Stream", "DecodeError"])
+    assert vesk.DecodeError is core.DecodeError and vesk.DecodeError.__mro__[1:3] == (json.JSONDecodeError, ValueError)
     assert all(getattr(vesk, name) is getattr(core, name) for name in NAMES)
     assert core.__doc__.startswith("VESK \u2014 SIMD-accelerated parser for Python\n\n"
                                    "This module provides high-performance parsing of VESK/JSON data using\n")

@@ -10,7 +10,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import check_same, pe
+import vesk
+from conftest import DECODE_PLACES, check_same, pe
 from vesk.vesk_core import loads
 
 SETTINGS = settings(max_examples=150, deadline=None)
@@ -231,6 +232,14 @@ WRONG = [("[1, 2}, [3", {}, bad("}", 5)), ('{"a": 1 "b": [2', {}, bad('"', 8)), 
 @pytest.mark.parametrize("mode", [False, True, TRAIL])
 def test_wrong_text_fails_as_without_partial(text, options, message, mode):
     assert outcome(text, partial=mode, **options) == ("error", message)
+
+
+@pytest.mark.parametrize("data, lineno, colno, row, column", DECODE_PLACES)
+@pytest.mark.parametrize("mode", [True, TRAIL])
+def test_error_places(data, lineno, colno, row, column, mode):
+    with pytest.raises(vesk.DecodeError) as info:
+        loads(data, partial=mode, check_counts=True)
+    assert (info.value.lineno, info.value.colno, info.value.row, info.value.column) == (lineno, colno, row, column)
 
 
 def position(message):

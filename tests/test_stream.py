@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vesk
-from conftest import check_same, pe
+from conftest import DECODE_PLACES, check_decode_error, check_same, pe
 from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars, tables, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
@@ -143,11 +143,12 @@ def test_the_followed_list_comes_back_once_finished_and_close_reads_as_loads(rep
     check_same(stream.close(), value)
 
 
-def check_sticky(stream, message):
+def check_sticky(stream, error):
+    """Every later call raises a copy of the same error."""
     for call in (lambda: stream.feed(b"]"), lambda: stream.feed(""), lambda: stream.value, stream.close):
-        with pytest.raises(ValueError) as info:
+        with pytest.raises(vesk.DecodeError) as info:
             call()
-        assert str(info.value) == message
+        assert info.value.__reduce__() == error.__reduce__() and info.value is not error
 
 
 def first_error(stream, chunks, **loads_options):
@@ -159,10 +160,10 @@ def first_error(stream, chunks, **loads_options):
         try:
             stream.feed(chunk)
         except ValueError as e:
-            return str(e), outcome(seen, partial=True, fenced=True, **loads_options)
+            return e, outcome(seen, partial=True, fenced=True, **loads_options)
     with pytest.raises(ValueError) as info:
         stream.close()
-    return str(info.value), outcome(seen, fenced=True, **loads_options)
+    return info.value, outcome(seen, fenced=True, **loads_options)
 
 
 @SETTINGS
@@ -174,7 +175,8 @@ def test_an_error_is_placed_in_the_whole_text_and_stays(reply, where, wrong, dat
     if outcome(corrupted)[0] == "ok":
         return
     stream = vesk.Stream(path=path)
-    message, expected = first_error(stream, data.draw(chunkings(corrupted)))
+    error, expected = first_error(stream, data.draw(chunkings(corrupted)))
+    message = str(error)
     # loads reports a table the text leaves open before any error inside it;
     # a stream reports such an error as soon as it reads it.
     if ("error", message) != expected:
@@ -184,7 +186,7 @@ def test_an_error_is_placed_in_the_whole_text_and_stays(reply, where, wrong, dat
             assert message.startswith("Invalid number"), message
         else:
             assert int(position[1]) < len(corrupted.encode()), message
-    check_sticky(stream, message)
+    check_sticky(stream, error)
 
 
 FENCED_REPLY = "```vesk\n[: id, name; 1, Alice; 2, Bob ]\n```\nHope this helps! ["
@@ -212,8 +214,15 @@ def counts(declared, held, pos):
 ])
 def test_errors_in_pieces(chunks, options, message):
     stream = vesk.Stream(**options)
-    assert first_error(stream, chunks)[0] == message
-    check_sticky(stream, message)
+    error = first_error(stream, chunks)[0]
+    check_decode_error(error, message, b"".join(map(as_bytes, chunks)))
+    check_sticky(stream, error)
+
+
+@pytest.mark.parametrize("data, lineno, colno, row, column", DECODE_PLACES)
+def test_error_places(data, lineno, colno, row, column):
+    error = first_error(vesk.Stream(check_counts=True), [data[i:i + 3] for i in range(0, len(data), 3)])[0]
+    assert (error.lineno, error.colno, error.row, error.column) == (lineno, colno, row, column)
 
 
 A12 = [{"a": 1}, {"a": 2}]
@@ -275,8 +284,9 @@ def test_which_list_is_followed(text, options, elements):
 def test_wrong_arguments(options, error):
     with pytest.raises(error):
         vesk.Stream(**options)
-    with pytest.raises(TypeError, match="chunk must be bytes or str"):
-        vesk.Stream().feed(5)
+    for chunk, what in ((5, "'int'"), (memoryview(b"[1, 2]")[::2], "a non-contiguous buffer")):
+        with pytest.raises(TypeError, match="^chunk must be str, bytes or a contiguous buffer of bytes .* not " + re.escape(what)):
+            vesk.Stream().feed(chunk)
 
 
 # A second thread calls while the first is inside feed: the chunk's buffer

@@ -210,6 +210,13 @@ def streamed(data, path):
     return stream.close()
 
 
+def read_then_grow(buffer):
+    try:
+        return loads(buffer)
+    finally:
+        buffer.append(0)
+
+
 def entry_point_cases():
     """(call, expected value or exception type) for every entry point, good and failing."""
     garbled = json.dumps([{f"k{i}": v for i, v in enumerate(r.values())} for r in MID])
@@ -218,7 +225,11 @@ def entry_point_cases():
         "loads": [(lambda: loads(grid(SMALL)), SMALL), (lambda: loads(table.encode()), MID),
                   (lambda: loads('// c\n{rows: [2: a, b; 1, "x"; 2, [: c; 3 ] ], n: NaN,}')["rows"],
                    [{"a": 1, "b": "x"}, {"a": 2, "b": [{"c": 3}]}]),
-                  *[(lambda e=e: loads(e), ValueError) for e in ERRORS]],
+                  *[(lambda e=e: loads(e), ValueError) for e in ERRORS],
+                  # byte buffers read in place, and let go of: a bytearray still viewed could not grow
+                  (lambda: read_then_grow(bytearray(table.encode())), MID), (lambda: loads(memoryview(table.encode())), MID),
+                  *[(lambda e=e: read_then_grow(bytearray(e.encode() if isinstance(e, str) else e)), ValueError)
+                    for e in ERRORS[:3]]],
         "loads with schema": [
             (lambda: loads(garbled, schema=COLS), MID), (lambda: loads(garbled.encode(), schema=tuple(COLS)), MID),
             (lambda: loads(garbled, schema=(c for c in COLS)), MID),

@@ -31,3 +31,10 @@ fourth: Any = vesk.load(buffer, lines=True)
 stream = vesk.Stream(check_counts=True, path=("data", 0))
 rows: list[Any] = stream.feed(b'{"data": [[1, 2]]}') + stream.feed("")
 whole: Any = stream.close()
+from_buffer: Any = vesk.loads(memoryview(bytearray(b"[1]")))
+try:
+    vesk.loads("[1: a, b; 1, 2, 3 ]")
+except vesk.DecodeError as error:
+    place: tuple[int, int, int | None, str | None] = (error.lineno, error.colno, error.row, error.column)
+    offset: int | None = error.pos
+    near: str = error.doc

@@ -6,9 +6,11 @@ import io
 from collections.abc import Iterable
 from typing import Any, Protocol, SupportsIndex
 
-from vesk.vesk_core import Stream, __simd__, __version__, dumps, format_hint, loads
+from vesk.vesk_core import DecodeError, Stream, __simd__, __version__, dumps, format_hint, loads
 
-__all__ = ["loads", "dumps", "load", "dump", "format_hint", "Stream", "__version__", "__simd__"]
+__all__ = [
+    "loads", "dumps", "load", "dump", "format_hint", "Stream", "DecodeError", "__version__", "__simd__",
+]
 
 # Large documents go to the file in slices, so the text is never held a
 # second time as one block of UTF-8 bytes.

@@ -12,7 +12,6 @@ import argparse
 import errno
 import json
 import os
-import re
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
@@ -27,9 +26,6 @@ CHUNK = 1 << 20
 
 HINT_STYLES = ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean")
 TOKENS_HOWTO = "tokens: not counted; `pip install 'vesk[tokens]'` adds tiktoken for o200k_base token counts"
-
-_POSITION = re.compile(r" \(approximate position: ±\d+ bytes from (\d+)\)$")
-
 
 class Failure(Exception):
     """An error already worded for the user; ends the command with status 1."""
@@ -52,15 +48,6 @@ def read_input(name: str) -> bytes:
         raise Failure(f"vesk: {name}: {e.strerror or e}") from None
 
 
-def location(data: bytes, offset: int) -> tuple[int, int]:
-    """1-based line and column (in characters) of a byte offset."""
-    offset = max(0, min(offset, len(data)))
-    line_start = data.rfind(b"\n", 0, offset) + 1
-    line = data.count(b"\n", 0, offset) + 1
-    column = len(data[line_start:offset].decode("utf-8", "replace")) + 1
-    return line, column
-
-
 # File names that hold JSON Lines: one value a line.
 LINES_SUFFIXES = (".jsonl", ".ndjson")
 
@@ -72,13 +59,8 @@ def is_lines_name(name: str | None) -> bool:
 def parse(data: bytes, name: str, lines: bool = False) -> Any:
     try:
         return vesk.loads(data, lines=lines)
-    except ValueError as e:
-        message = str(e)
-        found = _POSITION.search(message)
-        if found is None:
-            raise Failure(f"{display(name)}: {message}") from None
-        line, column = location(data, int(found.group(1)))
-        raise Failure(f"{display(name)}:{line}:{column}: {message[: found.start()]}") from None
+    except vesk.DecodeError as e:
+        raise Failure(f"{display(name)}:{e.lineno}:{e.colno}: {e.msg}") from None
 
 
 def display(name: str) -> str:

@@ -1,3 +1,4 @@
+import json
 from collections.abc import Buffer, Iterable
 from typing import Any, Literal, SupportsIndex, overload
 
@@ -7,7 +8,7 @@ __all__: list[str]
 
 @overload
 def loads(
-    data: bytes | str,
+    data: str | Buffer,
     schema: Iterable[str] | None = None,
     *,
     partial: bool | Literal["trailing-strings"] = False,
@@ -17,7 +18,7 @@ def loads(
 ) -> Any: ...
 @overload
 def loads(
-    data: bytes | str,
+    data: str | Buffer,
     schema: Iterable[str] | None = None,
     *,
     partial: bool | Literal["trailing-strings"] = False,
@@ -27,7 +28,7 @@ def loads(
 ) -> list[Any]: ...
 @overload
 def loads(
-    data: bytes | str,
+    data: str | Buffer,
     schema: Iterable[str] | None = None,
     *,
     partial: bool | Literal["trailing-strings"] = False,
@@ -65,3 +66,22 @@ class Stream:
     @property
     def value(self) -> Any: ...
     def close(self) -> Any: ...
+
+class DecodeError(json.JSONDecodeError):
+    msg: str
+    doc: str
+    pos: int | None  # type: ignore[assignment]
+    lineno: int
+    colno: int
+    row: int | None
+    column: str | None
+    def __init__(
+        self,
+        msg: str,
+        doc: str,
+        pos: int | None,
+        lineno: int | None = None,
+        colno: int | None = None,
+        row: int | None = None,
+        column: str | None = None,
+    ) -> None: ...

@@ -1,7 +1,30 @@
 #include "arguments.hpp"
 
+#include <cstring>
+
 namespace vesk {
 namespace {
+
+// `what` (stolen) says what the argument was instead.
+bool wrong_text(const char* name, PyRef what) {
+    if (what)
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be str, bytes or a contiguous buffer of bytes such as bytearray, "
+                     "memoryview or mmap, not %U",
+                     name, what.get());
+    return false;
+}
+
+// A buffer's items are bytes where its format, with any byte order mark
+// before it, is one of the one-byte kinds; no format means unsigned bytes.
+bool holds_bytes(const Py_buffer& view) {
+    if (view.itemsize != 1) return false;
+    if (!view.format) return true;
+    const char* format = view.format;
+    if (*format && std::strchr("@=<>!", *format)) ++format;
+    return (std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
+            std::strcmp(format, "c") == 0);
+}
 
 bool too_many_positional(const Signature& s, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
@@ -46,6 +69,37 @@ bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
             return false;
         }
     }
+    return true;
+}
+
+bool InputText::read(PyObject* data, const char* name) {
+    if (PyBytes_Check(data)) {
+        bytes_ = PyBytes_AS_STRING(data);
+        size_ = PyBytes_GET_SIZE(data);
+        return true;
+    }
+    if (PyUnicode_Check(data)) {
+        bytes_ = PyUnicode_AsUTF8AndSize(data, &size_);  // cached by the str itself
+        if (bytes_) return true;
+        PyErr_Clear();
+        return wrong_text(name, PyRef::steal(PyUnicode_FromString(
+                                    "a str that does not encode to UTF-8 (a lone surrogate)")));
+    }
+    if (!PyObject_CheckBuffer(data))
+        return wrong_text(name, PyRef::steal(PyUnicode_FromFormat("'%s'", Py_TYPE(data)->tp_name)));
+    // Strides and format asked for, so that a view the reader cannot take
+    // is told apart by what it is.
+    if (PyObject_GetBuffer(data, &view_, PyBUF_RECORDS_RO) < 0) {
+        view_.obj = nullptr;  // nothing to release
+        return false;
+    }
+    if (!holds_bytes(view_))
+        return wrong_text(name, PyRef::steal(PyUnicode_FromFormat(
+                                    "a buffer of items of format '%s'", view_.format ? view_.format : "B")));
+    if (!PyBuffer_IsContiguous(&view_, 'C'))
+        return wrong_text(name, PyRef::steal(PyUnicode_FromString("a non-contiguous buffer")));
+    bytes_ = static_cast<const char*>(view_.buf);
+    size_ = view_.len;
     return true;
 }
 

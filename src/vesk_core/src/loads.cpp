@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
+#include "decode_error.hpp"
 #include "functions.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
@@ -91,7 +92,8 @@ const char kLoadsDoc[] =
     "Parse VESK/JSON data from bytes or string\n"
     "\n"
     "Args:\n"
-    "    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+    "    data: Input as str (read as UTF-8), or bytes or any other contiguous\n"
+    "        buffer of bytes (bytearray, memoryview, mmap), read in place\n"
     "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
     "    check_counts: Raise when a table's row count differs from its rows\n"
     "    fenced: Read the document inside a Markdown code fence\n"
@@ -101,7 +103,7 @@ const char kLoadsDoc[] =
     "    Parsed Python object (dict, list, str, int, float, bool, None)\n"
     "\n"
     "Raises:\n"
-    "    ValueError: Invalid JSON/VESK syntax\n"
+    "    vesk.DecodeError: Invalid JSON/VESK syntax (a json.JSONDecodeError)\n"
     "\n"
     "Examples:\n"
     "    >>> import vesk\n"
@@ -131,20 +133,6 @@ PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         (slots[kLines] && (lines = PyObject_IsTrue(slots[kLines])) < 0))
         return {};
 
-    const char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_Check(data)) {
-        bytes = PyBytes_AS_STRING(data);
-        size = PyBytes_GET_SIZE(data);
-    } else if (PyUnicode_Check(data)) {
-        bytes = PyUnicode_AsUTF8AndSize(data, &size);  // cached by the str itself
-    }
-    if (!bytes) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "data must be bytes or str");
-        return {};
-    }
-
     Schema fields;
     const bool has_schema = schema != Py_None;
     if (has_schema && !build_schema(schema, fields)) return {};
@@ -153,26 +141,33 @@ PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     options.check_counts = check_counts != 0;
     const bool is_partial = options.partial != ReadOptions::Partial::off;
 
-    const auto* text = reinterpret_cast<const uint8_t*>(bytes);
+    // Taken after the other arguments, whose reading may run Python code:
+    // from here to the end of the call none runs, and the lock is held
+    // while a mutable buffer is read, so its bytes are those of this moment.
+    InputText input;
+    if (!input.read(data, "data")) return {};
+    const uint8_t* text = input.data();
     uint64_t begin = 0;
-    auto end = static_cast<uint64_t>(size);
+    uint64_t end = input.size();
     if (fenced) find_fenced_document(text, end, is_partial, begin, end);
     // Partial text with no value yet fails at its end, as an empty text does.
     const uint64_t text_end = end;
     if (is_partial) end = partial_text_end(text, begin, end);
 
     FastIndexParser parser(text, end, options);
+    parser.hold_lock = input.mutable_bytes();
     parser.pos = begin;
     if (lines) return parser.parse_lines(has_schema ? &fields : nullptr);
+    auto fail = [&](const ParseError& error) {
+        return raise_decode_error(text, input.size(), error);
+    };
     parser.skip_filler();
-    if (parser.at_end())
-        return FastIndexParser::fail(unexpected_eof(is_partial ? text_end : parser.pos));
+    if (parser.at_end()) return fail(unexpected_eof(is_partial ? text_end : parser.pos));
     PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
-    if (!value) return parser.cut() ? FastIndexParser::fail(unexpected_eof(text_end)) : PyRef{};
+    if (!value) return parser.cut() ? fail(unexpected_eof(text_end)) : PyRef{};
     if (parser.cut()) return value;
     parser.skip_filler();
-    if (!parser.at_end())
-        return FastIndexParser::fail({"Trailing content after document", parser.pos});
+    if (!parser.at_end()) return fail({"Trailing content after document", parser.pos});
     return value;
 }
 

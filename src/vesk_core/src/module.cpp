@@ -3,6 +3,7 @@
 // Single-phase initialisation. The module object is created once per process
 // and handed out again on re-import; a second interpreter is refused because
 // the per-thread key cache and output buffer hold objects of the first one.
+#include "decode_error.hpp"
 #include "functions.hpp"
 #include "serializer/dict_items.hpp"
 #include "simd/cpu_features.hpp"
@@ -86,8 +87,9 @@ PyRef create_module() {
                           PyRef::steal(PyCFunction_NewEx(&def, nullptr, module.get()))))
             return {};
     }
-    // vesk.Stream, which the package exports: not in this module's __all__.
-    if (!add_stream_type(module.get())) return {};
+    // vesk.Stream and vesk.DecodeError, which the package exports: not in
+    // this module's __all__.
+    if (!add_stream_type(module.get()) || !add_decode_error_type(module.get())) return {};
     return module;
 }
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.hpp"
 #include "functions.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/index_parser.hpp"
@@ -541,7 +542,7 @@ PyRef StreamReader::read_whole(bool partial) const {
 // The native part of a vesk.Stream object.
 struct StreamState {
     StreamReader reader;
-    PyRef failure;  // the arguments of the ValueError that ended the stream
+    PyRef failure;  // the ValueError (a DecodeError, mostly) that ended the stream
     bool busy = false;
 };
 
@@ -552,6 +553,24 @@ struct StreamObject {
 
 StreamState& state_of(PyObject* self) { return reinterpret_cast<StreamObject*>(self)->state; }
 
+// A fresh copy of exception `error`, as its __reduce__ rebuilds it: without
+// its traceback, whose frames may hold the stream.
+PyRef copy_error(PyObject* error) {
+    PyRef reduced = PyRef::steal(PyObject_CallMethod(error, "__reduce__", nullptr));
+    if (!reduced) return {};
+    PyObject* make = nullptr;
+    PyObject* args = nullptr;
+    PyObject* state = Py_None;
+    if (!PyArg_ParseTuple(reduced.get(), "OO!|O", &make, &PyTuple_Type, &args, &state)) return {};
+    PyRef copy = PyRef::steal(PyObject_Call(make, args, nullptr));
+    if (!copy) return {};
+    if (state != Py_None) {
+        PyRef set = PyRef::steal(PyObject_CallMethod(copy.get(), "__setstate__", "O", state));
+        if (!set) return {};
+    }
+    return copy;
+}
+
 // Runs body(state) as one call on the stream: a stream that has failed
 // raises its error again, and a call while another thread is inside one
 // (the reader lets other threads run while it scans a table, and a chunk's
@@ -561,9 +580,8 @@ PyObject* in_turn(PyObject* self, Body body) {
     return guarded([&]() -> PyRef {
         StreamState& state = state_of(self);
         if (state.failure) {
-            PyRef error =
-                PyRef::steal(PyObject_Call(PyExc_ValueError, state.failure.get(), nullptr));
-            if (error) PyErr_SetObject(PyExc_ValueError, error.get());
+            PyRef error = copy_error(state.failure.get());
+            if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
             return {};
         }
         if (state.busy)
@@ -578,12 +596,14 @@ PyObject* in_turn(PyObject* self, Body body) {
 }
 
 // A ValueError from reading the text ends the stream: every later call
-// raises it again.
+// raises it again. (Where it cannot be copied, the call raises the copy's
+// error instead, and the stream stays open.)
 PyRef ended(StreamState& state) {
     if (PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyObject* raised = PyErr_GetRaisedException();
-        state.failure = PyRef::steal(PyException_GetArgs(raised));
-        PyErr_SetRaisedException(raised);
+        state.failure = copy_error(raised);
+        if (state.failure) PyErr_SetRaisedException(raised);
+        else Py_DECREF(raised);
     }
     return {};
 }
@@ -627,24 +647,10 @@ int stream_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* stream_feed(PyObject* self, PyObject* chunk) {
     return in_turn(self, [&](StreamState& state) -> PyRef {
         if (state.reader.closed()) return raise_error(PyExc_RuntimeError, "Stream is closed");
-        PyRef found;
-        if (PyBytes_Check(chunk)) {
-            found = state.reader.feed(PyBytes_AS_STRING(chunk),
-                                      static_cast<size_t>(PyBytes_GET_SIZE(chunk)));
-        } else if (PyUnicode_Check(chunk)) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(chunk, &size);
-            if (!utf8) return {};
-            found = state.reader.feed(utf8, static_cast<size_t>(size));
-        } else if (PyObject_CheckBuffer(chunk)) {
-            Py_buffer view;
-            if (PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) return {};
-            found = state.reader.feed(static_cast<const char*>(view.buf),
-                                      static_cast<size_t>(view.len));
-            PyBuffer_Release(&view);
-        } else {
-            return raise_error(PyExc_TypeError, "chunk must be bytes or str");
-        }
+        InputText input;
+        if (!input.read(chunk, "chunk")) return {};
+        // The stream keeps its own copy of the text, read from then on.
+        PyRef found = state.reader.feed(reinterpret_cast<const char*>(input.data()), input.size());
         return found ? std::move(found) : ended(state);
     });
 }
@@ -683,14 +689,16 @@ const char kFeedDoc[] =
     "feed(chunk)\n"
     "--\n"
     "\n"
-    "Adds a chunk of the reply (str, or bytes split anywhere) and returns the\n"
-    "elements of the followed list or table that it finished.";
+    "Adds a chunk of the reply (str, or bytes or any contiguous buffer of\n"
+    "bytes, split anywhere) and returns the elements of the followed list or\n"
+    "table that it finished. A chunk that makes the text wrong raises\n"
+    "vesk.DecodeError, as every later call does.";
 
 const char kCloseDoc[] =
     "close()\n"
     "--\n"
     "\n"
-    "The whole document, as `loads` gives it; ValueError if the text is\n"
+    "The whole document, as `loads` gives it; vesk.DecodeError if the text is\n"
     "incomplete or wrong. Closing again gives the same document.";
 
 const char kValueDoc[] = "What `loads(text so far, partial=True)` returns.";

@@ -15,11 +15,6 @@ ParseError with_char(const char* before, uint32_t ch, uint64_t position) {
 
 }  // namespace
 
-std::string ParseError::text() const {
-    return message + " (approximate position: \u00b132 bytes from " + std::to_string(position) +
-           ")";
-}
-
 ParseError invalid_char(uint64_t position, uint32_t ch) {
     return with_char("Invalid character '", ch, position);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "decode_error.hpp"
 #include "parser/fast_number.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/string_cache.hpp"
@@ -51,24 +52,30 @@ IndexLease::~IndexLease() {
     if (index_.capacity_bytes() <= kKeptIndexBytes) SPARE_INDEX = std::move(index_);
 }
 
-// Scans with the interpreter lock released: the input is immutable and
-// referenced by the call, and nothing else the scan touches is shared. A
-// C++ exception must not leave before the lock is taken back, so it is
-// carried across.
+// Scans with the interpreter lock released, unless `hold_lock`: the input
+// is then immutable and referenced by the call, and nothing else the scan
+// touches is shared. A C++ exception must not leave before the lock is
+// taken back, so it is carried across.
 const StructuralIndex* FastIndexParser::structural_index() {
     StructuralIndex& index = index_lease_.index();
     if (index_built_) return &index;
     bool out_of_memory = false;
-    collector_pause_.lift();
-    PyThreadState* state = PyEval_SaveThread();
+    const bool release = !hold_lock;
+    PyThreadState* state = nullptr;
+    if (release) {
+        collector_pause_.lift();
+        state = PyEval_SaveThread();
+    }
     try {
         index.reset(length_);
         scan({reinterpret_cast<const char*>(input_), length_}, index);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    PyEval_RestoreThread(state);
-    collector_pause_.renew();
+    if (release) {
+        PyEval_RestoreThread(state);
+        collector_pause_.renew();
+    }
     if (out_of_memory) {
         PyErr_NoMemory();
         return nullptr;
@@ -77,13 +84,8 @@ const StructuralIndex* FastIndexParser::structural_index() {
     return &index;
 }
 
-PyRef FastIndexParser::fail(const ParseError& error) {
-    const std::string text = error.text();
-    // Through a str object: the message may hold a NUL from an invalid byte.
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-    return {};
+PyRef FastIndexParser::fail(const ParseError& error) const {
+    return raise_decode_error(input_, length_, error);
 }
 
 // A cut leaves `pos` at the end of the text, so that each container around
@@ -125,7 +127,7 @@ PyRef FastIndexParser::parse_value(const Schema* schema) {
 
 // Objects and arrays count towards the nesting limit; the error points at
 // the bracket that goes one level too deep.
-PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
+PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) const {
     return fail(
         {"Document nested too deeply (max " + std::to_string(kMaxNestingDepth) + " levels)",
          bracket});
@@ -177,41 +179,48 @@ PyRef FastIndexParser::parse_number() {
     if (n.kind == ParsedNumber::Kind::error && partial() &&
         start + number_token_length(input_ + start, input_ + length_) >= length_)
         return end_of_text(length_);
-    return number_value(n);
+    PyRef value = number_value(n);
+    if (!value && !PyErr_Occurred()) [[unlikely]]
+        return number_error(n, start);
+    return value;
 }
 
+// A memory shortage stays what it is; the text's own errors (a malformed
+// number, an integer of more digits than the interpreter converts) are left
+// to the caller, which knows where the number began.
 PyRef FastIndexParser::number_value(const ParsedNumber& n) {
-    PyRef value;
     switch (n.kind) {
-        case ParsedNumber::Kind::signed_int:
-            value = PyRef::steal(PyLong_FromLongLong(n.i));
-            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create integer");
-        case ParsedNumber::Kind::unsigned_int:
-            value = PyRef::steal(PyLong_FromUnsignedLongLong(n.u));
-            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create integer");
+        case ParsedNumber::Kind::signed_int: return PyRef::steal(PyLong_FromLongLong(n.i));
+        case ParsedNumber::Kind::unsigned_int: return PyRef::steal(PyLong_FromUnsignedLongLong(n.u));
         case ParsedNumber::Kind::big_int: {
             // PyLong_FromString wants a terminated text; only 20+ digit
             // integers pay for this copy.
             std::string text(n.negative ? "-" : "");
             text.append(n.digits);
-            value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
-            return value ? std::move(value)
-                         : replace_error(PyExc_ValueError, "Failed to create large integer");
+            PyRef value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+            if (!value && !PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+            return value;
         }
-        case ParsedNumber::Kind::floating:
-            value = PyRef::steal(PyFloat_FromDouble(n.d));
-            return value ? std::move(value) : replace_error(PyExc_ValueError, "Failed to create float");
-        case ParsedNumber::Kind::error:
-            break;
+        case ParsedNumber::Kind::floating: return PyRef::steal(PyFloat_FromDouble(n.d));
+        case ParsedNumber::Kind::error: break;
     }
-    return raise_error(PyExc_ValueError, n.error);
+    return {};
 }
 
-PyRef FastIndexParser::scalar_value(const Scalar& scalar) {
+PyRef FastIndexParser::number_error(const ParsedNumber& n, uint64_t at) const {
+    return fail({n.kind == ParsedNumber::Kind::error ? n.error : "Failed to create large integer", at,
+                 false});
+}
+
+PyRef FastIndexParser::scalar_value(const Scalar& scalar, uint64_t at) const {
     switch (scalar.kind) {
         case Scalar::Kind::true_literal: return PyRef::borrow(Py_True);
         case Scalar::Kind::false_literal: return PyRef::borrow(Py_False);
-        case Scalar::Kind::number: return number_value(scalar.number);
+        case Scalar::Kind::number: {
+            PyRef value = number_value(scalar.number);
+            if (!value && !PyErr_Occurred()) return number_error(scalar.number, at);
+            return value;
+        }
         case Scalar::Kind::null:
         case Scalar::Kind::none: break;  // callers pass only what they have read
     }
@@ -329,8 +338,9 @@ PyRef FastIndexParser::parse_string_with_escapes(uint64_t start, bool key) {
     }
     ++pos;  // past the closing quote; cursors catch up lazily
     PyRef str = make_str(out.data(), out.size(), false);
-    if (!str) return replace_error(PyExc_ValueError, "Invalid UTF-8 in string");
-    return str;
+    if (str) return str;
+    PyErr_Clear();
+    return fail({"Invalid UTF-8 in string", start - 1, false});
 }
 
 bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {

@@ -172,11 +172,11 @@ public:
     }
     bool at_end() const { return pos >= length_; }
 
-    // Raises `error` as a ValueError; always returns an empty PyRef.
-    static PyRef fail(const ParseError& error);
-    static PyRef nesting_too_deep(uint64_t bracket);
+    // Raises `error` as a vesk.DecodeError; always returns an empty PyRef.
+    [[gnu::cold, gnu::noinline]] PyRef fail(const ParseError& error) const;
+    PyRef nesting_too_deep(uint64_t bracket) const;
     // The same for readers that report success as a bool.
-    static bool failed(const ParseError& error) { return static_cast<bool>(fail(error)); }
+    bool failed(const ParseError& error) const { return static_cast<bool>(fail(error)); }
 
     // Under partial reading, the text ended inside the value just read: an
     // empty PyRef with no exception set means the value is left out, and
@@ -184,6 +184,9 @@ public:
     bool cut() const { return cut_; }
 
     uint64_t pos = 0;
+    // The input may change whenever the interpreter lock is released (a
+    // mutable buffer): it is then held through every scan.
+    bool hold_lock = false;
 
     static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
 
@@ -238,9 +241,14 @@ private:
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     PyRef parse_number();
-    // The Python value of a number or literal that has been read.
+    // The Python value of a number that has been read: empty with no
+    // exception set where the text is at fault.
     static PyRef number_value(const ParsedNumber& number);
-    static PyRef scalar_value(const Scalar& scalar);
+    // Raises the error of the number read from `at`, whose message states
+    // no position.
+    [[gnu::cold, gnu::noinline]] PyRef number_error(const ParsedNumber& number, uint64_t at) const;
+    // The Python value of a number or literal that has been read from `at`.
+    PyRef scalar_value(const Scalar& scalar, uint64_t at) const;
     PyRef parse_string_fast();
     // A key, header name or string whose bytes come from the key cache, or
     // from the escape reader when they hold a backslash. `invalid_utf8` is

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "decode_error.hpp"
 #include "parser/grid_skim.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
@@ -326,10 +327,17 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
     size_t k = 0;        // cells read
     uint64_t extra = 0;  // where the first cell beyond the names begins
     end = lines ? RowEnd::line : RowEnd::bracket;
+    // The error raised in the cell of index `cell`, named by its row and
+    // column (none beyond the names).
+    auto in_cell = [&](size_t cell) {
+        name_cell(place.number, cell < width ? names[cell].get() : nullptr);
+        return PyRef{};
+    };
     auto surplus = [&]() {
-        return fail({"Row " + std::to_string(place.number) + " has " + std::to_string(k) +
-                         " cells but the header names " + std::to_string(width),
-                     extra});
+        fail({"Row " + std::to_string(place.number) + " has " + std::to_string(k) +
+                  " cells but the header names " + std::to_string(width),
+              extra});
+        return in_cell(width);
     };
     // A row the end of the text cut: only its finished cells, and no row
     // at all before the first of them. Cells beyond the names are wrong
@@ -389,7 +397,7 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         }
         PyRef value = read_grid_cell(schema, lines);
         if (!value) {
-            if (!cut_) return {};
+            if (!cut_) return in_cell(k);
             k += k >= width;  // a cell beyond the names counts once begun
             return cut_row();
         }
@@ -414,7 +422,8 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             end = RowEnd::semicolon;
             break;
         }
-        return fail(invalid_char(pos, c));
+        fail(invalid_char(pos, c));
+        return in_cell(k - 1);
     }
     if (k > width) return surplus();
     // Names left without a cell are set again, not left to the template: a
@@ -441,8 +450,9 @@ PyRef FastIndexParser::read_grid_cell(const Schema* schema, bool lines) {
             while (after < length_ && (input_[after] == ' ' || (lines && input_[after] == '\r')))
                 ++after;
             if (after < length_ ? ends_cell(input_[after], lines) : !partial()) {
+                const uint64_t at = pos;
                 pos = after;
-                return scalar_value(scalar);
+                return scalar_value(scalar, at);
             }
             // At the end of partial text the cell may still grow, into a
             // longer scalar or into text.
@@ -471,7 +481,7 @@ PyRef FastIndexParser::read_bare_cell(bool lines) {
     if (!bare.escaped) {
         if (length == 0) return PyRef::borrow(Py_None);
         const Scalar scalar = read_scalar_text(input_ + start, length);
-        if (scalar.kind != Scalar::Kind::none) return scalar_value(scalar);
+        if (scalar.kind != Scalar::Kind::none) return scalar_value(scalar, start);
         bool ascii = true;
         for (size_t i = 0; i < length && ascii; ++i) ascii = static_cast<uint8_t>(text[i]) < 0x80;
         str = make_str(text, length, ascii);

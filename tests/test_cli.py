@@ -2,7 +2,6 @@
 script installed next to this interpreter."""
 
 import json
-import math
 import os
 import subprocess
 import sys
@@ -80,13 +79,6 @@ def test_decode_writes_json(tmp_path, flags, indent):
     check_same(json.loads(text), DOCUMENT)
 
 
-def test_decode_writes_non_finite_floats_as_json_module_does():
-    proc = vesk_cmd("decode", input=b"[NaN, Infinity, -infinity, 1.5]")
-    assert_clean(proc, 0)
-    values = json.loads(proc.stdout)
-    assert math.isnan(values[0]) and values[1:] == [math.inf, -math.inf, 1.5]
-
-
 # Records that share their keys (a table in VESK) and records that do not,
 # one holding a list of records, which JSON Lines keep as JSON.
 SHARED_KEYS = [{"id": i, "name": f"Zoë {i}", "ok": i % 2 == 0, "score": i / 4, "note": None} for i in range(4)]
@@ -138,28 +130,6 @@ def test_json_lines_errors_name_their_line(tmp_path, command):
         assert err.startswith(f"{tmp_path / name}:{where}") and err.count("\n") == 1 and "approximate" not in err
 
 
-@pytest.mark.parametrize("name, flags", [("rows.ndjson", []), ("-", ["--lines"])])
-def test_stats_counts_json_lines_as_the_list_of_their_values(tmp_path, no_tiktoken, name, flags):
-    path = tmp_path / name
-    path.write_bytes(json_lines(RECORDS))
-    proc = vesk_cmd("stats", "--format", "json", *flags, path if name != "-" else "-", input=json_lines(RECORDS),
-                    env=no_tiktoken)
-    assert_clean(proc, 0)
-    [report] = json.loads(proc.stdout)
-    sizes = {key: size for key, (size, _) in expected_figures(RECORDS, None).items()}
-    assert {key: f["bytes"] for key, f in report["forms"].items()} == sizes
-
-
-@pytest.mark.skipif(not CORPUS_FILES, reason=f"corpus folder {CORPUS} not found")
-@pytest.mark.parametrize("flags", [[], ["--lean"], ["--unquoted-keys", "--bare-strings", "--implicit-null"]])
-@pytest.mark.parametrize("name", CORPUS_FILES)
-def test_encode_then_decode_gives_the_data_back(tmp_path, name, flags):
-    encoded, decoded = tmp_path / "x.vesk", tmp_path / "x.json"
-    assert_clean(vesk_cmd("encode", CORPUS / name, "-o", encoded, *flags), 0)
-    assert_clean(vesk_cmd("decode", encoded, "-o", decoded), 0)
-    # A table writes a record that lacks one of its columns (most records
-    # hold them all) with null there.
-    check_same(json.loads(decoded.read_bytes()), json.loads((CORPUS / name).read_bytes()), missing_as_none=True)
 
 
 BAD_TEXTS = [b'{"a": 1,\n  "b": @}', '[\n\n  {"\u00e9": "\u00fc", "k": @}]'.encode(),
@@ -243,13 +213,6 @@ def test_reader_closing_early_ends_quietly(tmp_path, command):
     assert err == b""
 
 
-@pytest.mark.parametrize("style", [None, "ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"])
-def test_hint_prints_format_hint(style):
-    proc = vesk_cmd("hint", *([style] if style else []))
-    assert_clean(proc, 0)
-    assert proc.stdout.decode() == (vesk.format_hint(style) if style else vesk.format_hint()) + "\n"
-
-
 @pytest.mark.parametrize("argv", [[str(SCRIPT)], [sys.executable, "-m", "vesk"]], ids=["script", "python -m"])
 def test_version_from_script_and_module(argv):
     proc = subprocess.run([*argv, "--version"], capture_output=True, timeout=60)
@@ -290,25 +253,13 @@ def test_stats_figures_equal_len_and_tiktoken(o200k, doc_file, name):
         assert report["forms"][key]["tokens_change_pct"] == round((tokens - base_tokens) / base_tokens * 100, 1)
 
 
-def test_stats_table_shows_the_same_figures(o200k, doc_file):
-    proc = vesk_cmd("stats", doc_file)
-    assert_clean(proc, 0)
-    lines = proc.stdout.decode().splitlines()
-    assert lines[0] == f"{doc_file} (tokens: o200k_base)"
-    expected = list(expected_figures(DOCUMENT, o200k).values())
-    # Every row but the first (compact JSON itself) ends with its change in percent.
-    rows = [line.split() for line in lines[2:]]
-    cells = [(row[-2], row[-1]) if i == 0 else (row[-4], row[-2]) for i, row in enumerate(rows)]
-    assert [(int(b.replace(",", "")), int(t.replace(",", ""))) for b, t in cells] == expected
-
-
 @pytest.fixture
 def no_tiktoken(tmp_path):
     """An environment where importing tiktoken fails, as when it is not installed."""
     blocker = tmp_path / "blocker"
     blocker.mkdir()
     (blocker / "tiktoken.py").write_text("raise ImportError('no tiktoken here')\n")
-    return {"PYTHONPATH": str(blocker)}
+    return {"PYTHONPATH": os.pathsep.join([str(blocker), *filter(None, [os.environ.get("PYTHONPATH")])])}
 
 
 def test_stats_without_tiktoken_shows_bytes_and_how_to_get_tokens(no_tiktoken, doc_file):
@@ -316,19 +267,13 @@ def test_stats_without_tiktoken_shows_bytes_and_how_to_get_tokens(no_tiktoken, d
     assert_clean(proc, 0)
     lines = proc.stdout.decode().splitlines()
     assert lines[1].split() == ["form", "bytes", "vs", "JSON"]
+    # names flush left, figures flush right
+    assert {len(line) for line in lines[3:7]} == {len(lines[1])} and not any(line[0] == " " for line in lines[1:7])
     sizes = [size for size, _ in expected_figures(DOCUMENT, None).values()]
     assert [int(line.split()[-2 if i else -1].replace(",", "")) for i, line in enumerate(lines[2:7])] == sizes
     assert lines[7:] == ["tokens: not counted; `pip install 'vesk[tokens]'` adds tiktoken for o200k_base token counts"]
     [report] = stats_json(doc_file, env=no_tiktoken)
     assert report["tokenizer"] is None and {f["tokens"] for f in report["forms"].values()} == {None}
-
-
-def test_stats_reports_good_files_and_fails_for_bad_ones(tmp_path, doc_file, no_tiktoken):
-    (tmp_path / "bad.json").write_text("[1,")
-    proc = vesk_cmd("stats", "--format", "json", tmp_path / "bad.json", doc_file, env=no_tiktoken)
-    assert_clean(proc, 1)
-    assert [r["file"] for r in json.loads(proc.stdout)] == [str(doc_file)]
-    assert proc.stderr.decode().startswith(f"{tmp_path / 'bad.json'}:1:4: ")
 
 
 def test_demo_shows_the_sample_as_vesk(no_tiktoken):

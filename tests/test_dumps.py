@@ -6,7 +6,6 @@ but floats) or are written out by hand where the format departs from JSON.
 """
 
 import collections
-import ctypes
 import dataclasses
 import datetime
 import decimal
@@ -22,8 +21,8 @@ from vesk.vesk_core import dumps
 
 
 def same_str(got, expected):
-    # CPython compares the storage kind first, so == also fails on a str kept
-    # wider than its widest character (see the test below).
+    # CPython compares the storage kind first: == also fails on a str kept
+    # wider than its widest character.
     assert got == expected, (got[:80], expected[:80])
 
 
@@ -88,40 +87,33 @@ class Shown:
 Point = collections.namedtuple("Point", "x y")
 
 INF, NAN = float("inf"), float("nan")
-EXACT = [
-    (None, "null"), (True, "true"), (False, "false"), ({}, "{}"), ([], "[]"), ((), "[]"),
-    (0, "0"), (42, "42"), (-1, "-1"), (2**63 - 1, "9223372036854775807"), (-(2**63), "-9223372036854775808"),
-    (2**63, "9223372036854775808"), (2**64 - 1, "18446744073709551615"), (2**64, "18446744073709551616"),
-    (-(2**63) - 1, "-9223372036854775809"), (-(2**64), "-18446744073709551616"), (10**300, "1" + "0" * 300),
+EXACT = [  # what json.dumps would not write, or writes otherwise; plain values are held to orjson elsewhere
+    ((), "[]"), (2**64 - 1, "18446744073709551615"), (2**64, "18446744073709551616"), (-(2**64), "-18446744073709551616"),
     (Num.THREE, "3"), (Flag.A | Flag.B, "5"), (Word.A, '"a"'), (LoneKey("q", "never"), '"q"'), (Big(5), "5"),
     (Big(-(2**63)), "-9223372036854775808"), (Big(2**64 - 1), "18446744073709551615"),
     (Big(2**64), "\u221e"), ([Big(-(2**65)), "\u00e9"], "[\u221e,\"\u00e9\"]"),
-    (1.0, "1.0"), (-0.0, "-0.0"), (0.0, "0.0"), (1e16, "1e16"), (1e15, "1000000000000000.0"), (0.1, "0.1"),
-    (1e-5, "0.00001"), (1e-6, "1e-6"), (3.14, "3.14"), (1234.5, "1234.5"), (0.001, "0.001"), (5e-324, "5e-324"),
-    (1.5e300, "1.5e300"), (1.2345678901234568e17, "1.2345678901234568e17"), (-1.5e-7, "-1.5e-7"),
-    (123.0, "123.0"), (Half(0.5), "0.5"), (NAN, "NaN"), (-NAN, "NaN"), (INF, "Infinity"), (-INF, "-Infinity"),
-    ([NAN, INF, -INF], "[NaN,Infinity,-Infinity]"),
+    (1e16, "1e16"), (1e15, "1000000000000000.0"), (1e-5, "0.00001"), (1e-6, "1e-6"), (-1.5e-7, "-1.5e-7"),
+    (Half(0.5), "0.5"), (NAN, "NaN"), (-NAN, "NaN"), (INF, "Infinity"), (-INF, "-Infinity"),
     # runs of floats broken by other values, in lists and tuples, at every width
     ([1.5, 2.5, NAN, 3.5, Half(0.25), 4.5, 1, 5.5], "[1.5,2.5,NaN,3.5,0.25,4.5,1,5.5]"),
-    ((INF, 0.5, -0.0, 1e16), "[Infinity,0.5,-0.0,1e16]"), ([[0.1, 0.2], [-1e-7]], "[[0.1,0.2],[-1e-7]]"),
-    (["\u20ac", 1.5, 2.5], '["\u20ac",1.5,2.5]'), (["\U0001f600", 0.5, 1e300], '["\U0001f600",0.5,1e300]'),
-    (b"", '""'), (b"\x00\xab", '"00ab"'), (b"\x01\xff", '"01ff"'), (bytes(range(256)) * 3, '"' + bytes(range(256)).hex() * 3 + '"'),
-    (("a", 1), '["a",1]'), (Point(1, (2,)), "[1,[2]]"), ([[], {}, ()], "[[],{},[]]"),
-    ({1: "a", None: 2, True: 3}, '{"1":3,"None":2}'), ({(1, 2): 0, 1.5: 1, False: 2}, '{"(1, 2)":0,"1.5":1,"False":2}'),
+    ((INF, 0.5, -0.0, 1e16), "[Infinity,0.5,-0.0,1e16]"), (["\U0001f600", 0.5, 1e300], '["\U0001f600",0.5,1e300]'),
+    (b"", '""'), (b"\x00\xab", '"00ab"'), (bytes(range(256)) * 3, '"' + bytes(range(256)).hex() * 3 + '"'),
+    (Point(1, (2,)), "[1,[2]]"), ({1: "a", None: 2, True: 3}, '{"1":3,"None":2}'),
+    ({(1, 2): 0, 1.5: 1, False: 2}, '{"(1, 2)":0,"1.5":1,"False":2}'),
     # keys by str(), also where their own text has no UTF-8 form
     ({LoneKey("\ud800"): 1}, '{"k":1}'),
     ({LoneKey("\ud800\U0001f600"): "\u00e9"}, '{"k":"\u00e9"}'),  # the astral part widened the buffer first
     ({LoneKey("\ud800\U0001f600"): "\u20ac"}, '{"k":"\u20ac"}'),  # four-byte buffer, two-byte result
     ({"\u20ac": 1, LoneKey("\udfff", "\u00e9"): 2}, '{"\u20ac":1,"\u00e9":2}'),
-    ({LoneKey("fine", "never"): 1}, '{"fine":1}'),
     ({Shown("\u20ac\n"): 1, Shown(""): 2}, '{"\u20ac\\n":1,"":2}'),
     ({Num.THREE: 1, Word.A: 2, LoneKey("k", "never"): 3}, '{"3":1,"a":2,"k":3}'),
-    ({"a": [1, 2], "b": {}, "c": "x"}, '{"a":[1,2],"b":{},"c":"x"}'),
     # numbers and literals after a wider string are written at its width
     (["\U0001f600", 1.5, -12, 2**64 - 1, 1e-7, True, None, NAN, b"\xff"], '["\U0001f600",1.5,-12,18446744073709551615,1e-7,true,null,NaN,"ff"]'),
-    (["\U0001f600", False, INF, None, {}], '["\U0001f600",false,Infinity,null,{}]'),
-    (["\u20ac", -0.0, 2**63, 123456.789, False, -INF, -(10**30)], '["\u20ac",-0.0,9223372036854775808,123456.789,false,-Infinity,-1' + "0" * 30 + "]"),
+    (["\u20ac", -0.0, 2**63, False, -INF, -(10**30), {}], '["\u20ac",-0.0,9223372036854775808,false,-Infinity,-1' + "0" * 30 + ",{}]"),
     ({'q"\\': "\x00\x1f\x0b\x7f/"}, '{"q\\"\\\\":"\\u0000\\u001f\\u000b\x7f/"}'),
+    # long texts at each width, and the kind of the result
+    *[(t, json.dumps(t, ensure_ascii=False)) for t in ("\u00e9\u00ff\x01" * 40, "\U0001f600\r\"" * 33,
+                                                        "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac")],
 ]
 
 
@@ -130,25 +122,6 @@ def test_exact_text(value, expected):
     same_str(dumps(value), expected)
     same_str(dumps([value, value], ivy_grid=False), f"[{expected},{expected}]")
     same_str(dumps({"k": value}), f'{{"k":{expected}}}')
-
-
-class Items(dict):
-    def items(self):
-        return [("bad", 0)]
-
-    keys = values = __iter__ = items
-
-
-@pytest.mark.parametrize("value, expected", [
-    (Items(a=1, b=[2]), '{"a":1,"b":[2]}'), (collections.OrderedDict([("z", 1), ("a", 2)]), '{"z":1,"a":2}'),
-    (collections.defaultdict(int, x=1), '{"x":1}'), (collections.Counter("abca"), '{"a":2,"b":1,"c":1}'),
-    (type("L", (list,), {"__iter__": lambda s: iter([9])})([1, 2]), "[1,2]"),
-    (type("T", (tuple,), {"__iter__": lambda s: iter([9])})((1, 2)), "[1,2]"),
-    (type("DM", (dict,), {"model_dump": lambda s: "no"})(a=1), '{"a":1}'),  # built-in types before conversions
-    (type("SM", (str,), {"model_dump": lambda s: "no"})("s"), '"s"'),
-])
-def test_container_subclasses_are_written_from_their_storage(value, expected):
-    assert dumps(value) == expected
 
 
 def with_holes(size, drop, key=str):
@@ -221,19 +194,6 @@ def test_lists_of_numbers(value):
         same_str(dumps(nested, indent=indent), json.dumps(nested, indent=indent))
 
 
-# Values that a member or element may be written with in one go, and the
-# near misses of each, which take the general path after the key or comma.
-PLAIN_OR_NOT = [None, True, False, 0, -7, 2**30 - 1, 2**30, -(2**63), 2**64, Num.THREE, 0.5, -123.456, 1e15, NAN, Half(0.25),
-                "", "a" * 63, "a" * 64, 'a"b', "tab\t", "\u00e9", "\U0001f600", Word.A, [], {}, [1], {"k": None}, (None,)]
-
-
-@pytest.mark.parametrize("key", ["k", "", "q\"uote", "\u00e9", "x" * 64], ids=range(5))
-def test_members_and_elements_of_every_kind(key):
-    for value in PLAIN_OR_NOT:
-        for outer in ({key: value}, {"first": 1, key: value, "last": value}, [value], [1, value, value]):
-            same_str(dumps(outer), compact(outer))
-
-
 TEXTS = ["", "a", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]
 
@@ -247,23 +207,16 @@ def test_strings_and_the_kind_of_the_result(text):
 
 @pytest.mark.parametrize("value, exc, message", [
     ("\ud800", ValueError, "Failed to encode string as UTF-8"),
-    (["a" * 100, "\u00e9\udc00"], ValueError, "Failed to encode string as UTF-8"),
     ({"\ud83d": 1}, ValueError, "Failed to encode string as UTF-8"),
     ({LoneKey("\ud800", "\udc00"): 1}, ValueError, "Failed to encode string as UTF-8"),
-    ({LoneKey("\ud800", LoneKey("\udc00")): 1}, ValueError, "Failed to encode string as UTF-8"),
     ({Shown("\ud800"): 1}, ValueError, "Failed to encode string as UTF-8"),
     ({Shown(KeyError("boom")): 1}, KeyError, "'boom'"),
     ([10**5000], ValueError, None),  # the interpreter's own digit limit
     ([LoneDigits(2**64)], UnicodeEncodeError, str(UnicodeEncodeError("utf-8", "1\udc00", 1, 2, "surrogates not allowed"))),
     ({1, 2}, TypeError, "Object of type 'set' is not JSON serializable"),
-    ([frozenset()], TypeError, "Object of type 'frozenset' is not JSON serializable"),
     ({"a": datetime.datetime(2020, 1, 1)}, TypeError, "Object of type 'datetime' is not JSON serializable"),
     (decimal.Decimal(1), TypeError, "Object of type 'Decimal' is not JSON serializable"),
-    (bytearray(b"a"), TypeError, "Object of type 'bytearray' is not JSON serializable"),
-    (memoryview(b"a"), TypeError, "Object of type 'memoryview' is not JSON serializable"),
-    (1j, TypeError, "Object of type 'complex' is not JSON serializable"),
     (Color.RED, TypeError, "Object of type 'Color' is not JSON serializable"),
-    (int, TypeError, "Object of type 'type' is not JSON serializable"),
     (("a", object()), TypeError, "Object of type 'object' is not JSON serializable"),
 ])
 def test_value_errors(value, exc, message):
@@ -309,16 +262,6 @@ def test_pretty_layout(value, indent):
     same_str(dumps(value), compact(value))
 
 
-def test_spelled_out_layouts():
-    assert dumps({"a": 1}) == '{"a":1}'
-    assert dumps({"a": 1}, indent=0) == '{\n"a": 1\n}'
-    assert dumps((1, 2), indent=0) == "[\n1,\n2\n]"
-    assert dumps({"a": [1, 2], "b": {}, "c": "x"}, indent=2) == "\n".join(
-        ['{', '  "a": [', '    1,', '    2', '  ],', '  "b": {},', '  "c": "x"', '}'])
-    assert dumps({"a": 1}, indent=None) == '{"a":1}' and dumps(data=[1, 2]) == "[1,2]"
-    assert dumps([1.5, NAN], indent=1) == "[\n 1.5,\n NaN\n]"
-
-
 @pytest.mark.parametrize("keys, bare", [
     (["name", "x-y", "$id", "_a1", "null", "None", "A", "$", "_", "a--"], True),
     (["1a", "a b", "\u00e9", "", "a.b", "-a", "a\n", "a:", '"', "caf\u00e9", "\U0001f600"], False),
@@ -330,27 +273,6 @@ def test_unquoted_keys(keys, bare):
     same_str(dumps(value), compact(value))
     assert dumps({None: 1, 2: 2, True: 3}, unquoted_keys=True) == '{None:1,"2":2,True:3}'
     assert dumps({"a": {"b": 1}}, unquoted_keys=True, indent=1) == "{\n a: {\n  b: 1\n }\n}"
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-BOOL_OPTIONS = ["ivy_grid", "unquoted_keys", "bare_strings", "implicit_null", "row_count", "multiline_ivy"]
-BAD_BOOLS = [(0, "int"), (1, "int"), (None, "NoneType"), ("yes", "str"), (Outer.Inner(), "Outer.Inner"),
-             (Num.THREE, "Num"), (1.0, "float")]
-
-
-@pytest.mark.parametrize("option", BOOL_OPTIONS)
-@pytest.mark.parametrize("value, name", BAD_BOOLS, ids=[n for _, n in BAD_BOOLS])
-def test_boolean_options_take_only_bools(option, value, name):
-    with pytest.raises(TypeError) as info:
-        dumps([1], **{option: value})
-    assert type(info.value) is TypeError
-    assert str(info.value) == f"argument '{option}': '{name}' object cannot be converted to 'PyBool'"
-    for flag in (True, False):
-        assert dumps([1, ("a", None)], **{option: flag}) == '[1,["a",null]]'
 
 
 LINES_CONFLICT = " cannot be combined with lines=True, which writes one line of JSON a value"
@@ -387,37 +309,25 @@ def index_message(value):
 
 @pytest.mark.parametrize("call, exc, message", [
     (lambda: dumps(), TypeError, "dumps() missing 1 required positional argument: 'data'"),
-    (lambda: dumps(ivy_grid=True), TypeError, "dumps() missing 1 required positional argument: 'data'"),
     (lambda: dumps(1, 2), TypeError, "dumps() takes 1 positional arguments but 2 were given"),
-    (lambda: dumps(1, 2, 3), TypeError, "dumps() takes 1 positional arguments but 3 were given"),
     (lambda: dumps(1, x=1), TypeError, "dumps() got an unexpected keyword argument 'x'"),
-    (lambda: dumps(1, Indent=1), TypeError, "dumps() got an unexpected keyword argument 'Indent'"),
     (lambda: dumps(1, data=2), TypeError, "dumps() got multiple values for argument 'data'"),
     (lambda: dumps(1, indent=2.0), TypeError, "argument 'indent': " + index_message(2.0)),
-    (lambda: dumps(1, indent="2"), TypeError, "argument 'indent': " + index_message("2")),
     (lambda: dumps(1, indent=-1), OverflowError, None),
-    (lambda: dumps(1, indent=2**64), OverflowError, None),
     (lambda: dumps(1, indent=Index(-5)), OverflowError, None),
     (lambda: dumps(1, indent=Index(TypeError("no index"))), TypeError, "argument 'indent': no index"),
     (lambda: dumps(1, indent=Index(KeyError("k"))), KeyError, "'k'"),
     (lambda: dumps(1, delimiter=1), TypeError, "argument 'delimiter': 'int' object cannot be converted to 'PyString'"),
-    (lambda: dumps(1, delimiter=b"tab"), TypeError, "argument 'delimiter': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: dumps(1, delimiter=None), TypeError, "argument 'delimiter': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: dumps(1, delimiter="\ud800"), UnicodeEncodeError, None),
     # the first option in the documented order fails, whatever the order of the call
     (lambda: dumps(1, unquoted_keys=0, ivy_grid=None), TypeError, "argument 'ivy_grid': 'NoneType' object cannot be converted to 'PyBool'"),
     (lambda: dumps(1, bare_strings=0, indent="x"), TypeError, "argument 'indent': " + index_message("x")),
-    (lambda: dumps(1, row_count=0, indent=-1), OverflowError, None),
-    (lambda: dumps(1, delimiter=0, multiline_ivy=0), TypeError, "argument 'multiline_ivy': 'int' object cannot be converted to 'PyBool'"),
     (lambda: dumps(1, delimiter=0, row_count=0, implicit_null=1), TypeError, "argument 'implicit_null': 'int' object cannot be converted to 'PyBool'"),
     # lines: a bool, JSON one line a value, from an iterable of values
     (lambda: dumps([1], lines=1), TypeError, "argument 'lines': 'int' object cannot be converted to 'PyBool'"),
     (lambda: dumps([1], lines=True, indent=0), ValueError, "indent" + LINES_CONFLICT),
     (lambda: dumps([1], lines=True, unquoted_keys=True, lean=True), ValueError, "unquoted_keys" + LINES_CONFLICT),
-    (lambda: dumps([1], lines=True, lean=True), ValueError, "lean" + LINES_CONFLICT),
     (lambda: dumps("ab", lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'str'"),
-    (lambda: dumps({"a": 1}, lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'dict'"),
-    (lambda: dumps(b"ab", lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'bytes'"),
     (lambda: dumps(5, lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'int'"),
     (lambda: dumps(Yields(KeyError("k")), lines=True), KeyError, "'k'"),  # its iterator's errors pass through
     (lambda: dumps([1, {2}], lines=True), TypeError, "Object of type 'set' is not JSON serializable"),
@@ -431,22 +341,6 @@ def test_argument_errors(call, exc, message):
     else:
         assert str(info.value) == message
     after_failure()
-
-
-def test_options_are_checked_before_anything_is_written():
-    calls = []
-
-    class Model:
-        def model_dump(self):
-            calls.append(1)
-            return {}
-
-    for bad in ({"indent": 1.5}, {"ivy_grid": 1}, {"delimiter": 3}, {"lines": True, "lean": True}):
-        with pytest.raises((TypeError, ValueError)):
-            dumps(Model(), **bad)
-        with pytest.raises((TypeError, ValueError)):
-            dumps(iter([Model()]), **bad, **({} if "lines" in bad else {"lines": True}))
-    assert calls == []
 
 
 @dataclasses.dataclass
@@ -479,35 +373,3 @@ def test_lines(values, expected, options):
     assert [json.loads(line) for line in expected.split("\n")[:-1]] == vesk.loads(expected, lines=True)
 
 
-class Text(str):
-    pass
-
-
-@pytest.mark.parametrize("delimiter", ["comma", "tab", "\t", "pipe", "|", "TAB", "Pipe", ";", "", ",", " tab",
-                                       "\u00e9", Text("tab"), Text("x")])
-def test_any_delimiter_text_is_accepted(delimiter):
-    value = {"a": [1, (2, "x")], "b": None}
-    assert dumps(value, delimiter=delimiter) == compact(value)
-
-
-def test_indent_takes_index_objects():
-    assert dumps([1], indent=Index()) == dumps([1], indent=2) == "[\n  1\n]"
-    assert dumps([1], indent=True) == "[\n 1\n]" and dumps([1], indent=False) == "[\n1\n]"
-    assert [dumps(v, indent=2**64 - 1) for v in ([], {}, (), 5)] == ["[]", "{}", "[]", "5"]  # no line breaks
-    assert vesk.dumps is dumps
-
-
-def test_long_output_then_a_short_one():
-    big = [{"k": "v" * 50, "n": i} for i in range(400)]
-    same_str(dumps(big, ivy_grid=False), compact(big))
-    assert dumps(1) == "1" and dumps("\u00e9") == '"\u00e9"'
-    same_str(dumps(big, ivy_grid=False, indent=4), json.dumps(big, indent=4))
-    assert dumps([]) == "[]"
-
-
-def test_a_str_wider_than_its_characters_compares_unequal():
-    new = ctypes.pythonapi.PyUnicode_New
-    new.restype, new.argtypes = ctypes.py_object, (ctypes.c_ssize_t, ctypes.c_uint32)
-    wide = new(2, 0xFFFF)  # two-byte storage; its characters start after the 56-byte header
-    ctypes.memmove(id(wide) + 56, "ab".encode("utf-16-le"), 4)
-    assert wide.encode() == b"ab" and wide != "ab"

@@ -2,7 +2,6 @@
 interfaces, dataclasses, enumerations, named tuples, mock objects, and the
 order in which their conversions are tried."""
 
-import collections
 import dataclasses
 import datetime
 import enum
@@ -83,19 +82,6 @@ def test_models_are_written_as_their_own_conversion(model, indent):
     assert dumps({"m": [model, 5]}, ivy_grid=False) == compact({"m": [plain, 5]})
 
 
-def test_the_examples():
-    class Model:
-        def model_dump(self):
-            return {"id": 1, "name": "a"}
-
-    Point = collections.namedtuple("Point", "x y")
-    assert dumps(Model()) == '{"id":1,"name":"a"}'
-    assert dumps(P(x=1, y=2)) == '{"x":1,"y":2}'
-    assert dumps([Level.LOW, Mode.FAST, Point(1, "b")]) == '[1,"f\u00e9",[1,"b"]]'
-    assert dumps(mock.Mock(**{"model_dump.return_value": {"a": [1]}})) == '{"a":[1]}'
-    assert dumps(mock.MagicMock(**{"model_dump.return_value": (None,)})) == "[null]"
-
-
 class Boom(Exception):
     pass
 
@@ -154,24 +140,6 @@ def test_fallback_order(obj, expected):
             dumps(data)
         assert type(info.value) is exc and str(info.value) == message
     assert dumps("ok") == '"ok"'
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class NoName:
-    pass
-
-
-def test_not_serializable_names_the_qualified_type():
-    with pytest.raises(TypeError) as info:
-        dumps([1, Outer.Inner()])
-    assert str(info.value) == "Object of type 'Outer.Inner' is not JSON serializable"
-    NoName.__qualname__ = "Renamed.Name"
-    with pytest.raises(TypeError, match=r"^Object of type 'Renamed\.Name' is not JSON serializable$"):
-        dumps(NoName())
 
 
 class Link:

@@ -5,12 +5,10 @@ that change while written, memory over many calls, and threads.
 Expected tables are built by `table` below from the layout rules (checked
 against hand-written texts first); plain arrays are json.dumps' compact text."""
 
-import ctypes
 import dataclasses
 import enum
 import itertools
 import json
-import os
 import re
 from collections import defaultdict
 
@@ -18,17 +16,13 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import LEAK_THRESHOLD, check_same, compact, reads_back_bare, run_threads, traced_growth
+from conftest import check_same, compact, reads_back_bare
 from vesk.vesk_core import dumps, loads
 
 
 class Word(enum.StrEnum):
     A = "a"
     T = "true"
-
-
-class Num(enum.IntEnum):
-    X = 3
 
 
 DELIMS = {"comma": ", ", "tab": "\t", "pipe": " | "}
@@ -92,40 +86,19 @@ def table(records, depth=0, **o):
 IDX = [{"id": 1, "x": 10}, {"id": 2, "x": 20}]
 NAMES = [{"name": "Alice", "dept": "Eng"}, {"name": "Bob", "dept": "Mkt"}]
 NULLS = [{"a": 1, "b": None}, {"a": 2, "b": 3}]
-HAND = [  # written out by hand from the layout rules
-    (IDX, {}, "[2: id, x; 1, 10; 2, 20 ]"),
-    (IDX, {"row_count": False}, "[: id, x; 1, 10; 2, 20 ]"),
-    (IDX, {"delimiter": "tab"}, "[2: id\tx; 1\t10; 2\t20 ]"),
-    (IDX, {"delimiter": "pipe"}, "[2: id | x; 1 | 10; 2 | 20 ]"),
-    (IDX, {"indent": 2}, "[2:\n  id, x\n  1, 10\n  2, 20\n]"),
-    (IDX, {"indent": 2, "row_count": False}, "[:\n  id, x\n  1, 10\n  2, 20\n]"),
-    (IDX, {"indent": 0}, "[2:\nid, x\n1, 10\n2, 20\n]"),
-    (IDX, {"multiline_ivy": True}, "[2]{id,x}:\n  1, 10\n  2, 20"),
-    (IDX, {"multiline_ivy": True, "row_count": False}, "[2]{id,x}:\n  1, 10\n  2, 20"),
+HAND = [  # written out by hand from the layout rules, one per option: the builder the other tests rely on
+    (IDX, {}, "[2: id, x; 1, 10; 2, 20 ]"), (IDX, {"row_count": False, "delimiter": "tab"}, "[: id\tx; 1\t10; 2\t20 ]"),
+    (IDX, {"delimiter": "pipe", "indent": 2}, "[2:\n  id | x\n  1 | 10\n  2 | 20\n]"),
     (IDX, {"multiline_ivy": True, "indent": 4}, "[2]{id,x}:\n    1, 10\n    2, 20"),
-    (IDX, {"multiline_ivy": True, "delimiter": "tab"}, "[2]{id,x}:\n  1\t10\n  2\t20"),
-    (IDX, {"multiline_ivy": True, "delimiter": "pipe", "indent": 0}, "[2]{id,x}:\n1 | 10\n2 | 20"),
-    (NAMES, {}, '[2: name, dept; "Alice", "Eng"; "Bob", "Mkt" ]'),
     (NAMES, {"bare_strings": True}, "[2: name, dept; Alice, Eng; Bob, Mkt ]"),
-    (NAMES, {"multiline_ivy": True, "bare_strings": True}, "[2]{name,dept}:\n  Alice, Eng\n  Bob, Mkt"),
     ([{"a": "true", "b": "x"}, {"a": "2025-03-14", "b": None}], {"multiline_ivy": True, "bare_strings": True, "implicit_null": True},
      '[2]{a,b}:\n  "true", x\n  2025-03-14, '),
-    (NULLS, {}, "[2: a, b; 1, null; 2, 3 ]"),
     (NULLS, {"implicit_null": True}, "[2: a, b; 1, ; 2, 3 ]"),
-    (NULLS, {"implicit_null": True, "delimiter": "pipe"}, "[2: a | b; 1 | ; 2 | 3 ]"),
     (NULLS, {"implicit_null": True, "delimiter": "tab"}, "[2: a\tb; 1\tnull; 2\t3 ]"),  # a TAB before a cell is filler
-    ([{"a": 1, "b": 2}, {"a": 3, "b": 4}, {"a": 5, "b": 6}, {"a": 7}], {"implicit_null": True}, "[4: a, b; 1, 2; 3, 4; 5, 6; 7,  ]"),
     ([{"a": None}, {"a": None}], {"implicit_null": True}, "[2: a; ; null ]"),  # a blank last row is no row
     ([{"a": None}, {"a": None}], {"implicit_null": True, "indent": 0}, "[2:\na\nnull\nnull\n]"),  # nor a blank line
-    ([{"a": 1}, {"a": 2}, {"a": 3}, {}], {"implicit_null": True}, "[4: a; 1; 2; 3; null ]"),
-    ([{"a": Word.A, "b": Num.X}, {"a": Word.T, "b": 1}], {"bare_strings": True}, '[2: a, b; a, 3; "true", 1 ]'),
-    ([{"a": None, "b": 1}, {"a": 2, "b": None}], {"implicit_null": True, "delimiter": "tab"}, "[2: a\tb; null\t1; 2\tnull ]"),
     ([{"user-id": 1, "first name": 2, "2nd": 3, "$ref": 4}] * 2, {}, '[2: user-id, "first name", "2nd", $ref; 1, 2, 3, 4; 1, 2, 3, 4 ]'),
-    ([{"a,b": 1, "": 2, "_x": 3, "$y": 4, "x-1": 5, "true": 6}] * 2, {"unquoted_keys": True},
-     '[2: "a,b", "", _x, $y, x-1, true; 1, 2, 3, 4, 5, 6; 1, 2, 3, 4, 5, 6 ]'),
-    ({"t": IDX}, {"indent": 2}, '{\n  "t": [2:\n    id, x\n    1, 10\n    2, 20\n  ]\n}'),
     ({"t": IDX, "u": 1}, {"multiline_ivy": True}, '{"t":[2]{id,x}:\n    1, 10\n    2, 20,"u":1}'),
-    ([IDX, []], {}, "[[2: id, x; 1, 10; 2, 20 ],[]]"),
     # bare names and cells after a wider string are written at its width
     *[([w, [{"id": 1, "x-y": "ab-c", "2": "2d"}] * 2], {"bare_strings": True},
        f'["{w}",[2: id, x-y, "2"; 1, ab-c, 2d; 1, ab-c, 2d ]]') for w in ("\u00e9", "\u20ac", "\U0001f600")],
@@ -143,13 +116,15 @@ LAYOUTS = [{}, {"indent": 0}, {"indent": 2}, {"multiline_ivy": True}, {"multilin
 MIXED = [{"id": 1, "name": "Alice", "note": None, "ok": True}, {"id": -2, "name": "nick", "note": "a b", "ok": False},
          {"id": 3, "name": "x-1", "ok": None}, {"id": 4, "name": "Tom", "note": "", "ok": 1.5}]  # 3 of 4 hold every column
 ONE = [{"v": "Ivan"}, {"v": None}, {"v": "x"}, {"v": None}]
+BARE = [{"s": t, "n": i} for i, t in enumerate(["True", "e5", "None", "-a", "1a", "2025-03-14", "Infinity War", "007",
+                                                "Inf", "true", "NaN", "-1.5e3", "", " a", "a b"])]
 WIDE = [{"\u00e9": "Zo\u00eb", "x": "\U0001f600"}, {"\u00e9": "Bob", "x": None}, {"\u00e9": "\u20ac", "x": "a"}]
 
 
 @pytest.mark.parametrize("layout", LAYOUTS, ids=str)
 @pytest.mark.parametrize("delimiter", DELIMS)
 @pytest.mark.parametrize("flags", list(itertools.product([False, True], repeat=3)), ids=str)
-@pytest.mark.parametrize("records", [IDX, MIXED, ONE, WIDE], ids=["idx", "mixed", "one", "wide"])
+@pytest.mark.parametrize("records", [IDX, MIXED, ONE, WIDE, BARE], ids=["idx", "mixed", "one", "wide", "bare"])
 def test_every_option_combination(records, flags, delimiter, layout):
     o = dict(layout, delimiter=delimiter, **dict(zip(["row_count", "bare_strings", "implicit_null"], flags)))
     assert dumps(records, **o) == table(records, **o)
@@ -158,25 +133,6 @@ def test_every_option_combination(records, flags, delimiter, layout):
     assert dumps([records, records], **o) == outer
     expected = [{c: r.get(c) for c in records[0]} for r in records]  # a missing cell reads back as None
     assert loads(dumps(records, **o)) == expected and loads(outer) == [expected, expected]
-
-
-BARE = [  # (string, written bare?); text that would read as a number or literal, or end early, stays quoted
-    ("Alice", True), ("a-b", True), ("_x", True), ("$y", True), ("True", True), ("False", True), ("e5", True),
-    ("Fred", True), ("x1", True), ("None", True), ("nick", True), ("Ivan", True), ("fred", True), ("Nancy", True),
-    ("tom", True), ("a b", True), ("\u00e9lan", True), ("-a", True), ("1a", True), ("a.b", True), ("2025-03-14", True),
-    ("Infinity War", True), ("Inf", False), ("true", False), ("false", False), ("null", False),
-    ("NaN", False), ("Infinity", False), ("-1.5e3", False), ("007", True), ("", False), (" a", False),
-]
-
-
-@pytest.mark.parametrize("text, bare", BARE)
-def test_bare_strings(text, bare):
-    records = [{"s": text, "t": 1}, {"s": text, "t": 2}]
-    quoted = json.dumps(text, ensure_ascii=False)
-    shown = text if bare else quoted
-    assert dumps(records, bare_strings=True) == f"[2: s, t; {shown}, 1; {shown}, 2 ]"
-    assert dumps(records) == f"[2: s, t; {quoted}, 1; {quoted}, 2 ]"
-    assert loads(dumps(records, bare_strings=True)) == records
 
 
 def tolerant(m, matching, n=None):
@@ -299,10 +255,6 @@ class Raises(pydantic.BaseModel):
         raise KeyError("boom")
 
 
-class NotCallable:
-    model_dump = 5
-
-
 def rec(i, name="n"):
     return {"id": i, "name": name}
 
@@ -313,9 +265,7 @@ MODELS = [  # (list, the records written as a table, or None for a plain array)
     ([DC(1, "a"), DC(2, "b")], [rec(1, "a"), rec(2, "b")]),
     ([V2(id=1, name="a"), rec(2), DC(3, "c"), V1(id=4, name="d")], [rec(1, "a"), rec(2), rec(3, "c"), rec(4, "d")]),
     ([DC(i, "x") for i in range(60)], [rec(i, "x") for i in range(60)]),
-    ([V2(id=1, name="a"), 5], None), ([V2(id=1, name="a"), None], None), ([V2(id=1, name="a")], None),
     ([Tags(id=1, tags=["x"]), Tags(id=2, tags=[])], None), ([V2(id=1, name="a"), Pair(a=1, b=2)], None),
-    ([V2(id=1, name="a,b"), V2(id=2, name="c")], None),
     ([V2(id=i, name="x") for i in range(10)] + [Tags(id=10, tags=[])], None),  # unsampled, with a key that is no column
     ([V2(id=i, name="x") for i in range(10)] + [DC(10, "y")], [rec(i, "x") for i in range(10)] + [rec(10, "y")]),
     ([V2(id=i, name="x") for i in range(10)] + [{"id": 10, "name": []}], [rec(i, "x") for i in range(10)] + [rec(10, [])]),
@@ -341,11 +291,6 @@ def test_a_failing_conversion_propagates(value):
     with pytest.raises(KeyError, match="boom"):
         dumps(value)
     assert dumps(IDX) == T
-
-
-def test_an_object_with_no_usable_conversion():
-    with pytest.raises(TypeError, match="^Object of type 'NotCallable' is not JSON serializable$"):
-        dumps([NotCallable(), NotCallable()])
 
 
 class Shrinker:
@@ -415,9 +360,7 @@ LONE = [  # (value, options, what dumps gives: a text or the exception it raises
     ([{"a": 1, LoneKey("x\udfff"): 2}, {"a": 1, LoneKey("x\udfff"): 3}], {}, '[{"a":1,"k":2},{"a":1,"k":3}]'),
     ([{"\ud800": 1}, {"\ud800": 2}], {}, ENCODE),
     ([{"a": "\ud800"}, {"a": "x"}], {}, ENCODE), ([{"a": "x"}, {"a": "\u00e9\ud800"}], {"bare_strings": True}, ENCODE),
-    ([{"a": "\udc00x"}, {"a": "x"}], {"bare_strings": True, "multiline_ivy": True}, ENCODE),
     (TEN + [{"a": 1, "b": "\udc00"}], {"bare_strings": True}, ENCODE),
-    ([{"\ud800": 1}, {"\ud800": 2}], {"lean": True}, ENCODE), ([{"a\ud800": 1}, {"a\ud800": 2}], {"lean": True}, ENCODE),
     ([{"a": "x\udfff"}, {"a": "y"}], {"lean": True}, ENCODE), ([{"a": "\U0001f600\ud800"}, {"a": "y"}], {"lean": True}, ENCODE),
     (TEN + [{"a": 1, "b": nest(0, 256)}], {}, DEEP), (nest(IDX, 256), {}, DEEP),
 ]
@@ -436,69 +379,6 @@ def test_texts_with_no_utf8_form_and_the_nesting_limit(value, options, result):
 
 # Leak checks: tracemalloc sees every object the writer creates or converts
 # (the measurement is in conftest).
-
-def good_step(i):  # not read back: the reader's key cache would keep the keys
-    records = [{"id": i, "s": f"\u00e9{i}", "n": None, "f": i / 3}, {"id": -i, "s": "Ivan", "f": 0.5, "n": 2**70 + i}]
-    o = {"bare_strings": bool(i % 2), "implicit_null": bool(i % 3), "delimiter": list(DELIMS)[i % 3],
-         "indent": [None, 2][i % 2], "multiline_ivy": i % 5 == 0}
-    for value in (records, [V2(id=i, name="a"), DC(i, "b"), V1(id=i, name="c")], TEN + [i],
-                  {"t": TEN + [{"a": [i], "b": records}]}, [{"a": 1}, {"a": 2, "b": i}]):
-        assert dumps(value, **o).startswith(("[", "{"))
-
-
-BAD = [
-    lambda i: [Raises(), V2(id=i, name="a")], lambda i: TEN + [{"a": i, "b": Raises()}],
-    lambda i: [{"a": f"{i}\ud800"}, {"a": "x"}], lambda i: [{"a": "x"}, {"a": i, "b": Raises()}],
-    lambda i: TEN + [{"a": i, "b": nest(i, 256)}], lambda i: [{"\ud800": i}, {"\ud800": i}],
-]
-
-
-def bad_step(i):
-    with pytest.raises((KeyError, ValueError)):
-        dumps(BAD[i % len(BAD)](i), bare_strings=bool(i % 2))
-
-
-def shrink_step(i):
-    lst = TEN + [{"a": i, "b": None}, {"a": 11, "b": 11}]
-    lst[10]["b"] = Shrinker(lst, 10, value=[i])
-    assert dumps(lst) == plain(TEN)
-
-
-@pytest.mark.parametrize("step", [good_step, bad_step, shrink_step])
-def test_memory_stays_flat(step):
-    assert traced_growth(step) < LEAK_THRESHOLD
-
-
-def test_measurement_detects_one_leaked_float_per_call():
-    assert traced_growth(lambda i: (shrink_step(i), ctypes.pythonapi.Py_IncRef(ctypes.py_object(i + 0.5)))) > LEAK_THRESHOLD
-
-
-class Yield(pydantic.BaseModel):  # lets the interpreter switch threads in mid-table
-    id: int
-    name: str
-
-    def model_dump(self, **kw):
-        os.sched_yield()
-        return {"id": self.id, "name": self.name}
-
-
-def test_threads_write_their_own_tables():
-    options = [dict(zip(["delimiter", "bare_strings", "implicit_null", "row_count"], c))
-               for c in itertools.product(DELIMS, [False, True], [False, True], [True])][:8]
-    records = [[{"id": i, "name": f"n{t}\u00e9" * (i % 3) if i % 4 else None} for i in range(40 * (t + 1))] for t in range(8)]
-    docs = [{"t": [Yield(id=r["id"], name=r["name"] or "") for r in records[t]]} if t % 2 else {"t": records[t]}
-            for t in range(8)]
-    expected = ['{"t":' + table([dict(r, name=r["name"] or "") if t % 2 else r for r in records[t]], 1, **options[t]) + "}"
-                for t in range(8)]
-    failures = []
-
-    def work(t):
-        for round_ in range(20):
-            if dumps(docs[t], **options[t]) != expected[t]:
-                failures.append((t, round_))
-
-    run_threads(work)
-    assert failures == []
 
 
 class Word(str):

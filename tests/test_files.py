@@ -71,17 +71,6 @@ def test_load_passes_schema_and_lines_to_loads(text, schema, lines, expected, ki
     assert vesk.load(stream, schema=schema, lines=lines) == expected == vesk.loads(text, schema=schema, lines=lines)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: vesk.load(io.BytesIO(b"[1, 2")), ValueError),
-    (lambda: vesk.dump({1, 2}, io.StringIO()), TypeError),
-    (lambda: vesk.dump([], io.StringIO(), lean=1), TypeError),
-    (lambda: vesk.dump([], io.StringIO(), nonsense=True), TypeError),
-])
-def test_errors_are_those_of_loads_and_dumps(call, error):
-    with pytest.raises(error):
-        call()
-
-
 MYPY = importlib.util.find_spec("mypy") is not None
 
 

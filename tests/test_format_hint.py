@@ -56,11 +56,6 @@ Str = type("Str", (str,), {})
 TYPE_ERROR = "^argument 'style': '{}' object cannot be converted to 'PyString'$"
 
 
-def test_expected_text_byte_lengths():  # guards the hand-written texts above against typos
-    assert [len(t.encode()) for t in (DEFAULT_TEXT, TAB_TEXT, ROW_COUNT_TEXT, MULTILINE_TEXT, LEAN_TEXT)] == [
-        572, 362, 418, 377, 252]
-
-
 def test_lean_text_is_short_and_its_example_reads_as_it_says(o200k):
     assert len(o200k.encode(format_hint("lean"))) <= 90
     assert loads(LEAN_TEXT.rsplit("Example: ", 1)[1]) == [

@@ -165,7 +165,9 @@ ERRORS = {
                 ('{"t": [: a, b; 1, 2, 3 ]}', surplus(1, 3, 2, 21)), ("[: a; 1 ]]", pe("Trailing content after document", 9)),
                 ("[: a; 1; 2, x y, [3, 4], ; 5 ]", surplus(2, 3, 1, 12)), ("[: a, b; 1, 2, , ; 3 ]", surplus(1, 3, 2, 15)),
                 ("[2:\n a\n 1\n 2, 3, 4\n]", surplus(2, 3, 1, 14)), ("[2]{a}:\n 1, 2\n 3", surplus(1, 2, 1, 12)),
-                ("[2]{a}:\n 1\n 2, 3", surplus(2, 2, 1, 15))],  # a top-level table's last row too
+                ("[2]{a}:\n 1\n 2, 3", surplus(2, 2, 1, 15)),  # a top-level table's last row too
+                # a line break after a string inside a cell's object leaves the inline layout
+                ('[: a; {"k": "x"\n}; 1, 2 ]', surplus(2, 2, 1, 22))],
     "lines": [
         ("[2:\n a\n 1;\n]", bad(";", 9)), ("[2:\n a\n 1 }\n]", bad("}", 10)), ("[2:\n a\n 1\n 2\n", pe("Unexpected end of input", 13)),
         ("[2]{a}: 1\n 2", bad("1", 8)), ("[2]{a}:\n 1", pe("Unexpected end of input", 10)),

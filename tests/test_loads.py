@@ -17,13 +17,6 @@ from vesk.vesk_core import loads
 NAN, INF = float("nan"), float("inf")
 
 
-@pytest.mark.parametrize("a, b", [(1, 1.0), (True, 1), (0.0, -0.0), (NAN, -NAN), ([1], [1, 2]),
-                                  ({"a": 1, "b": 2}, {"b": 2, "a": 1})])
-def test_the_comparison_helper_is_strict(a, b):
-    with pytest.raises(AssertionError):
-        check_same(a, b)
-
-
 NUMBERS = [
     "0", "-0", "123", "9223372036854775807", "-9223372036854775808", "9223372036854775808",
     "-9223372036854775809", "18446744073709551616", "1" + "0" * 100, "-" + "9" * 300,
@@ -40,20 +33,15 @@ NAMED = [("NaN", NAN), ("NAN", NAN), ("Nan", NAN), ("-nan", -NAN), ("-NaN", -NAN
 # bytes rows (byte order marks, comments running to the end) also as str.
 VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + NAMED + [
     ("[null, true, false]", [None, True, False]),
-    ("[[], {}, [ ], { }, [[]]]", [[], {}, [], {}, [[]]]),
-    ("[1,-2,3.5e1,0]", [1, -2, 35.0, 0]),
     ('"a\\"b\\\\\\/\\b\\f\\n\\r\\t/"', 'a"b\\/\b\f\n\r\t/'),
     ('"\\u00e9\\u00C9\\u0000\\u001f\\uffff"', "\u00e9\u00c9\x00\x1f\uffff"),
     ('"\\uD83D\\ude00 \\uDBFF\\uDFFF"', "\U0001f600 \U0010ffff"),
     ('"\u00e9\u65e5\U0001f600 \\n"', "\u00e9\u65e5\U0001f600 \n"),
     ('"raw\ttab\x01\x1f\x7f\n"', "raw\ttab\x01\x1f\x7f\n"),  # raw control bytes kept without a backslash
-    ('"// not /* a comment"', "// not /* a comment"),
     ('"' + '\\u00e9\\\\\\"\\n' * 900 + '"', '\u00e9\\"\n' * 900),  # the decoding buffer grows
-    ('[1, [2,], {"a": 1,},]', [1, [2], {"a": 1}]),
     ('/* a */ [ /* " */ 1 /* , ] */ , "x" /**/ ,/***/ ] /* b */', [1, "x"]),
     ("{a_1: 1, $b-c: 2, 2b: 3, 123: 4, null: 5, a--: 6, $: 7, 1e5: 8}",
      {"a_1": 1, "$b-c": 2, "2b": 3, "123": 4, "null": 5, "a--": 6, "$": 7, "1e5": 8}),
-    ('{"a" /* : */ : 1, b\n\t: 2, "c"/**/:3}', {"a": 1, "b": 2, "c": 3}),
     ('{"a": 1, "b": 2, "a": 3, b: 4, "\\u0061": 5}', {"a": 5, "b": 4}),  # last value, first place
     ('{"k\\"": 1, "a,b:c}]": 2, "tab\there": 3, "": 4}', {'k"': 1, "a,b:c}]": 2, "tab\there": 3, "": 4}),
     (b"// a\r\n[1, // b\n2] // end", [1, 2]),
@@ -149,21 +137,6 @@ def test_error_places(data, lineno, colno, row, column):
     assert (e.lineno, e.colno, e.row, e.column) == (lineno, colno, row, column)
     line = data.decode(errors="replace").split("\n")[lineno - 1]
     assert e.doc == line if len(line) < 100 else e.doc in line and len(e.doc) < 202  # the text near it
-
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-def test_accepted_data_and_keywords():
-    for data in (b'{"a": [1]}', '{"a": [1]}', BytesSub(b'{"a": [1]}'), StrSub('{"a": [1]}')):
-        check_same(loads(data), {"a": [1]})
-    check_same(loads(data=b"[1]", schema=None), [1])
-    assert vesk.loads is loads
 
 
 def anonymous_map(raw):

@@ -1,8 +1,6 @@
 """The per-thread key cache (one object per key, keys of at most 64 bytes,
 first-in first-out after 2048 keys) and loads in several threads at once."""
 
-import json
-import threading
 import uuid
 
 import pytest
@@ -80,19 +78,3 @@ def test_schema_names_survive_loads_calls_made_while_reading_them():
     assert loads('[{"a": 1, "b": 2, "c": 3}]', schema=names()) == [dict(zip(made, [1, 2, 3]))]
 
 
-def test_eight_threads_on_different_documents():
-    docs = [json.dumps([{f"t{t}_{i % 300}": [i, f"v{t}\u00e9"], "id": i, fresh(): i} for i in range(2200)])
-            for t in range(8)]
-    expected, results = [json.loads(d) for d in docs], [None] * 8
-    barrier = threading.Barrier(8)
-
-    def work(t):
-        barrier.wait()
-        results[t] = [loads(docs[t] if r % 2 else docs[t].encode()) for r in range(6)]
-
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == [[e] * 6 for e in expected]

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vesk
-from conftest import DECODE_PLACES, LEAK_THRESHOLD, check_same, pe, traced_growth
+from conftest import DECODE_PLACES, check_same, pe
 from vesk.vesk_core import loads
 
 SETTINGS = settings(max_examples=150, deadline=None)
@@ -112,18 +112,6 @@ def grows(earlier, later, trailing):
     if isinstance(earlier, str) and trailing:
         return later.startswith(earlier)
     return same(earlier, later)
-
-
-@pytest.mark.parametrize("earlier, later, trailing, expected", [
-    ([1, 2], [1, 2, 3], False, True), ([1, 2], [1, 3], False, False), ([1, 2], [1], False, False),
-    ([1, [2]], [1, [2, 3]], False, True), ([[1], 2], [[1, 3], 2], False, False),
-    ({"a": 1}, {"a": 1, "b": 2}, False, True), ({"a": 1, "b": 2}, {"b": 2, "a": 1}, False, False),
-    ({"a": {"x": 1}, "b": {}}, {"a": {"x": 1, "y": 2}, "b": {}}, False, False), ({"a": None}, {"a": 5}, False, False),
-    (["ab"], ["abc"], True, True), (["ab"], ["abc"], False, False), (["ab", 1], ["abc", 1], True, False),
-    ({"s": "x"}, {"s": "yx"}, True, False), (1, 1.0, False, False), (math.nan, math.nan, False, True),
-])
-def test_the_growth_checker(earlier, later, trailing, expected):
-    assert grows(earlier, later, trailing) is expected
 
 
 def outcome(data, **options):
@@ -277,18 +265,6 @@ def test_corrupted_text_fails_as_without_partial(doc, where, wrong):
             assert outcome(cut, partial=TRAIL) == ("error", message), cut
 
 
-def test_partial_takes_three_values_and_the_new_options_only_by_keyword():
-    for mode in (False, True, TRAIL):
-        check_same(loads("[1, 2]", partial=mode), [1, 2])
-    for mode in (1, 0, "yes", None, "", "Trailing-Strings", b"trailing-strings"):
-        with pytest.raises(ValueError):
-            loads("[1, 2]", partial=mode)
-    for args in (("[1]", None, True), ("[1]", None, False, True), ("[1]", None, False, False, True),
-                 ("[1]", None, False, False, False, True)):
-        with pytest.raises(TypeError):
-            loads(*args)
-
-
 def counts(declared, held, pos):
     return pe(f"Table declares {declared} rows but holds {held}", pos)
 
@@ -336,41 +312,3 @@ def test_fenced(text, expected, complete):
         check_same(loads(text.encode(), fenced=True, partial=True), expected)
 
 
-OPTIONS = [{}, {"partial": True}, {"partial": TRAIL}, {"check_counts": True}, {"fenced": True},
-           {"partial": TRAIL, "check_counts": True, "fenced": True}]
-ROUGH = [  # fenced when the options say so
-    '{"s": "a\\"\u00e9\\u00e9\U0001f600", k: [1, -2.5e3, NaN, true], t: [2: a, b; x\\,y, [: c; 1 ]; "z", ]}',
-    '[1, {"k": [2, 3]}, "s\\"", false, /* c */ {"\u00e9": "\U0001f600"}, 1e5, -0, {a: -Infinity,},]',
-    "[: id | name; 1 | Al\u00e9; 2 | \"B\\u00e9\" ; 3 | [: x; ; 2 ] ]",
-]
-
-
-@pytest.mark.parametrize("doc", ROUGH)
-@pytest.mark.parametrize("options", OPTIONS, ids=str)
-def test_every_prefix_and_corruption_returns_or_raises(doc, options):
-    data = (f"```json\n{doc}\n```" if options.get("fenced") else doc).encode()
-    results = set()
-    for i in range(len(data)):
-        variants = [data[:i], data[:i] + data[i + 1:]]
-        variants += [data[:i] + bytes([b]) + data[i + 1:] for b in b'"{}[]:;,|\\/*`\x00\xff\xc3\x80\n0-ntN ']
-        for variant in variants:
-            results.add(outcome(variant, **options)[0])  # anything but a value or ValueError propagates
-    assert results == {"ok", "error"}
-
-
-LEAK_DOC = ('// lead\n{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9\\ud83d\\ude00", [: k; v ]; 3, x\\,y ], '
-            'n: [1, -2.5, NaN, "' + "z" * 60 + '"], s: "a\\"\u00e9\\u00e9"}').encode()
-
-
-def test_partial_loads_does_not_leak():
-    cuts = [LEAK_DOC[:k] for k in range(0, len(LEAK_DOC) + 1, 2)] + [b"[2: a; 1; 2; 3;"]
-    fenced = [b"```json\n" + c for c in cuts[::7]]
-
-    def step(i):
-        data = cuts[i % len(cuts)] if i % 3 else fenced[i % len(fenced)]
-        try:
-            loads(data[:1] + data[1:], partial=TRAIL if i % 2 else True, check_counts=True, fenced=True)
-        except ValueError:
-            pass
-
-    assert traced_growth(step) < LEAK_THRESHOLD

@@ -5,7 +5,6 @@ what loads reads from the text so far; close gives what loads gives; an
 error stays; streams on eight threads keep apart, and one stream refuses a
 second thread."""
 
-import random
 import re
 import subprocess
 import sys
@@ -15,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vesk
-from conftest import DECODE_PLACES, LEAK_THRESHOLD, check_decode_error, check_same, pe, run_threads, traced_growth
+from conftest import DECODE_PLACES, check_decode_error, check_same, pe
 from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars, tables, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
@@ -290,33 +289,6 @@ def test_wrong_arguments(options, error):
             vesk.Stream().feed(chunk)
 
 
-def big_document(t, rows=400):  # a table (even t) or JSON list (odd t) with escapes and multibyte text
-    records = [{"id": t * 100_000 + i, "name": f"\u00e9\U0001f600 n{i}", "tag": f'a\\"b{i % 7}'} for i in range(rows)]
-    if t % 2:
-        return "[" + ", ".join(f'{{"id": {r["id"]}, name: "{r["name"]}", "tag": "{r["tag"]}"}}' for r in records) + "]"
-    return f"[{rows}: id, name, tag" + "".join(f'; {r["id"]}, {r["name"]}, "{r["tag"]}"' for r in records) + " ]"
-
-
-def test_eight_threads_each_with_its_own_stream():
-    results = {}
-
-    def work(t):
-        rng, data, stream, given_back = random.Random(t), big_document(t).encode(), vesk.Stream(), []
-        i = 0
-        while i < len(data):
-            n = rng.choice([1, 3, 64, 4096])
-            given_back += stream.feed(data[i:i + n])
-            i += n
-        results[t] = given_back, stream.close()
-
-    run_threads(work)
-    for t in range(8):
-        expected = vesk.loads(big_document(t))
-        assert len(expected) == 400
-        check_same(results[t][0], expected)
-        check_same(results[t][1], expected)
-
-
 # A second thread calls while the first is inside feed: the chunk's buffer
 # is made by Python code, which lets the intruder in and waits for it. The
 # intruder's calls are refused and the stream comes out whole. The script
@@ -363,23 +335,3 @@ def test_a_second_thread_is_refused_and_changes_nothing():
     assert run.stdout == "refused\n"
 
 
-def test_streams_do_not_leak():
-    good = big_document(0, rows=6).encode()
-    wrong = good[:40] + b"}" + good[41:]
-
-    def step(i):
-        data = (good, wrong, good[:-3])[i % 3]
-        if i % 4 == 1:  # the same records inside an object, named by a path
-            data = b'{"n": 1, "rows": ' + data + b', "m": [2]}'
-        stream = vesk.Stream(check_counts=bool(i % 2), path=("rows",) if i % 4 == 1 else None)
-        try:
-            for j in range(0, len(data), 29):
-                stream.feed(data[j:j + 29])
-                stream.value
-            stream.close()
-        except ValueError:
-            assert i % 3
-        else:
-            assert not i % 3
-
-    assert traced_growth(step) < LEAK_THRESHOLD

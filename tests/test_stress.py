@@ -14,7 +14,7 @@ import pydantic.v1
 import pytest
 
 from conftest import LEAK_THRESHOLD, SHARED, UNDER_ASAN, check_same, run_threads, traced_growth
-from vesk.vesk_core import dumps, format_hint, loads
+from vesk.vesk_core import Stream, dumps, format_hint, loads
 
 COLS = ["id", "name", "score", "ok", "note"]
 
@@ -193,9 +193,32 @@ def expect(error, call):
 
 
 DEEP = "[" * 1100 + "]" * 1100
-ERRORS = [b"[: a, b; 1, 2; 3, 4, x ]", b"[2: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]",
+# Records that follow the keys of the record before them, then part from them
+# at different depths (the reader copies the shape of the record before).
+SHAPED = b'[{"a": 1, "b": {"c": [2]}}, {"a": 3, "b": {"c": [4], "d": 5}}, {"a": 6, "x": 7}, {"a": 8}, ' \
+         b'{"a": 9, "b": {"c": []}, "e": "f"}]'
+ERRORS = [SHAPED[:60] + b"x" + SHAPED[60:], SHAPED[:-1], b"[: a, b; 1, 2; 3, 4, x ]", b"[2: a, b; 1, 2; 3, 4", b'[: a, "b\xff"; 1, 2 ]', b"[: a; 1, 2 ]",
           b'{"rows": [: a; "x\\q" ]}', DEEP.encode(), b'[{"a": 1}, {"b" 2}]', "[: \u00e9, b; 1, [tom] ]"]
 SMALL, MID = people(3, 7), people(20, 8)
+
+
+CUT = ('```json\n{"rows": [3: id, "name", tags; 1, Ann, [1, 2]; 2, "B\\u00e9\\ud83d\\ude00", [: k; v ]; 3, x\\,y ], '
+       'n: [1, -2.5, -Infinity, "' + "z" * 60 + '"], s: "a\\"\u00e9\\u00e9"}\n```').encode()
+
+
+def streamed(data, path):
+    stream = Stream(path=path, check_counts=True)
+    for j in range(0, len(data), 29):
+        stream.feed(data[j:j + 29])
+        stream.value
+    return stream.close()
+
+
+def read_then_grow(buffer):
+    try:
+        return loads(buffer)
+    finally:
+        buffer.append(0)
 
 
 def entry_point_cases():
@@ -204,9 +227,14 @@ def entry_point_cases():
     table = grid(MID)
     return {
         "loads": [(lambda: loads(grid(SMALL)), SMALL), (lambda: loads(table.encode()), MID),
+                  (lambda: loads(SHAPED), json.loads(SHAPED)),
                   (lambda: loads('// c\n{rows: [2: a, b; 1, "x"; 2, [: c; 3 ] ], n: NaN,}')["rows"],
                    [{"a": 1, "b": "x"}, {"a": 2, "b": [{"c": 3}]}]),
-                  *[(lambda e=e: loads(e), ValueError) for e in ERRORS]],
+                  *[(lambda e=e: loads(e), ValueError) for e in ERRORS],
+                  # byte buffers read in place, and let go of: a bytearray still viewed could not grow
+                  (lambda: read_then_grow(bytearray(table.encode())), MID), (lambda: loads(memoryview(table.encode())), MID),
+                  *[(lambda e=e: read_then_grow(bytearray(e.encode() if isinstance(e, str) else e)), ValueError)
+                    for e in ERRORS[2:5]]],
         "loads with schema": [
             (lambda: loads(garbled, schema=COLS), MID), (lambda: loads(garbled.encode(), schema=tuple(COLS)), MID),
             (lambda: loads(garbled, schema=(c for c in COLS)), MID),
@@ -225,6 +253,14 @@ def entry_point_cases():
                         (lambda: format_hint("multiline"), format_hint("multiline")), (lambda: format_hint(None), TypeError),
                         (lambda: format_hint(3), TypeError), (lambda: format_hint(b"tab"), TypeError),
                         (lambda: format_hint("\ud800"), UnicodeEncodeError)],
+        # text cut anywhere, read whole and fed to a stream in pieces (with a path too)
+        "partial and stream": [
+            *[(lambda k=k: loads(CUT[:k], partial=("trailing-strings", True)[k % 2], check_counts=True, fenced=True),
+               loads(CUT[:k], partial=("trailing-strings", True)[k % 2], check_counts=True, fenced=True))
+              for k in range(20, len(CUT), 23)],
+            (lambda: loads(b"[2: a; 1; 2; 3;", partial=True, check_counts=True), ValueError),
+            (lambda: streamed(CUT, None), loads(CUT, fenced=True)), (lambda: streamed(CUT[:-9], ("rows",)), ValueError),
+            (lambda: streamed(CUT.replace(b"[1, 2]", b"[1 2]"), ("rows",)), ValueError)],
     }
 
 

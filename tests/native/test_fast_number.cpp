@@ -86,20 +86,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Tokens, testing::ValuesIn(std::vector<Case>{
     {"0.00000000000000000000000001", "0x1.8c240c4aecb14p-87"}, {"-1.5]", "-0x1.8p+0"},
     {"1.5E3", "0x1.77p+10"}, {"007", kLeading}, {"0.5x", "0x1p-1"}, {"1.25e", "Invalid float"}}));
 
-// Finite doubles with 17 significant digits read back exactly, in both paths.
-TEST(Numbers, RandomDoublesRoundTrip) {
-    std::mt19937_64 rng(1234);
-    char text[64];
-    for (int i = 0; i < 200000; ++i) {
-        const uint64_t bits = rng();
-        if (!std::isfinite(std::bit_cast<double>(bits))) continue;
-        std::snprintf(text, sizeof text, i % 2 ? "%.16e" : "%.16E", std::bit_cast<double>(bits));
-        ASSERT_EQ(std::bit_cast<uint64_t>(read(text).first.d), bits) << text;
-        ASSERT_EQ(std::bit_cast<uint64_t>(read(text, Tail::long_one).first.d), bits) << text;
-        ASSERT_EQ(std::bit_cast<uint64_t>(parse_number_token(text).d), bits) << text;
-    }
-}
-
 // Decimal texts of 1 to 21 digits with the point anywhere and exponents
 // around the exact range of powers of ten: every route of the conversion
 // (exact, from the built significand, from the text) against strtod, and

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -100,6 +102,63 @@ TEST(OutputText, ClearKeepsNothingOfTheLastText) {
     text.clear();
     text.narrow().append_bytes("xy", 2);
     EXPECT_EQ(filled(text, 1), (std::vector<uint32_t>{'x', 'y'}));
+}
+
+std::vector<uint32_t> read_units(const OutputBuffer& out) {
+    std::vector<uint32_t> units(out.size());
+    for (size_t i = 0; i < units.size(); ++i)
+        for (unsigned b = 0; b < out.width(); ++b)
+            units[i] |= uint32_t{out.bytes()[i * out.width() + b]} << (8 * b);
+    return units;
+}
+
+// The buffer under the text: ASCII written in place keeps only its length,
+// widening keeps what is written (Latin-1 bytes zero-extended), units of
+// any kind go into a wider buffer, truncation and clear rewind, growth keeps the
+// text and impossible sizes are refused with the text intact.
+TEST(OutputBuffer, WidenAppendRewindGrow) {
+    for (unsigned from : {1u, 2u, 4u})
+        for (unsigned to : {from, std::min(2 * from, 4u), 4u}) {
+            OutputBuffer out;
+            out.widen(from);
+            std::vector<uint32_t> want;
+            for (size_t i = 0; i < 10000; ++i) {
+                const char c = static_cast<char>(0x80 + i % 128);
+                out.append_bytes(&c, 1);
+                want.push_back(static_cast<uint8_t>(c));
+            }
+            if (from == 1) {  // numbers are written into narrow text
+                char* at = out.ascii_begin(48);
+                std::fill(at, at + 48, '#');
+                at[0] = '7';
+                out.ascii_end(1);
+                want.push_back('7');
+            }
+            out.widen(to);
+            out.widen(from);  // narrower: no change
+            const uint8_t latin[] = {'a', 0xe9};
+            out.append_units(latin, 1, 2);
+            want.insert(want.end(), {'a', 0xe9});
+            const size_t mark = out.size();
+            if (to == 4) {
+                const uint32_t astral[] = {0x1f600, 'c'};
+                out.append_units(astral, 4, 2);
+            } else if (to == 2) {
+                const uint16_t bmp[] = {0x20ac, 'b'};
+                out.append_units(bmp, 2, 2);
+            }
+            EXPECT_EQ(out.width(), to);
+            out.truncate(mark);
+            EXPECT_EQ(read_units(out), want) << from << " -> " << to;
+            EXPECT_THROW(out.reserve(SIZE_MAX / to), std::bad_alloc);
+            out.append_bytes("!", 1);
+            EXPECT_EQ(read_units(out).back(), uint32_t{'!'});
+            EXPECT_EQ(read_units(out)[99], want[99]);
+            const size_t capacity = out.capacity_bytes();
+            out.clear();
+            EXPECT_EQ(std::tuple(out.size(), out.width(), out.capacity_bytes()),
+                      std::tuple(size_t{0}, 1u, capacity));  // memory kept for the next call
+        }
 }
 
 }  // namespace

@@ -218,12 +218,13 @@ std::vector<ScanVariant> vector_scanners() {
 class ScanChecker {
   public:
     // Scans `in` with every variant, each into its own index last used for
-    // an earlier input; offsets are 64-bit when `wide`.
-    void check(uint64_t seed, size_t n, std::string_view in, size_t align, Edge edge, bool wide) {
+    // an earlier input; offsets are 64-bit from `wide_from` bytes of input.
+    void check(uint64_t seed, size_t n, std::string_view in, size_t align, Edge edge,
+               uint64_t wide_from) {
         const uint8_t* at =
             arena_.place(reinterpret_cast<const uint8_t*>(in.data()), in.size(), align, edge);
         const std::string_view placed(reinterpret_cast<const char*>(at), in.size());
-        const uint64_t wide_from = wide ? 0 : kWideOffsetsFrom;
+        const bool wide = in.size() >= wide_from;
         scalar_.reset(in.size(), wide_from);
         scan_scalar(placed, scalar_);
         const std::vector<uint64_t> want = offsets(scalar_);
@@ -231,7 +232,7 @@ class ScanChecker {
         for (size_t v = 0; v < variants_.size(); ++v) {
             indexes_[v].reset(in.size(), wide_from);
             variants_[v].fn(placed, indexes_[v]);
-            ASSERT_EQ(indexes_[v].wide(), wide);
+            ASSERT_EQ(indexes_[v].wide(), wide) << in.size() << " bytes, 64-bit from " << wide_from;
             ASSERT_EQ(offsets(indexes_[v]), want)
                 << variants_[v].name << (wide ? " (64-bit)" : "") << " differs from scalar, "
                 << described(seed, n, in, align, edge);
@@ -252,11 +253,13 @@ TEST(SimdDifferential, ScannersAgreeOnEveryLengthAndAlignment) {
     size_t n = 0;
     ASSERT_NO_FATAL_FAILURE(for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, kInteresting);
-        const bool wide = fuzz.below(4) == 0;
-        checker.check(kSeed, n++, in, align, edge, wide);
+        // now and then the 64-bit offsets start just below, at or above the length
+        const uint64_t wide_from =
+            fuzz.below(4) ? kWideOffsetsFrom : std::max<size_t>(length, 1) - 1 + fuzz.below(3);
+        checker.check(kSeed, n++, in, align, edge, wide_from);
     }));
     for_each_long_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
-        checker.check(kSeed, n++, in, align, edge, fuzz.below(4) == 0);
+        checker.check(kSeed, n++, in, align, edge, fuzz.below(4) ? kWideOffsetsFrom : 0);
     });
 }
 
@@ -472,6 +475,33 @@ TEST(SimdDifferential, UnitEscaperMatchesLoopOnEveryLengthAndAlignment) {
                         ASSERT_NO_FATAL_FAILURE(check_units(kSeed, n++, arena, c, out));
                     }
     }
+}
+
+// Many short texts into one buffer, so that they end at every distance from
+// its capacity as it grows: a block stored past the text must stay within
+// the reservation (the sanitizer build sees any store beyond the buffer).
+template <class Unit>
+void fill_one_buffer(Fuzzer& fuzz, unsigned width) {
+    const std::vector<uint32_t> pool = unit_pool(sizeof(Unit));
+    OutputBuffer out;
+    out.widen(width);
+    std::vector<uint32_t> all;
+    for (int n = 0; n < 4000; ++n) {
+        std::vector<uint32_t> in(1 + fuzz.below(40));
+        for (uint32_t& u : in) u = pool[fuzz.below(pool.size())];
+        const std::vector<Unit> units(in.begin(), in.end());
+        ASSERT_TRUE(write_escaped_units(units.data(), sizeof(Unit), units.size(), out));
+        const std::vector<uint32_t> want = oracle_units(in, 0).units;
+        all.insert(all.end(), want.begin(), want.end());
+    }
+    ASSERT_EQ(read_units(out), all) << "kind " << sizeof(Unit) << " width " << width;
+}
+
+TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
+    Fuzzer fuzz(0xF111);
+    for (unsigned width : {1u, 2u, 4u}) fill_one_buffer<uint8_t>(fuzz, width);
+    for (unsigned width : {2u, 4u}) fill_one_buffer<uint16_t>(fuzz, width);
+    fill_one_buffer<uint32_t>(fuzz, 4);
 }
 
 // ----------------------------------------------------------------------------

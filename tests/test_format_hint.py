@@ -43,12 +43,12 @@ MULTILINE_TEXT = "\n".join([
     "    3,Carol,92",
     "Decode: each comma-separated row maps to {id: ..., name: ..., score: ...}."])
 
-# The lean form, short enough for any prompt: what a table looks like, and
-# when a value needs quotes.
+# The lean form, short enough for any prompt: what a table looks like, what
+# a value may be, and when a value needs quotes.
 LEAN_TEXT = "\n".join([
-    "Tables: [N:col1,col2;row1val1,row1val2;...] for N rows.",
-    "Values are bare; quote a value that holds , ; | ] \\ or a line break, or text that reads as a number, true, false "
-    "or null.",
+    "Tables: [N:col1,col2;val1,val2;...] for N rows.",
+    "Values are bare, or a list, an object or a table.",
+    "Quote a value that holds , ; | ] \\ or a line break, or reads as a number, true, false or null.",
     "Empty means null.",
     'Example: [2:id,name,team;1,Ann Lee,search;2,"Bob, Jr.",]'])
 
@@ -58,7 +58,7 @@ TYPE_ERROR = "^argument 'style': '{}' object cannot be converted to 'PyString'$"
 
 def test_expected_text_byte_lengths():  # guards the hand-written texts above against typos
     assert [len(t.encode()) for t in (DEFAULT_TEXT, TAB_TEXT, ROW_COUNT_TEXT, MULTILINE_TEXT, LEAN_TEXT)] == [
-        572, 362, 418, 377, 252]
+        572, 362, 418, 377, 267]
 
 
 def test_lean_text_is_short_and_its_example_reads_as_it_says(o200k):

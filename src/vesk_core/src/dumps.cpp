@@ -123,7 +123,8 @@ const char kDumpsDoc[] =
     "    multiline_ivy: use the multiline table layout\n"
     "    delimiter: table cell delimiter: \"comma\", \"tab\" or \"pipe\"\n"
     "    lean: the fewest tokens that still read back: bare keys, tables for any\n"
-    "        records of scalars, cells unquoted wherever they read back the same\n"
+    "        records, their cells holding lists, objects and tables too, cells unquoted\n"
+    "        wherever they read back the same\n"
     "\n"
     "Returns:\n"
     "    The text as str";

@@ -66,32 +66,34 @@ bool is_grid_safe_str(PyObject* str) {
     return true;
 }
 
-// Whether `value` may stand in a grid cell: None, bools, numbers, and
-// strings (without grid-unsafe bytes, unless `any_text`).
-bool is_scalar_ivy_grid_cell(PyObject* value, bool any_text) {
+// Whether `value` may stand in a grid cell of a table that is not lean:
+// None, bools, numbers, and strings without grid-unsafe bytes. A lean table
+// takes any value in a cell, since the reader takes any value there and
+// quotes or brackets every text that would not read back bare.
+bool is_scalar_ivy_grid_cell(PyObject* value) {
     switch (classify(value)) {
         case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
         case ValueKind::floating:
             return true;
         case ValueKind::str:
-            return any_text || is_grid_safe_str(value);
+            return is_grid_safe_str(value);
         default:
             return false;
     }
 }
 
-// Whether every value of `record` may stand in a grid cell. `in_step` tells
-// whether the record's keys are the column objects themselves in column
-// order, which settles the key test without a lookup (records built by the
-// same code share their key objects).
-bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
+// Whether every value of `record` may stand in a grid cell (always, when
+// `any_value`). `in_step` tells whether the record's keys are the column
+// objects themselves in column order, which settles the key test without a
+// lookup (records built by the same code share their key objects).
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_value,
                                          const std::vector<PyRef>& columns, bool& in_step) {
     bool same = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
     Py_ssize_t pos = 0;
     size_t j = 0;
     PyObject *key, *value;
     while (next_item(record, &pos, &key, &value)) {
-        if (!is_scalar_ivy_grid_cell(value, any_text)) return false;
+        if (!any_value && !is_scalar_ivy_grid_cell(value)) return false;
         same = same && key == columns[j++].get();
     }
     in_step = same;
@@ -114,6 +116,42 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_s
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
     }
     return 1;
+}
+
+// 1 when every element of `list` from `from` on is a record whose keys are
+// all columns, 0 when one is not, -1 on an error from a key's comparison.
+int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns) {
+    const auto count = static_cast<Py_ssize_t>(columns.size());
+    for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* record = record_at(list, i);
+        if (!record || PyDict_GET_SIZE(record) > count) return 0;
+        // Keys that are the column objects in column order fit without a
+        // lookup (see dict_has_only_scalar_ivy_grid_cells).
+        Py_ssize_t pos = 0;
+        size_t j = 0;
+        PyObject *key, *value;
+        bool in_step = true;
+        while (in_step && next_item(record, &pos, &key, &value)) in_step = key == columns[j++].get();
+        if (in_step) continue;
+        const PyRef hold = PyRef::borrow(record);  // a key's __eq__ may drop it from the list
+        Py_ssize_t found = 0;
+        for (const PyRef& column : columns) {
+            if (PyDict_GetItemWithError(record, column.get())) ++found;
+            else if (PyErr_Occurred()) return -1;
+        }
+        if (found != PyDict_GET_SIZE(record)) return 0;
+    }
+    return 1;
+}
+
+// Values that may hold tables of their own, or run Python code that does.
+bool may_nest(PyObject* value) {
+    switch (classify(value)) {
+        case ValueKind::dict: case ValueKind::list: case ValueKind::tuple: case ValueKind::other:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Characters that bare text may not hold anywhere: they end it, escape
@@ -210,12 +248,12 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
-    const bool any_text = options_.lean;
+    const bool any_value = options_.lean;
     if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (next_item(first, &pos, &key, &value))
-        if (!is_scalar_ivy_grid_cell(value, any_text)) return Detection::none;
+    while (!any_value && next_item(first, &pos, &key, &value))
+        if (!is_scalar_ivy_grid_cell(value)) return Detection::none;
 
     // The columns are the first record's keys, as exact str objects; a key
     // of another type leaves the list to the plain array, which writes it
@@ -234,7 +272,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     bool in_step = false;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
@@ -251,7 +289,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
             return Detection::none;
         const int holds = holds_columns(record, columns, in_step);
         if (holds < 0) return Detection::error;
@@ -314,7 +352,7 @@ bool Writer::write_bare_cell(PyObject* str, bool lines) {
 }
 
 Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                                        uint64_t depth) {
+                                        RowsAhead& ahead, uint64_t depth) {
     // An empty cell must still read back as None: inline, a TAB before a
     // cell is skipped as filler, and a blank last row is no row at all; on
     // lines of their own, a blank line is no row.
@@ -357,6 +395,11 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         if (PyUnicode_Check(value) && own_text) {
             if (!write_bare_cell(value, lines)) return Grid::failed;
             continue;
+        }
+        if (!ahead.checked && may_nest(value)) {
+            ahead.checked = true;
+            const int fit = rows_fit(ahead.list, ahead.from, columns);
+            if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
         }
         if (!write_item(value, depth + 1)) return Grid::failed;
     }
@@ -401,6 +444,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
 
     const DumpOptions& o = options_;
     const uint64_t row_indent = multiline && !o.has_indent ? 2 : o.indent;
+    RowsAhead ahead{list, 0, false};
     for (Py_ssize_t i = 0; i < rows; ++i) {
         PyObject* record = record_at(list, i);
         Grid row = Grid::unfit;
@@ -409,7 +453,8 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
             else if (tight) out_.put(';');
             else out_.append_literal("; ");
             const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
-            row = write_ivy_grid_row(record, columns, i + 1 == rows, depth);
+            ahead.from = i;
+            row = write_ivy_grid_row(record, columns, i + 1 == rows, ahead, depth);
         }
         if (row == Grid::written) continue;
         if (row == Grid::unfit) {

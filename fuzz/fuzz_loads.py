@@ -9,10 +9,18 @@ as text of arbitrary code points drawn from the same bytes. Failures:
 - text that json.loads accepts read as another value, or refused for any
   reason but the two loads has on purpose: a \\u escape of a lone surrogate
   and nesting deeper than 1024 levels;
-- partial reading (with a fence and row counts, by the input's length) that
-  raises anything but ValueError, or reads a whole list or object that its
-  closing bracket ends otherwise than plain reading does (a `[N]{names}:`
-  table has none, and its last cell may yet grow).
+- partial reading (with a fence, row counts and JSON Lines, by the input's
+  length) that raises anything but ValueError, or reads a whole list or
+  object that its closing bracket ends otherwise than plain reading does (a
+  `[N]{names}:` table has none, and its last cell may yet grow);
+- JSON Lines reading that raises anything but ValueError, or reads a text
+  without a line feed otherwise than as the list of its one value (empty
+  where plain reading finds none), or failing otherwise than plain reading;
+- a Stream fed the input in chunks (their size, a path and the options by
+  the input's length) that raises anything but ValueError, fails where loads
+  reads the text or the other way round, closes on another document, or
+  gives back elements that are not the start of a top-level list (a table
+  whose rows only the whole text counts is left to close).
 """
 
 import json
@@ -23,6 +31,7 @@ from harness import Mismatch, fuzz, has_surrogate, same, vesk
 
 SCHEMAS = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]]
 WRONG_TYPE = ("data must be bytes or str",)
+TRAILING, TRAILING_ON_LINE = "Trailing content after document", "Trailing content after value on its line"
 
 
 def outcome(data, schema=None):
@@ -82,7 +91,7 @@ PARTIAL = [True, "trailing-strings"]
 
 def check_partial(data, whole):
     option = PARTIAL[len(data) % 2]
-    extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0}
+    extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0, "lines": len(data) % 7 == 0}
     for cut in (data, data[: len(data) // 2]):
         try:
             got = vesk.loads(cut, partial=option, **extras)
@@ -97,9 +106,56 @@ def check_partial(data, whole):
             same(got, whole[1], tables=False)
 
 
+def check_lines(data, whole):
+    try:
+        got = "ok", vesk.loads(data, lines=True)
+    except ValueError as e:
+        if type(e) is not ValueError:
+            raise
+        got = "error", str(e)
+    if b"\n" in data:
+        return
+    if whole[0] == "ok":
+        agree(got, ("ok", [whole[1]]), "one line vs plain")
+    elif got[0] == "ok" and got[1] != []:
+        raise Mismatch(f"one line read as {got[1]!r:.200} where plain reading fails: {whole[1]}")
+    elif got[0] == "error" and got[1] != whole[1].replace(TRAILING, TRAILING_ON_LINE):
+        raise Mismatch(f"one line fails otherwise than plain reading: {got[1]} vs {whole[1]}")
+
+
+PATHS = [None, None, ("items",), (0,), (1, "a")]
+
+
+def check_stream(data):
+    path = PATHS[len(data) % len(PATHS)]
+    options = {"fenced": len(data) % 3 != 0, "check_counts": len(data) % 5 == 0}
+    size = 1 + len(data) % 7
+    stream, given_back = vesk.Stream(path=path, **options), []
+    try:
+        for i in range(0, len(data), size):
+            given_back += stream.feed(data[i:i + size])
+        got = "ok", stream.close()
+    except ValueError as e:
+        if type(e) is not ValueError:
+            raise
+        got = "error", None
+    try:
+        want = "ok", vesk.loads(data, **options)
+    except ValueError:
+        want = "error", None
+    if got[0] != want[0]:
+        raise Mismatch(f"Stream {got[0]} but loads {want[0]}: {data!r:.200}")
+    if got[0] == "ok":
+        same(got[1], want[1], tables=False)
+        if path is None and isinstance(want[1], list):
+            same(given_back, want[1][: len(given_back)], tables=False)
+
+
 def test_one_input(data):
     got = outcome(data)
     check_partial(data, got)
+    check_lines(data, got)
+    check_stream(data)
     text = data.decode("utf-8", "surrogateescape")
     if has_surrogate(text):
         refuses_str(text)

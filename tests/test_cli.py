@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import vesk
-from conftest import SHARED, TOKENIZER_CACHE, check_same
+from conftest import SHARED, TOKENIZER_CACHE, check_same, compact
 
 SCRIPT = Path(sys.executable).with_name("vesk")
 CORPUS = SHARED / "corpus"
@@ -87,6 +87,69 @@ def test_decode_writes_non_finite_floats_as_json_module_does():
     assert math.isnan(values[0]) and values[1:] == [math.inf, -math.inf, 1.5]
 
 
+# Records that share their keys (a table in VESK) and records that do not,
+# one holding a list of records, which JSON Lines keep as JSON.
+SHARED_KEYS = [{"id": i, "name": f"Zoë {i}", "ok": i % 2 == 0, "score": i / 4, "note": None} for i in range(4)]
+MIXED = [{"id": 1, "tags": [{"k": "a"}, {"k": "b"}]}, {"name": "Zoë", "n": 2**70, "x": 0.5}, {}, {"id": None}]
+
+
+def json_lines(records, end="\n"):
+    return end.join(compact(r) for r in records).encode() + end.encode()
+
+
+@pytest.mark.parametrize("name, flags", [("rows.jsonl", []), ("ROWS.NDJSON", []), ("rows.txt", ["--lines"]),
+                                         ("-", ["--lines"]), ("rows.jsonl", ["--lean"])])
+@pytest.mark.parametrize("text", [json_lines(RECORDS), b"\r\n\n" + json_lines(RECORDS, "\r\n\n  \n")[:-5]],
+                         ids=["lf", "crlf-blank-lines-no-final-newline"])
+def test_encode_reads_json_lines(tmp_path, name, flags, text):
+    path = tmp_path / name
+    path.write_bytes(text)
+    proc = vesk_cmd("encode", *flags, path if name != "-" else "-", input=text)
+    assert_clean(proc, 0)
+    assert proc.stdout.decode() == vesk.dumps(RECORDS, lean="--lean" in flags) + "\n"
+
+
+@pytest.mark.parametrize("records", [SHARED_KEYS, MIXED], ids=["shared keys", "mixed keys"])
+@pytest.mark.parametrize("how", [["--lines"], ["-o", "out.jsonl"], ["-o", "out.NDJSON", "--lines"]])
+def test_json_lines_to_vesk_and_back(tmp_path, records, how):
+    (tmp_path / "in.jsonl").write_bytes(json_lines(records))
+    assert_clean(vesk_cmd("encode", "in.jsonl", "-o", "mid.vesk", cwd=tmp_path), 0)
+    mid = (tmp_path / "mid.vesk").read_text(encoding="utf-8")
+    assert mid.startswith("[4: ") == (records is SHARED_KEYS)  # records that share keys become a table
+    proc = vesk_cmd("decode", "mid.vesk", *how, cwd=tmp_path)
+    assert_clean(proc, 0)
+    out = proc.stdout if "-o" not in how else (tmp_path / how[1]).read_bytes()
+    assert out == json_lines(records)  # compact JSON a line, each line ending in a line feed
+    check_same([json.loads(line) for line in out.split(b"\n")[:-1]], records)
+
+
+@pytest.mark.parametrize("command", ["encode", "decode", "stats"])
+def test_json_lines_errors_name_their_line(tmp_path, command):
+    big = [compact({"id": i, "name": f"user {i}", "tags": ["a", "b"]}).encode() for i in range(100_000)]
+    big[50_000] = b'{"id": 50000, "name": "Zo\xc3\xab" @}'
+    cases = {"big.jsonl": (b"\n".join(big) + b"\n", "50001:29: Invalid character '@'"),
+             "two.jsonl": (b'{"a": 1}\n\n{"a": 2} {"a": 3}\n', "3:10: Trailing content after value on its line"),
+             "cut.jsonl": (b'{"a": 1}\n{"a": ', "2:7: Unexpected end of input")}
+    for name, (data, where) in cases.items():
+        (tmp_path / name).write_bytes(data)
+        proc = vesk_cmd(command, tmp_path / name)
+        assert_clean(proc, 1)
+        err = proc.stderr.decode()
+        assert err.startswith(f"{tmp_path / name}:{where}") and err.count("\n") == 1 and "approximate" not in err
+
+
+@pytest.mark.parametrize("name, flags", [("rows.ndjson", []), ("-", ["--lines"])])
+def test_stats_counts_json_lines_as_the_list_of_their_values(tmp_path, no_tiktoken, name, flags):
+    path = tmp_path / name
+    path.write_bytes(json_lines(RECORDS))
+    proc = vesk_cmd("stats", "--format", "json", *flags, path if name != "-" else "-", input=json_lines(RECORDS),
+                    env=no_tiktoken)
+    assert_clean(proc, 0)
+    [report] = json.loads(proc.stdout)
+    sizes = {key: size for key, (size, _) in expected_figures(RECORDS, None).items()}
+    assert {key: f["bytes"] for key, f in report["forms"].items()} == sizes
+
+
 @pytest.mark.skipif(not CORPUS_FILES, reason=f"corpus folder {CORPUS} not found")
 @pytest.mark.parametrize("flags", [[], ["--lean"], ["--unquoted-keys", "--bare-strings", "--implicit-null"]])
 @pytest.mark.parametrize("name", CORPUS_FILES)
@@ -136,10 +199,17 @@ def test_parse_error_names_file_line_and_column(tmp_path, command, data):
     (None, ["stats"], 2, "the following arguments are required: FILE"),
     (None, ["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     (None, [], 2, "usage: vesk"),
+    ("dict", ["decode", "--lines", "doc.vesk"], 1,
+     "vesk: doc.vesk: JSON Lines are written from a list or table, and this document is not one\n"),
+    ("dict", ["decode", "doc.vesk", "-o", "doc.jsonl"], 1, "vesk: doc.vesk: JSON Lines are written from a list"),
+    (None, ["decode", "--lines", "--indent", "2"], 2, "--indent cannot be combined with JSON Lines output"),
+    (None, ["decode", "-o", "x.jsonl", "--indent", "0"], 2, "--indent cannot be combined with JSON Lines output"),
 ])
 def test_bad_input_and_usage_errors(tmp_path, setup, args, status, message):
     if setup == "deep":  # read fine, but deeper than the writer goes
         (tmp_path / "deep.json").write_bytes(b"[" * 300 + b"]" * 300)
+    if setup == "dict":
+        (tmp_path / "doc.vesk").write_text('{rows: [2: a; 1; 2 ]}')
     proc = vesk_cmd(*args, cwd=tmp_path)
     assert_clean(proc, status)
     assert proc.stdout == b""

@@ -7,6 +7,7 @@ but floats) or are written out by hand where the format departs from JSON.
 
 import collections
 import ctypes
+import dataclasses
 import datetime
 import decimal
 import enum
@@ -352,6 +353,22 @@ def test_boolean_options_take_only_bools(option, value, name):
         assert dumps([1, ("a", None)], **{option: flag}) == '[1,["a",null]]'
 
 
+LINES_CONFLICT = " cannot be combined with lines=True, which writes one line of JSON a value"
+
+
+class Yields:
+    """Iterable by __iter__, yielding 1, 2 and then raising `error` if any."""
+
+    def __init__(self, error=None):
+        self.error = error
+
+    def __iter__(self):
+        yield 1
+        yield {"a": [1.5]}
+        if self.error:
+            raise self.error
+
+
 class Index:
     def __init__(self, result=2):
         self.result = result
@@ -393,6 +410,17 @@ def index_message(value):
     (lambda: dumps(1, row_count=0, indent=-1), OverflowError, None),
     (lambda: dumps(1, delimiter=0, multiline_ivy=0), TypeError, "argument 'multiline_ivy': 'int' object cannot be converted to 'PyBool'"),
     (lambda: dumps(1, delimiter=0, row_count=0, implicit_null=1), TypeError, "argument 'implicit_null': 'int' object cannot be converted to 'PyBool'"),
+    # lines: a bool, JSON one line a value, from an iterable of values
+    (lambda: dumps([1], lines=1), TypeError, "argument 'lines': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: dumps([1], lines=True, indent=0), ValueError, "indent" + LINES_CONFLICT),
+    (lambda: dumps([1], lines=True, unquoted_keys=True, lean=True), ValueError, "unquoted_keys" + LINES_CONFLICT),
+    (lambda: dumps([1], lines=True, lean=True), ValueError, "lean" + LINES_CONFLICT),
+    (lambda: dumps("ab", lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'str'"),
+    (lambda: dumps({"a": 1}, lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'dict'"),
+    (lambda: dumps(b"ab", lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'bytes'"),
+    (lambda: dumps(5, lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'int'"),
+    (lambda: dumps(Yields(KeyError("k")), lines=True), KeyError, "'k'"),  # its iterator's errors pass through
+    (lambda: dumps([1, {2}], lines=True), TypeError, "Object of type 'set' is not JSON serializable"),
 ])
 def test_argument_errors(call, exc, message):
     with pytest.raises(exc) as info:
@@ -413,10 +441,42 @@ def test_options_are_checked_before_anything_is_written():
             calls.append(1)
             return {}
 
-    for bad in ({"indent": 1.5}, {"ivy_grid": 1}, {"delimiter": 3}):
-        with pytest.raises(TypeError):
+    for bad in ({"indent": 1.5}, {"ivy_grid": 1}, {"delimiter": 3}, {"lines": True, "lean": True}):
+        with pytest.raises((TypeError, ValueError)):
             dumps(Model(), **bad)
+        with pytest.raises((TypeError, ValueError)):
+            dumps(iter([Model()]), **bad, **({} if "lines" in bad else {"lines": True}))
     assert calls == []
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: float
+
+
+RECORDS = [{"id": 1, "tags": [{"k": "a"}, {"k": "b"}]}, {"id": 2, "tags": []}]
+LINES_TEXT = '{"id":1,"tags":[{"k":"a"},{"k":"b"}]}\n{"id":2,"tags":[]}\n'
+
+
+# Each value of any iterable as compact JSON on a line of its own: lists of
+# records inside a line stay JSON, and the table options have nothing to shape.
+@pytest.mark.parametrize("values, expected", [
+    (lambda: [], ""), (lambda: (), ""), (lambda: iter(()), ""), (lambda: [None], "null\n"),
+    (lambda: [1, "a\nb\u2028", [2, ()], (3,), "\u00e9"], '1\n"a\\nb\u2028"\n[2,[]]\n[3]\n"\u00e9"\n'),
+    (lambda: RECORDS, LINES_TEXT), (lambda: tuple(RECORDS), LINES_TEXT), (lambda: (r for r in RECORDS), LINES_TEXT),
+    (lambda: {1: RECORDS[0], 2: RECORDS[1]}.values(), LINES_TEXT), (lambda: range(3), "0\n1\n2\n"),
+    (lambda: Yields(), '1\n{"a":[1.5]}\n'), (lambda: [Point(1, 2.5), [Point(3, 0.0)]], '{"x":1,"y":2.5}\n[{"x":3,"y":0.0}]\n'),
+    (lambda: [[{"a": 1}, {"a": 2}]] * 2, '[{"a":1},{"a":2}]\n' * 2),
+], ids=["empty list", "empty tuple", "empty iterator", "null", "values", "records", "tuple", "generator", "dict values",
+        "range", "iterable", "dataclasses", "lists of records"])
+@pytest.mark.parametrize("options", [{}, {"ivy_grid": True, "bare_strings": True, "implicit_null": True, "row_count": False,
+                                          "multiline_ivy": True, "delimiter": "tab", "indent": None}],
+                         ids=["defaults", "table options"])
+def test_lines(values, expected, options):
+    same_str(dumps(values(), lines=True, **options), expected)
+    # (str.splitlines would also split at the U+2028 inside a string)
+    assert [json.loads(line) for line in expected.split("\n")[:-1]] == vesk.loads(expected, lines=True)
 
 
 class Text(str):

@@ -43,10 +43,14 @@ def test_no_plus_leaves_strings_alone():
 @SETTINGS
 @given(json_like)
 @example({"a": [1e16, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
+@example([{"id": 1, "t": [{"a": 1}, {"a": 2}]}, {"id": 2, "t": []}, "\u2028"])
 def test_same_text_as_orjson(value):
     # a canonical str from decode(): equality also checks the result's kind
     assert dumps(value, ivy_grid=False) == no_plus(orjson.dumps(value).decode())
     assert dumps(value, ivy_grid=False, indent=2) == no_plus(orjson.dumps(value, option=orjson.OPT_INDENT_2).decode())
+    # JSON Lines: each element as orjson writes it, lists of records too (never tables).
+    if isinstance(value, (list, tuple)):
+        assert dumps(value, lines=True) == "".join(no_plus(orjson.dumps(v).decode()) + "\n" for v in value)
 
 
 def as_read(value):

@@ -48,24 +48,27 @@ def test_dump_then_load_round_trips(tmp_path, opener, options):
     (io.StringIO, lambda s: s.getvalue()),
     (io.BytesIO, lambda s: s.getvalue().decode()),
 ])
-def test_in_memory_streams_and_large_texts(stream, read):
+@pytest.mark.parametrize("options", [{"lean": True}, {"lines": True}])
+def test_in_memory_streams_and_large_texts(stream, read, options):
     # Several megabytes: written out in slices, and the slices must join up.
     big = [{"id": i, "text": f"é row {i}"} for i in range(200_000)]
     s = stream()
-    vesk.dump(big, s, lean=True)
-    assert read(s) == vesk.dumps(big, lean=True)
+    vesk.dump(big, s, **options)
+    assert read(s) == vesk.dumps(big, **options)
     s.seek(0)
-    assert vesk.load(s) == big
+    assert vesk.load(s, lines=options.get("lines", False)) == big
 
 
-@pytest.mark.parametrize("text, schema, expected", [
-    ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', ["id", "score"], [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
-    ("[2: a, b; 1, x; 2, y ]", None, [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]),
+@pytest.mark.parametrize("text, schema, lines, expected", [
+    ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', ["id", "score"], False, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
+    ("[2: a, b; 1, x; 2, y ]", None, False, [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]),
+    ('{"a": 1, "b": 2}\n\n{"x": 3, "y": 4}', ["id", "score"], True, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
+    ('{"a": 1}\n[2]\n', None, True, [{"a": 1}, [2]]),
 ])
 @pytest.mark.parametrize("kind", ["text", "bytes"])
-def test_load_passes_schema_to_loads(text, schema, expected, kind):
+def test_load_passes_schema_and_lines_to_loads(text, schema, lines, expected, kind):
     stream = io.StringIO(text) if kind == "text" else io.BytesIO(text.encode())
-    assert vesk.load(stream, schema=schema) == expected == vesk.loads(text, schema=schema)
+    assert vesk.load(stream, schema=schema, lines=lines) == expected == vesk.loads(text, schema=schema, lines=lines)
 
 
 @pytest.mark.parametrize("call, error", [
@@ -101,7 +104,8 @@ def test_mypy_sees_wrong_calls(tmp_path):
     wrong.write_text("import io\nimport vesk\n"
                      "vesk.dump([], io.StringIO(), lean='yes')\n"
                      "n: int = vesk.dumps([])\n"
-                     "vesk.load(42)\n")
+                     "vesk.load(42)\n"
+                     "d: dict[str, int] = vesk.loads('{}', lines=True)\n")
     proc = mypy(tmp_path, wrong)
     assert proc.returncode == 1
-    assert sorted(int(line.split(":")[1]) for line in proc.stdout.splitlines() if ": error:" in line) == [3, 4, 5]
+    assert sorted(int(line.split(":")[1]) for line in proc.stdout.splitlines() if ": error:" in line) == [3, 4, 5, 6]

@@ -240,3 +240,62 @@ def test_long_arrays(doc, expected):
     expected = json.loads(doc) if expected is None else expected
     check_same(loads(doc), expected)
     check_same(loads('{"x": ' + doc + ', "y": [1]}'), {"x": expected, "y": [1]})
+
+
+# JSON Lines: one value a line; blank lines, line ends and comments are
+# filler; a value may run over lines, but the next starts on a line of its own.
+LINES = [
+    (b"", []), (b" \n\r\n\t\n", []), (b"// only a note\n", []), (b"1", [1]), (b"1\n", [1]),
+    (b'{"a": 1}\n{"a": 2}', [{"a": 1}, {"a": 2}]),  # no line feed at the end
+    (b'\xef\xbb\xbf{"a": 1}\r\n\r\n  \r\n{"b": [2]}\r\n', [{"a": 1}, {"b": [2]}]),
+    (b'"x"\n\n\n[]\n{}\nnull\n-1.5\ntrue\n', ["x", [], {}, None, -1.5, True]),
+    (b'{\n  "a": 1\n}\n{\n  "a": 2\n}\n', [{"a": 1}, {"a": 2}]),  # pretty-printed records, one after another
+    (b'[2: id, name; 1, Alice; 2, Bob ]\n{id: 3} // a note\n/* c */ 4\n', [[{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}], {"id": 3}, 4]),
+    ('"\u2028 \\n"\n"\u00e9"\n'.encode(), ["\u2028 \n", "\u00e9"]),  # only line feeds end lines
+]
+
+
+@pytest.mark.parametrize("data, expected", LINES, ids=[repr(d)[:40] for d, _ in LINES])
+def test_lines(data, expected):
+    check_same(loads(data, lines=True), expected)
+    check_same(loads(data.decode(), lines=True), expected)
+
+
+TAIL_LINE = "Trailing content after value on its line"
+LINES_ERRORS = [
+    (b"1 2\n", pe(TAIL_LINE, 2)), (b'{"a": 1}{"a": 2}\n', pe(TAIL_LINE, 8)), (b'[1]\n[2] ]\n', pe(TAIL_LINE, 8)),
+    (b"1 /* c */ 2\n", pe(TAIL_LINE, 10)), (b'{\n"a": 1\n} {"a": 2}', pe(TAIL_LINE, 11)),
+    (b'{"a": 1}\n{"a": @}\n{"a": 3}\n', bad("@", 15)), (b'{"a": 1}\n{"a": 2', pe(EOF, 16)),
+    (b'{"a": 1,\n{"a": 2}\n', bad("{", 9)), (b'{"a": "b\n{"a": 2}\n', bad("a", 11)),  # cut lines read on
+]
+
+
+@pytest.mark.parametrize("data, message", LINES_ERRORS, ids=[repr(d)[:40] for d, _ in LINES_ERRORS])
+def test_lines_errors(data, message):
+    with pytest.raises(ValueError) as info:
+        loads(data, lines=True)
+    assert info.value.args == (message,)
+
+
+# The other reading options apply to the values of the lines as to the
+# elements of a list.
+LINES_OPTIONS = [
+    ({"schema": ["id", "v"]}, '{"a": 1, "b": 2}\n{"x": 3}\n[{"y": 4}]\n', [{"id": 1, "v": 2}, {"id": 3}, [{"id": 4}]]),
+    ({"check_counts": True}, "[1: a; 1 ]\n[2: a; 1 ]\n", pe("Table declares 2 rows but holds 1", 11)),
+    ({"partial": True}, '{"a": 1}\n{"b": [1, 2', [{"a": 1}, {"b": [1]}]),  # the 2 may still grow
+    ({"partial": True}, "1\n2", [1]), ({"partial": True}, "", []),
+    ({"partial": "trailing-strings"}, '"ab"\n{"c": "de', ["ab", {"c": "de"}]),
+    ({"partial": True}, "1 2\n3", pe(TAIL_LINE, 2)),
+    ({"fenced": True}, '```jsonl\n{"a": 1}\n\n{"a": 2}\n```\nThat is all.', [{"a": 1}, {"a": 2}]),
+    ({"fenced": True}, '```jsonl\n{"a": 1}\n{"a" 2}\n```', bad("2", 23)),
+]
+
+
+@pytest.mark.parametrize("options, text, expected", LINES_OPTIONS)
+def test_lines_with_other_options(options, text, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError) as info:
+            loads(text, lines=True, **options)
+        assert info.value.args == (expected,)
+    else:
+        check_same(loads(text, lines=True, **options), expected)

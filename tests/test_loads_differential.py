@@ -32,6 +32,8 @@ def test_json_dumps_output_reads_back_exactly(value, fmt):
     doc = json.dumps(value, **fmt)
     check_same(loads(doc), value)
     check_same(loads(doc.encode()), value)
+    # Concatenated, a value a line (the indented ones over several lines).
+    check_same(loads(doc + "\n" + doc, lines=True), [value, value])
 
 
 def number(text):

@@ -14,12 +14,14 @@ import vesk.vesk_core as core
 P, KW, EMPTY = inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY, inspect.Parameter.empty
 NAMES = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
 DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False,
-                      implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma", lean=False)
+                      implicit_null=False, row_count=True, multiline_ivy=False, delimiter="comma", lean=False,
+                      lines=False)
 LOADS_DOC = ("Parse VESK/JSON data from bytes or string\n\n"
              "Args:\n    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
              "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
              "    check_counts: Raise when a table's row count differs from its rows\n"
-             "    fenced: Read the document inside a Markdown code fence\n\n"
+             "    fenced: Read the document inside a Markdown code fence\n"
+             "    lines: Read JSON Lines: a list of the values, each starting on a new line\n\n"
              "Returns:\n    Parsed Python object (dict, list, str, int, float, bool, None)\n\n"
              "Raises:\n    ValueError: Invalid JSON/VESK syntax\n\nExamples:\n    >>> import vesk\n"
              "    >>> vesk.loads('{\"key\": \"value\"}')\n    {'key': 'value'}\n"
@@ -45,7 +47,7 @@ def test_simd_level_matches_cpu_flags():
 
 @pytest.mark.parametrize("func, expected", [
     (core.loads, [("data", P, EMPTY), ("schema", P, None), ("partial", KW, False), ("check_counts", KW, False),
-                  ("fenced", KW, False)]),
+                  ("fenced", KW, False), ("lines", KW, False)]),
     (core.dumps, [("data", P, EMPTY)] + [(k, KW, v) for k, v in DUMPS_DEFAULTS.items()]),
     (core.format_hint, [("style", P, "ivy_grid")]),
 ])

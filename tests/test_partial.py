@@ -1,5 +1,5 @@
 """loads with partial=, check_counts= and fenced=: text cut at any byte reads
-as a value that later cuts only add to, text that is wrong fails as it does
+as a value that later cuts only add to (JSON Lines too), text that is wrong fails as it does
 without partial, declared row counts are held to, and a reply is read from
 inside its code fence."""
 
@@ -196,6 +196,31 @@ def test_what_a_cut_reads_as(text, expected, trailing):
                 check_same(loads(text, partial=mode), want)
 
 
+@st.composite
+def json_lines(draw):
+    """(text, values, open_end): generated values a line each, the last line
+    ending in a line break or not."""
+    items = draw(st.lists(values, max_size=4))
+    end = draw(st.sampled_from(["", "\n", "\r\n", "\n\n"]))
+    open_end = end == "" and bool(items) and type(items[-1][1]) in (int, float)
+    return "\n".join(t for t, _ in items) + end, [v for _, v in items], open_end
+
+
+@settings(max_examples=60, deadline=None)
+@given(doc=json_lines())
+def test_json_lines_cut_anywhere_only_add(doc):
+    text, expected, open_end = doc
+    data = text.encode()
+    check_same(loads(data, lines=True), expected)
+    earlier = []
+    for k in range(len(data) + 1):
+        got = loads(data[:k], lines=True, partial=True)
+        assert grows(earlier, got, False), (data[:k], earlier, got)
+        earlier = got
+    if not open_end:
+        check_same(earlier, expected)
+
+
 def bad(ch, pos):
     return pe(f"Invalid character '{ch}' at position {pos}", pos)
 
@@ -249,7 +274,8 @@ def test_partial_takes_three_values_and_the_new_options_only_by_keyword():
     for mode in (1, 0, "yes", None, "", "Trailing-Strings", b"trailing-strings"):
         with pytest.raises(ValueError):
             loads("[1, 2]", partial=mode)
-    for args in (("[1]", None, True), ("[1]", None, False, True), ("[1]", None, False, False, True)):
+    for args in (("[1]", None, True), ("[1]", None, False, True), ("[1]", None, False, False, True),
+                 ("[1]", None, False, False, False, True)):
         with pytest.raises(TypeError):
             loads(*args)
 

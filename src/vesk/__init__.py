@@ -6,8 +6,7 @@ import io
 from collections.abc import Iterable
 from typing import Any, Protocol, SupportsIndex
 
-from vesk.stream import Stream
-from vesk.vesk_core import __simd__, __version__, dumps, format_hint, loads
+from vesk.vesk_core import Stream, __simd__, __version__, dumps, format_hint, loads
 
 __all__ = ["loads", "dumps", "load", "dump", "format_hint", "Stream", "__version__", "__simd__"]
 
@@ -24,10 +23,11 @@ class _Writable(Protocol):
     def write(self, data: Any, /) -> object: ...
 
 
-def load(fp: _Readable, *, schema: Iterable[str] | None = None) -> Any:
+def load(fp: _Readable, *, schema: Iterable[str] | None = None, lines: bool = False) -> Any:
     """Read a JSON or VESK document from a text or binary file object, as
-    `json.load` does; `schema` is passed on to `loads`."""
-    return loads(fp.read(), schema=schema)
+    `json.load` does, or with `lines=True` the list of the values of a JSON
+    Lines file; `schema` and `lines` are passed on to `loads`."""
+    return loads(fp.read(), schema=schema, lines=lines)
 
 
 def _is_binary(fp: object) -> bool:
@@ -52,12 +52,14 @@ def dump(
     multiline_ivy: bool = False,
     delimiter: str = "comma",
     lean: bool = False,
+    lines: bool = False,
 ) -> None:
     """Write `obj` as VESK to a text or binary file object (UTF-8 for a
-    binary one), as `json.dump` does; the options are those of `dumps`."""
+    binary one), as `json.dump` does, or with `lines=True` the values of
+    the iterable `obj` as JSON Lines; the options are those of `dumps`."""
     text = dumps(obj, ivy_grid=ivy_grid, unquoted_keys=unquoted_keys, indent=indent, bare_strings=bare_strings,
                  implicit_null=implicit_null, row_count=row_count, multiline_ivy=multiline_ivy,
-                 delimiter=delimiter, lean=lean)
+                 delimiter=delimiter, lean=lean, lines=lines)
     binary = _is_binary(fp)
     for start in range(0, len(text), _CHUNK):
         block = text[start : start + _CHUNK]

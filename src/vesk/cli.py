@@ -61,9 +61,17 @@ def location(data: bytes, offset: int) -> tuple[int, int]:
     return line, column
 
 
-def parse(data: bytes, name: str) -> Any:
+# File names that hold JSON Lines: one value a line.
+LINES_SUFFIXES = (".jsonl", ".ndjson")
+
+
+def is_lines_name(name: str | None) -> bool:
+    return name is not None and name.lower().endswith(LINES_SUFFIXES)
+
+
+def parse(data: bytes, name: str, lines: bool = False) -> Any:
     try:
-        return vesk.loads(data)
+        return vesk.loads(data, lines=lines)
     except ValueError as e:
         message = str(e)
         found = _POSITION.search(message)
@@ -77,8 +85,10 @@ def display(name: str) -> str:
     return "<stdin>" if name == "-" else name
 
 
-def load_file(name: str) -> Any:
-    return parse(read_input(name), name)
+def load_file(name: str, lines: bool = False) -> Any:
+    """The document in file `name`, or the list of its values where it holds
+    JSON Lines (asked for, or named so)."""
+    return parse(read_input(name), name, lines or is_lines_name(name))
 
 
 # ---------------------------------------------------------------- writing
@@ -89,8 +99,9 @@ def chunks(text: str) -> Iterator[bytes]:
         yield text[start : start + CHUNK].encode()
 
 
-def write_output(text: str, out: str | None) -> None:
-    """Writes `text` and a final line break to standard output or to `out`.
+def write_output(text: str, out: str | None, newline: bool = True) -> None:
+    """Writes `text`, and a final line break when `newline`, to standard
+    output or to `out`.
 
     A file is written beside `out` under a temporary name and renamed over
     it, so readers of `out` see the old text or the new, never a part."""
@@ -98,7 +109,8 @@ def write_output(text: str, out: str | None) -> None:
         stream = sys.stdout.buffer
         for block in chunks(text):
             stream.write(block)
-        stream.write(b"\n")
+        if newline:
+            stream.write(b"\n")
         stream.flush()
         return
     directory = os.path.dirname(os.path.abspath(out))
@@ -118,7 +130,8 @@ def write_output(text: str, out: str | None) -> None:
         with os.fdopen(fd, "wb") as f:
             for block in chunks(text):
                 f.write(block)
-            f.write(b"\n")
+            if newline:
+                f.write(b"\n")
         os.chmod(temp, mode)
         os.replace(temp, out)
     except BaseException as e:
@@ -209,7 +222,7 @@ def render_table(figures: dict[str, dict[str, Any]], tokens: bool) -> str:
     )
 
 
-def stats(files: Sequence[str], as_json: bool) -> int:
+def stats(files: Sequence[str], as_json: bool, lines: bool = False) -> int:
     status = 0
     reports = []
     shown = 0
@@ -218,7 +231,7 @@ def stats(files: Sequence[str], as_json: bool) -> int:
     note: str | None = None
     for name in files:
         try:
-            obj = load_file(name)
+            obj = load_file(name, lines)
             if not loaded:  # only once a file has parsed: loading may reach for the network
                 (encoding, note), loaded = tokenizer(), True
             figures = measure(obj, encoding)
@@ -255,7 +268,7 @@ def stats(files: Sequence[str], as_json: bool) -> int:
 
 def cmd_encode(args: argparse.Namespace) -> int:
     name = args.file
-    obj = load_file(name)
+    obj = load_file(name, args.lines)
     text = write(obj, name, ivy_grid=args.grid, unquoted_keys=args.unquoted_keys, indent=args.indent,
                  bare_strings=args.bare_strings, implicit_null=args.implicit_null, row_count=args.row_count,
                  multiline_ivy=args.multiline, delimiter=args.delimiter, lean=args.lean)
@@ -265,15 +278,20 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    obj = load_file(args.file)
-    text = write(obj, args.file, ivy_grid=False, indent=args.indent)
+    name = args.file
+    obj = load_file(name)
+    lines = args.lines or is_lines_name(args.output)
+    if lines and not isinstance(obj, list):
+        raise Failure(f"vesk: {display(name)}: JSON Lines are written from a list or table, and this "
+                      f"document is not one")
+    text = write(obj, name, lines=True) if lines else write(obj, name, ivy_grid=False, indent=args.indent)
     del obj
-    write_output(text, args.output)
+    write_output(text, args.output, newline=not lines)
     return 0
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    return stats(args.files, args.format == "json")
+    return stats(args.files, args.format == "json", args.lines)
 
 
 def cmd_hint(args: argparse.Namespace) -> int:
@@ -324,6 +342,8 @@ def build_parser() -> argparse.ArgumentParser:
                "  vesk encode data.json -o data.vesk\n"
                "  vesk encode --lean data.json | llm ...\n"
                "  vesk decode data.vesk --indent 2\n"
+               "  vesk encode records.jsonl -o records.vesk\n"
+               "  vesk decode records.vesk -o records.jsonl\n"
                "  vesk stats data.json\n"
                "  vesk hint > system-prompt.txt",
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -351,15 +371,22 @@ def build_parser() -> argparse.ArgumentParser:
                      help="table cell separator (default: comma)")
     enc.add_argument("--lean", action="store_true",
                      help="the fewest tokens that still read back (lean=True)")
+    enc.add_argument("--lines", action="store_true",
+                     help="read JSON Lines, one value a line, as the list of the values (the default for "
+                          "files named .jsonl or .ndjson)")
     enc.set_defaults(run=cmd_encode)
 
     dec = sub.add_parser("decode", help="VESK or JSON in, JSON out",
                          description="Read VESK or JSON and write JSON. Tables become lists of objects. "
                                      "Non-finite floats are written as NaN, Infinity and -Infinity, "
-                                     "as json.dumps does; integers keep all their digits.")
+                                     "as json.dumps does; integers keep all their digits. A FILE named .jsonl or "
+                                     ".ndjson is read as JSON Lines, as the list of its values.")
     add_io(dec, "VESK or JSON")
     dec.add_argument("--indent", type=non_negative, metavar="N",
                      help="pretty-print with N spaces per level (default: compact)")
+    dec.add_argument("--lines", action="store_true",
+                     help="write JSON Lines: each element of the top-level list or table as compact JSON "
+                          "on a line of its own (the default when OUT is named .jsonl or .ndjson)")
     dec.set_defaults(run=cmd_decode)
 
     st = sub.add_parser("stats", help="bytes and tokens of each file as JSON and as VESK",
@@ -370,6 +397,9 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("files", nargs="+", metavar="FILE", help="JSON or VESK files (- for standard input)")
     st.add_argument("--format", choices=("table", "json"), default="table",
                     help="a table for people (default) or JSON for scripts")
+    st.add_argument("--lines", action="store_true",
+                    help="read every FILE as JSON Lines, measured as the list of its values (the default "
+                         "for files named .jsonl or .ndjson)")
     st.set_defaults(run=cmd_stats)
 
     hint = sub.add_parser("hint", help="print the prompt text that teaches a model the table form",
@@ -402,6 +432,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if getattr(args, "run", None) is None:
         parser.print_help(sys.stderr)
         return 2
+    if args.run is cmd_decode and args.indent is not None and (args.lines or is_lines_name(args.output)):
+        parser.error("--indent cannot be combined with JSON Lines output (--lines, or OUT named .jsonl or .ndjson)")
     try:
         status: int = args.run(args)
         return status

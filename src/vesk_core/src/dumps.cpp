@@ -20,10 +20,10 @@ struct WriteBuf {
 thread_local WriteBuf WRITE_BUF;
 
 enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNull, kRowCount,
-             kMultilineIvy, kDelimiter, kLean, kParamCount };
+             kMultilineIvy, kDelimiter, kLean, kLines, kParamCount };
 constexpr const char* kParamNames[kParamCount] = {
-    "data",          "ivy_grid",  "unquoted_keys", "indent",    "bare_strings",
-    "implicit_null", "row_count", "multiline_ivy", "delimiter", "lean"};
+    "data",          "ivy_grid",  "unquoted_keys", "indent",    "bare_strings", "implicit_null",
+    "row_count",     "multiline_ivy", "delimiter", "lean",      "lines"};
 constexpr Signature kSignature{"dumps", kParamNames, kParamCount, 1, 1};
 
 // "'T' object cannot be converted to 'X'" for argument `param`, T being the
@@ -95,10 +95,44 @@ bool convert_options(PyObject* const (&slots)[kParamCount], DumpOptions& options
            convert_bool(slots, kLean, options.lean);
 }
 
-PyRef write_document(PyObject* data, const DumpOptions& options, OutputText& text) {
+// JSON Lines are JSON, one value a line: no tables, and none of the options
+// that would spread a value over lines or leave its keys bare.
+bool prepare_lines(DumpOptions& options) {
+    const char* conflict = options.has_indent      ? "indent"
+                           : options.unquoted_keys ? "unquoted_keys"
+                           : options.lean          ? "lean"
+                                                   : nullptr;
+    if (conflict) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s cannot be combined with lines=True, which writes one line of JSON a value",
+                     conflict);
+        return false;
+    }
+    options.ivy_grid = false;
+    return true;
+}
+
+// The values of `data` for JSON Lines: any iterable but text, bytes and
+// dicts, whose iteration would take one value apart.
+PyRef iterate_lines(PyObject* data) {
+    const bool whole = PyUnicode_Check(data) || PyBytes_Check(data) || PyByteArray_Check(data) ||
+                       PyMemoryView_Check(data) || PyDict_Check(data);
+    if (whole || (!Py_TYPE(data)->tp_iter && !PySequence_Check(data))) {
+        PyErr_Format(PyExc_TypeError,
+                     "lines=True takes a list, tuple or other iterable of values, not '%s'",
+                     Py_TYPE(data)->tp_name);
+        return {};
+    }
+    return PyRef::steal(PyObject_GetIter(data));
+}
+
+// `data` as one value, or, when `values` is an iterator, each of its values
+// on a line of its own.
+PyRef write_document(PyObject* data, PyObject* values, const DumpOptions& options,
+                     OutputText& text) {
     text.clear();
     Writer writer(text, options);
-    if (!writer.write_value(data, 0)) return {};
+    if (!(values ? writer.write_lines(values) : writer.write_value(data, 0))) return {};
     return writer.finish();
 }
 
@@ -106,7 +140,8 @@ PyRef write_document(PyObject* data, const DumpOptions& options, OutputText& tex
 
 const char kDumpsDoc[] =
     "dumps(data, *, ivy_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-    "implicit_null=False, row_count=True, multiline_ivy=False, delimiter=\"comma\", lean=False)\n"
+    "implicit_null=False, row_count=True, multiline_ivy=False, delimiter=\"comma\", lean=False, "
+    "lines=False)\n"
     "--\n"
     "\n"
     "Serialize Python objects to VESK (or plain JSON) text.\n"
@@ -125,6 +160,8 @@ const char kDumpsDoc[] =
     "    lean: the fewest tokens that still read back: bare keys, tables for any\n"
     "        records, their cells holding lists, objects and tables too, cells unquoted\n"
     "        wherever they read back the same\n"
+    "    lines: write JSON Lines: each value of the iterable data as compact JSON on\n"
+    "        a line of its own, each line ending in a line feed\n"
     "\n"
     "Returns:\n"
     "    The text as str";
@@ -133,19 +170,22 @@ PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[kParamCount] = {};
     if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
     DumpOptions options;
-    if (!convert_options(slots, options)) return {};
+    bool lines = false;
+    if (!convert_options(slots, options) || !convert_bool(slots, kLines, lines)) return {};
+    PyRef values;  // under lines=True, the iterator over data
+    if (lines && (!prepare_lines(options) || !(values = iterate_lines(slots[kData])))) return {};
 
     WriteBuf& shared = WRITE_BUF;
     if (shared.in_use) {
         OutputText own;
-        return write_document(slots[kData], options, own);
+        return write_document(slots[kData], values.get(), options, own);
     }
     shared.in_use = true;
     struct Release {
         WriteBuf& buf;
         ~Release() { buf.in_use = false; }
     } release{shared};
-    return write_document(slots[kData], options, shared.text);
+    return write_document(slots[kData], values.get(), options, shared.text);
 }
 
 }  // namespace vesk

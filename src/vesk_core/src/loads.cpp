@@ -85,7 +85,7 @@ bool build_schema(PyObject* schema, Schema& fields) {
 }
 
 const char kLoadsDoc[] =
-    "loads(data, schema=None, *, partial=False, check_counts=False, fenced=False)\n"
+    "loads(data, schema=None, *, partial=False, check_counts=False, fenced=False, lines=False)\n"
     "--\n"
     "\n"
     "Parse VESK/JSON data from bytes or string\n"
@@ -95,6 +95,7 @@ const char kLoadsDoc[] =
     "    partial: True or \"trailing-strings\" to read text cut off mid-document\n"
     "    check_counts: Raise when a table's row count differs from its rows\n"
     "    fenced: Read the document inside a Markdown code fence\n"
+    "    lines: Read JSON Lines: a list of the values, each starting on a new line\n"
     "\n"
     "Returns:\n"
     "    Parsed Python object (dict, list, str, int, float, bool, None)\n"
@@ -110,9 +111,9 @@ const char kLoadsDoc[] =
     "    [1, 2, 3]";
 
 PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum Param { kData, kSchema, kPartial, kCheckCounts, kFenced, kParamCount };
-    static constexpr const char* kNames[kParamCount] = {"data", "schema", "partial",
-                                                        "check_counts", "fenced"};
+    enum Param { kData, kSchema, kPartial, kCheckCounts, kFenced, kLines, kParamCount };
+    static constexpr const char* kNames[kParamCount] = {"data",         "schema", "partial",
+                                                        "check_counts", "fenced", "lines"};
     static constexpr Signature kSignature{"loads", kNames, kParamCount, 2, 1};
     PyObject* slots[kParamCount] = {};  // borrowed; data keeps the input alive for the call
     if (!kwnames && PyVectorcall_NARGS(nargs) == 1)
@@ -124,8 +125,10 @@ PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* partial = slots[kPartial] ? slots[kPartial] : Py_False;
     int check_counts = 0;
     int fenced = 0;
+    int lines = 0;
     if ((slots[kCheckCounts] && (check_counts = PyObject_IsTrue(slots[kCheckCounts])) < 0) ||
-        (slots[kFenced] && (fenced = PyObject_IsTrue(slots[kFenced])) < 0))
+        (slots[kFenced] && (fenced = PyObject_IsTrue(slots[kFenced])) < 0) ||
+        (slots[kLines] && (lines = PyObject_IsTrue(slots[kLines])) < 0))
         return {};
 
     const char* bytes = nullptr;
@@ -160,6 +163,7 @@ PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     FastIndexParser parser(text, end, options);
     parser.pos = begin;
+    if (lines) return parser.parse_lines(has_schema ? &fields : nullptr);
     parser.skip_filler();
     if (parser.at_end())
         return FastIndexParser::fail(unexpected_eof(is_partial ? text_end : parser.pos));

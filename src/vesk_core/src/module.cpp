@@ -3,11 +3,6 @@
 // Single-phase initialisation. The module object is created once per process
 // and handed out again on re-import; a second interpreter is refused because
 // the per-thread key cache and output buffer hold objects of the first one.
-#include <cxxabi.h>
-
-#include <exception>
-#include <new>
-
 #include "functions.hpp"
 #include "serializer/dict_items.hpp"
 #include "simd/cpu_features.hpp"
@@ -23,31 +18,6 @@ PyCFunction as_method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
-// Runs a function body behind the C boundary: no C++ exception may unwind
-// into the interpreter. The one exception is the forced unwind of a thread
-// that the interpreter ends with pthread_exit (a daemon thread taking the
-// lock back during finalisation): it must be allowed to run its course.
-template <class Call>
-PyObject* guarded(Call call) {
-    try {
-        return call().release();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "vesk internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vesk internal error");
-    }
-    return nullptr;
-}
-
-template <PyRef (*Body)(PyObject*, PyObject*)>
-PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return Body(args, kwargs); });
-}
-
 // METH_FASTCALL | METH_KEYWORDS: arguments arrive as an array, without a
 // tuple or dict built for each call.
 template <PyRef (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
@@ -61,12 +31,6 @@ PyMethodDef kMethods[] = {
     {"dumps", as_method<fast_entry<dumps>>(), METH_FASTCALL | METH_KEYWORDS, kDumpsDoc},
     {"format_hint", as_method<fast_entry<format_hint>>(), METH_FASTCALL | METH_KEYWORDS,
      kFormatHintDoc},
-};
-
-// The native steps of vesk.Stream: module attributes, not exported.
-PyMethodDef kStreamSteps[] = {
-    {"_stream_open", as_method<entry<stream_open>>(), METH_VARARGS, nullptr},
-    {"_stream_read", as_method<entry<stream_read>>(), METH_VARARGS, nullptr},
 };
 
 PyModuleDef kModuleDef = {
@@ -122,10 +86,8 @@ PyRef create_module() {
                           PyRef::steal(PyCFunction_NewEx(&def, nullptr, module.get()))))
             return {};
     }
-    for (PyMethodDef& def : kStreamSteps) {
-        PyRef step = PyRef::steal(PyCFunction_NewEx(&def, nullptr, module.get()));
-        if (!step || PyModule_AddObjectRef(module.get(), def.ml_name, step.get()) < 0) return {};
-    }
+    // vesk.Stream, which the package exports: not in this module's __all__.
+    if (!add_stream_type(module.get())) return {};
     return module;
 }
 

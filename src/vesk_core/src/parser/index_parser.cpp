@@ -132,6 +132,10 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 }
 
 PyRef FastIndexParser::parse_container(const Schema* schema) {
+    if (pos == splice_.at) [[unlikely]] {  // a list read already, as its text arrived
+        pos = splice_.end;
+        return PyRef::borrow(splice_.list);
+    }
     if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);
     if (stack_room_.low()) [[unlikely]]
         return stack_room_.grow([&] { return parse_container(schema); });
@@ -480,6 +484,23 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
         }
     }
     ++pos;  // ']'
+    return take_list(frame);
+}
+
+PyRef FastIndexParser::parse_lines(const Schema* schema) {
+    StackFrame frame(stack_);
+    skip_filler();
+    // Cut short, the list keeps its finished values and a container or
+    // string the end left open, as an array does.
+    while (!at_end()) {
+        PyRef item = parse_value(schema);
+        if (!item) return cut_ ? take_list(frame) : PyRef{};
+        stack_.push(std::move(item));
+        const uint64_t value_end = pos;
+        skip_filler();
+        if (!at_end() && !std::memchr(input_ + value_end, '\n', pos - value_end))
+            return fail({"Trailing content after value on its line", pos});
+    }
     return take_list(frame);
 }
 

@@ -26,6 +26,8 @@ namespace vesk {
 
 // Containers deeper than this raise instead of exhausting the native stack.
 inline constexpr uint32_t kMaxNestingDepth = 1024;
+// Tables of more rows than this raise.
+inline constexpr uint64_t kMaxGridRows = 1'000'000;
 
 // Owned references to the elements (and table rows) read so far by the lists
 // that are open, innermost last. Each list is created once its closing
@@ -158,6 +160,12 @@ public:
     // and table cells only.
     PyRef parse_value(const Schema* schema);
 
+    // JSON Lines: the values from `pos` to the end as one list, each one
+    // starting on a line of its own (a value may run over several lines,
+    // as pretty-printed records one after another do); blank lines are
+    // filler. `schema` maps each value as it maps the elements of a list.
+    PyRef parse_lines(const Schema* schema);
+
     void skip_filler() { skip_whitespace_simd(input_, length_, pos); }
     void skip_spaces() {
         while (pos < length_ && input_[pos] == ' ') ++pos;
@@ -179,22 +187,30 @@ public:
 
     static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
 
-    // A top-level list or table read as its text arrives (stream.cpp), under
-    // partial reading.
-    enum class Opening : uint8_t { wait, array, table, other, error };
-    // From `pos`: whether the document is a list or a table whose rows are
-    // separated by `;`, once the text shows it (and the table's header has
-    // arrived whole). Leaves `pos` on the first element or row. Tables of
-    // the other layouts are `other`.
-    Opening open_list(std::vector<PyRef>& names, uint64_t& declared);
+    // A reply read as its text arrives (stream.cpp), under partial reading:
+    // cut() tells of a unit that the text cuts; `depth` is the count of
+    // containers open around `pos`.
+    enum class Opening : uint8_t { wait, header, array, table, other, error };
+    // At a `[`: whether it opens a list or a table, once the text shows it
+    // and a table's header has arrived whole; leaves `pos` on the first
+    // element or row, with a table's names and its row template. `header`:
+    // a table whose header the text cuts, which begins at `pos`. `other`: a
+    // table without names, whose rows consume no text, so that only the
+    // whole text counts them.
+    Opening open_list(std::vector<PyRef>& names, PyRef& row_template, uint64_t& declared);
     enum class ListState : uint8_t { element, separator, closed, irregular };
-    // Appends to `out` each element or row that the text holds whole from
-    // `pos`, and leaves `pos` where the next one begins. `names` is null for a
-    // list; `rows_before` counts the rows read by earlier calls. False with
+    // Appends to `out` each element, or row (`names` given), that the text
+    // holds whole from `pos`, and leaves `pos` where the next one begins
+    // (one the text cuts included), or past the closing bracket. False with
     // the error set; a table whose rows need the whole text to be counted
     // comes back `irregular`.
-    bool read_list(const std::vector<PyRef>* names, const Schema* schema, ListState& state,
-                   PyObject* out, uint64_t rows_before);
+    bool read_list(const std::vector<PyRef>* names, PyObject* row_template, const Schema* schema,
+                   uint32_t depth, ListState& state, PyObject* out);
+    // An object key (`key`) or a value at `pos`.
+    PyRef read_member(bool key, const Schema* schema, uint32_t depth);
+    // Takes `list` as the value of the list whose `[` is at `at`, and goes
+    // on reading at `end`: a list read while its text arrived.
+    void splice(uint64_t at, uint64_t end, PyObject* list) { splice_ = {at, end, list}; }
 
 private:
     bool partial() const { return options_.partial != ReadOptions::Partial::off; }
@@ -306,6 +322,11 @@ private:
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
     ReadOptions options_;
     bool cut_ = false;  // partial reading met the end of the text
+    struct Splice {
+        uint64_t at = UINT64_MAX;  // never a container's offset until set
+        uint64_t end = 0;
+        PyObject* list = nullptr;  // borrowed
+    } splice_;
 };
 
 }  // namespace vesk

@@ -22,7 +22,6 @@
 namespace vesk {
 namespace {
 
-constexpr uint64_t kMaxGridRows = 1'000'000;
 constexpr uint64_t kRowCountUnknown = UINT64_MAX;
 
 }  // namespace

@@ -69,6 +69,14 @@ bool Writer::write_value(PyObject* obj, uint64_t depth) {
     return write_fallback(obj, depth);
 }
 
+bool Writer::write_lines(PyObject* iterator) {
+    while (PyRef value = PyRef::steal(PyIter_Next(iterator))) {
+        if (!write_value(value.get(), 0)) return false;
+        out_.put('\n');
+    }
+    return !PyErr_Occurred();
+}
+
 bool Writer::append_escaped(PyObject* str) {
     const unsigned kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);

@@ -55,6 +55,9 @@ public:
     Writer(OutputText& text, const DumpOptions& options);
 
     [[nodiscard]] bool write_value(PyObject* obj, uint64_t depth);
+    // Each value that `iterator` yields as a document of its own, followed
+    // by a line feed.
+    [[nodiscard]] bool write_lines(PyObject* iterator);
 
     // The text written so far as a new str.
     PyRef finish() const;

@@ -1,6 +1,7 @@
 // Lists as tables: which lists qualify (a bounded sample of their records)
 // and the grid layouts. A table is written only when it reads back as the
 // list it stands for; otherwise the list becomes a plain array.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -331,14 +332,16 @@ bool Writer::write_bare_identifier(PyObject* str) {
 // else quoted. `lines`: the rows stand on lines of their own.
 bool Writer::write_bare_cell(PyObject* str, bool lines) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str)) {
-        // Short ASCII text: checked and copied as one block.
+    if (length > 0 && PyUnicode_IS_COMPACT_ASCII(str)) {
+        // ASCII text: checked and copied in whole blocks.
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
         if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) ||
             reads_as_scalar(text, length) || (lines && std::memchr(text, '}', length)))
             return write_str(str);
-        out_.reserve(32);
-        const int copied = copy_short_if_bare(text, length, out_.tail<uint8_t>());
+        out_.reserve(std::max<size_t>(length, 32));
+        uint8_t* const to = out_.tail<uint8_t>();
+        const int copied = length < 32 ? copy_short_if_bare(text, length, to)
+                                       : static_cast<int>(copy_long_if_bare(text, length, to));
         if (copied == 1) {
             out_.commit(length);
             return true;

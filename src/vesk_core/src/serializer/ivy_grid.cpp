@@ -194,7 +194,7 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
 
 // Whether a cell of these bytes, all one number or literal, would read as
 // that value rather than as the text.
-bool reads_as_scalar(const uint8_t* text, size_t length) {
+VESK_WRITER_INLINE bool reads_as_scalar(const uint8_t* text, size_t length) {
     return starts_scalar(text[0]) && read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 
@@ -224,6 +224,26 @@ bool reads_back_bare(PyObject* str, BareStops stops) {
         if (c < 0x80 ? banned.chars[c] : (c - 0xD800u) < 0x800u) return false;
     }
     return true;
+}
+
+// Whether ASCII text, as a cell, passes the rules on its ends, reads as no
+// number or literal, and holds no `}` on lines of their own: what the block
+// copies leave to check.
+VESK_WRITER_INLINE bool ascii_cell_may_be_bare(const uint8_t* text, size_t length, bool lines) {
+    return bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
+           !reads_as_scalar(text, length) && !(lines && std::memchr(text, '}', length));
+}
+
+// A cell of fewer than 32 ASCII characters that reads back bare, bare in
+// one block at `at` (room for 32 bytes), under the row's reservation: its
+// end, or null, with nothing counted, for any other string.
+VESK_WRITER_INLINE char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    if (!ascii_cell_may_be_bare(text, length, lines)) return nullptr;
+    return copy_short_if_bare(text, length, reinterpret_cast<uint8_t*>(at)) == 1 ? at + length
+                                                                                 : nullptr;
 }
 
 }  // namespace
@@ -335,9 +355,7 @@ bool Writer::write_bare_cell(PyObject* str, bool lines) {
     if (length > 0 && PyUnicode_IS_COMPACT_ASCII(str)) {
         // ASCII text: checked and copied in whole blocks.
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-        if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) ||
-            reads_as_scalar(text, length) || (lines && std::memchr(text, '}', length)))
-            return write_str(str);
+        if (!ascii_cell_may_be_bare(text, length, lines)) return write_str(str);
         out_.reserve(std::max<size_t>(length, 32));
         uint8_t* const to = out_.tail<uint8_t>();
         const int copied = length < 32 ? copy_short_if_bare(text, length, to)
@@ -385,10 +403,10 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         char* const at = out_.ascii_begin(sizeof delimiter_ + kPlainValueRoom);
         std::memcpy(at, delimiter_, sizeof delimiter_);
         char* const cell = at + (j > 0 ? delimiter_length_ : 0);
-        char* const end = value && !(value == Py_None && empty_cells) &&
-                                  !(own_text && PyUnicode_Check(value))
-                              ? put_plain_value(value, cell)
-                              : nullptr;
+        char* const end = !value                                ? nullptr
+                          : own_text && PyUnicode_Check(value)  ? put_bare_cell_short(value, lines, cell)
+                          : !(value == Py_None && empty_cells) ? put_plain_value(value, cell)
+                                                                : nullptr;
         out_.ascii_end(static_cast<size_t>((end ? end : cell) - at));
         if (end) continue;
         if (!value || value == Py_None) {

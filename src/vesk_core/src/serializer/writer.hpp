@@ -33,8 +33,8 @@ struct DumpOptions {
     bool multiline_ivy = false;
     Delimiter delimiter = Delimiter::comma;
     // The fewest tokens that still read back: bare keys, tables whose cells
-    // may hold any text, cells bare wherever the reader reads them back the
-    // same, no spaces around table separators.
+    // may hold any value (lists, objects, tables), cells bare wherever the
+    // reader reads them back the same, no spaces around table separators.
     bool lean = false;
 };
 

@@ -158,7 +158,7 @@ def test_encode_then_decode_gives_the_data_back(tmp_path, name, flags):
     assert_clean(vesk_cmd("encode", CORPUS / name, "-o", encoded, *flags), 0)
     assert_clean(vesk_cmd("decode", encoded, "-o", decoded), 0)
     # A table writes a record that lacks one of its columns (most records
-    # hold them all) with null there.
+    # hold them all) with null there, and its keys in the columns' order.
     check_same(json.loads(decoded.read_bytes()), json.loads((CORPUS / name).read_bytes()), missing_as_none=True)
 
 

@@ -2,7 +2,7 @@
 
 Values nest lists, tuples, dicts (some with non-str keys) and lists of
 records: records that lack a column, hold an extra key or a nested value,
-and stray elements that are no record. Failures:
+records whose values all may nest, and stray elements that are no record. Failures:
 - dumps raising anything when the value and delimiter have a UTF-8 form,
   or not raising ValueError when one holds a lone surrogate;
 - text that reads back as another value, in any layout. Tuples read back
@@ -95,15 +95,18 @@ class Builder:
         cols = list(dict.fromkeys(self.text() for _ in range(1 + self.count(4))))
         rows = self.pick([2, 2, 3, 4, 5, 8, 12, 49, 50, 51, 60])
         noise = self.count(20)  # in twenty
+        # Rich records hold values of every kind, tables among them, which
+        # only lean tables take in their cells.
+        cell = (lambda: self.value(depth + 1)) if self.fdp.ConsumeBool() else self.scalar
         out = []
         for i in range(rows):
             kind = self.pick(["missing", "extra", "nested", "other"]) if i and self.count(19) < noise else "full"
             if kind == "full":
-                out.append({c: self.scalar() for c in cols})
+                out.append({c: cell() for c in cols})
             elif kind == "missing":
-                out.append({c: self.scalar() for c in cols if self.fdp.ConsumeBool()})
+                out.append({c: cell() for c in cols if self.fdp.ConsumeBool()})
             elif kind == "extra":  # in another order, with a key that may be no column
-                out.append({c: self.scalar() for c in reversed(cols)} | {self.key(): self.scalar()})
+                out.append({c: cell() for c in reversed(cols)} | {self.key(): cell()})
             elif kind == "nested":
                 out.append({c: self.value(depth + 1) for c in cols})
             else:

@@ -87,8 +87,9 @@ def check_same(actual, expected, path="$", missing_as_none=False):
     must match (1, 1.0 and True differ), floats bit for bit (-0.0 is not 0.0,
     NaN signs must agree) and dictionaries keep their key order. With
     `missing_as_none`, a dict of `actual` may also hold keys that `expected`
-    lacks with the value None: how a table gives back a record that lacked
-    one of its columns."""
+    lacks with the value None, and hold its keys in another order: how a
+    table gives back a record that lacked one of its columns or held them in
+    another order."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
         if math.isnan(expected):
@@ -101,7 +102,8 @@ def check_same(actual, expected, path="$", missing_as_none=False):
             check_same(a, e, f"{path}[{i}]", missing_as_none)
     elif isinstance(expected, dict):
         keys = [k for k in actual if k in expected or not missing_as_none or actual[k] is not None]
-        assert keys == list(expected), f"{path}: keys {list(actual)!r:.200} != {list(expected)!r:.200}"
+        order = set if missing_as_none else list
+        assert order(keys) == order(expected), f"{path}: keys {list(actual)!r:.200} != {list(expected)!r:.200}"
         for k in expected:
             check_same(actual[k], expected[k], f"{path}.{k!r}", missing_as_none)
     else:

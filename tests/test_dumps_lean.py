@@ -6,6 +6,8 @@ import pytest
 from vesk.vesk_core import dumps, loads
 
 TWO = [{"id": 1, "x": "a b"}, {"id": 2, "x": None}]
+NESTED = [{"id": 1, "items": [{"q": 1}, {"q": 2}], "tags": ["x"], "m": {"k": "v"}},
+          {"id": 2, "items": [], "tags": None, "m": {}}]
 
 
 @pytest.mark.parametrize("value, options, expected", [
@@ -29,6 +31,13 @@ TWO = [{"id": 1, "x": "a b"}, {"id": 2, "x": None}]
     ([{"a": "x}"}, {"a": None}], {"multiline_ivy": True}, '[2]{a}:\n  "x}"\n  null'),
     ([{"a}": "x}", "b": None}] * 2, {"indent": 0}, '[2:\na}, b\n"x}", \n"x}", \n]'),
     ([{"a}": 1}] * 2, {"multiline_ivy": True}, '[2]{"a}"}:\n  1\n  1'),
+    # a cell may hold any value: lists, objects, tables (a tuple of records is no table)
+    (NESTED, {}, '[2:id,items,tags,m;1,[2:q;1;2],["x"],{k:"v"};2,[],,{}]'),
+    (NESTED, {"multiline_ivy": True}, '[2]{id,items,tags,m}:\n  1, [2]{q}:\n    1\n    2, ["x"], {k:"v"}\n  2, [], , {}'),
+    ([{"a": ({"q": 1}, {"q": 2})}, {"a": 1}], {}, "[2:a;[{q:1},{q:2}];1]"),
+    # a record with a key beyond the columns, before or after the nesting cell
+    ([{"a": [{"q": 1}, {"q": 2}]}, {"a": 1}, {"a": 2, "b": 3}], {}, "[{a:[2:q;1;2]},{a:1},{a:2,b:3}]"),
+    ([{"a": 0}, {"a": 1, "b": 3}, {"a": [{"q": 1}, {"q": 2}]}], {}, "[{a:0},{a:1,b:3},{a:[2:q;1;2]}]"),
 ])
 def test_layout(value, options, expected):
     assert dumps(value, lean=True, **options) == expected
@@ -56,6 +65,21 @@ def test_bare_cells(text, bare):
     out = dumps([{"s": text}, {"s": "z"}], lean=True)
     assert out.startswith("[2:s;" + (text if bare else '"')), out
     assert loads(out) == [{"s": text}, {"s": "z"}]
+
+
+def test_an_undone_table_converts_each_cell_once():
+    # The rows ahead are checked before the first cell that may run code, so
+    # a table that cannot carry its list is undone before it converts anything.
+    calls = []
+
+    class Model:
+        def model_dump(self):
+            calls.append(self)
+            return {"k": len(calls)}
+
+    rows = [{"a": Model()} for _ in range(3)] + [{"a": None, "b": 1}]
+    assert dumps(rows, lean=True) == "[{a:{k:1}},{a:{k:2}},{a:{k:3}},{a:null,b:1}]"
+    assert calls == [r["a"] for r in rows[:3]]
 
 
 def test_option_is_checked_like_the_others():

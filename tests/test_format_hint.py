@@ -46,9 +46,9 @@ MULTILINE_TEXT = "\n".join([
 # The lean form, short enough for any prompt: what a table looks like, and
 # when a value needs quotes.
 LEAN_TEXT = "\n".join([
-    "Tables: [N:col1,col2;row1val1,row1val2;...] for N rows.",
-    "Values are bare; quote a value that holds , ; | ] \\ or a line break, or text that reads as a number, true, false "
-    "or null.",
+    "Tables: [N:col1,col2;val1,val2;...] for N rows.",
+    "Values are bare, or a list, an object or a table.",
+    "Quote a value that holds , ; | ] \\ or a line break, or reads as a number, true, false or null.",
     "Empty means null.",
     'Example: [2:id,name,team;1,Ann Lee,search;2,"Bob, Jr.",]'])
 

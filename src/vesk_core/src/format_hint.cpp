@@ -49,12 +49,13 @@ constexpr std::string_view kMultilineHint =
     "    3,Carol,92\n"
     "Decode: each comma-separated row maps to {id: ..., name: ..., score: ...}.";
 
-// The lean form, for a reply's own tables: bare values, and when one needs
-// quotes. Kept short for the prompts it is pasted into.
+// The lean form, for a reply's own tables: bare values, nested values, and
+// when a value needs quotes. Kept short for the prompts it is pasted into.
 constexpr std::string_view kLeanHint =
-    "Tables: [N:col1,col2;row1val1,row1val2;...] for N rows.\n"
-    "Values are bare; quote a value that holds , ; | ] \\ or a line break, or text that reads "
-    "as a number, true, false or null.\n"
+    "Tables: [N:col1,col2;val1,val2;...] for N rows.\n"
+    "Values are bare, or a list, an object or a table.\n"
+    "Quote a value that holds , ; | ] \\ or a line break, or reads as a number, true, false or "
+    "null.\n"
     "Empty means null.\n"
     "Example: [2:id,name,team;1,Ann Lee,search;2,\"Bob, Jr.\",]";
 
@@ -62,7 +63,7 @@ static_assert(kDefaultHint.size() == 572);
 static_assert(kTabHint.size() == 362);
 static_assert(kRowCountHint.size() == 418);
 static_assert(kMultilineHint.size() == 377);
-static_assert(kLeanHint.size() == 252);
+static_assert(kLeanHint.size() == 267);
 
 std::string_view select_hint(std::string_view style) {
     if (style == "tab") return kTabHint;

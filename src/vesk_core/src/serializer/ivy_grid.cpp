@@ -1,6 +1,7 @@
 // Lists as tables: which lists qualify (a bounded sample of their records)
 // and the grid layouts. A table is written only when it reads back as the
 // list it stands for; otherwise the list becomes a plain array.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -81,32 +82,34 @@ bool is_grid_safe_str(PyObject* str) {
     return true;
 }
 
-// Whether `value` may stand in a grid cell: None, bools, numbers, and
-// strings (without grid-unsafe bytes, unless `any_text`).
-bool is_scalar_ivy_grid_cell(PyObject* value, bool any_text) {
+// Whether `value` may stand in a grid cell of a table that is not lean:
+// None, bools, numbers, and strings without grid-unsafe bytes. A lean table
+// takes any value in a cell, since the reader takes any value there and
+// quotes or brackets every text that would not read back bare.
+bool is_scalar_ivy_grid_cell(PyObject* value) {
     switch (classify(value)) {
         case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
         case ValueKind::floating:
             return true;
         case ValueKind::str:
-            return any_text || is_grid_safe_str(value);
+            return is_grid_safe_str(value);
         default:
             return false;
     }
 }
 
-// Whether every value of `record` may stand in a grid cell. `in_step` tells
-// whether the record's keys are the column objects themselves in column
-// order, which settles the key test without a lookup (records built by the
-// same code share their key objects).
-bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_text,
+// Whether every value of `record` may stand in a grid cell (always, when
+// `any_value`). `in_step` tells whether the record's keys are the column
+// objects themselves in column order, which settles the key test without a
+// lookup (records built by the same code share their key objects).
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_value,
                                          const std::vector<PyRef>& columns, bool& in_step) {
     bool same = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
     Py_ssize_t pos = 0;
     size_t j = 0;
     PyObject *key, *value;
     while (next_item(record, &pos, &key, &value)) {
-        if (!is_scalar_ivy_grid_cell(value, any_text)) return false;
+        if (!any_value && !is_scalar_ivy_grid_cell(value)) return false;
         same = same && key == columns[j++].get();
     }
     in_step = same;
@@ -129,6 +132,42 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_s
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
     }
     return 1;
+}
+
+// 1 when every element of `list` from `from` on is a record whose keys are
+// all columns, 0 when one is not, -1 on an error from a key's comparison.
+int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns) {
+    const auto count = static_cast<Py_ssize_t>(columns.size());
+    for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* record = record_at(list, i);
+        if (!record || PyDict_GET_SIZE(record) > count) return 0;
+        // Keys that are the column objects in column order fit without a
+        // lookup (see dict_has_only_scalar_ivy_grid_cells).
+        Py_ssize_t pos = 0;
+        size_t j = 0;
+        PyObject *key, *value;
+        bool in_step = true;
+        while (in_step && next_item(record, &pos, &key, &value)) in_step = key == columns[j++].get();
+        if (in_step) continue;
+        const PyRef hold = PyRef::borrow(record);  // a key's __eq__ may drop it from the list
+        Py_ssize_t found = 0;
+        for (const PyRef& column : columns) {
+            if (PyDict_GetItemWithError(record, column.get())) ++found;
+            else if (PyErr_Occurred()) return -1;
+        }
+        if (found != PyDict_GET_SIZE(record)) return 0;
+    }
+    return 1;
+}
+
+// Values that may hold tables of their own, or run Python code that does.
+bool may_nest(PyObject* value) {
+    switch (classify(value)) {
+        case ValueKind::dict: case ValueKind::list: case ValueKind::tuple: case ValueKind::other:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Characters that bare text may not hold anywhere: they end it, escape
@@ -170,7 +209,7 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
 
 // Whether a cell of these bytes, all one number or literal, would read as
 // that value rather than as the text.
-bool reads_as_scalar(const uint8_t* text, size_t length) {
+VESK_WRITER_INLINE bool reads_as_scalar(const uint8_t* text, size_t length) {
     return starts_scalar(text[0]) && read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 
@@ -202,6 +241,26 @@ bool reads_back_bare(PyObject* str, BareStops stops) {
     return true;
 }
 
+// Whether ASCII text, as a cell, passes the rules on its ends, reads as no
+// number or literal, and holds no `}` on lines of their own: what the block
+// copies leave to check.
+VESK_WRITER_INLINE bool ascii_cell_may_be_bare(const uint8_t* text, size_t length, bool lines) {
+    return bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
+           !reads_as_scalar(text, length) && !(lines && std::memchr(text, '}', length));
+}
+
+// A cell of fewer than 32 ASCII characters that reads back bare, bare in
+// one block at `at` (room for 32 bytes), under the row's reservation: its
+// end, or null, with nothing counted, for any other string.
+VESK_WRITER_INLINE char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    if (!ascii_cell_may_be_bare(text, length, lines)) return nullptr;
+    return copy_short_if_bare(text, length, reinterpret_cast<uint8_t*>(at)) == 1 ? at + length
+                                                                                 : nullptr;
+}
+
 }  // namespace
 
 // The writer's spare column vector for one table: taken when the table
@@ -225,12 +284,12 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
-    const bool any_text = options_.lean;
+    const bool any_value = options_.lean;
     if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (next_item(first, &pos, &key, &value))
-        if (!is_scalar_ivy_grid_cell(value, any_text)) return Detection::none;
+    while (!any_value && next_item(first, &pos, &key, &value))
+        if (!is_scalar_ivy_grid_cell(value)) return Detection::none;
 
     // The columns are the first record's keys, as exact str objects; a key
     // of another type leaves the list to the plain array, which writes it
@@ -249,7 +308,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     bool in_step = false;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
@@ -266,7 +325,7 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_text, columns, in_step))
+        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
             return Detection::none;
         const int holds = holds_columns(record, columns, in_step);
         if (holds < 0) return Detection::error;
@@ -308,14 +367,14 @@ bool Writer::write_bare_identifier(PyObject* str) {
 // else quoted. `lines`: the rows stand on lines of their own.
 bool Writer::write_bare_cell(PyObject* str, bool lines) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length - 1 < 31 && PyUnicode_IS_COMPACT_ASCII(str)) {
-        // Short ASCII text: checked and copied as one block.
+    if (length > 0 && PyUnicode_IS_COMPACT_ASCII(str)) {
+        // ASCII text: checked and copied in whole blocks.
         const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-        if (!bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) ||
-            reads_as_scalar(text, length) || (lines && std::memchr(text, '}', length)))
-            return write_str(str);
-        out_.reserve(32);
-        const int copied = copy_short_if_bare(text, length, out_.tail<uint8_t>());
+        if (!ascii_cell_may_be_bare(text, length, lines)) return write_str(str);
+        out_.reserve(std::max<size_t>(length, 32));
+        uint8_t* const to = out_.tail<uint8_t>();
+        const int copied = length < 32 ? copy_short_if_bare(text, length, to)
+                                       : static_cast<int>(copy_long_if_bare(text, length, to));
         if (copied == 1) {
             out_.commit(length);
             return true;
@@ -329,7 +388,7 @@ bool Writer::write_bare_cell(PyObject* str, bool lines) {
 }
 
 Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                                        uint64_t depth) {
+                                        RowsAhead& ahead, uint64_t depth) {
     // An empty cell must still read back as None: inline, a TAB before a
     // cell is skipped as filler, and a blank last row is no row at all; on
     // lines of their own, a blank line is no row.
@@ -359,10 +418,10 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         char* const at = out_.ascii_begin(sizeof delimiter_ + kPlainValueRoom);
         std::memcpy(at, delimiter_, sizeof delimiter_);
         char* const cell = at + (j > 0 ? delimiter_length_ : 0);
-        char* const end = value && !(value == Py_None && empty_cells) &&
-                                  !(own_text && PyUnicode_Check(value))
-                              ? put_plain_value(value, cell)
-                              : nullptr;
+        char* const end = !value                                ? nullptr
+                          : own_text && PyUnicode_Check(value)  ? put_bare_cell_short(value, lines, cell)
+                          : !(value == Py_None && empty_cells) ? put_plain_value(value, cell)
+                                                                : nullptr;
         out_.ascii_end(static_cast<size_t>((end ? end : cell) - at));
         if (end) continue;
         if (!value || value == Py_None) {
@@ -372,6 +431,11 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         if (PyUnicode_Check(value) && own_text) {
             if (!write_bare_cell(value, lines)) return Grid::failed;
             continue;
+        }
+        if (!ahead.checked && may_nest(value)) {
+            ahead.checked = true;
+            const int fit = rows_fit(ahead.list, ahead.from, columns);
+            if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
         }
         if (!write_item(value, depth + 1)) return Grid::failed;
     }
@@ -416,6 +480,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
 
     const DumpOptions& o = options_;
     const uint64_t row_indent = multiline && !o.has_indent ? 2 : o.indent;
+    RowsAhead ahead{list, 0, false};
     for (Py_ssize_t i = 0; i < rows; ++i) {
         PyObject* record = record_at(list, i);
         Grid row = Grid::unfit;
@@ -424,7 +489,8 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
             else if (tight) out_.put(';');
             else out_.append_literal("; ");
             const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
-            row = write_ivy_grid_row(record, columns, i + 1 == rows, depth);
+            ahead.from = i;
+            row = write_ivy_grid_row(record, columns, i + 1 == rows, ahead, depth);
         }
         if (row == Grid::written) continue;
         if (row == Grid::unfit) {

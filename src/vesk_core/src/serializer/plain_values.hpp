@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "serializer/number_format.hpp"
+#include "serializer/text_rules.hpp"
 #include "simd/short_blocks.hpp"
 
 namespace vesk {
@@ -62,6 +63,24 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str,
     at[length + 2] = ':';  // past the text when there is no colon
     at[length + 3] = ' ';
     return at + length + 2 + colon;
+}
+
+// A key of fewer than 32 ASCII characters that is a bare identifier (most
+// keys), bare in one block at `at`, with the comma and colon as for
+// put_quoted_short; the end of it, or null, with nothing counted, for any
+// other key. `at` has room for kQuotedShortRoom bytes.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* str, bool comma,
+                                                                    unsigned colon, char* at) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    if (!is_ascii_letter(text[0]) && text[0] != '_' && text[0] != '$') return nullptr;
+    at[0] = ',';
+    at += comma;
+    if (copy_short_if_identifier(text, length, reinterpret_cast<uint8_t*>(at)) != 1) return nullptr;
+    at[length] = ':';
+    at[length + 1] = ' ';
+    return at + length + colon;
 }
 
 // The text of `value` at `at` and its end, for the values that need neither

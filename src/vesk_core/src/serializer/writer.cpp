@@ -324,17 +324,22 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         const bool comma = written++ > 0;
         PyRef value_ref;  // held while a key's __str__ runs, which may drop it
         const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
-        const bool quoted = PyUnicode_CheckExact(key) && !bare;
+        const bool exact = PyUnicode_CheckExact(key);
+        const bool quoted = exact && !bare;
         if (pretty) {
             if (comma) out_.put(',');
             newline_and_indent(depth + 1);
         }
-        // The common member, `,"key":` (or `"key": `) in block stores and,
-        // when it is plain, its value after it, counted once: the buffer's
-        // count is read and written once a member, not once a part.
-        char* const begin = quoted ? out_.ascii_begin(kQuotedShortRoom + kPlainValueRoom) : nullptr;
-        char* const key_end =
-            quoted ? put_quoted_short(key, comma && !pretty, pretty ? 2 : 1, begin) : nullptr;
+        // The common member, `,"key":` (or `"key": `, or the key bare) in
+        // block stores and, when it is plain, its value after it, counted
+        // once: the buffer's count is read and written once a member, not
+        // once a part.
+        char* const begin = exact ? out_.ascii_begin(kQuotedShortRoom + kPlainValueRoom) : nullptr;
+        const bool key_comma = comma && !pretty;
+        const unsigned colon = pretty ? 2 : 1;
+        char* const key_end = !exact ? nullptr
+                              : bare ? put_bare_key_short(key, key_comma, colon, begin)
+                                     : put_quoted_short(key, key_comma, colon, begin);
         if (key_end) {
             char* const end = put_plain_value(value, key_end);
             out_.ascii_end(static_cast<size_t>((end ? end : key_end) - begin));

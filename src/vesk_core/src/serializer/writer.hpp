@@ -33,8 +33,8 @@ struct DumpOptions {
     bool multiline_ivy = false;
     Delimiter delimiter = Delimiter::comma;
     // The fewest tokens that still read back: bare keys, tables whose cells
-    // may hold any text, cells bare wherever the reader reads them back the
-    // same, no spaces around table separators.
+    // may hold any value (lists, objects, tables), cells bare wherever the
+    // reader reads them back the same, no spaces around table separators.
     bool lean = false;
 };
 
@@ -110,8 +110,18 @@ private:
     using Columns = std::vector<PyRef>;  // one exact str key object per column
     Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
     Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
+    // The table's rows from the one being written on. Before its first cell
+    // that may hold a table (a container, or an object to convert), a table
+    // checks that every row ahead fits it, once: a table found unfit then
+    // throws away only plain cells, and tables nested in unfit tables are
+    // written once, not again for every enclosing table that is undone.
+    struct RowsAhead {
+        PyObject* list;
+        Py_ssize_t from;
+        bool checked;
+    };
     Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                            uint64_t depth);
+                            RowsAhead& ahead, uint64_t depth);
     [[nodiscard]] bool write_bare_cell(PyObject* str, bool lines);
     bool write_bare_identifier(PyObject* str);
     // False, with nothing set, for a name with a lone surrogate.

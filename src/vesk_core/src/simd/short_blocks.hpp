@@ -143,21 +143,41 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     return true;
 }
 
+// One bit per byte of `v` that bare grid text may not hold: control
+// characters, DEL, and , ; | ] \\.
+VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
+    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
+    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
+        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+}
+
 // For a text shorter than 32 bytes: when it holds none of the bytes that
-// bare grid text may not hold (control characters, DEL, and , ; | ] \\),
-// copies it to `out` as one 32-byte block and returns 1; returns 0 when it
-// holds one, -1 when it cannot be loaded whole within its page.
+// bare grid text may not hold (see not_bare_bytes), copies it to `out` as
+// one 32-byte block and returns 1; returns 0 when it holds one, -1 when it
+// cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_bare(const uint8_t* text,
                                                                        size_t length,
                                                                        uint8_t* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
-        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    if (static_cast<uint32_t>(_mm256_movemask_epi8(hits)) & ((1u << length) - 1)) return 0;
+    if (not_bare_bytes(v) & ((1u << length) - 1)) return 0;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
+}
+
+// The same for a text of at least 32 bytes, in blocks that lie within it
+// (the last one overlapping the one before), so that every text is
+// decided: true, with the text copied to `out` (room for `length` bytes),
+// or false, with a prefix of it copied, when it holds such a byte.
+VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t length, uint8_t* out) {
+    for (size_t at = 0;; at += 32) {
+        const size_t from = at + 32 <= length ? at : length - 32;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + from));
+        if (not_bare_bytes(v)) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from), v);
+        if (from + 32 == length) return true;
+    }
 }
 
 // A set of bytes below 0x80 as two 16-entry tables, one bit a high nibble

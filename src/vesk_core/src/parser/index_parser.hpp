@@ -28,6 +28,13 @@ namespace vesk {
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 // Tables of more rows than this raise.
 inline constexpr uint64_t kMaxGridRows = 1'000'000;
+// A short table row is padded with None for each name it leaves without a
+// cell: cells that its text does not pay for, so that a few bytes could make
+// rows of thousands. A document may pad at most this many cells for each
+// byte of its text up to the row, plus the allowance: what a read builds
+// then stays within a constant times the length of its text.
+inline constexpr uint64_t kPaddingPerByte = 8;
+inline constexpr uint64_t kPaddingAllowance = 65'536;
 
 // Owned references to the elements (and table rows) read so far by the lists
 // that are open, innermost last. Each list is created once its closing
@@ -185,6 +192,12 @@ public:
 
     uint64_t pos = 0;
 
+    // The None cells that short rows have been padded with so far in the
+    // document. A reader of one document through several parsers
+    // (stream.cpp) carries the count from each to the next.
+    uint64_t padded_cells() const { return padded_cells_; }
+    void set_padded_cells(uint64_t cells) { padded_cells_ = cells; }
+
     static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
 
     // A reply read as its text arrives (stream.cpp), under partial reading:
@@ -199,18 +212,22 @@ public:
     // whole text counts them.
     Opening open_list(std::vector<PyRef>& names, PyRef& row_template, uint64_t& declared);
     enum class ListState : uint8_t { element, separator, closed, irregular };
-    // Appends to `out` each element, or row (`names` given), that the text
-    // holds whole from `pos`, and leaves `pos` where the next one begins
-    // (one the text cuts included), or past the closing bracket. False with
-    // the error set; a table whose rows need the whole text to be counted
-    // comes back `irregular`.
+    // Appends to `out` each element, or row (`names` given, of the table
+    // whose `[` is at `at`), that the text holds whole from `pos`, and
+    // leaves `pos` where the next one begins (one the text cuts included,
+    // its padding not counted), or past the closing bracket. False with the
+    // error set; a table whose rows need the whole text to be counted comes
+    // back `irregular`.
     bool read_list(const std::vector<PyRef>* names, PyObject* row_template, const Schema* schema,
-                   uint32_t depth, ListState& state, PyObject* out);
+                   uint32_t depth, uint64_t at, ListState& state, PyObject* out);
     // An object key (`key`) or a value at `pos`.
     PyRef read_member(bool key, const Schema* schema, uint32_t depth);
     // Takes `list` as the value of the list whose `[` is at `at`, and goes
-    // on reading at `end`: a list read while its text arrived.
-    void splice(uint64_t at, uint64_t end, PyObject* list) { splice_ = {at, end, list}; }
+    // on reading at `end`: a list read while its text arrived, whose rows
+    // were padded with `padded` cells.
+    void splice(uint64_t at, uint64_t end, PyObject* list, uint64_t padded) {
+        splice_ = {at, end, list, padded};
+    }
 
 private:
     bool partial() const { return options_.partial != ReadOptions::Partial::off; }
@@ -291,6 +308,7 @@ private:
         RowLayout layout;
         uint64_t number;
         bool last_inside;
+        uint64_t table;  // the table's `[`
     };
     // How a row ended: at a consumed `;`, before the `]`, or, on a line of
     // its own, before what ended it (line break, `]`, `}`, the end of the
@@ -298,6 +316,9 @@ private:
     enum class RowEnd : uint8_t { semicolon, bracket, line };
     PyRef read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
                         const Schema* schema, const RowPlace& place, RowEnd& end);
+    // The padding that the text up to `pos` allows the document.
+    uint64_t padding_allowed() const { return kPaddingPerByte * pos + kPaddingAllowance; }
+    [[gnu::cold, gnu::noinline]] PyRef padding_exceeded(uint64_t cells, uint64_t table) const;
     // One cell, from its first byte.
     PyRef read_grid_cell(const Schema* schema, bool lines);
     PyRef read_bare_cell(bool lines);
@@ -320,12 +341,14 @@ private:
     uint32_t depth_ = 0;  // containers open around `pos`
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
+    uint64_t padded_cells_ = 0;
     ReadOptions options_;
     bool cut_ = false;  // partial reading met the end of the text
     struct Splice {
         uint64_t at = UINT64_MAX;  // never a container's offset until set
         uint64_t end = 0;
         PyObject* list = nullptr;  // borrowed
+        uint64_t padded = 0;
     } splice_;
 };
 

@@ -209,7 +209,6 @@ private:
     bool spliceable_ = false;  // closed, every element read and its count held
     uint64_t list_at_ = 0;     // its `[`
     uint64_t list_end_ = 0;    // just past its `]`
-    uint64_t list_padded_ = 0;  // the padding before its rows, then of its rows
     uint64_t declared_ = FastIndexParser::kNoCount;
     std::vector<PyRef> names_;
     PyRef row_template_;
@@ -375,7 +374,6 @@ StreamReader::Step StreamReader::begin_list(Reading& r) {
     followed_ = true;
     table_ = opening == Opening::table;
     list_at_ = pos_;
-    list_padded_ = padded_;
     pos_ = parser.pos;
     declared_ = declared;
     names_ = std::move(names);
@@ -462,7 +460,6 @@ StreamReader::Step StreamReader::read_elements(Reading& r) {
     if (list_state_ != ListState::closed) return Step::wait;  // filler runs to the end
     if (counted && rows != declared_) return escalate();
     list_end_ = pos_;
-    list_padded_ = padded_ - list_padded_;
     spliceable_ = true;
     phase_ = Phase::walk;
     return value_done();
@@ -533,7 +530,9 @@ PyRef StreamReader::read_spliced() const {
     FastIndexParser parser(text, fence_.final_end(text_.size()),
                            {ReadOptions::Partial::off, check_counts_});
     parser.pos = fence_.begin;
-    parser.splice(list_at_, list_end_, elements_.get(), list_padded_);
+    // The feeds have read the text around the list, and its padding counted
+    // in full; counted here from none, it is never refused.
+    parser.splice(list_at_, list_end_, elements_.get());
     parser.skip_filler();
     PyRef document = parser.parse_value(schema_ ? &fields_ : nullptr);
     if (!document) return {};

@@ -134,7 +134,6 @@ PyRef FastIndexParser::nesting_too_deep(uint64_t bracket) {
 PyRef FastIndexParser::parse_container(const Schema* schema) {
     if (pos == splice_.at) [[unlikely]] {  // a list read already, as its text arrived
         pos = splice_.end;
-        padded_cells_ += splice_.padded;
         return PyRef::borrow(splice_.list);
     }
     if (depth_ >= kMaxNestingDepth) return nesting_too_deep(pos);

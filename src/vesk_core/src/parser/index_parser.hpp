@@ -223,11 +223,8 @@ public:
     // An object key (`key`) or a value at `pos`.
     PyRef read_member(bool key, const Schema* schema, uint32_t depth);
     // Takes `list` as the value of the list whose `[` is at `at`, and goes
-    // on reading at `end`: a list read while its text arrived, whose rows
-    // were padded with `padded` cells.
-    void splice(uint64_t at, uint64_t end, PyObject* list, uint64_t padded) {
-        splice_ = {at, end, list, padded};
-    }
+    // on reading at `end`: a list read while its text arrived.
+    void splice(uint64_t at, uint64_t end, PyObject* list) { splice_ = {at, end, list}; }
 
 private:
     bool partial() const { return options_.partial != ReadOptions::Partial::off; }
@@ -348,7 +345,6 @@ private:
         uint64_t at = UINT64_MAX;  // never a container's offset until set
         uint64_t end = 0;
         PyObject* list = nullptr;  // borrowed
-        uint64_t padded = 0;
     } splice_;
 };
 

@@ -325,8 +325,12 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
     // built cell by cell, so that padding past the limit is refused before
     // it is made. A copy of an untracked dict is untracked; storing a
     // container tracks it.
-    PyRef row = PyRef::steal(padded_cells_ + width <= padding_allowed() ? PyDict_Copy(row_template)
-                                                                         : PyDict_New());
+    PyObject* made;
+    if (padded_cells_ + width <= padding_allowed()) [[likely]]
+        made = PyDict_Copy(row_template);
+    else
+        made = PyDict_New();
+    PyRef row = PyRef::steal(made);
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
     const bool lines = place.layout == RowLayout::lines;
     size_t k = 0;        // cells read

@@ -1,7 +1,10 @@
-"""Grid tables under stress: the row limit, deep nesting, random tables read
-back, and every prefix and single-byte corruption of two tables."""
+"""Grid tables under stress: the row limit, the padding limit, deep nesting,
+random tables read back, and every prefix and single-byte corruption of two
+tables."""
 
 import json
+import re
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings
@@ -9,7 +12,7 @@ from hypothesis import strategies as st
 
 from conftest import check_same, reads_back_bare
 from test_grid_syntax import pe
-from vesk.vesk_core import loads
+from vesk.vesk_core import Stream, loads
 
 LIMIT = 1_000_000
 HEAD = '[: "a;b", c;'  # each ';' after the header ends a row
@@ -35,6 +38,114 @@ def test_row_limit_rejects_one_more(before, last, after):
                                          ("/*" + ";" * (LIMIT + 1) + "*/ 1", 1)])
 def test_semicolons_that_end_no_row_are_not_counted(cell, value):
     check_same(loads(f"[: a; {cell} ]"), [{"a": value}])
+
+
+PAD_PER_BYTE, PAD_ALLOWANCE = 8, 65_536  # None cells a document may pad: 8 a byte of text before the row, plus this
+BYTES_PER_BYTE, BYTES_ALLOWANCE = 512, 4 << 20  # the README's bound on what loads builds
+PADDING = re.compile(r"Short rows need (\d+) padding None cells, more than the (\d+) allowed for the first (\d+) "
+                     r"bytes of text \(8 a byte plus 65536\), in the table at position (\d+) \(approximate position: "
+                     r"\u00b132 bytes from \4\)")
+
+
+def padding_error(message, table):
+    """Whether `message` is the padding limit's error for the table at `table`, its figures consistent."""
+    found = PADDING.fullmatch(message)
+    return bool(found) and int(found[4]) == table and int(found[1]) > int(found[2]) == PAD_PER_BYTE * int(found[3]) + PAD_ALLOWANCE
+
+
+def streamed(pieces, schema=None):
+    """What a Stream fed `pieces` gives: ("ok", document) or ("error", message)."""
+    stream = Stream(schema=schema)
+    try:
+        for piece in pieces:
+            stream.feed(piece)
+        return "ok", stream.close()
+    except ValueError as e:
+        return "error", str(e)
+
+
+@pytest.mark.parametrize("width, before, after, padded, row", [
+    (1000, "", "", 0, ";"), (9, '{"x": {"y": [: a, b; 1 ]}, "t": ', "}", 1, ";"), (4000, "[[7], ", "]", 0, ";"),
+    (1000, "", "", 0, "[: a, b; 1 ];")])
+def test_padding_limit_is_exact(width, before, after, padded, row):
+    """Rows padded with a None a name but their first (after `padded` cells
+    before the table, and a cell's own), up to the last the limit allows,
+    then one more: loads and a stream agree, fed the text before the rows a
+    byte at a time and each row cut before its `;`."""
+    head = before + "[: " + ", ".join(f"c{i}" for i in range(width)) + ";"
+    first, own = ([{"a": 1, "b": None}], 1) if row.startswith("[") else (None, 0)
+    rows, cells = 0, width - (first is not None) + own  # cells padded a row
+    while padded + cells * (rows + 1) <= PAD_PER_BYTE * (len(head) + len(row) * (rows + 1)) + PAD_ALLOWANCE:
+        rows += 1
+    pieces = lambda n: [*head] + [row[:-1], ";"] * n + ["]" + after]
+    value = loads(head + row * rows + "]" + after)
+    table = value["t"] if after == "}" else value[-1] if after else value
+    assert len(table) == rows and table[-1] == {"c0": first} | dict.fromkeys(f"c{i}" for i in range(1, width))
+    assert streamed(pieces(rows)) == ("ok", value)
+    with pytest.raises(ValueError) as info:
+        loads(head + row * (rows + 1) + "]" + after)
+    assert padding_error(str(info.value), len(before)), str(info.value)
+    assert streamed(pieces(rows + 1)) == ("error", str(info.value))
+
+
+@st.composite
+def padded_tables(draw):
+    """(text, schema, expected, padded cells): a table of 1 to 2,000 names whose
+    rows hold random numbers of cells, in runs of equal rows; a cell may hold
+    a table with short rows of its own or an object that the schema maps."""
+    width = draw(st.integers(1, 2000) | st.integers(1000, 2000))
+    lines = draw(st.booleans())
+    # rows of any length, nearly empty, or short of a trailing cell or two
+    cells = st.integers(0, width) | st.integers(0, 3) | st.integers(max(0, width - 2), width)
+    runs = draw(st.lists(st.tuples(cells, st.integers(1, 300), st.sampled_from(["7", "table", "object"])),
+                         min_size=1, max_size=6))
+    inner = [{"a": 1, "b": None}, {"a": None, "b": None}, {"a": 2, "b": 3}]
+    first = {"7": ("7", 7), "table": ("[: a, b; 1; ; 2, 3 ]", inner), "object": ('{"k": 1, "l": [2]}', {"p": 1, "q": [2]})}
+    body, expected, padded = [], [], 0
+    for n, (cells, repeat, kind) in enumerate(runs):
+        # on lines of their own rows hold a cell (blank lines are none); a
+        # last row holds one (after the last `;` only blanks are no row)
+        cells = max(cells, 1 if lines or n == len(runs) - 1 else 0)
+        repeat = min(repeat, 1 + 5_000 // (cells + 1))  # some 25 KB of text at most
+        written = [first[kind][0]] + ["7"] * (cells - 1) if cells else []
+        row = dict.fromkeys(f"c{i}" for i in range(width))
+        row.update(zip(row, [first[kind][1]] + [7] * (cells - 1) if cells else []))
+        body += [", ".join(written)] * repeat
+        expected += [row] * repeat
+        padded += repeat * (width - cells + (3 if cells and kind == "table" else 0))
+    header = ", ".join(f"c{i}" for i in range(width))
+    if lines:
+        text = "[:\n" + header + "".join(f"\n {r}" for r in body) + "\n]"
+    else:
+        text = "[: " + header + "".join(f"; {r}" for r in body) + " ]"
+    return text.encode(), ["p", "q"], expected, padded
+
+
+@settings(max_examples=30, deadline=None)
+@given(padded_tables(), st.integers(16, 4096))
+def test_padding_stays_within_its_limit(case, chunk):
+    """A table within the limit reads exactly; past it, the padding error at
+    the table. What loads builds stays within the README's bound, and a
+    stream fed in chunks ends as loads does."""
+    text, schema, expected, padded = case
+    tracemalloc.start()
+    try:
+        got = ("ok", loads(text, schema=schema))
+    except ValueError as e:
+        got = ("error", str(e))
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak <= BYTES_PER_BYTE * len(text) + BYTES_ALLOWANCE
+    if padded <= PAD_ALLOWANCE:
+        assert got[0] == "ok"
+    if padded > PAD_PER_BYTE * len(text) + PAD_ALLOWANCE:
+        assert got[0] == "error"
+    if got[0] == "ok":
+        # check_same's walk would take most of the test's time on these sizes
+        assert got[1] == expected and [list(r) for r in got[1]] == [list(r) for r in expected]
+    else:
+        assert padding_error(got[1], 0), got[1]
+    assert streamed([text[i:i + chunk] for i in range(0, len(text), chunk)], schema) == got
 
 
 @pytest.mark.parametrize("text, depth", [

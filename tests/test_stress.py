@@ -1,11 +1,14 @@
 """Stress: eight threads reading and writing different documents at once;
 thousands of good and failing calls of every entry point with the process's
-memory flat; table writes that fail halfway giving back every reference."""
+memory flat; short text that padding would make into gigabytes refused under
+a tight address-space limit; table writes that fail halfway giving back every
+reference."""
 
 import ctypes
 import dataclasses
 import gc
 import json
+import subprocess
 import sys
 import time
 
@@ -14,6 +17,7 @@ import pydantic.v1
 import pytest
 
 from conftest import LEAK_THRESHOLD, SHARED, UNDER_ASAN, check_same, run_threads, traced_growth
+from test_grid_robustness import padding_error
 from vesk.vesk_core import Stream, dumps, format_hint, loads
 
 COLS = ["id", "name", "score", "ok", "note"]
@@ -346,6 +350,50 @@ def test_measurements_detect_one_leak_per_call(leak):
     assert not flat(leaky, 1000)  # as few calls as the failing table writes below are measured over
     if leak is leak_object:
         assert traced_growth(leaky) > LEAK_THRESHOLD
+
+
+# ---------------------------------------------------------------- memory bounded by the text
+
+# About a megabyte of text each, whose rows padding would make into 10^8 to
+# 10^10 cells (gigabytes to terabytes), read with 256 MB of address space to
+# spare: (shape, where its table begins) -> what loads, partial loads and a
+# stream fed 64 KB chunks raise, and the lengths of two dense documents that
+# stay within the bound.
+BOUNDED = """
+import json, re, resource
+from vesk.vesk_core import Stream, loads
+size = int(re.search(r"VmSize:\\s+(\\d+) kB", open("/proc/self/status").read())[1]) << 10
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20),) * 2)
+names, some = ",".join(f"c{i}" for i in range(10_000)), ",".join(f"c{i}" for i in range(1000))
+shapes = {"inline 0": "[: " + names + ";" + ";" * 1_000_000 + "]", "lines 0": "[:\\n" + names + "\\n" + "x\\n" * 500_000 + "]",
+          "counted 6": '{"t": [500000]{' + names + "}:" + "\\nx" * 500_000 + "}",
+          "nested 6": "[: a; " + ("[: " + some + ";" + ";" * 8000 + "]; ") * 100 + "]"}
+def error(call):
+    try:
+        call()
+    except (ValueError, MemoryError) as e:
+        return f"{type(e).__name__}: {e}"
+def streamed(text):
+    stream = Stream()
+    for i in range(0, len(text), 65_536):
+        stream.feed(text[i:i + 65_536])
+    stream.close()
+out = {name: [error(lambda: loads(text)), error(lambda: loads(text, partial=True)), error(lambda: streamed(text))]
+       for name, text in shapes.items()}
+out["dense"] = [len(loads("[: a;" + "1;" * 200_000 + "]")), len(loads("[" + "{}," * 200_000 + "]"))]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves terabytes of address space: RLIMIT_AS cannot bound it")
+def test_padding_cannot_outgrow_the_text():
+    run = subprocess.run([sys.executable, "-c", BOUNDED], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    out = json.loads(run.stdout)
+    assert out.pop("dense") == [200_000, 200_000]
+    for shape, errors in out.items():
+        for message in errors:
+            assert message.startswith("DecodeError: ") and padding_error(message[13:], int(shape.split()[1])), (shape, message)
 
 
 # ---------------------------------------------------------------- failing table writes

@@ -58,8 +58,8 @@ FastIndexParser::Opening FastIndexParser::open_list(std::vector<PyRef>& names, P
 }
 
 bool FastIndexParser::read_list(const std::vector<PyRef>* names, PyObject* row_template,
-                                const Schema* schema, uint32_t depth, ListState& state,
-                                PyObject* out) {
+                                const Schema* schema, uint32_t depth, uint64_t at,
+                                ListState& state, PyObject* out) {
     depth_ = depth;
     for (;;) {
         // Filler at the end is left to the caller: a comment may be open.
@@ -83,13 +83,15 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, PyObject* row_t
         }
         const uint64_t start = pos;
         const uint64_t short_tables = short_tables_;
+        const uint64_t padded = padded_cells_;
         RowEnd end = RowEnd::semicolon;
         const RowPlace place{RowLayout::inline_rows,
-                             static_cast<uint64_t>(PyList_GET_SIZE(out)) + 1, false};
+                             static_cast<uint64_t>(PyList_GET_SIZE(out)) + 1, false, at};
         PyRef item =
             names ? read_grid_row(*names, row_template, schema, place, end) : parse_value(schema);
         if (cut_) {
             pos = start;
+            padded_cells_ = padded;
             return true;
         }
         if (!item) return false;
@@ -133,12 +135,16 @@ struct Reading {
     const uint8_t* text;
     uint64_t limit;  // short of what may still turn into filler
     bool check_counts;
+    const uint64_t& padded;  // the padding of the units read whole so far
     std::optional<FastIndexParser> parser;
 
+    // A unit the text cut is read again, from its start, in a later feed:
+    // each unit begins from the padding of the units before it.
     FastIndexParser& at(uint64_t pos) {
         if (!parser)
             parser.emplace(text, limit, ReadOptions{ReadOptions::Partial::on, check_counts});
         parser->pos = pos;
+        parser->set_padded_cells(padded);
         return *parser;
     }
 };
@@ -194,6 +200,9 @@ private:
     Phase phase_ = Phase::walk;
     std::vector<Level> levels_;
     bool top_read_ = false;  // the whole top-level value has been read
+    // The cells that padded short rows in the text read whole so far, as
+    // loads counts them up to the same place.
+    uint64_t padded_ = 0;
 
     // The followed list.
     bool followed_ = false;
@@ -272,7 +281,7 @@ bool StreamReader::advance() {
         pos_ = fence_.begin;
         started_ = true;
     }
-    Reading r{text, partial_text_end(text, fence_.begin, fence_.end), check_counts_, {}};
+    Reading r{text, partial_text_end(text, fence_.begin, fence_.end), check_counts_, padded_, {}};
     for (;;) {
         if (phase_ == Phase::idle) return true;
         if (pending_ && !unsure_ && !scan_.scan(text, r.limit)) return true;
@@ -425,6 +434,7 @@ StreamReader::Step StreamReader::skip_value(Reading& r, Level& level) {
     if (parser.cut()) return pend(EndScan::Unit::value, depth, r);
     if (!value) return Step::failed;
     pos_ = parser.pos;
+    padded_ = parser.padded_cells();
     level.at = Level::At::separator;
     return Step::on;
 }
@@ -433,9 +443,10 @@ StreamReader::Step StreamReader::read_elements(Reading& r) {
     if (!filler_.skip(r.text, r.limit, pos_)) return Step::wait;
     FastIndexParser& parser = r.at(pos_);
     if (!parser.read_list(table_ ? &names_ : nullptr, row_template_.get(), list_schema(),
-                          list_depth_, list_state_, elements_.get()))
+                          list_depth_, list_at_, list_state_, elements_.get()))
         return Step::failed;
     pos_ = parser.pos;
+    padded_ = parser.padded_cells();
     // loads refuses a table while it is still open once it holds more rows
     // than any table may, or than it declares when counts are checked.
     const auto rows = static_cast<uint64_t>(PyList_GET_SIZE(elements_.get()));
@@ -520,6 +531,8 @@ PyRef StreamReader::read_spliced() const {
     FastIndexParser parser(text, fence_.final_end(text_.size()),
                            {ReadOptions::Partial::off, check_counts_});
     parser.pos = fence_.begin;
+    // The feeds have read the text around the list, and its padding counted
+    // in full; counted here from none, it is never refused.
     parser.splice(list_at_, list_end_, elements_.get());
     parser.skip_filler();
     PyRef document = parser.parse_value(schema_ ? &fields_ : nullptr);

@@ -41,6 +41,13 @@ inline int set_item_taking(PyObject* dict, PyObject* key, PyObject* value) {
 inline constexpr uint32_t kMaxNestingDepth = 1024;
 // Tables of more rows than this raise.
 inline constexpr uint64_t kMaxGridRows = 1'000'000;
+// A short table row is padded with None for each name it leaves without a
+// cell: cells that its text does not pay for, so that a few bytes could make
+// rows of thousands. A document may pad at most this many cells for each
+// byte of its text up to the row, plus the allowance: what a read builds
+// then stays within a constant times the length of its text.
+inline constexpr uint64_t kPaddingPerByte = 8;
+inline constexpr uint64_t kPaddingAllowance = 65'536;
 
 // Inputs from this long hold the collector off while they are read (see
 // CollectorPause); a shorter one makes too few containers to be worth the
@@ -231,6 +238,12 @@ public:
     // mutable buffer): it is then held through every scan.
     bool hold_lock = false;
 
+    // The None cells that short rows have been padded with so far in the
+    // document. A reader of one document through several parsers
+    // (stream.cpp) carries the count from each to the next.
+    uint64_t padded_cells() const { return padded_cells_; }
+    void set_padded_cells(uint64_t cells) { padded_cells_ = cells; }
+
     static constexpr uint64_t kNoCount = UINT64_MAX;  // a table without `[N:`
 
     // A reply read as its text arrives (stream.cpp), under partial reading:
@@ -245,13 +258,14 @@ public:
     // whole text counts them.
     Opening open_list(std::vector<PyRef>& names, PyRef& row_template, uint64_t& declared);
     enum class ListState : uint8_t { element, separator, closed, irregular };
-    // Appends to `out` each element, or row (`names` given), that the text
-    // holds whole from `pos`, and leaves `pos` where the next one begins
-    // (one the text cuts included), or past the closing bracket. False with
-    // the error set; a table whose rows need the whole text to be counted
-    // comes back `irregular`.
+    // Appends to `out` each element, or row (`names` given, of the table
+    // whose `[` is at `at`), that the text holds whole from `pos`, and
+    // leaves `pos` where the next one begins (one the text cuts included,
+    // its padding not counted), or past the closing bracket. False with the
+    // error set; a table whose rows need the whole text to be counted comes
+    // back `irregular`.
     bool read_list(const std::vector<PyRef>* names, PyObject* row_template, const Schema* schema,
-                   uint32_t depth, ListState& state, PyObject* out);
+                   uint32_t depth, uint64_t at, ListState& state, PyObject* out);
     // An object key (`key`) or a value at `pos`.
     PyRef read_member(bool key, const Schema* schema, uint32_t depth);
     // Takes `list` as the value of the list whose `[` is at `at`, and goes
@@ -347,6 +361,7 @@ private:
         RowLayout layout;
         uint64_t number;
         bool last_inside;
+        uint64_t table;  // the table's `[`
     };
     // How a row ended: at a consumed `;`, before the `]`, or, on a line of
     // its own, before what ended it (line break, `]`, `}`, the end of the
@@ -354,6 +369,9 @@ private:
     enum class RowEnd : uint8_t { semicolon, bracket, line };
     PyRef read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
                         const Schema* schema, const RowPlace& place, RowEnd& end);
+    // The padding that the text up to `pos` allows the document.
+    uint64_t padding_allowed() const { return kPaddingPerByte * pos + kPaddingAllowance; }
+    [[gnu::cold, gnu::noinline]] PyRef padding_exceeded(uint64_t cells, uint64_t table) const;
     // One cell, from its first byte.
     PyRef read_grid_cell(const Schema* schema, bool lines);
     PyRef read_bare_cell(bool lines);
@@ -384,6 +402,7 @@ private:
     PyObject* record_shape_ = nullptr;
     StackRoom stack_room_;
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
+    uint64_t padded_cells_ = 0;
     ReadOptions options_;
     bool cut_ = false;  // partial reading met the end of the text
     struct Splice {

@@ -99,7 +99,7 @@ PyRef FastIndexParser::parse_ivy_grid_indexed(const Schema* schema, uint64_t bra
         }
         RowEnd end = RowEnd::bracket;
         const RowPlace place{RowLayout::inline_rows, static_cast<uint64_t>(frame.count()) + 1,
-                             false};
+                             false, bracket};
         PyRef row = read_grid_row(names, row_template.get(), schema, place, end);
         if (!row && !cut_) return grid_failure(grid);
         if (row) stack_.push(std::move(row));
@@ -200,7 +200,8 @@ PyRef FastIndexParser::read_line_rows(StackFrame& frame, const GridRead& grid,
             return failure();
         }
         RowEnd end = RowEnd::line;
-        const RowPlace place{RowLayout::lines, rows + 1, rows + 1 == counted && depth_ > 1};
+        const RowPlace place{RowLayout::lines, rows + 1, rows + 1 == counted && depth_ > 1,
+                             grid.bracket};
         PyRef row = read_grid_row(names, row_template, schema, place, end);
         if (!row && !cut_) return failure();
         if (row) {
@@ -319,11 +320,20 @@ bool FastIndexParser::read_grid_header(std::vector<PyRef>& names, bool braced) {
 // row's cells are counted.
 PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* row_template,
                                      const Schema* schema, const RowPlace& place, RowEnd& end) {
-    // A copy of an untracked dict is untracked; storing a container tracks it.
-    PyRef row = PyRef::steal(PyDict_Copy(row_template));
+    const size_t width = names.size();
+    // While the padding allowed could fill the whole row, it starts as a
+    // copy of the template, every cell made at once; nearer the limit it is
+    // built cell by cell, so that padding past the limit is refused before
+    // it is made. A copy of an untracked dict is untracked; storing a
+    // container tracks it.
+    PyObject* made;
+    if (padded_cells_ + width <= padding_allowed()) [[likely]]
+        made = PyDict_Copy(row_template);
+    else
+        made = PyDict_New();
+    PyRef row = PyRef::steal(made);
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
     const bool lines = place.layout == RowLayout::lines;
-    const size_t width = names.size();
     size_t k = 0;        // cells read
     uint64_t extra = 0;  // where the first cell beyond the names begins
     end = lines ? RowEnd::line : RowEnd::bracket;
@@ -427,12 +437,27 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
         return in_cell(k - 1);
     }
     if (k > width) return surplus();
+    if (k < width) {
+        if (padded_cells_ + (width - k) > padding_allowed())
+            return padding_exceeded(width - k, place.table);
+        padded_cells_ += width - k;
+    }
     // Names left without a cell are set again, not left to the template: a
     // repeated name takes the None of its last place.
     for (; k < width; ++k)
         if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0)
             return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
     return row;
+}
+
+PyRef FastIndexParser::padding_exceeded(uint64_t cells, uint64_t table) const {
+    return fail({"Short rows need " + std::to_string(padded_cells_ + cells) +
+                     " padding None cells, more than the " + std::to_string(padding_allowed()) +
+                     " allowed for the first " + std::to_string(pos) + " bytes of text (" +
+                     std::to_string(kPaddingPerByte) + " a byte plus " +
+                     std::to_string(kPaddingAllowance) + "), in the table at position " +
+                     std::to_string(table),
+                 table});
 }
 
 // A quoted string, a list, a table or an object is that value; anything

@@ -2,60 +2,37 @@
 
 import gc
 import json
+import sys
+import threading
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import check_same
 from vesk import loads
 
 
-@pytest.mark.parametrize("text, tracked", [
-    ('{"a": 1, "b": "x", "c": 2.5, "d": null, "e": true}', False),
-    ('{"a": 1, "b": [1]}', True),
-    ('{"a": {"b": 1}}', True),
-    ("{}", False),
-])
-def test_objects(text, tracked):
-    assert gc.is_tracked(loads(text)) is tracked
-
-
-def test_table_rows():
-    rows = loads('[: a, b, c; 1, x, [2]; 3, "y", 4.5 ]')
-    assert [gc.is_tracked(r) for r in rows] == [True, False]
-
-
 def _record(n):
-    return {f"key{i}": [i] if i % 3 == 0 else f"v{i}" for i in range(n)}
+    """n keys; from the third on, every third value a list, the others scalars of each kind."""
+    return {f"key{i}": [i] if i % 3 == 2 else [f"v{i}", i, 2.5, None, True][i % 5] for i in range(n)}
 
 
 @pytest.mark.parametrize("form, n", [(form, n) for form in ("object", "nested", "table")
-                                     for n in (0, 1, 5, 6, 10, 11, 12, 21, 22, 43, 100)
+                                     for n in (0, 1, 2, 5, 6, 10, 11, 12, 21, 22, 43, 100)
                                      if n or form != "table"])
 def test_dicts_have_the_layout_json_gives(n, form):
-    """Every dict has the string-key table and size that json.loads's
-    key-by-key insertion gives, whether read as an object or a table row."""
-    import json
-    import sys
-
+    """Every dict has the string-key table, size and tracking that json.loads's
+    key-by-key insertion gives, whether read as an object or a table row (a
+    row of scalars after one holding a list too)."""
     record = _record(n)
-    if form == "object":
-        text, expected = json.dumps(record), json.loads(json.dumps(record))
-        got = [loads(text)]
-        expected = [expected]
-    elif form == "nested":
-        doc = {"outer": [record, {"inner": record}]}
-        got_doc, exp_doc = loads(json.dumps(doc)), json.loads(json.dumps(doc))
-        got = [got_doc, got_doc["outer"][0], got_doc["outer"][1], got_doc["outer"][1]["inner"]]
-        expected = [exp_doc, exp_doc["outer"][0], exp_doc["outer"][1], exp_doc["outer"][1]["inner"]]
+    if form == "table":
+        rows = [record, {k: 0 if isinstance(v, list) else v for k, v in record.items()}]
+        text = f"[: {', '.join(record)}" + "".join("; " + ", ".join(map(json.dumps, r.values())) for r in rows) + " ]"
+        same_dicts(loads(text), [json.loads(json.dumps(r)) for r in rows])
     else:
-        names = list(record)
-        cells = lambda r: ", ".join(json.dumps(r[k]) for k in names)
-        text = f"[: {', '.join(names)}; {cells(record)}; {cells(record)} ]"
-        got = loads(text)
-        expected = [json.loads(json.dumps(record)) for _ in got]
-    assert got == expected
-    assert [sys.getsizeof(d) for d in got] == [sys.getsizeof(d) for d in expected]
+        text = json.dumps(record if form == "object" else {"outer": [record, {"inner": record}]})
+        same_dicts(loads(text), json.loads(text))
 
 
 # Reading holds the collector off (from 4 KB of text on) and must leave it
@@ -88,8 +65,6 @@ def test_other_threads_never_see_the_collector_held_off():
     """A table whose rows run past its names is checked against an index of
     the text, built with the interpreter lock released: the threads that run
     meanwhile find the collector as the caller left it."""
-    import threading
-
     text = "[: a; " + "1, 2; " * 200_000 + "]"
     seen = set()
     stop = threading.Event()
@@ -130,10 +105,6 @@ def render(value, sep):
 
 def same_dicts(got, want, path="$", tracking=True):
     """check_same, and every dict of the size (and tracking) that json.loads gives."""
-    import sys
-
-    from conftest import check_same
-
     check_same(got, want, path)
     if isinstance(want, dict):
         assert sys.getsizeof(got) == sys.getsizeof(want), path

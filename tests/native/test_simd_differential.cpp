@@ -171,11 +171,16 @@ void for_each_placement(size_t max_length, Check check) {
             }
 }
 
-// Sixty long inputs of interesting bytes, two of them past 64 KiB, at
-// random alignments against alternating edges: `check(input, align, edge)`
-// for each, until one fails.
+// Inputs of interesting bytes: one of every length up to kShortMax at each
+// placement, then sixty long ones, two of them past 64 KiB, at random
+// alignments against alternating edges. `check(input, align, edge)` for
+// each, until one fails.
 template <class Check>
-void for_each_long_input(Fuzzer& fuzz, Check check) {
+void for_each_input(Fuzzer& fuzz, Check check) {
+    for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
+        check(fuzz.bytes(length, kInteresting), align, edge);
+    });
+    if (testing::Test::HasFatalFailure()) return;
     for (int i = 0; i < 60; ++i) {
         const size_t length = i < 2 ? 70000 + fuzz.below(10000) : kShortMax + fuzz.below(20000);
         const std::string in = fuzz.bytes(length, kInteresting);
@@ -201,12 +206,14 @@ std::vector<uint64_t> offsets(const StructuralIndex& index) {
     return out;
 }
 
-using ScanFn = void (*)(std::string_view, StructuralIndex&);
-
-struct ScanVariant {
+// A kernel variant under test, named in failures.
+template <class Fn>
+struct Variant {
     const char* name;
-    ScanFn fn;
+    Fn fn;
 };
+
+using ScanVariant = Variant<void (*)(std::string_view, StructuralIndex&)>;
 
 std::vector<ScanVariant> vector_scanners() {
     std::vector<ScanVariant> v = {
@@ -251,15 +258,11 @@ TEST(SimdDifferential, ScannersAgreeOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     ScanChecker checker;
     size_t n = 0;
-    ASSERT_NO_FATAL_FAILURE(for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
-        const std::string in = fuzz.bytes(length, kInteresting);
+    for_each_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
         // now and then the 64-bit offsets start just below, at or above the length
         const uint64_t wide_from =
-            fuzz.below(4) ? kWideOffsetsFrom : std::max<size_t>(length, 1) - 1 + fuzz.below(3);
+            fuzz.below(4) ? kWideOffsetsFrom : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
         checker.check(kSeed, n++, in, align, edge, wide_from);
-    }));
-    for_each_long_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
-        checker.check(kSeed, n++, in, align, edge, fuzz.below(4) ? kWideOffsetsFrom : 0);
     });
 }
 
@@ -290,11 +293,7 @@ std::string oracle_escape(std::string_view in) {
 }
 
 using EscapeFn = void (*)(const uint8_t*, size_t, OutputBuffer&);
-
-struct EscapeVariant {
-    const char* name;
-    EscapeFn fn;
-};
+using EscapeVariant = Variant<EscapeFn>;
 
 std::vector<EscapeVariant> vector_escapers() {
     return {{"avx2", &write_escaped_str_avx2}, {"dispatch", &write_escaped_str}};
@@ -339,11 +338,7 @@ TEST(SimdDifferential, ByteEscapersAgreeOnEveryLengthAndAlignment) {
     Fuzzer fuzz(kSeed);
     EscapeChecker checker;
     size_t n = 0;
-    ASSERT_NO_FATAL_FAILURE(for_each_placement(kShortMax, [&](size_t length, size_t align, Edge edge) {
-        const std::string in = fuzz.bytes(length, kInteresting);
-        checker.check(kSeed, n++, in, align, edge, fuzz.below(70));
-    }));
-    for_each_long_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
+    for_each_input(fuzz, [&](const std::string& in, size_t align, Edge edge) {
         checker.check(kSeed, n++, in, align, edge, fuzz.below(70));
     });
 }
@@ -662,18 +657,20 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                     return oracle_needs_escape(static_cast<uint8_t>(c));
                 });
                 const bool fits_clean = block_fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
-
                 uint8_t out8[64];
-                ASSERT_EQ(copy_clean_avx2(at, length, out8), fits_clean && clean) << where();
-                if (fits_clean && clean) {
-                    ASSERT_TRUE(copied(out8, text)) << where();
-                }
-                if (length >= 32) {  // blocks that lie within the text: always decided
-                    const bool long_bare = all(oracle_bare);
-                    ASSERT_EQ(copy_long_if_bare(at, length, out8), long_bare) << where();
-                    if (long_bare) {
+                // A copy reports `want` and, where it copied, holds the text.
+                const auto check_copy = [&](int got, int want) {
+                    ASSERT_EQ(got, want) << where();
+                    if (want == 1) {
                         ASSERT_TRUE(copied(out8, text)) << where();
                     }
+                };
+
+                ASSERT_NO_FATAL_FAILURE(
+                    check_copy(copy_clean_avx2(at, length, out8), fits_clean && clean));
+                if (length >= 32) {  // blocks that lie within the text: always decided
+                    ASSERT_NO_FATAL_FAILURE(
+                        check_copy(copy_long_if_bare(at, length, out8), all(oracle_bare)));
                     continue;
                 }
 
@@ -688,16 +685,10 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                         << "declined but wrote, " << where();
                 }
 
-                const int bare = !fits ? -1 : all(oracle_bare) ? 1 : 0;
-                ASSERT_EQ(copy_short_if_bare(at, length, out8), bare) << where();
-                if (bare == 1) {
-                    ASSERT_TRUE(copied(out8, text)) << where();
-                }
-                const int identifier = !fits ? -1 : all(oracle_identifier) ? 1 : 0;
-                ASSERT_EQ(copy_short_if_identifier(at, length, out8), identifier) << where();
-                if (identifier == 1) {
-                    ASSERT_TRUE(copied(out8, text)) << where();
-                }
+                ASSERT_NO_FATAL_FAILURE(check_copy(copy_short_if_bare(at, length, out8),
+                                                   !fits ? -1 : all(oracle_bare)));
+                ASSERT_NO_FATAL_FAILURE(check_copy(copy_short_if_identifier(at, length, out8),
+                                                   !fits ? -1 : all(oracle_identifier)));
             }
 }
 

@@ -44,8 +44,8 @@ def ten_thousand_records(corpus) -> bytes:
 def load_build(path: str):
     """The extension module built at `path`, under a name of its own."""
     loader = importlib.machinery.ExtensionFileLoader("vesk_core", path)
-    spec = importlib.util.spec_from_file_location("vesk_core", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("vesk_core", path, loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 

@@ -16,6 +16,18 @@
 namespace vesk {
 namespace {
 
+// The multipliers of reversed_digits, per 64-bit lane, per 32-bit half and
+// per 16-bit quarter.
+struct alignas(16) DigitSplit {
+    std::array<uint64_t, 2> div10000{109951163, 109951163};  // ceil(2^40 / 10^4)
+    std::array<uint64_t, 2> less10000{(uint64_t{1} << 32) - 10000, (uint64_t{1} << 32) - 10000};
+    std::array<uint32_t, 4> div100{5243, 5243, 5243, 5243};  // ceil(2^19 / 100)
+    std::array<uint32_t, 4> less100{65536 - 100, 65536 - 100, 65536 - 100, 65536 - 100};
+    std::array<uint16_t, 8> div10{6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};  // ceil(2^16 / 10)
+    std::array<uint16_t, 8> less10{246, 246, 246, 246, 246, 246, 246, 246};  // 2^8 - 10
+};
+constexpr DigitSplit kDigitSplit;
+
 // The sixteen decimal digits of high * 10^8 + low (high, low < 10^8) as
 // byte values 0 to 9, the last digit first: byte j holds the digit worth
 // 10^j. Each 64-bit lane splits its eight digits in three rounds, into
@@ -24,17 +36,23 @@ namespace {
 // below one part in d) and adds (2^k - d) times the quotient, which takes d
 // times it off the number and sets it k bits up in the same step.
 VESK_TARGET_AVX2 inline __m128i reversed_digits(uint32_t high, uint32_t low) {
+    // The multipliers are read through a pointer the compiler cannot see
+    // through: as known constants it rebuilds some of them lane by lane and
+    // turns the last multiplication into five shifts and subtractions.
+    const DigitSplit* split = &kDigitSplit;
+    asm("" : "+r"(split));
+    const auto lanes = [](const auto& constant) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(constant.data()));
+    };
     const __m128i eights = _mm_set_epi64x(high, low);
-    // x / 10^4 = x * ceil(2^40 / 10^4) >> 40 for x < 10^8.
-    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(109951163)), 40);
-    const __m128i fours =
-        _mm_add_epi64(eights, _mm_mul_epu32(q4, _mm_set1_epi64x((int64_t{1} << 32) - 10000)));
-    // Each 32-bit half w < 10^4, its top 16 bits clear: w / 100 = w * 5243 >> 19.
-    const __m128i q2 = _mm_srli_epi32(_mm_mulhi_epu16(fours, _mm_set1_epi32(5243)), 3);
-    const __m128i twos = _mm_add_epi32(fours, _mm_mullo_epi32(q2, _mm_set1_epi32(65536 - 100)));
-    // Each 16-bit quarter u < 100: u / 10 = u * 6554 >> 16.
-    const __m128i q1 = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
-    return _mm_add_epi16(twos, _mm_mullo_epi16(q1, _mm_set1_epi16(256 - 10)));
+    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(eights, lanes(split->div10000)), 40);
+    const __m128i fours = _mm_add_epi64(eights, _mm_mul_epu32(q4, lanes(split->less10000)));
+    // Each 32-bit half below 10^4, its top 16 bits clear.
+    const __m128i q2 = _mm_srli_epi32(_mm_mulhi_epu16(fours, lanes(split->div100)), 3);
+    const __m128i twos = _mm_add_epi32(fours, _mm_mullo_epi32(q2, lanes(split->less100)));
+    // Each 16-bit quarter below 100.
+    const __m128i q1 = _mm_mulhi_epu16(twos, lanes(split->div10));
+    return _mm_add_epi16(twos, _mm_mullo_epi16(q1, lanes(split->less10)));
 }
 
 // Bit j set where the digit worth 10^j in `reversed` is not zero.
@@ -175,29 +193,12 @@ size_t format_int(int64_t value, char* out) {
 
 namespace {
 
-// The shapes other than a point among the digits, for digits d1..dn of
-// which the first `significant` are not trailing zeros: d1 is `first`, d2
-// on are in the first lanes of `rest`, which holds '0' past them but for its
-// last lane. Each part is stored whole, in an order where the later stores
-// overwrite what the earlier ones carried past their text; returns the end
-// of the text. Kept out of line: the common shape's path through
-// format_double stays short.
-VESK_TARGET_AVX2 [[gnu::noinline]] char* lay_out_other(char first, __m128i rest, int kk,
-                                                       int significant, char* o) {
-    if (0 < kk && kk <= 16) {  // an integer (kk >= n here): digits, zeros, ".0"
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), rest);
-        o[0] = first;
-        std::memcpy(o + kk, ".0", 2);
-        return o + kk + 2;
-    }
-    if (-5 < kk && kk <= 0) {  // "0.", -kk zeros, the digits
-        std::memcpy(o, "0.000000", 8);
-        char* digits = o + 2 - kk;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 1), rest);
-        digits[0] = first;
-        return digits + significant;
-    }
-    // Exponent form: d1[.d2..dn]e(kk-1).
+// The exponent form d1[.d2..dn]e(kk-1), for digits d1..dn of which the
+// first `significant` are not trailing zeros: d1 is `first`, d2 on are in
+// the first lanes of `rest`. Kept out of line: it is the rare shape in
+// documents, and the others' path through format_double stays short.
+VESK_TARGET_AVX2 [[gnu::noinline]] char* lay_out_exponent(char first, __m128i rest, int kk,
+                                                          int significant, char* o) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2), rest);
     o[0] = first;
     o[1] = '.';
@@ -243,23 +244,42 @@ VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
     const int zeros = std::countr_zero(nonzero | 0x10000);  // trailing, of the sixteen
     // How many of the sixteen are digits (all after a first one), and the
     // point's place among them.
-    const int n = std::bit_width(nonzero | uint32_t{seventeen} << 15);
+    const int n = std::bit_width(nonzero | uint32_t{seventeen} << 15 | 1);
     const int kk = decimal.exponent + n;
+    const int point = kk + seventeen;  // the point's place among all the digits
     // The common shape, a point among the digits (3.14, -65.613617): one
     // shuffle moves the digits past their leading zeros and opens the gap
     // for the point. Trailing zeros of the fraction go, but for one after
     // the point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
-    if (kk + seventeen > 0 && kk < n) {
+    if (point > 0 && kk < n) {
         char* digits = o + seventeen;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(digits), digit_text(reversed, 16 - n, kk));
         // The last of sixteen digits moves one past the register.
         digits[16] = static_cast<char>('0' + _mm_cvtsi128_si32(reversed));
         return static_cast<size_t>(digits + std::max(n - zeros, kk + 1) + 1 - out);
     }
+    // The other shapes store the digits whole, '0' past them, where later
+    // stores overwrite what they carried past their text.
     const __m128i text = digit_text(reversed, 16 - n, 16);
-    if (seventeen) return static_cast<size_t>(lay_out_other(*o, text, kk + 1, 17 - zeros, o) - out);
-    return static_cast<size_t>(lay_out_other(static_cast<char>(_mm_cvtsi128_si32(text)),
-                                             _mm_srli_si128(text, 1), kk, n - zeros, o) -
+    if (0 < point && point <= 16) {  // an integer (never of seventeen digits)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), text);
+        std::memcpy(o + point, ".0", 2);
+        return static_cast<size_t>(o + point + 2 - out);
+    }
+    if (-5 < point && point <= 0) {
+        std::memcpy(o, "0.000000", 8);
+        char* digits = o + 2 - point;
+        *digits = static_cast<char>('0' + first);  // overwritten by the text unless seventeen
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + seventeen), text);
+        return static_cast<size_t>(digits + seventeen + n - zeros - out);
+    }
+    if (seventeen) {
+        return static_cast<size_t>(lay_out_exponent(static_cast<char>('0' + first), text, point,
+                                                    17 - zeros, o) -
+                                   out);
+    }
+    return static_cast<size_t>(lay_out_exponent(static_cast<char>(_mm_cvtsi128_si32(text)),
+                                                _mm_srli_si128(text, 1), point, n - zeros, o) -
                                out);
 }
 

@@ -17,14 +17,15 @@ namespace vesk {
 namespace {
 
 // The multipliers of reversed_digits, per 64-bit lane, per 32-bit half and
-// per 16-bit quarter.
+// per 16-bit quarter: ceil(2^40 / 10^4), 2^32 - 10^4, ceil(2^19 / 100),
+// 100, ceil(2^16 / 10), 2^8 - 10.
 struct alignas(16) DigitSplit {
-    std::array<uint64_t, 2> div10000{109951163, 109951163};  // ceil(2^40 / 10^4)
+    std::array<uint64_t, 2> div10000{109951163, 109951163};
     std::array<uint64_t, 2> less10000{(uint64_t{1} << 32) - 10000, (uint64_t{1} << 32) - 10000};
-    std::array<uint32_t, 4> div100{5243, 5243, 5243, 5243};  // ceil(2^19 / 100)
-    std::array<uint32_t, 4> less100{65536 - 100, 65536 - 100, 65536 - 100, 65536 - 100};
-    std::array<uint16_t, 8> div10{6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};  // ceil(2^16 / 10)
-    std::array<uint16_t, 8> less10{246, 246, 246, 246, 246, 246, 246, 246};  // 2^8 - 10
+    std::array<uint32_t, 4> div100{5243, 5243, 5243, 5243};
+    std::array<uint16_t, 8> hundred{100, 100, 100, 100, 100, 100, 100, 100};
+    std::array<uint16_t, 8> div10{6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};
+    std::array<uint16_t, 8> less10{246, 246, 246, 246, 246, 246, 246, 246};
 };
 constexpr DigitSplit kDigitSplit;
 
@@ -33,8 +34,10 @@ constexpr DigitSplit kDigitSplit;
 // 10^j. Each 64-bit lane splits its eight digits in three rounds, into
 // halves of four, of two, of one. A round divides by d with a multiply-high
 // by a reciprocal rounded up (exact over the round's range: its error stays
-// below one part in d) and adds (2^k - d) times the quotient, which takes d
-// times it off the number and sets it k bits up in the same step.
+// below one part in d), takes d times the quotient off the number and sets
+// the quotient k bits up: by adding (2^k - d) times it, in one step, but for
+// the 32-bit round, where that multiplication is twice as slow as a 16-bit
+// one and a shift.
 VESK_TARGET_AVX2 inline __m128i reversed_digits(uint32_t high, uint32_t low) {
     // The multipliers are read through a pointer the compiler cannot see
     // through: as known constants it rebuilds some of them lane by lane and
@@ -49,7 +52,8 @@ VESK_TARGET_AVX2 inline __m128i reversed_digits(uint32_t high, uint32_t low) {
     const __m128i fours = _mm_add_epi64(eights, _mm_mul_epu32(q4, lanes(split->less10000)));
     // Each 32-bit half below 10^4, its top 16 bits clear.
     const __m128i q2 = _mm_srli_epi32(_mm_mulhi_epu16(fours, lanes(split->div100)), 3);
-    const __m128i twos = _mm_add_epi32(fours, _mm_mullo_epi32(q2, lanes(split->less100)));
+    const __m128i rest2 = _mm_sub_epi32(fours, _mm_mullo_epi16(q2, lanes(split->hundred)));
+    const __m128i twos = _mm_add_epi32(rest2, _mm_slli_epi32(q2, 16));
     // Each 16-bit quarter below 100.
     const __m128i q1 = _mm_mulhi_epu16(twos, lanes(split->div10));
     return _mm_add_epi16(twos, _mm_mullo_epi16(q1, lanes(split->less10)));
@@ -104,6 +108,22 @@ constexpr std::array<char, 200> kDigitPairs = [] {
     }
     return pairs;
 }();
+
+// The number of decimal digits of x > 0, from its bit length: floor(bits *
+// log10(2)) (1233 / 4096 just above it) is the digit count or one more.
+inline int decimal_length(uint64_t x) {
+    static constexpr auto kPowers = [] {
+        std::array<uint64_t, 20> powers{};
+        uint64_t power = 1;
+        for (uint64_t& p : powers) {
+            p = power;
+            power *= 10;
+        }
+        return powers;
+    }();
+    const int guess = (64 - std::countl_zero(x)) * 1233 >> 12;
+    return guess + 1 - (x < kPowers[static_cast<size_t>(guess)]);
+}
 
 }  // namespace
 
@@ -232,19 +252,20 @@ VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
                                                     jkj::dragonbox::policy::trailing_zero::ignore);
     // Up to seventeen digits: a first one of seventeen is written on its
     // own (at o, where the text of a shorter number overwrites it), the
-    // other sixteen are laid out in one register.
+    // other sixteen are laid out in one register. The digit count and the
+    // first digit come from the significand, beside the chain of
+    // multiplications that makes the digits rather than after it.
     const uint64_t significand = decimal.significand;
     const auto high = static_cast<uint32_t>(significand / 100000000);
-    const uint32_t first = high / 100000000;
-    const __m128i reversed = reversed_digits(high % 100000000,
+    const auto first = static_cast<uint32_t>(significand / 10000000000000000ull);
+    const __m128i reversed = reversed_digits(high - first * 100000000,
                                              static_cast<uint32_t>(significand % 100000000));
     const bool seventeen = first != 0;
     *o = static_cast<char>('0' + first);
-    const uint32_t nonzero = nonzero_digits(reversed);
-    const int zeros = std::countr_zero(nonzero | 0x10000);  // trailing, of the sixteen
     // How many of the sixteen are digits (all after a first one), and the
     // point's place among them.
-    const int n = std::bit_width(nonzero | uint32_t{seventeen} << 15 | 1);
+    const int n = std::min(decimal_length(significand), 16);
+    const int zeros = std::countr_zero(nonzero_digits(reversed) | 0x10000);  // of the sixteen
     const int kk = decimal.exponent + n;
     const int point = kk + seventeen;  // the point's place among all the digits
     // The common shape, a point among the digits (3.14, -65.613617): one

@@ -91,6 +91,16 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
     for (int i = 0; i < 5000; ++i) values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
     for (long long i = -100000; i <= 100000; i += 37) values.push_back(static_cast<double>(i) / 1000);
+    // Around the integers where 16 digits become 17 and the layout turns to
+    // the exponent form: the 300 doubles either side of 1e15, 2^53, 1e16, 1e17.
+    for (double base : {1e15, 0x1p53, 1e16, 1e17}) {
+        double up = base, down = base;
+        for (int i = 0; i < 300; ++i) {
+            up = std::nextafter(up, INFINITY);
+            down = std::nextafter(down, 0.0);
+            values.insert(values.end(), {up, down});
+        }
+    }
     // Every decade where the layouts change, with full-length digits and
     // with short ones (followed by zeros before the point or after it).
     for (int e = -9; e <= 19; ++e) {

@@ -11,59 +11,92 @@
 #include <cmath>
 #include <cstring>
 
+#include "simd/short_blocks.hpp"
+
 namespace vesk {
 namespace {
 
-// The eight decimal digits of x < 10^8, one per 16-bit lane, first digit
-// first: x splits into its 4-digit halves, each half is broadcast to four
-// lanes and divided by 1000, 100, 10 and 1 at once (multiply-high by a
-// scaled reciprocal, then by a power of two; exact below 10^4), and each
-// lane keeps its last digit by subtracting ten times its left neighbour.
-[[gnu::target("avx2")]] inline __m128i eight_digit_lanes(uint32_t x) {
-    const __m128i value = _mm_cvtsi32_si128(static_cast<int>(x));
-    const __m128i high = _mm_srli_epi64(_mm_mul_epu32(value, _mm_set1_epi32(0xD1B71759)), 45);
-    const __m128i low = _mm_sub_epi32(value, _mm_mul_epu32(high, _mm_set1_epi32(10000)));
-    const __m128i halves = _mm_slli_epi64(_mm_unpacklo_epi16(high, low), 2);  // 4 * each half
-    const __m128i spread = _mm_unpacklo_epi32(_mm_unpacklo_epi16(halves, halves),
-                                              _mm_unpacklo_epi16(halves, halves));
-    const __m128i reciprocals = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
-    const __m128i scales = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11,
-                                          1 << 13, -32768);
-    const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(spread, reciprocals), scales);
-    const __m128i tens = _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16);
-    return _mm_sub_epi16(prefixes, tens);
+// The multipliers of reversed_digits, per 64-bit lane, per 32-bit half and
+// per 16-bit quarter: ceil(2^40 / 10^4), 2^32 - 10^4, ceil(2^19 / 100),
+// 100, ceil(2^16 / 10), 2^8 - 10.
+struct alignas(16) DigitSplit {
+    std::array<uint64_t, 2> div10000{109951163, 109951163};
+    std::array<uint64_t, 2> less10000{(uint64_t{1} << 32) - 10000, (uint64_t{1} << 32) - 10000};
+    std::array<uint32_t, 4> div100{5243, 5243, 5243, 5243};
+    std::array<uint16_t, 8> hundred{100, 100, 100, 100, 100, 100, 100, 100};
+    std::array<uint16_t, 8> div10{6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};
+    std::array<uint16_t, 8> less10{246, 246, 246, 246, 246, 246, 246, 246};
+};
+constexpr DigitSplit kDigitSplit;
+
+// The sixteen decimal digits of high * 10^8 + low (high, low < 10^8) as
+// byte values 0 to 9, the last digit first: byte j holds the digit worth
+// 10^j. Each 64-bit lane splits its eight digits in three rounds, into
+// halves of four, of two, of one. A round divides by d with a multiply-high
+// by a reciprocal rounded up (exact over the round's range: its error stays
+// below one part in d), takes d times the quotient off the number and sets
+// the quotient k bits up: by adding (2^k - d) times it, in one step, but for
+// the 32-bit round, where that multiplication is twice as slow as a 16-bit
+// one and a shift.
+VESK_TARGET_AVX2 inline __m128i reversed_digits(uint32_t high, uint32_t low) {
+    // The multipliers are read through a pointer the compiler cannot see
+    // through: as known constants it rebuilds some of them lane by lane and
+    // turns the last multiplication into five shifts and subtractions.
+    const DigitSplit* split = &kDigitSplit;
+    asm("" : "+r"(split));
+    const auto lanes = [](const auto& constant) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(constant.data()));
+    };
+    const __m128i eights = _mm_set_epi64x(high, low);
+    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(eights, lanes(split->div10000)), 40);
+    const __m128i fours = _mm_add_epi64(eights, _mm_mul_epu32(q4, lanes(split->less10000)));
+    // Each 32-bit half below 10^4, its top 16 bits clear.
+    const __m128i q2 = _mm_srli_epi32(_mm_mulhi_epu16(fours, lanes(split->div100)), 3);
+    const __m128i rest2 = _mm_sub_epi32(fours, _mm_mullo_epi16(q2, lanes(split->hundred)));
+    const __m128i twos = _mm_add_epi32(rest2, _mm_slli_epi32(q2, 16));
+    // Each 16-bit quarter below 100.
+    const __m128i q1 = _mm_mulhi_epu16(twos, lanes(split->div10));
+    return _mm_add_epi16(twos, _mm_mullo_epi16(q1, lanes(split->less10)));
 }
 
-// The sixteen decimal digits of x < 10^16 as ASCII bytes, leading zeros
-// included.
-[[gnu::target("avx2")]] inline __m128i sixteen_digits(uint64_t x) {
-    const __m128i lanes = _mm_packus_epi16(eight_digit_lanes(static_cast<uint32_t>(x / 100000000)),
-                                           eight_digit_lanes(static_cast<uint32_t>(x % 100000000)));
-    return _mm_add_epi8(lanes, _mm_set1_epi8('0'));
+// Bit j set where the digit worth 10^j in `reversed` is not zero.
+VESK_TARGET_AVX2 inline uint32_t nonzero_digits(__m128i reversed) {
+    return static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_cmpgt_epi8(reversed, _mm_setzero_si128())));
 }
 
-// Writes the last `n` of the sixteen ASCII digits in `digits` with a point
-// after the first `kk` (0 < kk < n) and returns the end: 17 bytes stored.
-[[gnu::target("avx2")]] inline char* place_point(__m128i digits, int n, int kk, char* o) {
-    const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i at_point = _mm_cmpeq_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
-    const __m128i after_point = _mm_cmpgt_epi8(lanes, _mm_set1_epi8(static_cast<char>(kk)));
-    // Lane i takes digit i + (16 - n), one lane back after the point; the
-    // point's lane gets an index with its top bit set, which gives a zero.
-    const __m128i order = _mm_or_si128(
-        _mm_add_epi8(_mm_add_epi8(lanes, _mm_set1_epi8(static_cast<char>(16 - n))), after_point),
-        at_point);
-    const __m128i text = _mm_or_si128(_mm_shuffle_epi8(digits, order),
-                                      _mm_and_si128(at_point, _mm_set1_epi8('.')));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), text);
-    o[16] = static_cast<char>(_mm_extract_epi8(digits, 15));  // the 17th byte, for 16 digits
-    return o + n + 1;
-}
+// For kk from 0 to 15, the shuffle that turns reversed digits without
+// leading zeros into text with a point after the first kk digits, and what
+// it adds to each byte ('0', or '.' where the shuffle gave the point's lane
+// a zero); kk = 16 is the digits without a point. The order is for 16
+// digits: with `lead` leading zeros the digits sit `lead` bytes lower, which
+// the caller subtracts from every lane (the point's lane and those past the
+// digits then have their top bit set and give a zero, hence '0').
+struct alignas(16) DigitLayout {
+    std::array<int8_t, 16> order;
+    std::array<char, 16> add;
+};
+constexpr std::array<DigitLayout, 17> kDigitLayouts = [] {
+    std::array<DigitLayout, 17> layouts{};
+    for (int kk = 0; kk <= 16; ++kk) {
+        for (int i = 0; i < 16; ++i) {
+            layouts[kk].order[i] = static_cast<int8_t>(i < kk ? 15 - i : i == kk ? -1 : 16 - i);
+            layouts[kk].add[i] = i == kk ? '.' : '0';
+        }
+    }
+    return layouts;
+}();
 
-// How many of the sixteen ASCII digits in `digits` are zeros at the end.
-[[gnu::target("avx2")]] inline int trailing_zeros(__m128i digits) {
-    return std::countl_one(static_cast<uint16_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0')))));
+// The text of the digits in `reversed` past its `lead` leading zeros, with a
+// point after the first kk of them when kk < 16. The lanes past the text
+// hold '0'.
+VESK_TARGET_AVX2 inline __m128i digit_text(__m128i reversed, int lead, int kk) {
+    const DigitLayout& layout = kDigitLayouts[static_cast<size_t>(kk)];
+    const __m128i order =
+        _mm_sub_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(layout.order.data())),
+                     _mm_set1_epi8(static_cast<char>(lead)));
+    return _mm_add_epi8(_mm_shuffle_epi8(reversed, order),
+                        _mm_load_si128(reinterpret_cast<const __m128i*>(layout.add.data())));
 }
 
 // "00" to "99": the two digits of each value below 100.
@@ -142,7 +175,7 @@ inline uint64_t eight_digits(uint32_t x) {
 // Numbers up to twelve digits from the pair table (a few short dependent
 // steps); longer ones, the digits of doubles among them, with all sixteen
 // digits at once in vector lanes.
-[[gnu::target("avx2")]] size_t format_uint(uint64_t value, char* out) {
+VESK_TARGET_AVX2 size_t format_uint(uint64_t value, char* out) {
     if (value < 10000) return format_below_10000(static_cast<uint32_t>(value), out);
     if (value < 100000000) {
         const size_t n = format_below_10000(static_cast<uint32_t>(value / 10000), out);
@@ -156,21 +189,19 @@ inline uint64_t eight_digits(uint32_t x) {
         return n + 8;
     }
     if (value < 10000000000000000ull) {
-        // Drop the leading zeros by shuffling the digits down.
-        const __m128i digits = sixteen_digits(value);
-        const auto zeros = static_cast<uint32_t>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_set1_epi8('0'))));
-        const int skip = std::countr_zero(~zeros);
-        const __m128i order = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
-                                                         13, 14, 15),
-                                           _mm_set1_epi8(static_cast<char>(skip)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(digits, order));
-        return static_cast<size_t>(16 - skip);
+        const __m128i reversed = reversed_digits(static_cast<uint32_t>(value / 100000000),
+                                                 static_cast<uint32_t>(value % 100000000));
+        const int length = std::bit_width(nonzero_digits(reversed));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digit_text(reversed, 16 - length, 16));
+        return static_cast<size_t>(length);
     }
     // 17 to 20 digits: the leading ones, then sixteen more.
     const size_t head = format_uint(value / 10000000000000000ull, out);
+    const uint64_t tail = value % 10000000000000000ull;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + head),
-                     sixteen_digits(value % 10000000000000000ull));
+                     digit_text(reversed_digits(static_cast<uint32_t>(tail / 100000000),
+                                                static_cast<uint32_t>(tail % 100000000)),
+                                0, 16));
     return head + 16;
 }
 
@@ -182,29 +213,12 @@ size_t format_int(int64_t value, char* out) {
 
 namespace {
 
-// The shapes other than a point among the digits, for digits d1..dn of
-// which the first `significant` are not trailing zeros: d1 is `first`, d2
-// on are in the first lanes of `rest`. Each part is stored whole, in an
-// order where the later stores overwrite what the earlier ones carried past
-// their text; returns the end of the text. Kept out of line: the common
-// shape's path through format_double stays as short as it was.
-[[gnu::target("avx2"), gnu::noinline]] char* lay_out_other(char first, __m128i rest, int n,
-                                                           int kk, int significant, char* o) {
-    if (n <= kk && kk <= 16) {  // an integer: digits, zeros, ".0"
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), rest);
-        o[0] = first;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + n), _mm_set1_epi8('0'));
-        std::memcpy(o + kk, ".0", 2);
-        return o + kk + 2;
-    }
-    if (-5 < kk && kk <= 0) {  // "0.", -kk zeros, the digits
-        std::memcpy(o, "0.000000", 8);
-        char* digits = o + 2 - kk;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 1), rest);
-        digits[0] = first;
-        return digits + significant;
-    }
-    // Exponent form: d1[.d2..dn]e(kk-1).
+// The exponent form d1[.d2..dn]e(kk-1), for digits d1..dn of which the
+// first `significant` are not trailing zeros: d1 is `first`, d2 on are in
+// the first lanes of `rest`. Kept out of line: it is the rare shape in
+// documents, and the others' path through format_double stays short.
+VESK_TARGET_AVX2 [[gnu::noinline]] char* lay_out_exponent(char first, __m128i rest, int kk,
+                                                          int significant, char* o) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2), rest);
     o[0] = first;
     o[1] = '.';
@@ -224,57 +238,70 @@ namespace {
 //   0 < kk <= 16     digits with the point after kk   3.14
 //   -5 < kk <= 0     "0.", -kk zeros, digits          0.00001
 //   otherwise        d1[.d2..dn]e(kk-1)               1e16, 1.5e-7
-[[gnu::target("avx2")]] size_t format_double(double value, char* out) {
-    char* o = out;
-    if (std::signbit(value)) *o++ = '-';
+// where n counts no trailing zeros. Dragonbox is left to keep them (its
+// removal costs a chain of multiplications on every number that may have
+// them): the digits' zero mask shows them for the price of a bit count.
+VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
+    *out = '-';
+    char* o = out + std::signbit(value);
     if (value == 0) {
         std::memcpy(o, "0.0", 3);
         return static_cast<size_t>(o + 3 - out);
     }
-    // The sign is written above. Trailing zeros are only reported, not
-    // removed: dragonbox's removal costs a chain of multiplications on every
-    // number that may have them, while the digits laid out below show them
-    // for the price of one compare.
     const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore,
-                                                    jkj::dragonbox::policy::trailing_zero::report);
-    // The common shape, a point among the digits (3.14, -65.613617): the
-    // digits are laid out in one register, where one shuffle moves them past
-    // their leading zeros and opens the gap for the point.
-    const bool may_have_zeros = decimal.may_have_trailing_zeros;
-    if (decimal.significand < 10000000000000000ull) {
-        const __m128i digits = sixteen_digits(decimal.significand);
-        const int n = decimal_length(decimal.significand);
-        const int kk = decimal.exponent + n;
-        if (0 < kk && kk < n) {
-            char* end = place_point(digits, n, kk, o);
-            // Trailing zeros of the fraction go, but for one after the
-            // point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
-            if (may_have_zeros) end -= std::min(trailing_zeros(digits), n - kk - 1);
-            return static_cast<size_t>(end - out);
-        }
-        const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
-        // The digits moved to the first lanes; the lanes after them carry
-        // leftovers, which are stored past the text or overwritten.
-        const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        const __m128i left =
-            _mm_shuffle_epi8(digits, _mm_add_epi8(lanes, _mm_set1_epi8(static_cast<char>(16 - n))));
-        return static_cast<size_t>(lay_out_other(static_cast<char>(_mm_cvtsi128_si32(left)),
-                                                 _mm_srli_si128(left, 1), n, kk, n - zeros, o) -
+                                                    jkj::dragonbox::policy::trailing_zero::ignore);
+    // Up to seventeen digits: a first one of seventeen is written on its
+    // own (at o, where the text of a shorter number overwrites it), the
+    // other sixteen are laid out in one register. The digit count and the
+    // first digit come from the significand, beside the chain of
+    // multiplications that makes the digits rather than after it.
+    const uint64_t significand = decimal.significand;
+    const auto high = static_cast<uint32_t>(significand / 100000000);
+    const auto first = static_cast<uint32_t>(significand / 10000000000000000ull);
+    const __m128i reversed = reversed_digits(high - first * 100000000,
+                                             static_cast<uint32_t>(significand % 100000000));
+    const bool seventeen = first != 0;
+    *o = static_cast<char>('0' + first);
+    // How many of the sixteen are digits (all after a first one), and the
+    // point's place among them.
+    const int n = std::min(decimal_length(significand), 16);
+    const int zeros = std::countr_zero(nonzero_digits(reversed) | 0x10000);  // of the sixteen
+    const int kk = decimal.exponent + n;
+    const int point = kk + seventeen;  // the point's place among all the digits
+    // The common shape, a point among the digits (3.14, -65.613617): one
+    // shuffle moves the digits past their leading zeros and opens the gap
+    // for the point. Trailing zeros of the fraction go, but for one after
+    // the point: 1500 * 10^-3 is "1.5", 100000 * 10^-3 is "100.0".
+    if (point > 0 && kk < n) {
+        char* digits = o + seventeen;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits), digit_text(reversed, 16 - n, kk));
+        // The last of sixteen digits moves one past the register.
+        digits[16] = static_cast<char>('0' + _mm_cvtsi128_si32(reversed));
+        return static_cast<size_t>(digits + std::max(n - zeros, kk + 1) + 1 - out);
+    }
+    // The other shapes store the digits whole, '0' past them, where later
+    // stores overwrite what they carried past their text.
+    const __m128i text = digit_text(reversed, 16 - n, 16);
+    if (0 < point && point <= 16) {  // an integer (never of seventeen digits)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), text);
+        std::memcpy(o + point, ".0", 2);
+        return static_cast<size_t>(o + point + 2 - out);
+    }
+    if (-5 < point && point <= 0) {
+        std::memcpy(o, "0.000000", 8);
+        char* digits = o + 2 - point;
+        *digits = static_cast<char>('0' + first);  // overwritten by the text unless seventeen
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + seventeen), text);
+        return static_cast<size_t>(digits + seventeen + n - zeros - out);
+    }
+    if (seventeen) {
+        return static_cast<size_t>(lay_out_exponent(static_cast<char>('0' + first), text, point,
+                                                    17 - zeros, o) -
                                    out);
     }
-    // Seventeen digits: the first, then sixteen in the register.
-    const int kk = decimal.exponent + 17;
-    const char first = static_cast<char>('0' + decimal.significand / 10000000000000000ull);
-    const __m128i digits = sixteen_digits(decimal.significand % 10000000000000000ull);
-    if (0 < kk && kk < 17) {
-        *o++ = first;
-        if (kk > 1) return static_cast<size_t>(place_point(digits, 16, kk - 1, o) - out);
-        *o++ = '.';
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), digits);
-        return static_cast<size_t>(o + 16 - out);
-    }
-    const int zeros = may_have_zeros ? trailing_zeros(digits) : 0;
-    return static_cast<size_t>(lay_out_other(first, digits, 17, kk, 17 - zeros, o) - out);
+    return static_cast<size_t>(lay_out_exponent(static_cast<char>(_mm_cvtsi128_si32(text)),
+                                                _mm_srli_si128(text, 1), point, n - zeros, o) -
+                               out);
 }
 
 }  // namespace vesk

@@ -10,7 +10,7 @@ namespace vesk {
 
 // Room that format_int and format_uint need at `out`: the longest texts
 // are 20 bytes ("-9223372036854775808", "18446744073709551615"), but the
-// digits are stored eight at a time.
+// digits are stored in blocks of up to sixteen bytes.
 constexpr size_t kMaxIntText = 32;
 
 // Write the decimal text of `value` (sign only when negative, no leading
@@ -19,7 +19,8 @@ size_t format_uint(uint64_t value, char* out);
 size_t format_int(int64_t value, char* out);
 
 // Room that format_double needs at `out`: the longest text is 24 bytes
-// (sign, 17 digits, point, "e-308"), the digits are stored eight at a time.
+// (sign, 17 digits, point, "e-308"); the digits are stored sixteen at a
+// time, all within the first 24 bytes.
 constexpr size_t kMaxDoubleText = 48;
 
 // Writes the text of finite `value` to `out` and returns its length.

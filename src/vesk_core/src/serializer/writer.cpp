@@ -33,14 +33,19 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 Writer::Writer(OutputText& text, const DumpOptions& options)
     : text_(text), out_(text.narrow()), options_(options) {
     // Lean tables use the delimiter alone; outside the inline layout they
-    // keep the usual spacing.
-    static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
-    static constexpr const char* kLeanDelimiters[] = {",", "\t", "|"};
+    // keep the usual spacing. Each is kept as a whole block, copied in one
+    // store: a call's setup makes no library call.
+    struct Text {
+        char bytes[sizeof delimiter_];
+        size_t length;
+    };
+    static constexpr Text kDelimiters[] = {{", ", 2}, {"\t", 1}, {" | ", 3}};
+    static constexpr Text kLeanDelimiters[] = {{",", 1}, {"\t", 1}, {"|", 1}};
     const bool lean_inline = options.lean && !options.has_indent && !options.multiline_ivy;
-    const char* delimiter =
+    const Text& delimiter =
         (lean_inline ? kLeanDelimiters : kDelimiters)[static_cast<int>(options.delimiter)];
-    delimiter_length_ = std::strlen(delimiter);
-    std::memcpy(delimiter_, delimiter, delimiter_length_);
+    std::memcpy(delimiter_, delimiter.bytes, sizeof delimiter_);
+    delimiter_length_ = delimiter.length;
 }
 
 bool Writer::too_deep() {

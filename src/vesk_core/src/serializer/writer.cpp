@@ -258,12 +258,13 @@ void Writer::newline_with_many(uint64_t width, uint64_t level) {
 // through a local pointer, a batch of members under one reservation,
 // counted once a batch, with none of the per-member checks that Python
 // code run between two members makes necessary.
-Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool comma,
-                                       PyObject** pending) {
+bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& written,
+                                 PyObject** pending) {
     constexpr Py_ssize_t kBatch = 16;
     constexpr size_t kMemberRoom = kQuotedShortRoom + kPlainValueRoom;
     const dict_table::UnicodeEntry* entries = string_key_entries(dict);
-    if (!entries) return 0;
+    if (!entries) return false;
+    const bool comma = written > 0;
     const Py_ssize_t start = *pos, used = PyDict_GET_SIZE(dict);
     Py_ssize_t i = start;
     while (i < used) {
@@ -287,7 +288,8 @@ Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool com
         if (i < stop || *pending) break;
     }
     *pos = i;
-    return i - start;
+    written += i - start;
+    return i == used && !*pending;
 }
 
 bool Writer::write_dict(PyObject* dict, uint64_t depth) {
@@ -317,11 +319,12 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary changed size during iteration");
         if (runs) {
             PyObject* pending = nullptr;
-            written += write_plain_members(dict, &pos, written > 0, &pending);
+            const bool last = write_plain_members(dict, &pos, written, &pending);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
                 continue;
             }
+            if (last) break;
         }
         if (!next_item(dict, &pos, &key, &value)) break;
         if (written == size)

@@ -1,5 +1,6 @@
 // dumps entry: binds the arguments, converts the options, and runs the
 // writer into the calling thread's output buffer.
+#include <memory>
 #include <string_view>
 
 #include "arguments.hpp"
@@ -9,15 +10,29 @@
 namespace vesk {
 namespace {
 
-// WRITE_BUF: the calling thread's output buffers, kept between calls (never
-// shrunk) and freed at thread exit. `in_use` marks a call under way: a
-// dumps call made from Python code that the writer runs (a model_dump(),
-// a key's __str__) writes into buffers of its own instead.
+// The calling thread's output buffers, kept between calls (never shrunk)
+// and freed at thread exit. `in_use` marks a call under way: a dumps call
+// made from Python code that the writer runs (a model_dump(), a key's
+// __str__) writes into buffers of its own instead.
 struct WriteBuf {
+    ~WriteBuf();
     OutputText text;
     bool in_use = false;
 };
-thread_local WriteBuf WRITE_BUF;
+
+// Reached through a plain pointer, which needs no initialisation guard, so
+// that a call pays a single thread-local lookup; the owner, touched only
+// when the buffers are made, frees them at thread exit.
+thread_local WriteBuf* WRITE_BUF = nullptr;
+thread_local std::unique_ptr<WriteBuf> WRITE_BUF_OWNER;
+
+WriteBuf::~WriteBuf() { WRITE_BUF = nullptr; }
+
+[[gnu::noinline, gnu::cold]] WriteBuf& make_write_buf() {
+    WRITE_BUF_OWNER = std::make_unique<WriteBuf>();
+    WRITE_BUF = WRITE_BUF_OWNER.get();
+    return *WRITE_BUF;
+}
 
 enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNull, kRowCount,
              kMultilineIvy, kDelimiter, kLean, kLines, kParamCount };
@@ -126,6 +141,18 @@ PyRef iterate_lines(PyObject* data) {
     return PyRef::steal(PyObject_GetIter(data));
 }
 
+// Binds the arguments of a call and converts its options; under
+// lines=True, `values` receives the iterator over `data`.
+bool bind_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& data,
+               DumpOptions& options, PyRef& values) {
+    PyObject* slots[kParamCount] = {};
+    if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return false;
+    bool lines = false;
+    if (!convert_options(slots, options) || !convert_bool(slots, kLines, lines)) return false;
+    data = slots[kData];
+    return !lines || (prepare_lines(options) && (values = iterate_lines(data)));
+}
+
 // `data` as one value, or, when `values` is an iterator, each of its values
 // on a line of its own.
 PyRef write_document(PyObject* data, PyObject* values, const DumpOptions& options,
@@ -167,25 +194,27 @@ const char kDumpsDoc[] =
     "    The text as str";
 
 PyRef dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[kParamCount] = {};
-    if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
     DumpOptions options;
-    bool lines = false;
-    if (!convert_options(slots, options) || !convert_bool(slots, kLines, lines)) return {};
+    PyObject* data = nullptr;
     PyRef values;  // under lines=True, the iterator over data
-    if (lines && (!prepare_lines(options) || !(values = iterate_lines(slots[kData])))) return {};
+    if (PyVectorcall_NARGS(nargs) == 1 && !kwnames) {
+        data = args[0];  // dumps(data), the usual call: the defaults, nothing to bind
+    } else if (!bind_call(args, nargs, kwnames, data, options, values)) {
+        return {};
+    }
 
-    WriteBuf& shared = WRITE_BUF;
+    WriteBuf* const thread = WRITE_BUF;
+    WriteBuf& shared = thread ? *thread : make_write_buf();
     if (shared.in_use) {
         OutputText own;
-        return write_document(slots[kData], values.get(), options, own);
+        return write_document(data, values.get(), options, own);
     }
     shared.in_use = true;
     struct Release {
         WriteBuf& buf;
         ~Release() { buf.in_use = false; }
     } release{shared};
-    return write_document(slots[kData], values.get(), options, shared.text);
+    return write_document(data, values.get(), options, shared.text);
 }
 
 }  // namespace vesk

@@ -33,14 +33,19 @@ constexpr char kEncodeError[] = "Failed to encode string as UTF-8";
 Writer::Writer(OutputText& text, const DumpOptions& options)
     : text_(text), out_(text.narrow()), options_(options) {
     // Lean tables use the delimiter alone; outside the inline layout they
-    // keep the usual spacing.
-    static constexpr const char* kDelimiters[] = {", ", "\t", " | "};
-    static constexpr const char* kLeanDelimiters[] = {",", "\t", "|"};
+    // keep the usual spacing. Each is kept as a whole block, copied in one
+    // store: a call's setup makes no library call.
+    struct Text {
+        char bytes[sizeof delimiter_];
+        size_t length;
+    };
+    static constexpr Text kDelimiters[] = {{", ", 2}, {"\t", 1}, {" | ", 3}};
+    static constexpr Text kLeanDelimiters[] = {{",", 1}, {"\t", 1}, {"|", 1}};
     const bool lean_inline = options.lean && !options.has_indent && !options.multiline_ivy;
-    const char* delimiter =
+    const Text& delimiter =
         (lean_inline ? kLeanDelimiters : kDelimiters)[static_cast<int>(options.delimiter)];
-    delimiter_length_ = std::strlen(delimiter);
-    std::memcpy(delimiter_, delimiter, delimiter_length_);
+    std::memcpy(delimiter_, delimiter.bytes, sizeof delimiter_);
+    delimiter_length_ = delimiter.length;
 }
 
 bool Writer::too_deep() {
@@ -253,12 +258,13 @@ void Writer::newline_with_many(uint64_t width, uint64_t level) {
 // through a local pointer, a batch of members under one reservation,
 // counted once a batch, with none of the per-member checks that Python
 // code run between two members makes necessary.
-Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool comma,
-                                       PyObject** pending) {
+bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& written,
+                                 PyObject** pending) {
     constexpr Py_ssize_t kBatch = 16;
     constexpr size_t kMemberRoom = kQuotedShortRoom + kPlainValueRoom;
     const dict_table::UnicodeEntry* entries = string_key_entries(dict);
-    if (!entries) return 0;
+    if (!entries) return false;
+    const bool comma = written > 0;
     const Py_ssize_t start = *pos, used = PyDict_GET_SIZE(dict);
     Py_ssize_t i = start;
     while (i < used) {
@@ -282,7 +288,8 @@ Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool com
         if (i < stop || *pending) break;
     }
     *pos = i;
-    return i - start;
+    written += i - start;
+    return i == used && !*pending;
 }
 
 bool Writer::write_dict(PyObject* dict, uint64_t depth) {
@@ -312,11 +319,12 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary changed size during iteration");
         if (runs) {
             PyObject* pending = nullptr;
-            written += write_plain_members(dict, &pos, written > 0, &pending);
+            const bool last = write_plain_members(dict, &pos, written, &pending);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
                 continue;
             }
+            if (last) break;
         }
         if (!next_item(dict, &pos, &key, &value)) break;
         if (written == size)

@@ -85,13 +85,15 @@ private:
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
     // Compact members from `*pos` on whose key is plain (a short clean
     // exact str), read in place from a dict whose entries string_key_entries
-    // gives, each after a comma when `comma` or another member precedes it:
-    // whole while put_plain_value writes the value; the first other value
-    // is left in `*pending` for the caller to write after its key. Stops
-    // there or at a key that is not plain, with `*pos` after the last
-    // member begun. Returns how many it began. Runs no Python code.
-    Py_ssize_t write_plain_members(PyObject* dict, Py_ssize_t* pos, bool comma,
-                                   PyObject** pending);
+    // gives, each after a comma when `written` (the members begun so far)
+    // or another member precedes it: whole while put_plain_value writes the
+    // value; the first other value is left in `*pending` for the caller to
+    // write after its key. Stops there or at a key that is not plain, with
+    // `*pos` after the last member begun, and adds how many it began to
+    // `written`. True when that leaves no member to write: the dict's last
+    // one is written whole. Runs no Python code.
+    bool write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& written,
+                             PyObject** pending);
     // `bare`: an identifier key may go without quotes.
     [[nodiscard, gnu::noinline]] bool write_key(PyObject* key, bool bare);
     [[nodiscard, gnu::noinline]] bool write_tuple(PyObject* tuple, uint64_t depth);

@@ -1,18 +1,11 @@
-"""dumps, then loads, on values and options built from the fuzzer's bytes.
-
-Values nest lists, tuples, dicts (some with non-str keys) and lists of
-records: records that lack a column, hold an extra key or a nested value,
-records whose values all may nest, and stray elements that are no record. Failures:
-- dumps raising anything when the value and delimiter have a UTF-8 form,
-  or not raising ValueError when one holds a lone surrogate;
-- text that reads back as another value, in any layout. Tuples read back
-  as lists, bytes as hex, non-str keys as their str(), every NaN as NaN; a
-  record written in a table may lack a column and read back with None
-  there, keys in the column order;
-- plain JSON text read with a schema giving other than the objects reached
-  through lists renamed by position, or no ValueError when an object has
-  more members than the schema names.
-"""
+"""dumps, then loads, on values and options built from the fuzzer's bytes:
+nested lists, tuples, dicts (some keys not str) and lists of records that
+lack a column, hold an extra key or a nested value, or are no record. dumps
+raises only ValueError, exactly when a str (or the delimiter) holds a lone
+surrogate; the text reads back as the value in every layout (tuples as lists,
+bytes as hex, keys as their str(), a record in a table with None for a column
+it lacked); plain text read with a schema renames the first object on each
+path through lists, or raises ValueError when one has more members than names."""
 
 import math
 import re
@@ -127,10 +120,8 @@ def read_back(v):
     if isinstance(v, (list, tuple)):
         return [read_back(x) for x in v]
     if isinstance(v, dict):
-        out = {}
-        for k, x in v.items():  # repeated keys: the last value in the first place
-            out[k if isinstance(k, str) else str(k)] = read_back(x)
-        return out
+        # repeated keys (1 and "1"): the last value in the first place
+        return {k if isinstance(k, str) else str(k): read_back(x) for k, x in v.items()}
     if isinstance(v, bytes):
         return v.hex()
     if isinstance(v, float) and math.isnan(v):
@@ -144,10 +135,7 @@ def mapped(v, names):
     if isinstance(v, (list, tuple)):
         return [mapped(x, names) for x in v]
     if isinstance(v, dict):
-        out = {}
-        for name, x in zip(names, v.values()):
-            out[name] = read_back(x)
-        return out
+        return {name: read_back(x) for name, x in zip(names, v.values())}
     return read_back(v)
 
 
@@ -160,13 +148,11 @@ def widest(v):
 
 def unwritable(v):
     """True when some str in v, value or key, has no UTF-8 form."""
-    if isinstance(v, str):
-        return has_surrogate(v)
     if isinstance(v, (list, tuple)):
         return any(unwritable(x) for x in v)
     if isinstance(v, dict):
         return any(unwritable(k) or unwritable(x) for k, x in v.items())
-    return False
+    return isinstance(v, str) and has_surrogate(v)
 
 
 def bare_special_keys(v):

@@ -42,14 +42,11 @@ def against_json(text, got):
     except (ValueError, RecursionError):  # not JSON, or deeper than json reaches
         return
     if got[0] == "ok":
-        same(got[1], want, tables=False)
-        return
-    message = got[1]
-    if message.startswith("Invalid Unicode escape") and has_surrogate(json.dumps(want, ensure_ascii=False)):
-        return
-    if message.startswith("Document nested too deeply"):
-        return
-    raise Mismatch(f"json.loads accepts {text!r:.200} but loads refuses it: {message}")
+        return same(got[1], want, tables=False)
+    message = got[1]  # refused on purpose: a \u escape of a lone surrogate, or past 1024 levels
+    if not message.startswith("Document nested too deeply") and not (
+            message.startswith("Invalid Unicode escape") and has_surrogate(json.dumps(want, ensure_ascii=False))):
+        raise Mismatch(f"json.loads accepts {text!r:.200} but loads refuses it: {message}")
 
 
 def check_text(text, schema=None):

@@ -1,10 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
-
+#include "native_test.hpp"
 #include "simd/cpu_features.hpp"
 
 namespace vesk {

@@ -1,13 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <random>
-#include <string>
-#include <tuple>
-
+#include "native_test.hpp"
 #include "parser/fast_number.hpp"
 
 namespace vesk {

@@ -1,16 +1,10 @@
 // format_double against a reference laid out here from the shortest digits
 // that std::to_chars finds (they read back exactly), by the position of the
 // decimal point; integers against std::to_string.
-#include <gtest/gtest.h>
 
-#include <bit>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <random>
-#include <string>
 
+#include "native_test.hpp"
 #include "serializer/number_format.hpp"
 
 namespace vesk {

@@ -1,28 +1,14 @@
 // The writer's output text: narrow text with wide strings spliced in, marks
 // and rewinds, filled into every kind, against a model that keeps every
 // character as a 32-bit unit; and the buffer under it.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <new>
-#include <random>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
+#include "native_test.hpp"
 #include "types/output_text.hpp"
 
 namespace vesk {
 namespace {
-
-std::vector<uint32_t> units_of(const uint8_t* bytes, size_t size, unsigned kind) {
-    std::vector<uint32_t> units(size);
-    for (size_t i = 0; i < size; ++i)
-        for (unsigned b = 0; b < kind; ++b) units[i] |= uint32_t{bytes[i * kind + b]} << (8 * b);
-    return units;
-}
 
 // Random narrow runs (Latin-1, so that zero extension is tested), wide
 // strings of both kinds, writes given up, and marks rewound, with run

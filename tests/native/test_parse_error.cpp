@@ -1,9 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-#include <vector>
-
+#include "native_test.hpp"
 #include "parser/error.hpp"
 
 namespace vesk {

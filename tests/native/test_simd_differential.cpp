@@ -3,20 +3,11 @@
 // (and some long ones), at every alignment right after or before an
 // inaccessible page, inside a poison chosen per kernel: a read outside the
 // input faults or changes the result.
-#include <gtest/gtest.h>
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
+#include "native_test.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/escape.hpp"
 #include "simd/scanner.hpp"
@@ -187,14 +178,6 @@ void escape_into(std::vector<uint32_t>& out, uint32_t c) {
     }
 }
 
-std::vector<uint32_t> read_units(const OutputBuffer& out) {
-    std::vector<uint32_t> units(out.size());
-    for (size_t i = 0; i < units.size(); ++i)
-        for (unsigned b = 0; b < out.width(); ++b)
-            units[i] |= uint32_t{out.bytes()[i * out.width() + b]} << (8 * b);
-    return units;
-}
-
 // After up to 70 bytes already written (output blocks at every offset), each
 // variant into its own buffer, whose stale bytes would show.
 TEST(SimdDifferential, ByteEscapersMatchLoop) {
@@ -212,7 +195,7 @@ TEST(SimdDifferential, ByteEscapersMatchLoop) {
             buffers[v].clear();
             buffers[v].fill('<', prefix);
             escapers[v].second(at, in.size(), buffers[v]);
-            ASSERT_EQ(read_units(buffers[v]), want) << escapers[v].first << ", after " << prefix << ", " << where();
+            ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want) << escapers[v].first << ", after " << prefix << ", " << where();
         }
     });
 }
@@ -279,7 +262,7 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
                         const bool ok = write_escaped_units(arena.place(units.data(), units.size(), align, edge),
                                                             kind, length, out);
                         ASSERT_EQ(out.width(), width);
-                        ASSERT_EQ(std::pair(ok, read_units(out)), expected_units(in, prefix))
+                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)), expected_units(in, prefix))
                             << "case " << n << ": kind " << kind << " into width " << width << " at alignment "
                             << align << (edge == Edge::head ? " after" : " before") << " a guard page after "
                             << prefix << " units: " << testing::PrintToString(in);
@@ -304,7 +287,7 @@ TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
             ASSERT_TRUE(write_escaped_units(as_units(in, kind).data(), kind, in.size(), out));
             for (uint32_t c : in) c > 0xFF ? all.push_back(c) : escape_into(all, c);
         }
-        ASSERT_EQ(read_units(out), all) << "kind " << kind << " width " << width;
+        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all) << "kind " << kind << " width " << width;
     }
 }
 

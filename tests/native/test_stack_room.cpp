@@ -1,9 +1,8 @@
-#include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <cstring>
 #include <stdexcept>
 
+#include "native_test.hpp"
 #include "stack_room.hpp"
 
 namespace vesk {

@@ -1,13 +1,9 @@
 // Strict UTF-8 decoding into strings of one, two or four bytes per code
 // point, against a reference that decodes by the definition.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
-#include <random>
-#include <string>
-#include <vector>
 
+#include "native_test.hpp"
 #include "parser/utf8.hpp"
 
 namespace vesk {

@@ -1,11 +1,7 @@
-"""dumps, then loads, on values and options built from the fuzzer's bytes:
-nested lists, tuples, dicts (some keys not str) and lists of records that
-lack a column, hold an extra key or a nested value, or are no record. dumps
-raises only ValueError, exactly when a str (or the delimiter) holds a lone
-surrogate; the text reads back as the value in every layout (tuples as lists,
-bytes as hex, keys as their str(), a record in a table with None for a column
-it lacked); plain text read with a schema renames the first object on each
-path through lists, or raises ValueError when one has more members than names."""
+"""dumps, then loads, on values (nested lists, tuples, dicts, records off
+the pattern) and options built from the fuzzer's bytes: dumps raises
+ValueError exactly for a lone surrogate; the text reads back as the value in
+every layout; plain text read with a schema renames the outer objects."""
 
 import math
 import re

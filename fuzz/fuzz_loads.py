@@ -1,12 +1,6 @@
-"""loads on arbitrary input, as bytes, as text (surrogateescape, and code
-points drawn from the bytes) and with a schema; partial, JSON Lines and a
-Stream fed in chunks, their options picked by the input's length. Only
-vesk.DecodeError refuses input (and the TypeError for a str with a lone
-surrogate); a str reads as its UTF-8 bytes; what json.loads accepts reads
-the same, but for a \\u escape of a lone surrogate and nesting past 1024;
-partial reading of a whole list or object closed by its bracket, a single
-line and a Stream agree with plain reading; a Stream gives back a prefix of
-the top-level list."""
+"""loads on arbitrary input as bytes, as text and with a schema, partial, as
+JSON Lines and through a Stream: only DecodeError refuses (or TypeError for
+a lone surrogate), and each way agrees with plain reading and with json."""
 
 import json
 

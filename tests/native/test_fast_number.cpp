@@ -1,12 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <random>
-#include <string>
-
+#include "native_test.hpp"
 #include "parser/fast_number.hpp"
 
 namespace vesk {
@@ -88,49 +80,34 @@ INSTANTIATE_TEST_SUITE_P(Table, Tokens, testing::ValuesIn(std::vector<Case>{
 
 // Decimal texts of 1 to 21 digits with the point anywhere and exponents
 // around the exact range of powers of ten: every route of the conversion
-// (exact, from the built significand, from the text) against strtod, and
-// the token's length, with a delimiter or the end of the input after it.
+// against strtod, with a delimiter or the end of the input after the token;
+// integers of 1 to 19 digits are machine integers, whatever their digits.
 TEST(Numbers, DecimalTextsAgainstStrtod) {
     std::mt19937_64 rng(0xF10A7);
     for (int i = 0; i < 300000; ++i) {
-        const size_t digit_count = 1 + rng() % 21;
         std::string digits;
-        for (size_t k = 0; k < digit_count; ++k) digits += static_cast<char>('0' + rng() % 10);
-        if (digits.size() > 1 && digits[0] == '0') digits[0] = '1' + static_cast<char>(rng() % 9);
+        for (size_t k = 0, count = 1 + rng() % 21; k < count; ++k) digits += static_cast<char>('0' + rng() % 10);
+        if (digits.size() > 1 && digits[0] == '0') digits[0] = static_cast<char>('1' + rng() % 9);
+        const size_t point = rng() % (digits.size() + 1);
         std::string text = rng() % 2 ? "-" : "";
-        const size_t point = rng() % (digit_count + 1);
-        if (point == 0 || point == digit_count) {
-            text += digits;
-        } else {
-            text += digits.substr(0, point) + "." + digits.substr(point);
-        }
-        const bool has_exponent = rng() % 3 != 0;
-        if (has_exponent) text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
-        if (!has_exponent && (point == 0 || point == digit_count)) continue;  // an integer
-        for (const std::string& input : {text, text + ",", text + "]"}) {
-          for (const Tail tail : {Tail::none, Tail::long_one}) {
-            const auto [number, length] = read(input, tail);
-            ASSERT_EQ(number.kind, floating) << input;
-            ASSERT_EQ(length, text.size()) << input;
-            ASSERT_EQ(std::bit_cast<uint64_t>(number.d), std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)))
-                << input;
-          }
-        }
+        text += point % digits.size() ? digits.substr(0, point) + "." + digits.substr(point) : digits;
+        if (rng() % 3) text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
+        if (text.find_first_of(".eE") == std::string::npos) continue;  // an integer
+        for (const std::string& input : {text, text + ",", text + "]"})
+            for (const Tail tail : {Tail::none, Tail::long_one}) {
+                const auto [number, length] = read(input, tail);
+                ASSERT_EQ(std::tuple(number.kind, length, std::bit_cast<uint64_t>(number.d)),
+                          std::tuple(floating, text.size(), std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr))))
+                    << input;
+            }
     }
-}
-
-// Integers of 1 to 19 digits are machine integers, whatever their digits;
-// the exact-power limits of the float conversion at their edges.
-TEST(Numbers, IntegersAndExactLimits) {
-    std::mt19937_64 rng(0x1E7);
     for (int i = 0; i < 100000; ++i) {
         std::string digits = std::to_string(rng() % 9 + 1);
-        const size_t more = rng() % 19;
-        for (size_t k = 0; k < more; ++k) digits += static_cast<char>('0' + rng() % 10);
-        const uint64_t value = std::stoull(digits);
+        for (size_t k = 0, more = rng() % 19; k < more; ++k) digits += static_cast<char>('0' + rng() % 10);
         for (const Tail tail : {Tail::none, Tail::long_one})
-            EXPECT_EQ(outcome(read(digits, tail).first), value > 9223372036854775807ull ? "u" + digits : digits);
+            ASSERT_EQ(outcome(read(digits, tail).first), (std::stoull(digits) > INT64_MAX ? "u" : "") + digits);
     }
+    // The exact-power limits of the conversion, at the edges of its routes.
     for (const char* text : {"9007199254740992e22", "9007199254740993e22", "9007199254740992e-22",
                              "9007199254740993e-22", "1e22", "1e23", "1e-22", "1e-23", "123456789012345e-22",
                              "0.9007199254740993", "0e400", "0.0e-400", "1234567890123456789e-5", "99999999999999999999e0"})
@@ -138,16 +115,11 @@ TEST(Numbers, IntegersAndExactLimits) {
             << text;
 }
 
-// A scalar of the value reader's grammar at the start of a text, and whether
-// the whole text is one: what a bare table cell reads as.
+// A scalar of the value reader's grammar at the start of a text (its kind
+// and length), and whether the whole text is one: what a bare cell reads as.
 TEST(Scalars, PrefixAndWholeText) {
     using enum Scalar::Kind;
-    struct Expected {
-        std::string text;
-        Scalar::Kind kind;
-        size_t prefix;  // the scalar's length at the start
-    };
-    for (const Expected& c : std::vector<Expected>{
+    for (const auto& [text, kind, prefix] : std::vector<std::tuple<std::string, Scalar::Kind, size_t>>{
              {"null", null, 4}, {"true", true_literal, 4}, {"false", false_literal, 5}, {"-2.5e3", number, 6},
              {"123456789012345678901234567890", number, 30}, {"NaN", number, 3}, {"Inf", number, 3},
              {"-nan", number, 4}, {"-Infinity", number, 9}, {"nullable", null, 4}, {"true ", true_literal, 4},
@@ -155,15 +127,12 @@ TEST(Scalars, PrefixAndWholeText) {
              {"2025-03-14", none, 0}, {"2.1.3", none, 0}, {"0123", none, 0}, {"-", none, 0}, {"1e", none, 0},
              {"nan", none, 0}, {"None", none, 0}, {"True", none, 0}, {"tru", none, 0}, {"+1", none, 0},
              {".5", none, 0}, {"", none, 0}, {"N/A", none, 0}, {"-a", none, 0}}) {
-        const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
+        const auto* p = reinterpret_cast<const uint8_t*>(text.data());
         size_t length = 99;
-        EXPECT_EQ(read_scalar(p, p + c.text.size(), length).kind, c.kind) << c.text;
-        EXPECT_EQ(length, c.prefix) << c.text;
-        const bool whole = c.kind != none && c.prefix == c.text.size();
-        EXPECT_EQ(read_scalar_text(p, c.text.size()).kind, whole ? c.kind : none) << c.text;
+        EXPECT_EQ(std::pair(read_scalar(p, p + text.size(), length).kind, length), std::pair(kind, prefix)) << text;
+        EXPECT_EQ(read_scalar_text(p, text.size()).kind, prefix == text.size() ? kind : none) << text;
     }
-    const std::string text = "1.5";
-    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const auto* p = reinterpret_cast<const uint8_t*>("1.5");
     EXPECT_EQ(read_scalar_text(p, 3).number.d, 1.5);
     EXPECT_EQ(read_scalar_text(p, 2).kind, none) << "only the bytes given: \"1.\"";
 }

@@ -1,6 +1,9 @@
 """The per-thread key cache (one object per key, keys of at most 64 bytes,
-first-in first-out after 2048 keys) and loads in several threads at once."""
+first in first out after 2048 keys), and a clean exit with caches alive and
+threads inside loads."""
 
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -11,8 +14,7 @@ CAPACITY = 2048
 
 
 def fresh(length=33):
-    """A key never read before, `length` bytes long."""
-    return ("k" * length + uuid.uuid4().hex)[-length:]
+    return ("k" * length + uuid.uuid4().hex)[-length:]  # a key never read before
 
 
 def read_key(k, fmt='{"%s": 1}'):
@@ -28,8 +30,7 @@ def test_one_object_per_key_within_and_across_calls():
     k = fresh()
     first, second = (next(iter(d)) for d in loads('[{"%s": 1}, {"%s": 2}]' % (k, k)))
     assert first == k and second is first
-    assert read_key(k) is first and read_key(k, "{%s: 1}") is first  # quoted or bare
-    assert read_key(k.encode(), b'{"%s": 1}') is first  # bytes or str
+    assert read_key(k) is first and read_key(k, "{%s: 1}") is first and read_key(k.encode(), b'{"%s": 1}') is first
 
 
 @pytest.mark.parametrize("key, cached", [(fresh(64), True), (fresh(65), False),
@@ -78,3 +79,37 @@ def test_schema_names_survive_loads_calls_made_while_reading_them():
     assert loads('[{"a": 1, "b": 2, "c": 3}]', schema=names()) == [dict(zip(made, [1, 2, 3]))]
 
 
+PRELUDE = """import threading, time, vesk
+DOC = '{"shutdown_key_a": [1, 2.5, "x"], "shutdown_key_b": {"inner_key": null}}'
+INPUTS = [DOC, DOC[:-1], b'{"k": "\\xff"}']
+"""
+# Caches outlive their threads: finished workers' (two erroring out of loads)
+# and the main thread's, destroyed after the interpreter is gone.
+CACHES_AT_EXIT = """def work(bad):
+    for i in range(200):
+        try:
+            vesk.loads(INPUTS[i % 3 if bad else 0])
+        except ValueError:
+            pass
+threads = [threading.Thread(target=work, args=(i % 2,)) for i in range(4)]
+for t in threads: t.start()
+for t in threads: t.join()
+keep = [vesk.loads(DOC) for _ in range(100)]
+"""
+# The crash needs a daemon thread inside loads at shutdown; four busy threads
+# manage that in most runs, so eight runs make it all but certain.
+DAEMONS_IN_LOADS = """def loop():
+    while True:
+        vesk.loads(DOC)
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("body, runs", [(CACHES_AT_EXIT, 1), (DAEMONS_IN_LOADS, 8)], ids=["caches", "daemons"])
+def test_clean_exit(body, runs):
+    for _ in range(runs):
+        proc = subprocess.run([sys.executable, "-c", PRELUDE + body + "print('clean-end')\n"],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 0 and proc.stderr == "" and proc.stdout.strip().endswith("clean-end"), proc.stderr[-2000:]

@@ -1,5 +1,4 @@
-"""loads against json: its output, the interpreter's number conversion, the
-JSONTestSuite parsing files and the benchmark corpus."""
+"""loads against json: its output, number conversion, the JSONTestSuite files and the benchmark corpus."""
 
 import decimal
 import json
@@ -74,26 +73,17 @@ SUITE, CORPUS = SHARED / "conformance" / "json-test-suite", SHARED / "corpus"
 NAMES = sorted(p.name for p in SUITE.glob("*.json")) if SUITE.is_dir() else []
 TRAILING, RAW = "a trailing comma is accepted", "raw control bytes are kept in a string without a backslash"
 COMMENT, BARE = "comments are filler", "a bare key is a run of letters, digits, _, $ and -, read as a string"
-ACCEPTED_N = {  # n_ files that read, each with the rule that accepts it
-    "n_array_extra_comma.json": ([""], TRAILING),
-    "n_array_number_and_comma.json": ([1], TRAILING),
-    "n_object_trailing_comma.json": ({"id": 0}, TRAILING),
-    "n_number_NaN.json": ([math.nan], "NaN is a named float value"),
-    "n_number_-NaN.json": ([-math.nan], "'-' before a named value of any letter case sets the sign"),
-    "n_number_Inf.json": ([math.inf], "Inf is a named float value"),
-    "n_number_infinity.json": ([math.inf], "Infinity is a named float value"),
-    "n_number_minus_infinity.json": ([-math.inf], "'-' before a named value sets the sign"),
-    "n_object_non_string_key.json": ({"1": 1}, BARE),
-    "n_object_non_string_key_but_huge_number_instead.json": ({"9999E9999": 1}, BARE),
-    "n_object_repeated_null_null.json": ({"null": None}, BARE + "; a repeated key keeps the last value"),
-    "n_object_unquoted_key.json": ({"a": "b"}, BARE),
-    "n_object_trailing_comment.json": ({"a": "b"}, COMMENT),
-    "n_object_trailing_comment_slash_open.json": ({"a": "b"}, "a line comment may run to the end of input"),
-    "n_structure_object_with_comment.json": ({"a": "b"}, COMMENT),
-    "n_string_unescaped_ctrl_char.json": (["a\x00a"], RAW),
-    "n_string_unescaped_newline.json": (["new\nline"], RAW),
-    "n_string_unescaped_tab.json": (["\t"], RAW),
-}
+NAMED = "NaN, Inf and Infinity are float values, '-' before them (any letter case) sets the sign"
+ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {  # n_ files that read, each with the rule that accepts it
+    TRAILING: {"array_extra_comma": [""], "array_number_and_comma": [1], "object_trailing_comma": {"id": 0}},
+    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf], "number_infinity": [math.inf],
+            "number_minus_infinity": [-math.inf]},
+    BARE: {"object_non_string_key": {"1": 1}, "object_non_string_key_but_huge_number_instead": {"9999E9999": 1},
+           "object_repeated_null_null": {"null": None}, "object_unquoted_key": {"a": "b"}},  # a repeated key keeps the last value
+    COMMENT: {"object_trailing_comment": {"a": "b"}, "structure_object_with_comment": {"a": "b"},
+              "object_trailing_comment_slash_open": {"a": "b"}},  # a line comment may run to the end of input
+    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"], "string_unescaped_tab": ["\t"]},
+}.items() for name, value in files.items()}
 
 
 def outcome(form):

@@ -1,6 +1,5 @@
-"""The per-thread key cache (one object per key, keys of at most 64 bytes,
-first in first out after 2048 keys), and a clean exit with caches alive and
-threads inside loads."""
+"""The per-thread key cache (one object per key of at most 64 bytes, first in
+first out after 2048 keys); a clean exit with caches alive and threads in loads."""
 
 import subprocess
 import sys
@@ -81,28 +80,21 @@ def test_schema_names_survive_loads_calls_made_while_reading_them():
 
 PRELUDE = """import threading, time, vesk
 DOC = '{"shutdown_key_a": [1, 2.5, "x"], "shutdown_key_b": {"inner_key": null}}'
-INPUTS = [DOC, DOC[:-1], b'{"k": "\\xff"}']
 """
 # Caches outlive their threads: finished workers' (two erroring out of loads)
 # and the main thread's, destroyed after the interpreter is gone.
 CACHES_AT_EXIT = """def work(bad):
     for i in range(200):
-        try:
-            vesk.loads(INPUTS[i % 3 if bad else 0])
-        except ValueError:
-            pass
+        try: vesk.loads([DOC, DOC[:-1], b'{"k": "\\xff"}'][i % 3 if bad else 0])
+        except ValueError: pass
 threads = [threading.Thread(target=work, args=(i % 2,)) for i in range(4)]
-for t in threads: t.start()
-for t in threads: t.join()
+[t.start() for t in threads] + [t.join() for t in threads]
 keep = [vesk.loads(DOC) for _ in range(100)]
 """
 # The crash needs a daemon thread inside loads at shutdown; four busy threads
 # manage that in most runs, so eight runs make it all but certain.
-DAEMONS_IN_LOADS = """def loop():
-    while True:
-        vesk.loads(DOC)
-for _ in range(4):
-    threading.Thread(target=loop, daemon=True).start()
+DAEMONS_IN_LOADS = """for _ in range(4):
+    threading.Thread(target=lambda: all(vesk.loads(DOC) for _ in iter(int, 1)), daemon=True).start()
 time.sleep(0.05)
 """
 

@@ -48,46 +48,38 @@ CELLS = [  # bare cells are text, unless the whole of one is a number or literal
 VALUES = {
     "recognition": [("[: a; 1 ]", A1), ("[3: a; 1 ]", A1), ("[2 : a; 1; 2 ]", A12), ("[ /*c*/ : a; 1 ]", A1), ("[:a;1;2]", A12),
                     ("[2]", [2]), ("[ 7 ]", [7]), ('["a:b", 1]', ["a:b", 1]), ("[[2], {}]", [[2], {}])],
-    "header": [
-        ('[: "first name", id; Bob, 1 ]', [{"first name": "Bob", "id": 1}]), ("[: a b c, d b  \t; 1, 2 ]", [{"a b c": 1, "d b": 2}]),
-        ("[: , a; 1, 2 ]", [{"": 1, "a": 2}]), ("[: a, b, a; 1, 2, 3 ]", [{"a": 3, "b": 2}]),  # the last value wins, the first place stays
-        ("[: a, b, ; 1, 2 ]", [{"a": 1, "b": 2}]), ('[: "a\\tb\\u00e9" ; 1 ]', [{"a\tb\u00e9": 1}]), ("[: /*c*/ a, // x\n b; 1, 2 ]", [{"a": 1, "b": 2}]),
-        ('[: "a"\n; 1 ]', A1), ("[: a // x\n ; 1 ]", [{"a // x": 1}]), ("[: ; ]", []),  # a `;` on a later line ends it inline
-        ('[: "' + "a" * 16 + '\\n"; 1 ]', [{"a" * 16 + "\n": 1}]), ('[: "' + "\u00e9" * 40 + '\\u00e9;"; 1 ]', [{"\u00e9" * 41 + ";": 1}]),
-        wide(32), wide(33), wide(100)],
+    "header": [('[: "first name", id; Bob, 1 ]', [{"first name": "Bob", "id": 1}]), ("[: a b c, d b  \t; 1, 2 ]", [{"a b c": 1, "d b": 2}]),
+               ("[: , a; 1, 2 ]", [{"": 1, "a": 2}]), ("[: a, b, a; 1, 2, 3 ]", [{"a": 3, "b": 2}]),  # the last value wins, the first place stays
+               ("[: a, b, ; 1, 2 ]", [{"a": 1, "b": 2}]), ('[: "a\\tb\\u00e9" ; 1 ]', [{"a\tb\u00e9": 1}]), ("[: /*c*/ a, // x\n b; 1, 2 ]", [{"a": 1, "b": 2}]),
+               ('[: "a"\n; 1 ]', A1), ("[: a // x\n ; 1 ]", [{"a // x": 1}]), ("[: ; ]", []),  # a `;` on a later line ends it inline
+               ('[: "' + "a" * 16 + '\\n"; 1 ]', [{"a" * 16 + "\n": 1}]), ('[: "' + "\u00e9" * 40 + '\\u00e9;"; 1 ]', [{"\u00e9" * 41 + ";": 1}]),
+               wide(32), wide(33), wide(100)],
     "cell": [(f"[: a; {cell} ]", [{"a": value}]) for cell, value in CELLS],
     "delimiter": [(t, [{"a": 1, "b": 2}]) for t in ["[: a\tb; 1\t2 ]", "[: a | b; 1|2 ]", "[: a, b; 1 | 2 ]", "[: a\tb; 1  ,  2 ]"]]
-    + [("[: a|b; x y|z w ]", [{"a": "x y", "b": "z w"}]), ('[2: "first name", "e, w"; "Smith, J.", j@x.io; Bob, "" ]',
-                                                          [{"first name": "Smith, J.", "e, w": "j@x.io"}, {"first name": "Bob", "e, w": ""}])],
-    "rows": [
-        ("[: a, b, c; 1; , 3 ]", [{"a": 1, "b": None, "c": None}, {"a": None, "b": 3, "c": None}]),
-        ("[: a, b; x ,   ; ; 2 ]", [{"a": "x", "b": None}, {"a": None, "b": None}, {"a": 2, "b": None}]),
-        ("[: a; x\n;\n 2 ; ]", [{"a": "x"}, {"a": 2}]),  # a newline after a bare cell is trimmed
-        ("[: a, b; 1, 2, ; 3, 4, ]", [{"a": 1, "b": 2}, {"a": 3, "b": 4}]), ("[: a; 1, /* c */ ; 2 ]", A12),  # a trailing delimiter adds no cell
-        ("[2:\n a\n 1,\n 2 ,\n]", A12), ("[2]{a}:\n 1,\n 2,", A12), ("[2: id, name;\n1\n, Alice\n;2, Bob\n;\n]", AB)],
-    "lines": [  # a header that ends at a line break: a row a line, up to the `]`
-        ("[2:\n  id, name\n  1, Alice\n  2, Bob\n]", AB), ("[:\nid | name\n1 | Alice\n\n2|Bob ]", AB),
-        ('[2:\r\n  id\tname\r\n  1\tNancy\r\n  \t"x"\r\n]', [{"id": 1, "name": "Nancy"}, {"id": None, "name": "x"}]),
-        ("[1: id, name\n  1, Alice // not a comment\n]", [{"id": 1, "name": "Alice // not a comment"}]),
-        ('[2:\n  id, tags\n  1, [\n    "a", "b"\n  ]\n  2, {"k": null}\n]', [{"id": 1, "tags": ["a", "b"]}, {"id": 2, "tags": {"k": None}}])],
-    "counted": [  # `[N]{names}:` and N rows: the count ends the table, inside a container too
-        ("[2]{id,name}:\n  1,Alice\n  2,Bob", AB), ("[2]{id, name}:\n1, Alice\n\n2, Bob\n", AB),
-        ('{"users": [2]{id,name}:\n  1, Alice\n  2, Bob, "count": 2}', {"users": AB, "count": 2}),
-        ('{"users": [3]{id,name}:\n  1, Alice\n  2, Bob\n}', {"users": AB}),  # closed early, as an inline table may be
-        ("[[2]{a,b}:\n 1, x\n 2, , 3]", [[{"a": 1, "b": "x"}, {"a": 2, "b": None}], 3]), ("[0]{a}:", []),
-        ('[2]{"a,b", c}:\n  [2]{x}:\n    1\n    2, y\n  3, z', [{"a,b": [{"x": 1}, {"x": 2}], "c": "y"}, {"a,b": 3, "c": "z"}])],
+    + [("[: a|b; x y|z w ]", [{"a": "x y", "b": "z w"}]), ('[: "e, w"; "Smith, J."; j@x.io ]', [{"e, w": "Smith, J."}, {"e, w": "j@x.io"}])],
+    "rows": [("[: a, b, c; 1; , 3 ]", [{"a": 1, "b": None, "c": None}, {"a": None, "b": 3, "c": None}]), ("[2]{a}:\n 1,\n 2,", A12),
+             ("[: a, b; x ,   ; ; 2 ]", [{"a": "x", "b": None}, {"a": None, "b": None}, {"a": 2, "b": None}]), ("[2:\n a\n 1,\n 2 ,\n]", A12),
+             ("[: a; x\n;\n 2 ; ]", [{"a": "x"}, {"a": 2}]), ("[2: id, name;\n1\n, Alice\n;2, Bob\n;\n]", AB),  # a newline after a bare cell is trimmed
+             ("[: a, b; 1, 2, ; 3, 4, ]", [{"a": 1, "b": 2}, {"a": 3, "b": 4}]), ("[: a; 1, /* c */ ; 2 ]", A12)],  # a trailing delimiter adds no cell
+    "lines": [("[2:\n  id, name\n  1, Alice\n  2, Bob\n]", AB), ("[:\nid | name\n1 | Alice\n\n2|Bob ]", AB),  # a row a line, up to the `]`
+              ('[2:\r\n  id\tname\r\n  1\tNancy\r\n  \t"x"\r\n]', [{"id": 1, "name": "Nancy"}, {"id": None, "name": "x"}]),
+              ("[1: id\n  Alice // not a comment\n]", [{"id": "Alice // not a comment"}]),
+              ('[2:\n  id, tags\n  1, [\n    "a", "b"\n  ]\n  2, {"k": null}\n]', [{"id": 1, "tags": ["a", "b"]}, {"id": 2, "tags": {"k": None}}])],
+    "counted": [("[2]{id,name}:\n  1,Alice\n  2,Bob", AB), ("[2]{id, name}:\n1, Alice\n\n2, Bob\n", AB), ("[0]{a}:", []),  # the count ends the table
+                ('{"users": [2]{id,name}:\n  1, Alice\n  2, Bob, "count": 2}', {"users": AB, "count": 2}),
+                ('{"users": [3]{id,name}:\n  1, Alice\n  2, Bob\n}', {"users": AB}),  # closed early, as an inline table may be
+                ("[[2]{a,b}:\n 1, x\n 2, , 3]", [[{"a": 1, "b": "x"}, {"a": 2, "b": None}], 3]),
+                ('[2]{"a,b", c}:\n  [2]{x}:\n    1\n    2, y\n  3, z', [{"a,b": [{"x": 1}, {"x": 2}], "c": "y"}, {"a,b": 3, "c": "z"}])],
     "empty": [(text, []) for text in ["[:]", "[7: ]", "[: a; ]", "[: a, b; /* c */ ]"]] + [("[[: a; ], 5]", [[], 5])],
-    "nesting": [
-        ("[: id, t; 1, [1, 2]; 2, [: k; v ] ]", [{"id": 1, "t": [1, 2]}, {"id": 2, "t": [{"k": "v"}]}]),
-        ("[: a, b; 1, [: c; 2; 3 ] ; 4, 5 ]", [{"a": 1, "b": [{"c": 2}, {"c": 3}]}, {"a": 4, "b": 5}]),
-        ('{"t": [: a; 1 ], "u": [: b; [: c; x; y ] ]}', {"t": A1, "u": [{"b": [{"c": "x"}, {"c": "y"}]}]}), ("[: t, u; [2]{a}:\n 1\n 2, 3 ]", [{"t": A12, "u": 3}])],
+    "nesting": [("[: id, t; 1, [1, 2]; 2, [: k; v ] ]", [{"id": 1, "t": [1, 2]}, {"id": 2, "t": [{"k": "v"}]}]),
+                ("[: a, b; 1, [: c; 2; 3 ] ; 4, 5 ]", [{"a": 1, "b": [{"c": 2}, {"c": 3}]}, {"a": 4, "b": 5}]),
+                ('{"t": [: a; 1 ], "u": [: b; [: c; x; y ] ]}', {"t": A1, "u": [{"b": [{"c": "x"}, {"c": "y"}]}]}), ("[: t, u; [2]{a}:\n 1\n 2, 3 ]", [{"t": A12, "u": 3}])],
     # quoted names and cells, escaped bytes, comments and nested containers neither end the table nor separate rows
-    "opaque": [
-        ('[: a; "x]"; "y" ]', [{"a": "x]"}, {"a": "y"}]), ("[: a; x\\]y; z\\;w ]", [{"a": "x]y"}, {"a": "z;w"}]), ('[: "a;b", c; 1, 2 ]', [{"a;b": 1, "c": 2}]),
-        ("[: a; /* ; ] */ 1; // ; ]\n 2 ]", A12), ('[: a; x"y; 2 ]', [{"a": 'x"y'}, {"a": 2}]), ('[: a; x"; "]" ]', [{"a": 'x"'}, {"a": "]"}]),
-        ('[: a; "\\"]"; x\\\\; 2 ]', [{"a": '"]'}, {"a": "x\\"}, {"a": 2}]), ('[2:\n a\n "]"\n x\\]\n]', [{"a": "]"}, {"a": "x]"}]),
-        ('[: a; {"k": [";", /* } */ "]"]}; [: b; "]]"; x\\] ]; 2 ]', [{"a": {"k": [";", "]"]}}, {"a": [{"b": "]]"}, {"b": "x]"}]}, {"a": 2}]),
-        ("[: a; x[y; x}y; x /* ; */ 2 ]", [{"a": "x[y"}, {"a": "x}y"}, {"a": "x /*"}, {"a": "*/ 2"}])],
+    "opaque": [('[: a; "x]"; "y" ]', [{"a": "x]"}, {"a": "y"}]), ("[: a; x\\]y; z\\;w ]", [{"a": "x]y"}, {"a": "z;w"}]), ('[: "a;b", c; 1, 2 ]', [{"a;b": 1, "c": 2}]),
+               ("[: a; /* ; ] */ 1; // ; ]\n 2 ]", A12), ('[: a; x"y; 2 ]', [{"a": 'x"y'}, {"a": 2}]), ('[: a; x"; "]" ]', [{"a": 'x"'}, {"a": "]"}]),
+               ('[: a; "\\"]"; x\\\\; 2 ]', [{"a": '"]'}, {"a": "x\\"}, {"a": 2}]), ('[2:\n a\n "]"\n x\\]\n]', [{"a": "]"}, {"a": "x]"}]),
+               ('[: a; {"k": [";", /* } */ "]"]}; [: b; "]]"; x\\] ]; 2 ]', [{"a": {"k": [";", "]"]}}, {"a": [{"b": "]]"}, {"b": "x]"}]}, {"a": 2}]),
+               ("[: a; x[y; x}y; x /* ; */ 2 ]", [{"a": "x[y"}, {"a": "x}y"}, {"a": "x /*"}, {"a": "*/ 2"}])],
 }
 ERRORS = {
     "recognition": [("[2\t: a]", bad(":", 3)), ("[-1: a; 1 ]", bad(":", 3)), ("[1 2: a ]", bad("2", 3)),

@@ -1,6 +1,4 @@
-"""Dicts come out as json.loads makes them (size, key table, gc tracking),
-records copied from the one before included; reading leaves the collector
-as it found it."""
+"""Dicts come out as json.loads makes them (size, key table, gc tracking); reading leaves the collector as it found it."""
 
 import gc
 import json
@@ -80,8 +78,8 @@ def test_other_threads_never_see_the_collector_held_off():
     assert seen == {True}
 
 
-class Members(list):
-    """An object as (key, value) pairs, repeated keys allowed; a key is the text of its JSON string, with its quotes."""
+class Members(list):  # an object as (JSON text of a key, value) pairs, repeated keys allowed
+    pass
 
 
 def render(value, sep):

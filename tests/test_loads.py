@@ -214,47 +214,14 @@ def test_schema_argument_errors(schema, exc, message):
     assert type(info.value) is exc and str(info.value) == message
 
 
-def depth(value):
-    n = 0
-    while value != 1:
-        value, n = value[0] if isinstance(value, list) else value["a"], n + 1
-    return n
-
-
-# the limit itself, on a small stack, is in test_stack_depth; here a million brackets, open or closed
+# the limit itself, on small stacks and worker threads, is in test_stack_depth; here a million brackets,
+# open or closed, and depth given back as containers close
 @pytest.mark.parametrize("open_, close", [("[", "]"), ('{"a":', "}"), ("{a:", "}"), ('[{"a":', "}]")])
 def test_nesting_far_past_the_limit(open_, close):
     for doc in (open_ * 1_000_000, (open_ * 1_000_000 + "1" + close * 1_000_000).encode()):
         with pytest.raises(ValueError, match="^Document nested too deeply"):
             loads(doc)
-
-
-def test_depth_is_given_back_and_worker_threads_reach_the_limit():
-    deep = "[" * 1023 + "]" * 1023
-    assert len(loads("[" + ",".join([deep] * 4) + "]")) == 4
-    out = []
-
-    def work():
-        out.append(depth(loads('[{"a":' * 512 + "1" + "}]" * 512)))
-        try:
-            loads("{a:[" * 500_000)
-        except ValueError as e:
-            out.append(str(e))
-
-    t = threading.Thread(target=work)
-    t.start()
-    t.join()
-    assert out == [1024, pe("Document nested too deeply (max 1024 levels)", 2048)]
-
-
-LOOKALIKES = "\u00a2\u00ac\u00ba\u00bb\u06c0\u0740\u00a0\u07bb\u0fdb\u3000\U0001f5dd"  # bytes near , : [ ] { } "
-
-
-@pytest.mark.parametrize("pad", range(130))
-def test_structure_at_every_block_offset(pad):
-    s = "a" * pad + '\\"/*' + LOOKALIKES
-    doc = json.dumps([" " * pad, s, {s: [1, s]}], ensure_ascii=False)
-    check_same(loads(doc), json.loads(doc))
+    assert len(loads("[" + ",".join(["[" * 1023 + "]" * 1023] * 4) + "]")) == 4
 
 
 # JSON Lines: one value a line; blank lines, line ends and comments are
@@ -301,7 +268,10 @@ def text_with(widest, length, at):
     return body[:at] + widest + body[at:]
 
 
-@pytest.mark.parametrize("widest", ["a", "\x7f", "\xe9", "\xff", "\u0100", "\u65e5", "\uffff", "\U0001f600", "\U0010ffff"], ids=ascii)
+LOOKALIKES = '\\"/*\u00a2\u00ac\u00ba\u00bb\u06c0\u0740\u00a0\u07bb\u0fdb\u3000\U0001f5dd'  # bytes near , : [ ] { } "
+
+
+@pytest.mark.parametrize("widest", ["a", "\x7f", "\xe9", "\xff", "\u0100", "\u65e5", "\uffff", "\U0001f600", "\U0010ffff", LOOKALIKES], ids=ascii)
 @pytest.mark.parametrize("length", [0, 14, 31, 32, 33, 64, 70])
 def test_strings_of_each_width(widest, length):
     texts = [text_with(widest, length, at) for at in sorted({0, length // 2, length})]
@@ -312,7 +282,7 @@ def test_strings_of_each_width(widest, length):
         for s, w in zip([*got, *got[t]], [*want, *want[t]]):  # the same width and length as the interpreter's
             assert (sys.getsizeof(s), hash(s), s.isascii(), as_utf8(s)) == (sys.getsizeof(w), hash(w), w.isascii(), w.encode())
     cell = text_with(widest, length, length // 2)
-    assert loads(f"[: a; {cell}x ]".encode()) == [{"a": cell + "x"}]
+    assert widest == LOOKALIKES or loads(f"[: a; {cell}x ]".encode()) == [{"a": cell + "x"}]
 
 
 @pytest.mark.parametrize("bad", [b"\x80", b"\xc0\xaf", b"\xc3", b"\xe0\x9f\xbf", b"\xe3\x81", b"\xed\xa0\x80",

@@ -20,9 +20,10 @@ def read_key(k, fmt='{"%s": 1}'):
     return next(iter(loads(fmt % k)))
 
 
-def read_many(n):
-    keys = [fresh() for _ in range(n)]
-    assert len(loads("{" + ",".join('"%s":0' % k for k in keys) + "}")) == n
+def read_many(n, keys=None):
+    read = list(loads("{" + ",".join('"%s":0' % k for k in keys or [fresh() for _ in range(n)]) + "}"))
+    assert len(read) == n
+    return read
 
 
 def test_one_object_per_key_within_and_across_calls():
@@ -46,6 +47,11 @@ def test_first_in_first_out_eviction(others, kept):
     assert read_key(k) is first  # a hit does not move the key to the back
     read_many(others - others // 2)
     assert (read_key(k) is first) is kept
+
+
+def test_evictions_keep_every_later_key():  # an eviction that freed another key's slot lost it
+    kept = read_many(3 * CAPACITY)[-(CAPACITY - 1):]
+    assert all(a is b for a, b in zip(kept, read_many(CAPACITY - 1, kept), strict=True))
 
 
 def test_invalid_utf8_key_leaves_the_cache_unchanged():

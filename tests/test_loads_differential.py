@@ -1,15 +1,15 @@
-"""Property tests: loads against the output of json.dumps and against the
-interpreter's own number conversion."""
+"""loads against json: its output, number conversion, the JSONTestSuite files and the benchmark corpus."""
 
 import decimal
 import json
 import math
 import re
 
+import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from conftest import check_same
+from conftest import SHARED, check_same
 from vesk.vesk_core import DecodeError, loads
 
 SETTINGS = settings(max_examples=150, deadline=None)
@@ -20,8 +20,7 @@ texts = st.text(chars, max_size=20) | st.text(chars, min_size=60, max_size=120)
 scalars = (st.none() | st.booleans() | st.integers() | st.integers(-(10**40), 10**40) | texts
            | st.sampled_from([2**63 - 1, -(2**63), 2**63, 2**64, -0.0, 5e-324, math.inf, -math.inf, math.nan])
            | st.floats(allow_nan=False, allow_infinity=False))
-values = st.recursive(scalars, lambda c: st.lists(c, max_size=8) | st.dictionaries(texts, c, max_size=8),
-                      max_leaves=40)
+values = st.recursive(scalars, lambda c: st.lists(c, max_size=8) | st.dictionaries(texts, c, max_size=8), max_leaves=40)
 FORMATS = [{}, {"ensure_ascii": False, "indent": "\t"}, {"separators": (",", ":")},  # and with comments:
            {"ensure_ascii": False, "separators": (" /* , ] */ ,\n", " // : }\n:/**/")}]
 
@@ -32,8 +31,7 @@ def test_json_dumps_output_reads_back_exactly(value, fmt):
     doc = json.dumps(value, **fmt)
     check_same(loads(doc), value)
     check_same(loads(doc.encode()), value)
-    # Concatenated, a value a line (the indented ones over several lines).
-    check_same(loads(doc + "\n" + doc, lines=True), [value, value])
+    check_same(loads(doc + "\n" + doc, lines=True), [value, value])  # indented ones run over lines
 
 
 def number(text):
@@ -69,3 +67,57 @@ def test_number_shaped_text_is_read_exactly_when_it_is_a_json_number(text):
         check_same(loads(text), number(text) if re.fullmatch(NUMBER, text) else "refused")
     except ValueError as e:
         assert not re.fullmatch(NUMBER, text) and type(e) is DecodeError
+
+
+SUITE, CORPUS = SHARED / "conformance" / "json-test-suite", SHARED / "corpus"
+NAMES = sorted(p.name for p in SUITE.glob("*.json")) if SUITE.is_dir() else []
+TRAILING, RAW = "a trailing comma is accepted", "raw control bytes are kept in a string without a backslash"
+COMMENT, BARE = "comments are filler", "a bare key is a run of letters, digits, _, $ and -, read as a string"
+NAMED = "NaN, Inf and Infinity are float values, '-' before them (any letter case) sets the sign"
+ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {  # n_ files that read, each with the rule that accepts it
+    TRAILING: {"array_extra_comma": [""], "array_number_and_comma": [1], "object_trailing_comma": {"id": 0}},
+    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf], "number_infinity": [math.inf],
+            "number_minus_infinity": [-math.inf]},
+    BARE: {"object_non_string_key": {"1": 1}, "object_non_string_key_but_huge_number_instead": {"9999E9999": 1},
+           "object_repeated_null_null": {"null": None}, "object_unquoted_key": {"a": "b"}},  # a repeated key keeps the last value
+    COMMENT: {"object_trailing_comment": {"a": "b"}, "structure_object_with_comment": {"a": "b"},
+              "object_trailing_comment_slash_open": {"a": "b"}},  # a line comment may run to the end of input
+    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"], "string_unescaped_tab": ["\t"]},
+}.items() for name, value in files.items()}
+
+
+def outcome(form):
+    try:
+        return "ok", loads(form)
+    except ValueError as e:  # anything else fails the test
+        return "error", str(e)
+
+
+@pytest.mark.skipif(not SUITE.is_dir(), reason=f"conformance files not found at {SUITE}")
+@pytest.mark.parametrize("name", [n for n in NAMES if n[0] in "yni"] or ["n_array_extra_comma.json"])
+def test_suite_file(name):
+    assert set(ACCEPTED_N) <= set(NAMES) and sum(n[:2] in ("y_", "n_") for n in NAMES) > 240
+    data = (SUITE / name).read_bytes()
+    kind, value = outcome(data)
+    if data.decode(errors="replace").encode() == data:  # UTF-8: its text gives the same value or message
+        kind_s, value_s = outcome(data.decode())
+        assert kind_s == kind
+        check_same(value_s, value)
+    if name.startswith("y_"):
+        assert kind == "ok", value
+        check_same(value, json.loads(data))
+    elif name in ACCEPTED_N:
+        assert kind == "ok", f"{ACCEPTED_N[name][1]}, but: {value}"
+        check_same(value, ACCEPTED_N[name][0])
+    elif name.startswith("n_"):
+        assert kind == "error", f"accepted as {value!r:.100}"
+    elif kind == "ok":  # an i_ file: either outcome, but a value must be right
+        check_same(value, json.loads(data.decode("utf-8-sig")))
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"benchmark corpus not found at {CORPUS}")
+@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() else ["-"])
+def test_corpus_document(name):
+    data = (CORPUS / name).read_bytes()
+    check_same(loads(data), json.loads(data))
+    check_same(loads(data.decode()), json.loads(data))

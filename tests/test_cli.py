@@ -86,32 +86,27 @@ def test_json_lines_to_vesk_and_back(tmp_path, records, text, name, flags, how):
     check_same([json.loads(line) for line in out.split(b"\n")[:-1]], records)
 
 
-@pytest.mark.parametrize("command", ["encode", "decode", "stats"])
-def test_json_lines_errors_name_their_line(tmp_path, command):
-    big = [compact({"id": i, "name": f"user {i}", "tags": ["a", "b"]}).encode() for i in range(100_000)]
-    big[50_000] = b'{"id": 50000, "name": "Zo\xc3\xab" @}'
-    cases = {"big.jsonl": (b"\n".join(big) + b"\n", "50001:29: Invalid character '@'"),
-             "two.jsonl": (b'{"a": 1}\n\n{"a": 2} {"a": 3}\n', "3:10: Trailing content after value on its line"),
-             "cut.jsonl": (b'{"a": 1}\n{"a": ', "2:7: Unexpected end of input")}
-    for name, (data, where) in cases.items():
-        (tmp_path / name).write_bytes(data)
-        err = vesk_cmd(command, tmp_path / name, status=1).stderr.decode()
-        assert err.startswith(f"{tmp_path / name}:{where}") and err.count("\n") == 1 and "approximate" not in err
-
-
 BAD_TEXTS = [b'{"a": 1,\n  "b": @}', '[\n\n  {"\u00e9": "\u00fc", "k": @}]'.encode(), b'[3: id, name; 1, Alice; 2, Bob, x ]', b"",
              b'["caf\xe9"]', b'\n\n  ["ok", "\xc3\x28"]', b"[2: a, b\n 1, 2\n 3, 4, 5\n]", b"[\n 1,\n 01]"]  # a number's message states no position
+BIG = [compact({"id": i, "name": f"user {i}", "tags": ["a", "b"]}).encode() for i in range(100_000)]
+BIG[50_000] = b'{"id": 50000, "name": "Zo\xc3\xab" @}'
+LINE_ERRORS = {"big.jsonl": (b"\n".join(BIG) + b"\n", "50001:29: Invalid character '@'"),
+               "two.jsonl": (b'{"a": 1}\n\n{"a": 2} {"a": 3}\n', "3:10: Trailing content after value on its line"),
+               "cut.jsonl": (b'{"a": 1}\n{"a": ', "2:7: Unexpected end of input")}
 
 
-@pytest.mark.parametrize("n", range(len(BAD_TEXTS)))
-def test_parse_error_names_file_line_and_column(tmp_path, n):
-    path = tmp_path / "bad.json"
-    path.write_bytes(BAD_TEXTS[n])
-    with pytest.raises(vesk.DecodeError) as info:
-        vesk.loads(BAD_TEXTS[n])
-    e = info.value
-    for command in ("encode", "decode", "stats")[n % 3:][:2]:
-        assert vesk_cmd(command, path, status=1).stderr.decode() == f"{path}:{e.lineno}:{e.colno}: {e.msg}\n" and "approximate" not in e.msg
+@pytest.mark.parametrize("command", ["encode", "decode", "stats"])
+def test_parse_errors_name_file_line_and_column(tmp_path, command):
+    cases = dict(LINE_ERRORS)
+    for n, data in enumerate(BAD_TEXTS):
+        (tmp_path / f"{n}.json").write_bytes(data)
+        with pytest.raises(vesk.DecodeError) as info:
+            vesk.loads(data)
+        cases[f"{n}.json"] = data, f"{info.value.lineno}:{info.value.colno}: {info.value.msg}\n"
+    for name, (data, where) in cases.items():  # JSON Lines name the line of the document
+        (tmp_path / name).write_bytes(data)
+        err = vesk_cmd(command, tmp_path / name, status=1).stderr.decode()
+        assert err.startswith(f"{tmp_path / name}:{where}") and err.count("\n") == 1 and "approximate" not in err, name
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -192,7 +187,7 @@ def no_tiktoken(tmp_path):
     return {"PYTHONPATH": os.pathsep.join([str(tmp_path / "blocker"), *filter(None, [os.environ.get("PYTHONPATH")])])}
 
 
-def test_stats_without_tiktoken_shows_bytes_and_how_to_get_tokens(no_tiktoken, doc_file):
+def test_stats_and_demo_without_tiktoken(no_tiktoken, doc_file):
     lines = vesk_cmd("stats", doc_file, env=no_tiktoken).stdout.decode().splitlines()
     assert lines[1].split() == ["form", "bytes", "vs", "JSON"]
     # names flush left, figures flush right
@@ -202,9 +197,6 @@ def test_stats_without_tiktoken_shows_bytes_and_how_to_get_tokens(no_tiktoken, d
     assert lines[7:] == ["tokens: not counted; `pip install 'vesk[tokens]'` adds tiktoken for o200k_base token counts"]
     [report] = json.loads(vesk_cmd("stats", "--format", "json", doc_file, env=no_tiktoken).stdout)
     assert report["tokenizer"] is None and {f["tokens"] for f in report["forms"].values()} == {None}
-
-
-def test_demo_shows_the_sample_as_vesk(no_tiktoken):
     out = vesk_cmd("demo", env=no_tiktoken).stdout.decode()
     sample = json.loads((Path(vesk.__file__).parent / "sample.json").read_bytes())
     assert vesk.dumps(sample, lean=True) in out and vesk.dumps(sample) in out and vesk.format_hint() in out

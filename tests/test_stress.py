@@ -99,28 +99,19 @@ def test_threads_get_their_own_results(source):
     assert failures == []
 
 
-class Raising:
-    def model_dump(self):
-        raise LookupError("cell conversion")
+def raiser(message, first=None):
+    """A method that raises LookupError(message), after calling `first` (so after the converted record exists)."""
+    def method(self, *args, **kw):
+        if first:
+            first(self, *args, **kw)
+        raise LookupError(message)
+    return method
 
 
-class Boom:
-    def __deepcopy__(self, memo):  # dataclasses.asdict deep-copies plain field values
-        raise LookupError("deepcopy")
-
-
-class BadPerson(Person):
-    def model_dump(self, **kw):
-        super().model_dump(**kw)  # fails after the converted record exists
-        raise LookupError("model_dump")
-
-
-class BadPersonV1(PersonV1):
-    def dict(self, **kw):
-        super().dict(**kw)
-        raise LookupError("dict")
-
-
+Raising = type("Raising", (), {"model_dump": raiser("cell conversion")})
+Boom = type("Boom", (), {"__deepcopy__": raiser("deepcopy")})  # dataclasses.asdict deep-copies plain field values
+BadPerson = type("BadPerson", (Person,), {"model_dump": raiser("model_dump", Person.model_dump)})
+BadPersonV1 = type("BadPersonV1", (PersonV1,), {"dict": raiser("dict", PersonV1.dict)})
 KINDS = {  # kind -> (make the failing record from record r, the exception dumps raises)
     "model": (lambda r: BadPerson(**r), LookupError("model_dump")), "v1 model": (lambda r: BadPersonV1(**r), LookupError("dict")),
     "dataclass": (lambda r: PersonDC(**dict(r, score=Boom())), LookupError("deepcopy")),
@@ -232,11 +223,9 @@ class MallInfo2(ctypes.Structure):
 
 
 def flat(step, calls=5000):
-    """Whether, after calls // 10 warm-up calls, `calls` calls of step(i) leave
-    fewer object blocks and malloc'd bytes in use than a leak of one object or
-    one 32-byte block a call. The interpreter counts its blocks exactly; malloc's
-    count covers the C++ buffers, which tracemalloc does not see (resident
-    memory is no measure: pages freed by earlier tests take a leak in)."""
+    """Whether, after calls // 10 warm-up calls, `calls` calls of step(i) leave fewer object blocks and
+    malloc'd bytes (the C++ buffers, which tracemalloc does not see) in use than a leak of one object or
+    one 32-byte block a call. (Resident memory is no measure: pages freed by earlier tests take a leak in.)"""
     libc.mallinfo2.restype = MallInfo2
 
     def now():

@@ -20,37 +20,30 @@ ODD_CELLS = st.sampled_from([('x"y', 'x"y'), ("a[b{", "a[b{"), ("d /* e", "d /* 
 sequences = arrays(values) | tables(values | BARE_CELLS | ODD_CELLS)
 
 
-def as_object(draw, children, first=(), taken=()):
-    """An object of the members `first` and up to three more, keys not in `taken`."""
-    taken, parts = set(taken) | {k[1] for k, _ in first}, list(first)
-    for key, child in draw(st.lists(st.tuples(keys, children), max_size=3)):
-        if key[1] not in taken:
-            taken.add(key[1])
-            parts.append((key, child))
+def as_object(draw, member, before=values):
+    """An object of up to two members of `before`, then `member`, then up to two more; keys all different."""
+    parts = draw(st.lists(st.tuples(keys, before), max_size=2)) + [member] + draw(st.lists(st.tuples(keys, values), max_size=2))
+    parts = [m for i, m in enumerate(parts) if m is member or m[0][1] not in {k[1] for k, _ in parts[:i]} | {member[0][1]}]
     texts = [f"{draw(FILLER)}{k}{draw(FILLER)}:{draw(FILLER)}{t}{draw(FILLER)}" for (k, _), (t, _) in parts]
     return enclosed(draw, "{}", texts), {k: v for (_, k), (_, v) in parts}
 
 
 @st.composite
 def replies(draw):
-    """(text, value, path) of a reply whose records sit at the top level; in a
-    top-level object, as its first list (after members that are no list) or
-    named by a path; one object further in; or in an object inside a top-level
-    list. Any other document comes with no path."""
-    shape = draw(st.sampled_from(["top", "first", "named", "nested", "indexed", "any"]))
+    """(text, value, path) of a reply whose records sit at the top level, as the first list of a top-level
+    object (after members that are no list), or one or two objects or lists in, named by a path. Any
+    other document comes with no path."""
+    shape = draw(st.sampled_from(["top", "first", "path", "path", "any"]))
     records, path = draw(values if shape == "any" else sequences), None
-    if shape not in ("top", "any"):
-        key = draw(keys)
-        ahead = draw(st.lists(st.tuples(keys, scalars | objects(values) if shape == "first" else values), max_size=3))
-        ahead = [m for i, m in enumerate(ahead) if m[0][1] != key[1] and m[0][1] not in {k[1] for k, _ in ahead[:i]}]
-        records = as_object(draw, values, ahead + [(key, records)])
-        path = None if shape == "first" else (key[1],)
-        if shape == "nested":
-            outer = draw(keys)
-            records, path = as_object(draw, values, [(outer, records)]), (outer[1], *path)
-        elif shape == "indexed":
+    if shape == "first":
+        records = as_object(draw, (draw(keys), records), before=scalars | objects(values))
+    for _ in range(draw(st.integers(1, 2)) if shape == "path" else 0):
+        if draw(st.booleans()):
+            key = draw(keys)
+            records, path = as_object(draw, (key, records)), (key[1], *(path or ()))
+        else:
             before, after = draw(st.lists(values, max_size=2)), draw(st.lists(values, max_size=2))
-            items, path = before + [records] + after, (len(before), *path)
+            items, path = before + [records] + after, (len(before), *(path or ()))
             records = enclosed(draw, "[]", [draw(FILLER) + t for t, _ in items]), [v for _, v in items]
     text, value, _ = draw(documents(top=st.just(records)))
     return text, value, path
@@ -199,47 +192,38 @@ def test_error_places(data, lineno, colno, row, column):
 
 
 A12 = [{"a": 1}, {"a": 2}]
-
-
-@pytest.mark.parametrize("chunks, options, expected", [
-    ([FENCED_REPLY[i:i + 5] for i in range(0, len(FENCED_REPLY), 5)], {}, [{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}]),
-    (['[{"a": 1, "b"', ': 2}, {"x": 3, "y": 4}]'], {"schema": ["id", "score"]}, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
-    (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), (["[3: a; 1;", " 2 ]"], {}, A12),
-    (["", " ", "[1, ", "2]"], {}, [1, 2]),  # a value that raised the no-value error leaves the stream usable
-    ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]),
-])
-def test_elements_from_pieces(chunks, options, expected):
-    stream, given_back = feed_all(chunks, **options)
-    check_same(given_back, expected)
-    check_same(stream.close(), expected)
-    # Closed: the same document again and the same value, but no more text.
-    check_same(stream.close(), expected)
-    check_same(stream.value, vesk.loads(b"".join(map(as_bytes, chunks)), partial=True, **{"fenced": True, **options}))
-    with pytest.raises(RuntimeError, match="Stream is closed"):
-        stream.feed("[]")
-
-
 REPLY = '{"object": "list", "data": [: id, name; 1, Ann; 2, Bo ], "more": {"next": [3]}, "tags": ["x"]}'
 MAPPED = '{"users": [{"a": 1, "b": 2}], "n": 1}'
 
 
-# Paths to no list or table, into a table's rows, and through a schema (which
-# maps the top-level object, not the records inside it, as loads does).
-@pytest.mark.parametrize("text, options, elements", [
-    ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]), (REPLY, {"path": ("more",)}, []), (REPLY, {"path": ("object",)}, []),
-    (REPLY, {"path": ("missing",)}, []), (REPLY, {"path": ("data", 0)}, []), (REPLY, {"path": ()}, []),
-    ('{"a": {"b": 1}}', {"path": ("a", "b", "c")}, []), ("[[1, 2], {\"a\": [3, 4]}]", {"path": (2,)}, []),
-    ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]), (MAPPED, {"schema": ["rows", "count"]}, [{"a": 1, "b": 2}]),
-    (MAPPED, {"schema": ["rows", "count"], "path": ("rows",)}, [{"a": 1, "b": 2}]),
-    (MAPPED, {"schema": ["rows", "count"], "path": ("users",)}, []),
-    ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
+# Text fed whole, in 7-character pieces and a character at a time, or in the pieces given. Paths to no
+# list or table, into a table's rows, and through a schema (which maps the top-level object, not the
+# records inside it, as loads does).
+@pytest.mark.parametrize("text, options, expected", [
+    (FENCED_REPLY, {}, [{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}]),
+    ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', {"schema": ["id", "score"]}, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
+    (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), ("[3: a; 1; 2 ]", {}, A12),
+    (["", " ", "[1, ", "2]"], {}, [1, 2]),  # a value that raised the no-value error leaves the stream usable
+    ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]), ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]),
+    (REPLY, {"path": ("more",)}, []), (REPLY, {"path": ("object",)}, []), (REPLY, {"path": ("missing",)}, []),
+    (REPLY, {"path": ("data", 0)}, []), (REPLY, {"path": ()}, []), ('{"a": {"b": 1}}', {"path": ("a", "b", "c")}, []),
+    ("[[1, 2], {\"a\": [3, 4]}]", {"path": (2,)}, []), ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]),
+    (MAPPED, {"schema": ["rows", "count"]}, [{"a": 1, "b": 2}]), (MAPPED, {"schema": ["rows", "count"], "path": ("rows",)}, [{"a": 1, "b": 2}]),
+    (MAPPED, {"schema": ["rows", "count"], "path": ("users",)}, []), ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
     ('[[{"a": 1}], [: k; {"a": 2} ]]', {"schema": ["x"], "path": (1,)}, [{"k": {"x": 2}}]),
 ])
-def test_which_list_is_followed(text, options, elements):
-    for size in (1, 7, len(text)):
-        stream, given_back = feed_all([text[i:i + size] for i in range(0, len(text), size)], **options)
-        check_same(given_back, elements)
-        check_same(stream.close(), vesk.loads(text, schema=options.get("schema")))
+def test_elements_from_pieces(text, options, expected):
+    loads_options = {k: v for k, v in options.items() if k != "path"} | {"fenced": True}
+    for chunks in ([text] if isinstance(text, list) else [[text[i:i + size] for i in range(0, len(text), size)] for size in (1, 7, len(text))]):
+        stream, given_back = feed_all(chunks, **options)
+        check_same(given_back, expected)
+        whole = vesk.loads(b"".join(map(as_bytes, chunks)), **loads_options)
+        check_same(stream.close(), whole)
+        # Closed: the same document again and the same value, but no more text.
+        check_same(stream.close(), whole)
+        check_same(stream.value, vesk.loads(b"".join(map(as_bytes, chunks)), partial=True, **loads_options))
+        with pytest.raises(RuntimeError, match="Stream is closed"):
+            stream.feed("[]")
 
 
 @pytest.mark.parametrize("options, error", [

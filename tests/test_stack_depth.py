@@ -4,6 +4,7 @@ further: deep levels continue on stack segments of their own."""
 
 import json
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from conftest import pe
@@ -13,24 +14,13 @@ from vesk import dumps, loads
 
 def on_small_stack(fn):
     """fn() on a new thread with a 256 KB stack: its result, or its exception re-raised."""
-    out = {}
-
-    def work():
-        try:
-            out["value"] = fn()
-        except BaseException as e:  # carried to the calling thread
-            out["error"] = e
-
     previous = threading.stack_size(256 * 1024)
     try:
-        thread = threading.Thread(target=work)
-        thread.start()
+        with ThreadPoolExecutor(1) as pool:  # its thread starts at submit, with the stack size set
+            future = pool.submit(fn)
     finally:
         threading.stack_size(previous)
-    thread.join()
-    if "error" in out:
-        raise out["error"]
-    return out["value"]
+    return future.result()
 
 
 def nest(levels, inner, shapes):

@@ -84,10 +84,8 @@ def check_same(actual, expected, path="$", missing_as_none=False):
     record that lacked one of its columns or held them in another order."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
-        if math.isnan(expected):
-            assert math.isnan(actual) and math.copysign(1, actual) == math.copysign(1, expected), path
-        else:
-            assert struct.pack("<d", actual) == struct.pack("<d", expected), f"{path}: {actual!r} != {expected!r}"
+        same = math.isnan(actual) and math.isnan(expected) or struct.pack("<d", actual) == struct.pack("<d", expected)
+        assert same and math.copysign(1, actual) == math.copysign(1, expected), f"{path}: {actual!r} != {expected!r}"
     elif isinstance(expected, list):
         assert len(actual) == len(expected), f"{path}: length {len(actual)} != {len(expected)}"
         for i, (a, e) in enumerate(zip(actual, expected)):

@@ -131,12 +131,12 @@ def test_bad_input_and_usage_errors(tmp_path, args, status, message):
 
 @pytest.mark.parametrize("command", ["encode", "decode"])
 def test_output_is_replaced_whole_or_left_alone(tmp_path, doc_file, command):
-    out = tmp_path / "out.txt"
-    out.write_bytes(b"precious\n")
+    out, precious = tmp_path / "out.txt", b"precious, and longer than what replaces it\n" * 100
+    out.write_bytes(precious)
     out.chmod(0o640)
     (tmp_path / "bad.json").write_text('{"a": [1, 2}')
     vesk_cmd(command, tmp_path / "bad.json", "-o", out, status=1)
-    assert out.read_bytes() == b"precious\n"
+    assert out.read_bytes() == precious
     vesk_cmd(command, doc_file, "-o", out)
     assert out.read_text(encoding="utf-8") == vesk.dumps(DOCUMENT, ivy_grid=command == "encode") + "\n"
     assert out.stat().st_mode & 0o777 == 0o640 and sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "doc.json", "out.txt"]

@@ -168,7 +168,8 @@ def counts(declared, held, pos):
 
 
 @pytest.mark.parametrize("chunks, options, message", [
-    ([], {}, pe(EOF, 0)), ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
+    ([], {}, pe(EOF, 0)), (["[1, 2"], {}, pe(EOF, 5)), (["```json\n[1, 2"], {}, pe(EOF, 13)),
+    ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
     (["[: a, b; 1, x", "; 2, y, z; 3 ]"], {}, pe("Row 2 has 3 cells but the header names 2", 21)),
     (["[: a; [x ]"], {}, bad("x", 7)),  # a bad row at once, though the table is still open
     (["[2: a; 1;", " 2;", " 3;"], {"check_counts": True}, counts(2, 3, 0)),

@@ -14,46 +14,27 @@ import pytest
 import vesk
 from conftest import UNDER_ASAN
 
-REPO = Path(__file__).resolve().parents[1]
-COMPILERS = ["cc", "gcc", "g++", "c++", "clang", "cmake", "ld"]
 
-pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="the wheel holds the plain build; this run tests the instrumented one")
-
-
-@pytest.fixture(scope="module")
-def installed(tmp_path_factory):
-    """(the wheel, the environment's bin folder, an environment for commands)."""
-    if shutil.which("make") is None:
-        pytest.skip("make is not installed")
+@pytest.mark.skipif(UNDER_ASAN or shutil.which("make") is None, reason="needs make, and the plain build the wheel holds")
+def test_the_wheel_installs_and_runs_without_a_compiler(tmp_path):
     # A make of our own, not a part of a make that may be running the tests.
     clean = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
-    built = subprocess.run(["make", "-s", "wheel"], cwd=REPO, env=clean, capture_output=True, text=True, timeout=1800)
+    repo = Path(__file__).resolve().parents[1]
+    built = subprocess.run(["make", "-s", "wheel"], cwd=repo, env=clean, capture_output=True, text=True, timeout=1800)
     assert built.returncode == 0, built.stdout + built.stderr
-    [wheel] = (REPO / "dist").glob("vesk-*.whl")
-    root = tmp_path_factory.mktemp("wheel")
-    venv = root / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True, timeout=300)
-    bin_ = venv / "bin"
-    env = {"PATH": str(bin_), "HOME": str(root), "LANG": "C.UTF-8"}
-    # The outer pip installs into the new environment: binaries only, nothing fetched.
-    pip = subprocess.run([sys.executable, "-m", "pip", "--python", bin_ / "python", "install", "--no-index",
-                          "--no-deps", "--only-binary=:all:", "--no-cache-dir", "-q", wheel],
-                         env=env, cwd=root, capture_output=True, text=True, timeout=300)
-    assert pip.returncode == 0, pip.stdout + pip.stderr
-    return wheel, bin_, env
-
-
-def test_the_wheel_is_tagged_manylinux_and_holds_the_package(installed):
-    wheel, _, _ = installed
+    [wheel] = (repo / "dist").glob("vesk-*.whl")
     assert wheel.name.startswith(f"vesk-{vesk.__version__}-cp313-cp313-manylinux_") and wheel.name.endswith("_x86_64.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"vesk/__init__.py", "vesk/cli.py", "vesk/vesk_core.pyi", "vesk/py.typed", "vesk/sample.json"} <= set(names)
     assert any(n.startswith("vesk/vesk_core.cpython-313-") and n.endswith(".so") for n in names)
-
-
-def test_installed_wheel_runs_without_a_compiler(installed, tmp_path):
-    _, bin_, env = installed
-    assert [c for c in COMPILERS if shutil.which(c, path=env["PATH"])] == []
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", tmp_path / "venv"], check=True, timeout=300)
+    bin_ = tmp_path / "venv" / "bin"
+    env = {"PATH": str(bin_), "HOME": str(tmp_path), "LANG": "C.UTF-8"}
+    assert [c for c in ["cc", "gcc", "g++", "c++", "clang", "cmake", "ld"] if shutil.which(c, path=env["PATH"])] == []
+    # The outer pip installs into the new environment: binaries only, nothing fetched.
+    pip = subprocess.run([sys.executable, "-m", "pip", "--python", bin_ / "python", "install", "--no-index", "--no-deps",
+                          "--only-binary=:all:", "--no-cache-dir", "-q", wheel], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert pip.returncode == 0, pip.stdout + pip.stderr
     probe = subprocess.run([bin_ / "python", "-c", "import vesk, vesk.vesk_core as c; print(vesk.__simd__, c.__file__)"],
                            env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert probe.returncode == 0, probe.stderr

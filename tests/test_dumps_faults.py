@@ -1,11 +1,10 @@
-"""dumps on objects that are not built-in values (Pydantic models of both interfaces, dataclasses, anything
-with a conversion) and under faults: the order conversions are tried in, endless conversions, calls made
+"""dumps on objects that are not built-in values (models, dataclasses, anything with a conversion) and
+under faults: the order conversions are tried in, endless conversions, calls made
 from inside a call, containers changed while written, output too large to allocate, and memory that stays
 flat over thousands of good and failing calls."""
 
 import dataclasses
 import datetime
-import enum
 import gc
 import json
 import os
@@ -15,7 +14,6 @@ import threading
 from unittest import mock
 
 import pydantic
-import pydantic.v1
 import pytest
 
 from conftest import LEAK_THRESHOLD, compact, needs_plain_malloc, traced_growth
@@ -27,43 +25,13 @@ class Tag(pydantic.BaseModel):
     weight: float = 1.0
 
 
-class Item(pydantic.BaseModel):
-    id: int
-    tags: list[Tag]
-    note: str | None = None
-
-
-class Dated(pydantic.BaseModel):
-    when: datetime.time
-
-
-class OldTag(pydantic.v1.BaseModel):
-    name: str
-    weight: float = 1.0
-
-
-class OldItem(pydantic.v1.BaseModel):
-    id: int
-    tags: list[OldTag]
-
-
 @dataclasses.dataclass
 class P:
     x: object
     y: object = None
 
 
-@pytest.mark.parametrize("model", [
-    Item(id=1, tags=[Tag(name="a"), Tag(name="\u00e9", weight=2.5)]), OldItem(id=2, tags=[OldTag(name="b\n")]),
-    P(P(1, 2), [P(3, [P(4)]), P(5, "x")]), P(enum.IntEnum("Level", {"LOW": 1}).LOW, enum.StrEnum("Mode", {"F": "f\u00e9"}).F),
-], ids=lambda m: type(m).__name__)
-@pytest.mark.parametrize("indent", [None, 2])
-def test_models_are_written_as_their_own_conversion(model, indent):
-    plain = model.model_dump() if hasattr(model, "model_dump") else model.dict() if hasattr(model, "__fields__") \
-        else dataclasses.asdict(model)
-    assert dumps(model, indent=indent, ivy_grid=False) == json.dumps(plain, ensure_ascii=False, indent=indent,
-                                                                     separators=None if indent else (",", ":"))
-    assert dumps({"m": [model, 5]}, ivy_grid=False) == compact({"m": [plain, 5]})
+Dated = type("Dated", (pydantic.BaseModel,), {"__annotations__": {"when": datetime.time}})
 
 
 class Boom(Exception):
@@ -335,7 +303,7 @@ RAISING = with_attrs(model_dump=lambda self: {}.pop("x"))  # a fresh error each 
 
 
 def fresh_good(i):
-    return [{"id": i, "s": f"\u00e9{i}", "big": 2**70 + i, 1.5: (b"\x00", None), "m": Item(id=i, tags=[Tag(name="a")])},
+    return [{"id": i, "s": f"\u00e9{i}", "big": 2**70 + i, 1.5: (b"\x00", None), "m": Tag(name=f"a{i}")},
             P([i, {"k": "\U0001f600"}]), {Surrogate(f"\ud800{i}"): i, i: [i / 7, -i]}, Reenter()]
 
 

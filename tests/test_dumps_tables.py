@@ -12,7 +12,7 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import check_same, compact, reads_back_bare
+from conftest import compact, reads_back_bare
 from vesk.vesk_core import dumps, loads
 
 DELIMS = {"comma": ", ", "tab": "\t", "pipe": " | "}
@@ -93,6 +93,7 @@ def rec(i, name="n"):
 
 
 LoneKey = type("LoneKey", (str,), {"__str__": lambda self: "k"})
+Count, Word = type("Count", (int,), {}), type("Word", (str,), {})
 Raises = type("Raises", (), {"model_dump": lambda self: {}.pop("boom")})
 IDX, TEN = [{"id": 1, "x": 10}, {"id": 2, "x": 20}], [{"a": i, "b": i} for i in range(10)]
 NULLS, T = [{"a": 1, "b": None}, {"a": 2, "b": 3}], "[2: id, x; 1, 10; 2, 20 ]"
@@ -153,6 +154,9 @@ EXACT = [  # (value, options, the text, or the error dumps raises); those of lis
     # a record with a key beyond the columns, before or after the nesting cell
     ([{"a": [{"q": 1}, {"q": 2}]}, {"a": 1}, {"a": 2, "b": 3}], {"lean": True}, "[{a:[2:q;1;2]},{a:1},{a:2,b:3}]"),
     ([{"a": 0}, {"a": 1, "b": 3}, {"a": [{"q": 1}, {"q": 2}]}], {"lean": True}, "[{a:0},{a:1,b:3},{a:[2:q;1;2]}]"),
+    # subclasses of int and str as cells
+    ([{"a": Count(3), "b": Word("w")}, {"a": Count(-7), "b": Word("")}], {}, '[2: a, b; 3, "w"; -7, "" ]'),
+    ([{"a": Count(3), "b": Word("w")}, {"a": Count(-7), "b": Word("")}], {"lean": True}, '[2:a,b;3,w;-7,""]'),
     # texts with no UTF-8 form, the nesting limit, failing conversions
     ([{LoneKey("\ud800"): 1}, {LoneKey("\ud800"): 2}], {}, '[{"k":1},{"k":2}]'),  # a column with no UTF-8 form
     ([{LoneKey("\U0001f600\ud800"): 1}, {LoneKey("\U0001f600\ud800"): 2}], {}, '[{"k":1},{"k":2}]'),  # and no wider str
@@ -336,20 +340,6 @@ def test_an_undone_lean_table_converts_each_cell_once():
     rows = [{"a": model()} for _ in range(3)] + [{"a": None, "b": 1}]
     assert dumps(rows, lean=True) == "[{a:{k:1}},{a:{k:2}},{a:{k:3}},{a:null,b:1}]"
     assert calls == [r["a"] for r in rows[:3]]
-
-
-# Cells that a row may write in one go, and the near misses of each.
-CELLS = [None, True, False, 0, -7, 2**30 - 1, 2**30, -(2**63), 2**64, type("Count", (int,), {})(3), 0.5, -123.456,
-         1e300, float("nan"), float("-inf"), "", "a" * 31, "a" * 63, "a" * 64, "x, y", 'q"', "tab\t", "\u00e9",
-         "\U0001f600", "null", "1", type("Word", (str,), {})("w")]
-
-
-@pytest.mark.parametrize("options", [{}, {"lean": True}, {"implicit_null": True}, {"bare_strings": True},
-                                     {"delimiter": "tab"}, {"delimiter": "pipe", "row_count": False}], ids=str)
-def test_cells_of_every_kind_read_back(options):
-    for value in CELLS:
-        records = [{"a": value, "b": 1}, {"a": 2, "b": value}, {"a": value, "b": value}]
-        check_same(loads(dumps(records, **options)), json.loads(json.dumps(records)))
 
 
 # Each text as the only lean cell of a two-row table: bare exactly where it reads back.

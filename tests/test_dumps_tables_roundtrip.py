@@ -24,7 +24,8 @@ WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "Inf", "Non
 awkward = st.text(st.sampled_from(list("\t\n\r\",:;[\\]{|}' -_$/.+09aZe") + ["\u00e9", "\u20ac", "\U0001f600", "\x00", "\x7f"]),
                   max_size=6)
 texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
-scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts
+scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts | st.sampled_from(
+    [2**30 - 1, 2**30, -(2**63), 2**64, 0.5, 1e300, "a" * 31, "a" * 63, "a" * 64])  # cells a row may write in one go or not
 # Column names, and object keys: those with "-" or "$" read back only in a header
 # or quoted, so combinations with unquoted_keys skip data that has them as object keys.
 KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
@@ -127,6 +128,7 @@ INLINE, LEAN = dict(multiline_ivy=False, indent=None, lean=False), dict(multilin
 @settings(max_examples=150, deadline=None)
 @given(data, LAYOUTS)
 @example([{"n": "nick"}, {"n": None}, {"n": "Ivan"}, {"n": None}], INLINE)
+@example({"x_1": 1, "null": None, "_": [float("nan"), -0.0], "true": 1, "NaN": 2, "Infinity": (3,), "e5": {}}, INLINE)
 @example([{"a": None, "b": 1, "c": None}, {"a": 2, "b": None, "c": "true"}, {"b": 3, "c": "NaN"}, {"a": "x-1"}], INLINE)
 @example(TEN + [5, {"a": [{"k": 1}, {"k": 2}], "b": {"c": ";"}}] + TEN, INLINE)
 @example([{"a": 1}, {"a": 2, "b": 3}], INLINE)

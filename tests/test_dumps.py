@@ -184,25 +184,22 @@ def test_unquoted_keys(keys, bare):
 LINES_CONFLICT = " cannot be combined with lines=True, which writes one line of JSON a value"
 
 
-class Yields:
-    def __init__(self, error=None):
-        self.error = error
-
-    def __iter__(self):
-        yield 1
-        yield {"a": [1.5]}
-        if self.error:
-            raise self.error
+def yields(error=None):
+    yield 1
+    yield {"a": [1.5]}
+    if error:
+        raise error
 
 
-class Index:
-    def __init__(self, result):
-        self.result = result
+Iterable = type("Iterable", (), {"__iter__": lambda self: yields()})
 
-    def __index__(self):
-        if isinstance(self.result, Exception):
-            raise self.result
-        return self.result
+
+def index(result):  # an object whose __index__ gives or raises `result`
+    def get(self):
+        if isinstance(result, Exception):
+            raise result
+        return result
+    return type("Index", (), {"__index__": get})()
 
 
 def index_message(value):
@@ -237,9 +234,9 @@ ENCODE = "Failed to encode string as UTF-8"
     (lambda: dumps(1, data=2), TypeError, "dumps() got multiple values for argument 'data'"),
     (lambda: dumps(1, indent=2.0), TypeError, "argument 'indent': " + index_message(2.0)),
     (lambda: dumps(1, indent=-1), OverflowError, None),
-    (lambda: dumps(1, indent=Index(-5)), OverflowError, None),
-    (lambda: dumps(1, indent=Index(TypeError("no index"))), TypeError, "argument 'indent': no index"),
-    (lambda: dumps(1, indent=Index(KeyError("k"))), KeyError, "'k'"),
+    (lambda: dumps(1, indent=index(-5)), OverflowError, None),
+    (lambda: dumps(1, indent=index(TypeError("no index"))), TypeError, "argument 'indent': no index"),
+    (lambda: dumps(1, indent=index(KeyError("k"))), KeyError, "'k'"),
     (lambda: dumps(1, delimiter=1), TypeError, "argument 'delimiter': 'int' object cannot be converted to 'PyString'"),
     (lambda: dumps(1, delimiter="\ud800"), UnicodeEncodeError, None),
     (lambda: dumps(1, lean=1), TypeError, "argument 'lean': 'int' object cannot be converted to 'PyBool'"),
@@ -253,7 +250,7 @@ ENCODE = "Failed to encode string as UTF-8"
     (lambda: dumps([1], lines=True, unquoted_keys=True, lean=True), ValueError, "unquoted_keys" + LINES_CONFLICT),
     (lambda: dumps("ab", lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'str'"),
     (lambda: dumps(5, lines=True), TypeError, "lines=True takes a list, tuple or other iterable of values, not 'int'"),
-    (lambda: dumps(Yields(KeyError("k")), lines=True), KeyError, "'k'"),  # its iterator's errors pass through
+    (lambda: dumps(yields(KeyError("k")), lines=True), KeyError, "'k'"),  # its iterator's errors pass through
     (lambda: dumps([1, {2}], lines=True), TypeError, "Object of type 'set' is not JSON serializable"),
 ])
 def test_errors(call, exc, message):
@@ -281,7 +278,7 @@ LINES_TEXT = '{"id":1,"tags":[{"k":"a"},{"k":"b"}]}\n{"id":2,"tags":[]}\n'
     (lambda: iter(()), ""), (lambda: [None, "a\nb\u2028", (3,), "\u00e9"], 'null\n"a\\nb\u2028"\n[3]\n"\u00e9"\n'),
     (lambda: RECORDS, LINES_TEXT), (lambda: (r for r in RECORDS), LINES_TEXT),
     (lambda: {1: RECORDS[0], 2: RECORDS[1]}.values(), LINES_TEXT), (lambda: range(3), "0\n1\n2\n"),
-    (lambda: Yields(), '1\n{"a":[1.5]}\n'), (lambda: [XY(1, 2.5), [XY(3, 0.0)]], '{"x":1,"y":2.5}\n[{"x":3,"y":0.0}]\n'),
+    (lambda: Iterable(), '1\n{"a":[1.5]}\n'), (lambda: [XY(1, 2.5), [XY(3, 0.0)]], '{"x":1,"y":2.5}\n[{"x":3,"y":0.0}]\n'),
     (lambda: [[{"a": 1}, {"a": 2}]] * 2, '[{"a":1},{"a":2}]\n' * 2),
 ], ids=["empty iterator", "values", "records", "generator", "dict values", "range", "iterable", "dataclasses", "tables"])
 @pytest.mark.parametrize("options", [{}, {"ivy_grid": True, "bare_strings": True, "implicit_null": True, "row_count": False,

@@ -27,16 +27,8 @@ LoneDigits = type("LoneDigits", (int,), {"__str__": lambda s: "1\udc00"})
 Half = type("Half", (float,), {"__repr__": lambda s: "never"})
 
 
-class LoneKey(str):
-    """A str whose str() is another text: a key whose own text may have no UTF-8 form."""
-
-    def __new__(cls, text, shown="k"):
-        self = super().__new__(cls, text)
-        self.shown = shown
-        return self
-
-    def __str__(self):
-        return self.shown
+def LoneKey(text, shown="k"):  # a str whose str() is another text: a key whose own text may have no UTF-8 form
+    return type("LoneKey", (str,), {"__str__": lambda self: shown})(text)
 
 
 class Shown:

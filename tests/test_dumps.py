@@ -31,14 +31,16 @@ def LoneKey(text, shown="k"):  # a str whose str() is another text: a key whose 
     return type("LoneKey", (str,), {"__str__": lambda self: shown})(text)
 
 
-class Shown:
-    def __init__(self, text):
-        self.text = text
+def obj(method, result):  # an object whose `method` gives or raises `result`
+    def get(self):
+        if isinstance(result, Exception):
+            raise result
+        return result
+    return type("Obj", (), {method: get})()
 
-    def __str__(self):
-        if isinstance(self.text, Exception):
-            raise self.text
-        return self.text
+
+def Shown(text):
+    return obj("__str__", text)
 
 
 Point = collections.namedtuple("Point", "x y")
@@ -186,14 +188,6 @@ def yields(error=None):
 Iterable = type("Iterable", (), {"__iter__": lambda self: yields()})
 
 
-def index(result):  # an object whose __index__ gives or raises `result`
-    def get(self):
-        if isinstance(result, Exception):
-            raise result
-        return result
-    return type("Index", (), {"__index__": get})()
-
-
 def index_message(value):
     with pytest.raises(TypeError) as info:
         operator.index(value)
@@ -226,9 +220,9 @@ ENCODE = "Failed to encode string as UTF-8"
     (lambda: dumps(1, data=2), TypeError, "dumps() got multiple values for argument 'data'"),
     (lambda: dumps(1, indent=2.0), TypeError, "argument 'indent': " + index_message(2.0)),
     (lambda: dumps(1, indent=-1), OverflowError, None),
-    (lambda: dumps(1, indent=index(-5)), OverflowError, None),
-    (lambda: dumps(1, indent=index(TypeError("no index"))), TypeError, "argument 'indent': no index"),
-    (lambda: dumps(1, indent=index(KeyError("k"))), KeyError, "'k'"),
+    (lambda: dumps(1, indent=obj("__index__", -5)), OverflowError, None),
+    (lambda: dumps(1, indent=obj("__index__", TypeError("no index"))), TypeError, "argument 'indent': no index"),
+    (lambda: dumps(1, indent=obj("__index__", KeyError("k"))), KeyError, "'k'"),
     (lambda: dumps(1, delimiter=1), TypeError, "argument 'delimiter': 'int' object cannot be converted to 'PyString'"),
     (lambda: dumps(1, delimiter="\ud800"), UnicodeEncodeError, None),
     (lambda: dumps(1, lean=1), TypeError, "argument 'lean': 'int' object cannot be converted to 'PyBool'"),

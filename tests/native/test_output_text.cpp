@@ -37,11 +37,15 @@ TEST(OutputText, SplicedTextMatchesModel) {
                                   : 0x10000 + static_cast<uint32_t>(rng() % 0x100000);
                 const std::vector<uint16_t> units16(units.begin(), units.end());
                 const bool keep = rng() % 5 != 0;
-                ASSERT_EQ(text.add_wide(kind, [&](OutputBuffer& wide) {
-                    if (kind == 2) wide.append_units(units16.data(), 2, units.size());
-                    else wide.append_units(units.data(), 4, units.size());
-                    return keep;
-                }), keep);
+                ASSERT_EQ(text.add_wide(kind,
+                                        [&](OutputBuffer& wide) {
+                                            if (kind == 2)
+                                                wide.append_units(units16.data(), 2, units.size());
+                                            else
+                                                wide.append_units(units.data(), 4, units.size());
+                                            return keep;
+                                        }),
+                          keep);
                 if (keep) model.insert(model.end(), units.begin(), units.end());
             } else if (action == 4) {
                 marks.emplace_back(text.mark(), model.size());
@@ -58,7 +62,8 @@ TEST(OutputText, SplicedTextMatchesModel) {
             std::vector<uint8_t> bytes(text.size() * kind + 1, 0xEE);  // one byte more: no overrun
             text.copy_to(bytes.data(), kind);
             ASSERT_EQ(bytes.back(), 0xEE) << "round " << round << " kind " << kind;
-            ASSERT_EQ(units_of(bytes.data(), text.size(), kind), model) << "round " << round << " kind " << kind;
+            ASSERT_EQ(units_of(bytes.data(), text.size(), kind), model)
+                << "round " << round << " kind " << kind;
         }
     }
 }

@@ -37,7 +37,8 @@ class GuardedArena {
     GuardedArena(size_t pages, std::string_view poison) : size_(pages * kPage), poison_(poison) {
         base_ = static_cast<uint8_t*>(
             mmap(nullptr, size_ + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (base_ == MAP_FAILED || mprotect(base_ + kPage, size_, PROT_READ | PROT_WRITE)) std::abort();
+        if (base_ == MAP_FAILED || mprotect(base_ + kPage, size_, PROT_READ | PROT_WRITE))
+            std::abort();
         repoison(0, size_);
     }
     ~GuardedArena() { munmap(base_, size_ + 2 * kPage); }
@@ -84,9 +85,12 @@ class Fuzzer {
         std::string s(length, '\0');
         for (size_t i = 0; i < length;) {
             char c = special[below(special.size())];
-            if (below(64) >= density) c = static_cast<char>('a' + below(26));
-            else if (below(4) == 0) c = static_cast<char>(below(256));
-            for (size_t end = std::min(length, i + (below(32) ? 1 : 1 + below(100))); i < end; ++i) s[i] = c;
+            if (below(64) >= density)
+                c = static_cast<char>('a' + below(26));
+            else if (below(4) == 0)
+                c = static_cast<char>(below(256));
+            for (size_t end = std::min(length, i + (below(32) ? 1 : 1 + below(100))); i < end; ++i)
+                s[i] = c;
         }
         if (length >= 3 && below(16) == 0) s.replace(0, 3, "\xef\xbb\xbf");
         return s;
@@ -112,10 +116,12 @@ void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::s
     size_t n = 0;
     const auto one = [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, special);
-        const uint8_t* at = arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        const uint8_t* at =
+            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
         check(std::string_view(in), at, [&] {
-            return "case " + std::to_string(n) + ", " + std::to_string(length) + " bytes at alignment " +
-                   std::to_string(align) + (edge == Edge::head ? " after" : " before") +
+            return "case " + std::to_string(n) + ", " + std::to_string(length) +
+                   " bytes at alignment " + std::to_string(align) +
+                   (edge == Edge::head ? " after" : " before") +
                    " a guard page: " + testing::PrintToString(in);
         });
         ++n;
@@ -135,36 +141,42 @@ void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::s
 // show), against the offsets of the quotes, 64-bit from `wide_from` bytes.
 TEST(SimdDifferential, ScannersMatchLoop) {
     using Scan = void (*)(std::string_view, StructuralIndex&);
-    std::vector<std::pair<const char*, Scan>> scans = {
-        {"scalar", &scan_scalar}, {"avx2", &scan_avx2}, {"emulated avx512", &emulated::scan_avx512},
-        {"dispatch", &scan}};
+    std::vector<std::pair<const char*, Scan>> scans = {{"scalar", &scan_scalar},
+                                                       {"avx2", &scan_avx2},
+                                                       {"emulated avx512", &emulated::scan_avx512},
+                                                       {"dispatch", &scan}};
     if (use_avx512_scanner()) scans.emplace_back("avx512", &scan_avx512);
     std::vector<StructuralIndex> indexes(scans.size());
     Fuzzer fuzz(0x5CA4'D1FF);
     GuardedArena arena(24, "\"");  // an over-read records quotes
-    for_each_input(fuzz, arena, 320, kInteresting, true, [&](std::string_view in, const uint8_t* at, auto where) {
-        // now and then the 64-bit offsets start just below, at or above the length
-        const uint64_t wide_from =
-            fuzz.below(4) ? kWideOffsetsFrom : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
-        std::vector<uint64_t> want;
-        for (size_t i = 0; i < in.size(); ++i)
-            if (in[i] == '"') want.push_back(i);
-        for (size_t v = 0; v < scans.size(); ++v) {
-            StructuralIndex& index = indexes[v];
-            index.reset(in.size(), wide_from);
-            scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
-            std::vector<uint64_t> got(index.size());
-            for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
-            ASSERT_EQ(index.wide(), in.size() >= wide_from) << scans[v].first << ", " << where();
-            ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from << ", " << where();
-        }
-    });
+    for_each_input(fuzz, arena, 320, kInteresting, true,
+                   [&](std::string_view in, const uint8_t* at, auto where) {
+                       // now and then the 64-bit offsets start just below, at or above the length
+                       const uint64_t wide_from =
+                           fuzz.below(4) ? kWideOffsetsFrom
+                                         : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
+                       std::vector<uint64_t> want;
+                       for (size_t i = 0; i < in.size(); ++i)
+                           if (in[i] == '"') want.push_back(i);
+                       for (size_t v = 0; v < scans.size(); ++v) {
+                           StructuralIndex& index = indexes[v];
+                           index.reset(in.size(), wide_from);
+                           scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
+                           std::vector<uint64_t> got(index.size());
+                           for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
+                           ASSERT_EQ(index.wide(), in.size() >= wide_from)
+                               << scans[v].first << ", " << where();
+                           ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from
+                                                << ", " << where();
+                       }
+                   });
 }
 
 // A quote or backslash escaped by a backslash, a control character by its
 // short escape or \u00XX; units above 0xFF are widened by the caller.
 void escape_into(std::vector<uint32_t>& out, uint32_t c) {
-    const char* named = c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
+    const char* named =
+        c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
     char hex[8];
     if (c == '"' || c == '\\') {
         out.insert(out.end(), {'\\', c});
@@ -182,33 +194,42 @@ void escape_into(std::vector<uint32_t>& out, uint32_t c) {
 // variant into its own buffer, whose stale bytes would show.
 TEST(SimdDifferential, ByteEscapersMatchLoop) {
     using Escape = void (*)(const uint8_t*, size_t, OutputBuffer&);
-    const std::pair<const char*, Escape> escapers[] = {
-        {"scalar", &write_escaped_str_scalar}, {"avx2", &write_escaped_str_avx2}, {"dispatch", &write_escaped_str}};
+    const std::pair<const char*, Escape> escapers[] = {{"scalar", &write_escaped_str_scalar},
+                                                       {"avx2", &write_escaped_str_avx2},
+                                                       {"dispatch", &write_escaped_str}};
     OutputBuffer buffers[std::size(escapers)];
     Fuzzer fuzz(0xE5CA'9E00);
     GuardedArena arena(24, "\"\n");  // an over-read would escape them
-    for_each_input(fuzz, arena, 320, kInteresting, true, [&](std::string_view in, const uint8_t* at, auto where) {
-        const size_t prefix = fuzz.below(70);
-        std::vector<uint32_t> want(prefix, '<');
-        for (unsigned char c : in) escape_into(want, c);
-        for (size_t v = 0; v < std::size(escapers); ++v) {
-            buffers[v].clear();
-            buffers[v].fill('<', prefix);
-            escapers[v].second(at, in.size(), buffers[v]);
-            ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want) << escapers[v].first << ", after " << prefix << ", " << where();
-        }
-    });
+    for_each_input(
+        fuzz, arena, 320, kInteresting, true,
+        [&](std::string_view in, const uint8_t* at, auto where) {
+            const size_t prefix = fuzz.below(70);
+            std::vector<uint32_t> want(prefix, '<');
+            for (unsigned char c : in) escape_into(want, c);
+            for (size_t v = 0; v < std::size(escapers); ++v) {
+                buffers[v].clear();
+                buffers[v].fill('<', prefix);
+                escapers[v].second(at, in.size(), buffers[v]);
+                ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want)
+                    << escapers[v].first << ", after " << prefix << ", " << where();
+            }
+        });
 }
 
-bool is_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool is_surrogate(uint32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // What write_escaped_units leaves after `prefix` units; it stops at a surrogate.
-std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in, size_t prefix) {
+std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in,
+                                                      size_t prefix) {
     std::vector<uint32_t> out(prefix, '<');
     for (uint32_t c : in) {
         if (is_surrogate(c)) return {false, out};
-        if (c > 0xFF) out.push_back(c);
-        else escape_into(out, c);
+        if (c > 0xFF)
+            out.push_back(c);
+        else
+            escape_into(out, c);
     }
     return {true, out};
 }
@@ -221,7 +242,9 @@ std::vector<uint32_t> unit_pool(unsigned kind) {
     if (kind >= 2)
         p.insert(p.end(), {0x2200, 0x5C22, 0x225C, 0x0A0A, 0x1F00, 0x0100, 0x20AC, 0xD7FF, 0xE000,
                            0xF800, 0xFFFF, 0x5CD8});
-    if (kind == 4) p.insert(p.end(), {0x10000, 0x1F600, 0x10FFFF, 0x1D800, 0x1DFFF, 0x10022, 0x1005C, 0x2000A});
+    if (kind == 4)
+        p.insert(p.end(),
+                 {0x10000, 0x1F600, 0x10FFFF, 0x1D800, 0x1DFFF, 0x10022, 0x1005C, 0x2000A});
     return p;
 }
 
@@ -248,23 +271,28 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
                         std::vector<uint32_t> in(length);
                         const uint64_t density = fuzz.below(5);  // in quarters
                         for (uint32_t& u : in) {
-                            u = fuzz.below(4) < density ? pool[fuzz.below(pool.size())]
-                                                        : 'a' + static_cast<uint32_t>(fuzz.below(26));
+                            u = fuzz.below(4) < density
+                                    ? pool[fuzz.below(pool.size())]
+                                    : 'a' + static_cast<uint32_t>(fuzz.below(26));
                             if (is_surrogate(u)) u = 0xE9;
                         }
                         if (kind > 1 && length && fuzz.below(4) == 0)
-                            in[fuzz.below(length)] = 0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
+                            in[fuzz.below(length)] =
+                                0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
                         const size_t prefix = fuzz.below(40);
                         out.clear();
                         out.fill('<', prefix);
                         out.widen(width);
                         const std::vector<uint8_t> units = as_units(in, kind);
-                        const bool ok = write_escaped_units(arena.place(units.data(), units.size(), align, edge),
-                                                            kind, length, out);
+                        const bool ok = write_escaped_units(
+                            arena.place(units.data(), units.size(), align, edge), kind, length,
+                            out);
                         ASSERT_EQ(out.width(), width);
-                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)), expected_units(in, prefix))
-                            << "case " << n << ": kind " << kind << " into width " << width << " at alignment "
-                            << align << (edge == Edge::head ? " after" : " before") << " a guard page after "
+                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)),
+                                  expected_units(in, prefix))
+                            << "case " << n << ": kind " << kind << " into width " << width
+                            << " at alignment " << align
+                            << (edge == Edge::head ? " after" : " before") << " a guard page after "
                             << prefix << " units: " << testing::PrintToString(in);
                         ++n;
                     }
@@ -276,7 +304,8 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
 // the reservation (the sanitizer build sees any store beyond the buffer).
 TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
     Fuzzer fuzz(0xF111);
-    for (auto [kind, width] : {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
+    for (auto [kind, width] :
+         {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
         const std::vector<uint32_t> pool = unit_pool(kind);
         OutputBuffer out;
         out.widen(width);
@@ -287,11 +316,14 @@ TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
             ASSERT_TRUE(write_escaped_units(as_units(in, kind).data(), kind, in.size(), out));
             for (uint32_t c : in) c > 0xFF ? all.push_back(c) : escape_into(all, c);
         }
-        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all) << "kind " << kind << " width " << width;
+        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all)
+            << "kind " << kind << " width " << width;
     }
 }
 
-bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // The filler grammar as a state machine: whitespace; `//` up to and through
 // LF, CR or CR LF; `/*` through the first `*/` after the opener; a byte
@@ -318,43 +350,52 @@ TEST(SimdDifferential, FillerSkipMatchesLoop) {
     Fuzzer fuzz(0xF111'E500);
     GuardedArena arena(2, " */\t/");  // an over-read would extend the filler
     constexpr std::string_view kFiller = "      \t\n\n\r//**/\xef\xbb\xbf\x0b\x0c\xa0 x"sv;
-    for_each_input(fuzz, arena, 200, kFiller, false, [&](std::string_view in, const uint8_t* at, auto where) {
-        for (int k = 0; k < 4; ++k) {
-            const uint64_t start = k == 0 ? 0 : fuzz.below(in.size() + 1);
-            uint64_t got = start;
-            skip_whitespace_simd(at, in.size(), got);
-            ASSERT_EQ(got, skip_filler(at, in.size(), start)) << "from " << start << ", " << where();
-        }
-    });
+    for_each_input(fuzz, arena, 200, kFiller, false,
+                   [&](std::string_view in, const uint8_t* at, auto where) {
+                       for (int k = 0; k < 4; ++k) {
+                           const uint64_t start = k == 0 ? 0 : fuzz.below(in.size() + 1);
+                           uint64_t got = start;
+                           skip_whitespace_simd(at, in.size(), got);
+                           ASSERT_EQ(got, skip_filler(at, in.size(), start))
+                               << "from " << start << ", " << where();
+                       }
+                   });
 }
 
 TEST(SimdDifferential, StringScansMatchLoop) {
     Fuzzer fuzz(0x57A1'4E0D);
     GuardedArena arena(2, "\"\\\x80\x01");  // an over-read changes every answer
-    constexpr std::string_view kString = "\"\\\\\x80\xc3\xa9\xff\x7f\x1f\x00\x20\x21\x5b\x5d\xa2\xdc"sv;
-    for_each_input(fuzz, arena, 200, kString, false, [&](std::string_view in, const uint8_t* at, auto where) {
-        const uint64_t length = in.size();
-        for (int k = 0; k < 3; ++k) {
-            const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
-            uint64_t close = start, stop = start;
-            bool backslash = false, high = false, any_backslash = false, all_ascii = true;
-            for (; close < length && at[close] != '"'; ++close)
-                backslash |= at[close] == '\\', high |= at[close] >= 0x80;
-            while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20) ++stop;
-            for (uint64_t i = start; i < length; ++i) any_backslash |= at[i] == '\\', all_ascii &= at[i] < 0x80;
+    constexpr std::string_view kString =
+        "\"\\\\\x80\xc3\xa9\xff\x7f\x1f\x00\x20\x21\x5b\x5d\xa2\xdc"sv;
+    for_each_input(
+        fuzz, arena, 200, kString, false, [&](std::string_view in, const uint8_t* at, auto where) {
+            const uint64_t length = in.size();
+            for (int k = 0; k < 3; ++k) {
+                const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
+                uint64_t close = start, stop = start;
+                bool backslash = false, high = false, any_backslash = false, all_ascii = true;
+                for (; close < length && at[close] != '"'; ++close)
+                    backslash |= at[close] == '\\', high |= at[close] >= 0x80;
+                while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20)
+                    ++stop;
+                for (uint64_t i = start; i < length; ++i)
+                    any_backslash |= at[i] == '\\', all_ascii &= at[i] < 0x80;
 
-            const StringEnd end = find_string_end_avx2(at, length, start);
-            ASSERT_EQ(std::tuple(end.close, end.backslash, end.ascii, find_escape_stop_avx2(at, length, start)),
-                      std::tuple(close, backslash, !high, stop))
-                << "from " << start << ", " << where();
-            // The bytes from `start` as a whole string's content; ASCII counts only without a backslash.
-            for (const ContentScan scanned : {scan_string_content(at + start, length - start),
-                                              scan_string_content_avx2(at + start, length - start)})
-                ASSERT_EQ(std::pair(scanned.backslash, scanned.ascii || any_backslash),
-                          std::pair(any_backslash, all_ascii || any_backslash))
+                const StringEnd end = find_string_end_avx2(at, length, start);
+                ASSERT_EQ(std::tuple(end.close, end.backslash, end.ascii,
+                                     find_escape_stop_avx2(at, length, start)),
+                          std::tuple(close, backslash, !high, stop))
                     << "from " << start << ", " << where();
-        }
-    });
+                // The bytes from `start` as a whole string's content; ASCII counts only without a
+                // backslash.
+                for (const ContentScan scanned :
+                     {scan_string_content(at + start, length - start),
+                      scan_string_content_avx2(at + start, length - start)})
+                    ASSERT_EQ(std::pair(scanned.backslash, scanned.ascii || any_backslash),
+                              std::pair(any_backslash, all_ascii || any_backslash))
+                        << "from " << start << ", " << where();
+            }
+        });
 }
 
 // Texts shorter than a block or two, starting at each distance from the end
@@ -363,10 +404,15 @@ TEST(SimdDifferential, StringScansMatchLoop) {
 // byte stops it, and -1 (or false) where its block would cross the page.
 TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
-    constexpr std::string_view kShort = "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
-    const auto fits = [](const void* p, size_t block) { return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage; };
+    constexpr std::string_view kShort =
+        "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
+    const auto fits = [](const void* p, size_t block) {
+        return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage;
+    };
     const auto bare = [](uint8_t c) { return c >= 0x20 && c != 0x7F && !std::strchr(",;|]\\", c); };
-    const auto identifier = [](uint8_t c) { return std::isalnum(c) || c == '_' || c == '$' || c == '-'; };
+    const auto identifier = [](uint8_t c) {
+        return std::isalnum(c) || c == '_' || c == '$' || c == '-';
+    };
     const auto clean = [](uint8_t c) { return c >= 0x20 && c != '"' && c != '\\'; };
     Fuzzer fuzz(0x5B10'C4E5);
     GuardedArena arena(2, "\",;\\\x01");  // an over-read that leaked into a result would stop it
@@ -377,8 +423,9 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 const std::string text = fuzz.bytes(length, kShort);
                 const uint8_t* at = arena.place_at(text.data(), length, arena.size() - distance);
                 const auto all = [&](auto pred) { return std::all_of(at, at + length, pred); };
-                const std::string where = "case " + std::to_string(n) + ", " + std::to_string(distance) +
-                                          " bytes before a guard page: " + testing::PrintToString(text);
+                const std::string where =
+                    "case " + std::to_string(n) + ", " + std::to_string(distance) +
+                    " bytes before a guard page: " + testing::PrintToString(text);
                 uint8_t out[64];
                 // Reports `want` and, where it copied, holds the text.
                 const auto check = [&](int got, int want, const char* name) {
@@ -388,18 +435,22 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                     }
                 };
                 const bool fits_clean = fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
-                ASSERT_NO_FATAL_FAILURE(check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
+                ASSERT_NO_FATAL_FAILURE(
+                    check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
                 if (length >= 32) {  // blocks that lie within the text: always decided
-                    ASSERT_NO_FATAL_FAILURE(check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
+                    ASSERT_NO_FATAL_FAILURE(
+                        check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
                     continue;
                 }
                 const bool fit = fits(at, 32);
                 std::memset(out, 0xA5, sizeof out);  // a declined copy writes nothing
                 ASSERT_NO_FATAL_FAILURE(check(copy_short(at, out), fit, "short"));
-                ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; })) << where;
-                ASSERT_NO_FATAL_FAILURE(check(copy_short_if_bare(at, length, out), fit ? all(bare) : -1, "bare"));
+                ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; }))
+                    << where;
                 ASSERT_NO_FATAL_FAILURE(
-                    check(copy_short_if_identifier(at, length, out), fit ? all(identifier) : -1, "identifier"));
+                    check(copy_short_if_bare(at, length, out), fit ? all(bare) : -1, "bare"));
+                ASSERT_NO_FATAL_FAILURE(check(copy_short_if_identifier(at, length, out),
+                                              fit ? all(identifier) : -1, "identifier"));
             }
 }
 

@@ -31,14 +31,18 @@ TEST(StackRoom, DeepRecursionOnASmallThread) {
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 256 * 1024);
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, [](void* arg) -> void* {
-        auto* r = static_cast<Run*>(arg);
-        r->low_before = stack_low_bound();
-        StackRoom room;
-        r->result = descend(room, 20000);
-        r->low_after = stack_low_bound();
-        return nullptr;
-    }, &run), 0);
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      auto* r = static_cast<Run*>(arg);
+                      r->low_before = stack_low_bound();
+                      StackRoom room;
+                      r->result = descend(room, 20000);
+                      r->low_after = stack_low_bound();
+                      return nullptr;
+                  },
+                  &run),
+              0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(run.result, 20000);
@@ -59,7 +63,8 @@ TEST(StackRoom, SegmentsSetTheBoundAndPassExceptionsBack) {
     });
     EXPECT_NE(inner, own);
     EXPECT_EQ(stack_low_bound(), own);
-    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }), std::runtime_error);
+    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }),
+                 std::runtime_error);
     EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
                  std::bad_alloc);
 }

@@ -6,8 +6,7 @@ namespace {
 
 using enum ParsedNumber::Kind;
 
-// Numbers are read one way when the input ends within a few dozen bytes of
-// them and another way when a long stretch follows; every check runs both.
+// Numbers near the input's end are read otherwise than with a long stretch after: check both.
 enum class Tail { none, long_one };
 
 std::pair<ParsedNumber, size_t> read(std::string_view text, Tail tail = Tail::none) {
@@ -64,24 +63,18 @@ INSTANTIATE_TEST_SUITE_P(Table, Tokens,
                              {"-0", "0"},
                              {"123]", "123"},
                              {"12x", "12"},
-                             {"1.25,", "0x1.4p+0"},
                              {"9223372036854775807", "9223372036854775807"},
                              {"-9223372036854775808", "-9223372036854775808"},
                              {"9223372036854775808}", "u9223372036854775808"},
-                             {"9999999999999999999", "u9999999999999999999"},
                              {"18446744073709551615", "big 18446744073709551615"},
                              {"-9223372036854775809", "big -9223372036854775809"},
                              {"Infinity", "inf"},
-                             {"INF", "inf"},
                              {"inf", "inf"},
                              {"INFINITY", "inf"},
-                             {"-infinity", "-inf"},
                              {"-Inf", "-inf"},
                              {"NaN", "nan"},
                              {"NAN", "nan"},
-                             {"nan", "nan"},
                              {"-nan", "-nan"},
-                             {"-NaN", "-nan"},
                              {"1e400", "inf"},
                              {"-1e400", "-inf"},
                              {"1e-400", "0x0p+0"},
@@ -102,30 +95,17 @@ INSTANTIATE_TEST_SUITE_P(Table, Tokens,
                              {"-", "Invalid number"},
                              {"--1", "Invalid number"},
                              {"Infinit", "Invalid number"},
-                             {"-+1", "Invalid number"},
                              {"1e", "Invalid float"},
                              {"1e+", "Invalid float"},
                              {"1e5-3", "Invalid float"},
                              {"1.5e", "Invalid float"},
-                             {"1e--5", "Invalid float"},
-                             // Digit runs at and past the lengths read in one piece.
-                             {"1234567890123456", "1234567890123456"},
-                             {"12345678901234567", "12345678901234567"},
-                             {"1234567890123456.5", "0x1.18b54f22aeb02p+50"},
+                             // Past the random texts below: a leading "0." and 27 digits.
                              {"-0.1234567890123456", "-0x1.f9add3746f659p-4"},
-                             {"123.4567890123456789", "0x1.edd3c07fb4c99p+6"},
-                             {"123.45678901234567891", "0x1.edd3c07fb4c99p+6"},
                              {"0.00000000000000000000000001", "0x1.8c240c4aecb14p-87"},
-                             {"-1.5]", "-0x1.8p+0"},
-                             {"1.5E3", "0x1.77p+10"},
-                             {"007", kLeading},
-                             {"0.5x", "0x1p-1"},
-                             {"1.25e", "Invalid float"}}));
+                             {"0.5x", "0x1p-1"}}));
 
-// Decimal texts of 1 to 21 digits with the point anywhere and exponents
-// around the exact range of powers of ten: every route of the conversion
-// against strtod, with a delimiter or the end of the input after the token;
-// integers of 1 to 19 digits are machine integers, whatever their digits.
+// Every route of the conversion against strtod: 1 to 21 digits, the point after the first digit
+// or later, exponents around the exact powers of ten; integers of up to 19 digits fit a machine's.
 TEST(Numbers, DecimalTextsAgainstStrtod) {
     std::mt19937_64 rng(0xF10A7);
     for (int i = 0; i < 300000; ++i) {
@@ -167,8 +147,7 @@ TEST(Numbers, DecimalTextsAgainstStrtod) {
             << text;
 }
 
-// A scalar of the value reader's grammar at the start of a text (its kind
-// and length), and whether the whole text is one: what a bare cell reads as.
+// A scalar at the start of a text (kind, length), and whether the whole text is one (bare cells).
 TEST(Scalars, PrefixAndWholeText) {
     using enum Scalar::Kind;
     for (const auto& [text, kind, prefix] :
@@ -181,7 +160,6 @@ TEST(Scalars, PrefixAndWholeText) {
              {"NaN", number, 3},
              {"Inf", number, 3},
              {"-nan", number, 4},
-             {"-Infinity", number, 9},
              {"nullable", null, 4},
              {"true ", true_literal, 4},
              {"12kg", number, 2},
@@ -199,9 +177,7 @@ TEST(Scalars, PrefixAndWholeText) {
              {"tru", none, 0},
              {"+1", none, 0},
              {".5", none, 0},
-             {"", none, 0},
-             {"N/A", none, 0},
-             {"-a", none, 0}}) {
+             {"", none, 0}}) {
         const auto* p = reinterpret_cast<const uint8_t*>(text.data());
         size_t length = 99;
         EXPECT_EQ(std::pair(read_scalar(p, p + text.size(), length).kind, length),

@@ -1,6 +1,5 @@
-// The writer's output text: narrow text with wide strings spliced in, marks
-// and rewinds, filled into every kind, against a model that keeps every
-// character as a 32-bit unit; and the buffer under it.
+// The writer's output text (wide strings spliced into narrow text, marks, rewinds, copies into
+// every kind) against a model of 32-bit units; and the buffer under it.
 
 #include <new>
 
@@ -10,10 +9,8 @@
 namespace vesk {
 namespace {
 
-// Random narrow runs (Latin-1, so that zero extension is tested), wide
-// strings of both kinds, writes given up, and marks rewound, with run
-// lengths on both sides of the 32-byte steps of the widening copy; one text
-// cleared between rounds keeps nothing of the last.
+// Latin-1 runs (zero extension), wide strings of both kinds, writes given up, marks rewound, runs
+// on both sides of the widening copy's 32-byte steps; one text, cleared between rounds.
 TEST(OutputText, SplicedTextMatchesModel) {
     std::mt19937_64 rng(0x0DD5'711C);
     OutputText text;
@@ -68,10 +65,8 @@ TEST(OutputText, SplicedTextMatchesModel) {
     }
 }
 
-// ASCII written in place keeps only its length, widening keeps what is
-// written (Latin-1 zero-extended), units of any kind go into a wider buffer,
-// truncation and clear rewind, growth keeps the text and impossible sizes
-// are refused with the text intact.
+// In-place ASCII keeps its length only, widening keeps the text, units go into wider buffers,
+// truncate and clear rewind, growth keeps the text and an impossible size is refused.
 TEST(OutputBuffer, WidenAppendRewindGrow) {
     for (unsigned from : {1u, 2u, 4u})
         for (unsigned to : {from, std::min(2 * from, 4u), 4u}) {

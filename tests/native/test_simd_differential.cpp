@@ -1,8 +1,5 @@
-// The vector kernels against plain loops written here, on seeded random bytes
-// biased towards the bytes they look for, of every length up to a few hundred
-// (and some long ones), at every alignment right after or before an
-// inaccessible page, inside a poison chosen per kernel: a read outside the
-// input faults or changes the result.
+// The vector kernels against plain loops, on random bytes of every length and alignment next to
+// an inaccessible page and inside a poison per kernel: a read outside the input faults or shows.
 #include <sys/mman.h>
 
 #include <cctype>
@@ -30,8 +27,7 @@ VESK_TARGET_AVX2 bool copy_clean_avx2(const uint8_t* text, size_t length, uint8_
 constexpr size_t kPage = 4096;  // the granule within_page() assumes
 enum class Edge { head, tail };
 
-// Readable pages between two inaccessible ones, filled with `poison` except
-// where the current input lies.
+// Readable pages between two inaccessible ones, `poison` except where the current input lies.
 class GuardedArena {
   public:
     GuardedArena(size_t pages, std::string_view poison) : size_(pages * kPage), poison_(poison) {
@@ -51,8 +47,7 @@ class GuardedArena {
         if (size) std::memcpy(base_ + kPage + offset, bytes, size);
         return base_ + kPage + offset;
     }
-    // Starting `align` bytes after the leading guard, or ending less than 64
-    // bytes before the trailing one with its start at `align` modulo 64.
+    // `align` bytes after the leading guard, or under 64 before the trailing one at `align` % 64.
     template <class Unit>
     const Unit* place(const Unit* units, size_t count, size_t align, Edge edge) {
         const size_t n = count * sizeof(Unit);
@@ -71,9 +66,7 @@ class GuardedArena {
     size_t last_offset_ = 0, last_size_ = 0;
 };
 
-// Plain letters with the bytes of `special` (now and then any byte) mixed in
-// at a density picked per input, sometimes in runs that fill whole blocks,
-// and now and then a byte order mark first.
+// Letters with bytes of `special` (or any byte) at a density per input, some in runs, some BOMs.
 class Fuzzer {
   public:
     explicit Fuzzer(uint64_t seed) : rng_(seed) {}
@@ -100,16 +93,14 @@ class Fuzzer {
     std::mt19937_64 rng_;
 };
 
-// Quotes, backslashes, control characters, DEL, bytes from 0x80 (with 0xA2
-// and 0xDC, a quote and a backslash with the top bit set), the byte order
-// mark's bytes, whitespace, `/`, `*`, and neighbours of each.
+// Quotes, backslashes, controls, DEL, high bytes (0xA2, 0xDC: '"' and '\\' with the top bit), BOM
+// bytes, whitespace, `/`, `*`, and neighbours of each.
 constexpr std::string_view kInteresting =
     "\"\"\"\\\\\\\x00\x01\x08\t\n\x0c\r\x1b\x1f\x20\x21\x23\x7f\x80\xa2\xdc\xbb\xbf\xef\xff"
     "  //**\x5b\x5d\x5d\x60\x2e"sv;
 
-// Every length up to `max_length` at 64 alignments against both edges, then,
-// with `long_ones`, sixty inputs of up to 20 KB, two past 64 KiB, at random
-// placements: `check(input, placed, where)` for each until one fails.
+// Every length up to `max_length` at 64 alignments by both edges, then with `long_ones` sixty
+// inputs up to 20 KB, two past 64 KiB: `check(input, placed, where)` for each until one fails.
 template <class Check>
 void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::string_view special,
                     bool long_ones, Check check) {
@@ -137,8 +128,7 @@ void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::s
             return;
 }
 
-// Every variant into its own index, reused across inputs (stale entries
-// show), against the offsets of the quotes, 64-bit from `wide_from` bytes.
+// Each variant into its own reused index (stale entries show), 64-bit offsets from `wide_from`.
 TEST(SimdDifferential, ScannersMatchLoop) {
     using Scan = void (*)(std::string_view, StructuralIndex&);
     std::vector<std::pair<const char*, Scan>> scans = {{"scalar", &scan_scalar},
@@ -172,8 +162,7 @@ TEST(SimdDifferential, ScannersMatchLoop) {
                    });
 }
 
-// A quote or backslash escaped by a backslash, a control character by its
-// short escape or \u00XX; units above 0xFF are widened by the caller.
+// `"` and `\` escaped by a backslash, controls by a short escape or \u00XX; units above 0xFF stay.
 void escape_into(std::vector<uint32_t>& out, uint32_t c) {
     const char* named =
         c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
@@ -190,8 +179,7 @@ void escape_into(std::vector<uint32_t>& out, uint32_t c) {
     }
 }
 
-// After up to 70 bytes already written (output blocks at every offset), each
-// variant into its own buffer, whose stale bytes would show.
+// After up to 70 bytes (output blocks at every offset), each variant into its own reused buffer.
 TEST(SimdDifferential, ByteEscapersMatchLoop) {
     using Escape = void (*)(const uint8_t*, size_t, OutputBuffer&);
     const std::pair<const char*, Escape> escapers[] = {{"scalar", &write_escaped_str_scalar},
@@ -234,8 +222,7 @@ std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t
     return {true, out};
 }
 
-// The bytes above as units, then units next to the surrogate range and units
-// that hold an escaped or surrogate value in one of their bytes only.
+// kInteresting as units; wider, units by the surrogates and with an escaped byte in one byte.
 std::vector<uint32_t> unit_pool(unsigned kind) {
     std::vector<uint32_t> p(kInteresting.begin(), kInteresting.end());
     for (uint32_t& u : p) u &= 0xFF;
@@ -255,8 +242,7 @@ std::vector<uint8_t> as_units(const std::vector<uint32_t>& in, unsigned kind) {
     return bytes;
 }
 
-// Every unit kind into every buffer width at least as wide, at every
-// unit-aligned placement, with at most one surrogate.
+// Every unit kind into every width as wide, at every aligned placement, at most one surrogate.
 TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     Fuzzer fuzz(0x0C0D'E5E7);
     GuardedArena arena(2, "\"\0\0\0"sv);  // a quote, or NULs, as units of any kind
@@ -299,9 +285,8 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     }
 }
 
-// Many short texts into one buffer, so that they end at every distance from
-// its capacity as it grows: a block stored past the text must stay within
-// the reservation (the sanitizer build sees any store beyond the buffer).
+// Short texts into one growing buffer, ending at every distance from its capacity: a block stored
+// past the text must stay in the reservation (the sanitizer build sees any store beyond it).
 TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
     Fuzzer fuzz(0xF111);
     for (auto [kind, width] :
@@ -325,9 +310,7 @@ bool is_space(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// The filler grammar as a state machine: whitespace; `//` up to and through
-// LF, CR or CR LF; `/*` through the first `*/` after the opener; a byte
-// order mark only at offset 0.
+// Filler: whitespace; `//` through LF, CR or CR LF; `/*` through the next `*/`; a BOM at 0 only.
 uint64_t skip_filler(const uint8_t* s, uint64_t n, uint64_t pos) {
     for (;;) {
         if (pos == 0 && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
@@ -386,8 +369,7 @@ TEST(SimdDifferential, StringScansMatchLoop) {
                                      find_escape_stop_avx2(at, length, start)),
                           std::tuple(close, backslash, !high, stop))
                     << "from " << start << ", " << where();
-                // The bytes from `start` as a whole string's content; ASCII counts only without a
-                // backslash.
+                // The bytes from `start` as a string's content; ASCII counts only without a `\`.
                 for (const ContentScan scanned :
                      {scan_string_content(at + start, length - start),
                       scan_string_content_avx2(at + start, length - start)})
@@ -398,10 +380,8 @@ TEST(SimdDifferential, StringScansMatchLoop) {
         });
 }
 
-// Texts shorter than a block or two, starting at each distance from the end
-// of a page that borders an inaccessible one across the distances at which
-// a whole block still fits: a copy reports 1 and holds the text, 0 where a
-// byte stops it, and -1 (or false) where its block would cross the page.
+// Short texts at each distance from an inaccessible page around where a block still fits: a copy
+// reports 1 and holds the text, 0 where a byte stops it, -1 (or false) where it would cross.
 TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
     constexpr std::string_view kShort =

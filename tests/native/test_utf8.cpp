@@ -1,5 +1,4 @@
-// Strict UTF-8 decoding into strings of one, two or four bytes per code
-// point, against a reference that decodes by the definition.
+// Strict UTF-8 decoding into 1-, 2- or 4-byte units against a reference decoder.
 
 #include <optional>
 
@@ -9,8 +8,7 @@
 namespace vesk {
 namespace {
 
-// A lead byte's length, the payload bits, then the rules: shortest form
-// only, no surrogates, at most U+10FFFF.
+// By the definition: shortest form only, no surrogates, at most U+10FFFF.
 std::optional<std::vector<uint32_t>> reference_decode(std::string_view s) {
     std::vector<uint32_t> out;
     for (size_t i = 0; i < s.size();) {
@@ -51,8 +49,7 @@ std::optional<std::vector<uint32_t>> decoded_as(std::string_view s, size_t units
     return std::vector<uint32_t>(out.begin(), out.end() - 1);
 }
 
-// Shapes the text and decodes it at the width the shape picks, which must be
-// the width of its widest code point; invalid text is refused.
+// Decodes at the width the shape picks, that of the widest code point; invalid text is refused.
 void check(std::string_view s) {
     const auto want = reference_decode(s);
     const Utf8Shape shape = utf8_shape(reinterpret_cast<const uint8_t*>(s.data()), s.size());
@@ -69,9 +66,8 @@ void check(std::string_view s) {
                                         : 0x10FFFF);
 }
 
-// Each kind of bad sequence inserted, and written over the text, at every
-// offset of a text that spans more than two 32-byte blocks of mixed widths,
-// with a run of three-byte characters long enough for several vector steps.
+// Each bad sequence inserted and written over at every offset of a mixed-width text of over two
+// 32-byte blocks, with a run of three-byte characters for several vector steps.
 TEST(Utf8, InvalidSequenceAtEveryPosition) {
     std::string run;
     for (uint32_t cp : {0x65E5u, 0x672Cu, 0x8A9Eu, 0x30C6u, 0x30ADu, 0x30B9u, 0x30C8u, 0x800u,
@@ -93,8 +89,7 @@ TEST(Utf8, InvalidSequenceAtEveryPosition) {
     }
 }
 
-// Runs of one code point of each width class, at both ends of each class,
-// long enough for several vector steps, with any byte now and then.
+// Runs of code points at both ends of each width class, with any byte now and then.
 TEST(Utf8, RandomText) {
     const uint32_t samples[] = {0x00,  0x41,   0x7F,   0x80,   0xE9,   0xFF,    0x100,   0x7FF,
                                 0x800, 0x65E5, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};

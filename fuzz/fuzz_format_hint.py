@@ -29,7 +29,8 @@ def style(fdp):
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     shape, s = fdp.ConsumeIntInRange(0, 4), style(fdp)
-    args, kwargs = [((), {}), ((s,), {}), ((), {"style": s}), ((s, s), {}), ((), {fdp.ConsumeUnicode(6) or "x": s})][shape]
+    keyword = fdp.ConsumeUnicode(6) or "x"
+    args, kwargs = [((), {}), ((s,), {}), ((), {"style": s}), ((s, s), {}), ((), {keyword: s})][shape]
     if "style" in kwargs:
         shape = 2
     if shape == 0:

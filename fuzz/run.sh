@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Builds vesk_core with libFuzzer coverage and a sanitizer in build/fuzz/, writes
-# the seed inputs and fuzzes each target (all when none is named) until N inputs
-# or SECONDS (0: no limit), keeping its corpus in build/fuzz/corpus/TARGET,
-# failing inputs in build/fuzz/crashes/ (replayed with the same command line and
-# the file as argument) and logs in build/fuzz/logs/. Exits 1 on a failure.
+# Fuzzes each target (all when none is named) until N inputs or SECONDS (0: no limit) against
+# vesk_core built with libFuzzer coverage and a sanitizer (fuzz/README.md). Exits 1 on a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,7 +1,5 @@
-"""Writes each fuzz target's seed inputs under OUT/<target>/: for loads the
-shared benchmark and JSONTestSuite documents (read where they lie, cut to
-MAX_LEN) and table snippets; for the others, whose inputs are choices, a
-few fixed byte strings."""
+"""Writes each fuzz target's seeds under OUT/<target>/: for loads the shared documents (cut to
+MAX_LEN) and table snippets; for the others, whose inputs are choices, a few fixed byte strings."""
 
 import hashlib
 import random
@@ -28,7 +26,8 @@ TABLES = [
     "[2:\n  id, name\n  1, Infinity War\n  2, \n]",
     "{\"u\": [2]{id,\"a,b\"}:\n  1, nullable\n  2, ,\"n\": [[1]{x}:\n   -0x1]}",
     "[:]", "[7: ]", "[: ; ]", "[[: a; ], 5]",
-    "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], n: {x: [[], {}, [-Infinity, NaN]],},}",
+    "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], "  # one text
+    "n: {x: [[], {}, [-Infinity, NaN]],},}",
 ]
 
 

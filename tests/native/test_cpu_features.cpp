@@ -4,7 +4,7 @@
 namespace vesk {
 namespace {
 
-constexpr uint32_t kOsxsave = 1u << 27;  // leaf 1 ECX
+constexpr uint32_t kOsxsave = 1u << 27;                                         // leaf 1 ECX
 constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16, kAvx512bw = 1u << 30;  // leaf 7 EBX
 constexpr uint32_t kAll = kAvx2 | kAvx512f | kAvx512bw;
 constexpr uint64_t kYmm = 0x6, kZmm = 0xE0;  // XCR0: XMM|YMM; opmask|ZMM_Hi256|Hi16_ZMM

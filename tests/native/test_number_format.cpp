@@ -14,7 +14,8 @@ std::string reference(double value) {
     const std::string sign = std::signbit(value) ? "-" : "";
     if (value == 0) return sign + "0.0";
     char text[64];  // d.ddde+XX: digits d1..dn and kk with |value| = 0.d1..dn * 10^kk
-    *std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific).ptr = '\0';
+    *std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific).ptr =
+        '\0';
     std::string d;
     const char* e = text;
     for (; *e != 'e'; ++e)
@@ -34,11 +35,14 @@ std::string formatted(size_t (*format)(T, char*), T value) {
     std::memset(out, '#', sizeof out);
     const size_t length = format(value, out);
     EXPECT_LE(length, kRoom);
-    EXPECT_EQ(std::string(out + kRoom, out + sizeof out), std::string(16, '#')) << "written past the room for " << value;
+    EXPECT_EQ(std::string(out + kRoom, out + sizeof out), std::string(16, '#'))
+        << "written past the room for " << value;
     return std::string(out, length);
 }
 
-std::string formatted(double value) { return formatted<kMaxDoubleText>(&format_double, value); }
+std::string formatted(double value) {
+    return formatted<kMaxDoubleText>(&format_double, value);
+}
 
 // Random bit patterns cover every exponent, subnormals and both signs; powers
 // of two and their neighbours the uneven gaps.
@@ -50,8 +54,10 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
         const double p = std::ldexp(1.0, e);
         values.insert(values.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), -p});
     }
-    for (int i = 0; i < 5000; ++i) values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
-    for (long long i = -100000; i <= 100000; i += 37) values.push_back(static_cast<double>(i) / 1000);
+    for (int i = 0; i < 5000; ++i)
+        values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
+    for (long long i = -100000; i <= 100000; i += 37)
+        values.push_back(static_cast<double>(i) / 1000);
     // Every decade where the layouts change, with full-length digits and
     // with short ones (followed by zeros before the point or after it).
     for (int e = -9; e <= 19; ++e) {
@@ -71,7 +77,8 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
 // values of every length, against std::to_string.
 TEST(FormatInteger, AgainstToString) {
     std::vector<uint64_t> values = {0, 1, 9, UINT64_MAX, UINT64_MAX - 1, uint64_t{1} << 63};
-    for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p, p + 1, p * 10 - 1});
+    for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10)
+        values.insert(values.end(), {p - 1, p, p + 1, p * 10 - 1});
     std::mt19937_64 rng(42);
     for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
     for (uint64_t u : values) {

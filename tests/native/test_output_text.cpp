@@ -1,6 +1,5 @@
-// The writer's output text: narrow text with wide strings spliced in, marks
-// and rewinds, filled into every kind, against a model that keeps every
-// character as a 32-bit unit; and the buffer under it.
+// The writer's output text (wide strings spliced into narrow text, marks, rewinds, copies into
+// every kind) against a model of 32-bit units; and the buffer under it.
 
 #include <new>
 
@@ -10,10 +9,8 @@
 namespace vesk {
 namespace {
 
-// Random narrow runs (Latin-1, so that zero extension is tested), wide
-// strings of both kinds, writes given up, and marks rewound, with run
-// lengths on both sides of the 32-byte steps of the widening copy; one text
-// cleared between rounds keeps nothing of the last.
+// Latin-1 runs (zero extension), wide strings of both kinds, writes given up, marks rewound, runs
+// on both sides of the widening copy's 32-byte steps; one text, cleared between rounds.
 TEST(OutputText, SplicedTextMatchesModel) {
     std::mt19937_64 rng(0x0DD5'711C);
     OutputText text;
@@ -37,11 +34,15 @@ TEST(OutputText, SplicedTextMatchesModel) {
                                   : 0x10000 + static_cast<uint32_t>(rng() % 0x100000);
                 const std::vector<uint16_t> units16(units.begin(), units.end());
                 const bool keep = rng() % 5 != 0;
-                ASSERT_EQ(text.add_wide(kind, [&](OutputBuffer& wide) {
-                    if (kind == 2) wide.append_units(units16.data(), 2, units.size());
-                    else wide.append_units(units.data(), 4, units.size());
-                    return keep;
-                }), keep);
+                ASSERT_EQ(text.add_wide(kind,
+                                        [&](OutputBuffer& wide) {
+                                            if (kind == 2)
+                                                wide.append_units(units16.data(), 2, units.size());
+                                            else
+                                                wide.append_units(units.data(), 4, units.size());
+                                            return keep;
+                                        }),
+                          keep);
                 if (keep) model.insert(model.end(), units.begin(), units.end());
             } else if (action == 4) {
                 marks.emplace_back(text.mark(), model.size());
@@ -58,15 +59,14 @@ TEST(OutputText, SplicedTextMatchesModel) {
             std::vector<uint8_t> bytes(text.size() * kind + 1, 0xEE);  // one byte more: no overrun
             text.copy_to(bytes.data(), kind);
             ASSERT_EQ(bytes.back(), 0xEE) << "round " << round << " kind " << kind;
-            ASSERT_EQ(units_of(bytes.data(), text.size(), kind), model) << "round " << round << " kind " << kind;
+            ASSERT_EQ(units_of(bytes.data(), text.size(), kind), model)
+                << "round " << round << " kind " << kind;
         }
     }
 }
 
-// ASCII written in place keeps only its length, widening keeps what is
-// written (Latin-1 zero-extended), units of any kind go into a wider buffer,
-// truncation and clear rewind, growth keeps the text and impossible sizes
-// are refused with the text intact.
+// In-place ASCII keeps its length only, widening keeps the text, units go into wider buffers,
+// truncate and clear rewind, growth keeps the text and an impossible size is refused.
 TEST(OutputBuffer, WidenAppendRewindGrow) {
     for (unsigned from : {1u, 2u, 4u})
         for (unsigned to : {from, std::min(2 * from, 4u), 4u}) {

@@ -1,8 +1,5 @@
-// The vector kernels against plain loops written here, on seeded random bytes
-// biased towards the bytes they look for, of every length up to a few hundred
-// (and some long ones), at every alignment right after or before an
-// inaccessible page, inside a poison chosen per kernel: a read outside the
-// input faults or changes the result.
+// The vector kernels against plain loops, on random bytes of every length and alignment next to
+// an inaccessible page and inside a poison per kernel: a read outside the input faults or shows.
 #include <sys/mman.h>
 
 #include <cctype>
@@ -30,14 +27,14 @@ VESK_TARGET_AVX2 bool copy_clean_avx2(const uint8_t* text, size_t length, uint8_
 constexpr size_t kPage = 4096;  // the granule within_page() assumes
 enum class Edge { head, tail };
 
-// Readable pages between two inaccessible ones, filled with `poison` except
-// where the current input lies.
+// Readable pages between two inaccessible ones, `poison` except where the current input lies.
 class GuardedArena {
   public:
     GuardedArena(size_t pages, std::string_view poison) : size_(pages * kPage), poison_(poison) {
         base_ = static_cast<uint8_t*>(
             mmap(nullptr, size_ + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (base_ == MAP_FAILED || mprotect(base_ + kPage, size_, PROT_READ | PROT_WRITE)) std::abort();
+        if (base_ == MAP_FAILED || mprotect(base_ + kPage, size_, PROT_READ | PROT_WRITE))
+            std::abort();
         repoison(0, size_);
     }
     ~GuardedArena() { munmap(base_, size_ + 2 * kPage); }
@@ -50,8 +47,7 @@ class GuardedArena {
         if (size) std::memcpy(base_ + kPage + offset, bytes, size);
         return base_ + kPage + offset;
     }
-    // Starting `align` bytes after the leading guard, or ending less than 64
-    // bytes before the trailing one with its start at `align` modulo 64.
+    // `align` bytes after the leading guard, or under 64 before the trailing one at `align` % 64.
     template <class Unit>
     const Unit* place(const Unit* units, size_t count, size_t align, Edge edge) {
         const size_t n = count * sizeof(Unit);
@@ -70,9 +66,7 @@ class GuardedArena {
     size_t last_offset_ = 0, last_size_ = 0;
 };
 
-// Plain letters with the bytes of `special` (now and then any byte) mixed in
-// at a density picked per input, sometimes in runs that fill whole blocks,
-// and now and then a byte order mark first.
+// Letters with bytes of `special` (or any byte) at a density per input, some in runs, some BOMs.
 class Fuzzer {
   public:
     explicit Fuzzer(uint64_t seed) : rng_(seed) {}
@@ -84,9 +78,12 @@ class Fuzzer {
         std::string s(length, '\0');
         for (size_t i = 0; i < length;) {
             char c = special[below(special.size())];
-            if (below(64) >= density) c = static_cast<char>('a' + below(26));
-            else if (below(4) == 0) c = static_cast<char>(below(256));
-            for (size_t end = std::min(length, i + (below(32) ? 1 : 1 + below(100))); i < end; ++i) s[i] = c;
+            if (below(64) >= density)
+                c = static_cast<char>('a' + below(26));
+            else if (below(4) == 0)
+                c = static_cast<char>(below(256));
+            for (size_t end = std::min(length, i + (below(32) ? 1 : 1 + below(100))); i < end; ++i)
+                s[i] = c;
         }
         if (length >= 3 && below(16) == 0) s.replace(0, 3, "\xef\xbb\xbf");
         return s;
@@ -96,26 +93,26 @@ class Fuzzer {
     std::mt19937_64 rng_;
 };
 
-// Quotes, backslashes, control characters, DEL, bytes from 0x80 (with 0xA2
-// and 0xDC, a quote and a backslash with the top bit set), the byte order
-// mark's bytes, whitespace, `/`, `*`, and neighbours of each.
+// Quotes, backslashes, controls, DEL, high bytes (0xA2, 0xDC: '"' and '\\' with the top bit), BOM
+// bytes, whitespace, `/`, `*`, and neighbours of each.
 constexpr std::string_view kInteresting =
     "\"\"\"\\\\\\\x00\x01\x08\t\n\x0c\r\x1b\x1f\x20\x21\x23\x7f\x80\xa2\xdc\xbb\xbf\xef\xff"
     "  //**\x5b\x5d\x5d\x60\x2e"sv;
 
-// Every length up to `max_length` at 64 alignments against both edges, then,
-// with `long_ones`, sixty inputs of up to 20 KB, two past 64 KiB, at random
-// placements: `check(input, placed, where)` for each until one fails.
+// Every length up to `max_length` at 64 alignments by both edges, then with `long_ones` sixty
+// inputs up to 20 KB, two past 64 KiB: `check(input, placed, where)` for each until one fails.
 template <class Check>
 void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::string_view special,
                     bool long_ones, Check check) {
     size_t n = 0;
     const auto one = [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, special);
-        const uint8_t* at = arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        const uint8_t* at =
+            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
         check(std::string_view(in), at, [&] {
-            return "case " + std::to_string(n) + ", " + std::to_string(length) + " bytes at alignment " +
-                   std::to_string(align) + (edge == Edge::head ? " after" : " before") +
+            return "case " + std::to_string(n) + ", " + std::to_string(length) +
+                   " bytes at alignment " + std::to_string(align) +
+                   (edge == Edge::head ? " after" : " before") +
                    " a guard page: " + testing::PrintToString(in);
         });
         ++n;
@@ -131,40 +128,44 @@ void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::s
             return;
 }
 
-// Every variant into its own index, reused across inputs (stale entries
-// show), against the offsets of the quotes, 64-bit from `wide_from` bytes.
+// Each variant into its own reused index (stale entries show), 64-bit offsets from `wide_from`.
 TEST(SimdDifferential, ScannersMatchLoop) {
     using Scan = void (*)(std::string_view, StructuralIndex&);
-    std::vector<std::pair<const char*, Scan>> scans = {
-        {"scalar", &scan_scalar}, {"avx2", &scan_avx2}, {"emulated avx512", &emulated::scan_avx512},
-        {"dispatch", &scan}};
+    std::vector<std::pair<const char*, Scan>> scans = {{"scalar", &scan_scalar},
+                                                       {"avx2", &scan_avx2},
+                                                       {"emulated avx512", &emulated::scan_avx512},
+                                                       {"dispatch", &scan}};
     if (use_avx512_scanner()) scans.emplace_back("avx512", &scan_avx512);
     std::vector<StructuralIndex> indexes(scans.size());
     Fuzzer fuzz(0x5CA4'D1FF);
     GuardedArena arena(24, "\"");  // an over-read records quotes
-    for_each_input(fuzz, arena, 320, kInteresting, true, [&](std::string_view in, const uint8_t* at, auto where) {
-        // now and then the 64-bit offsets start just below, at or above the length
-        const uint64_t wide_from =
-            fuzz.below(4) ? kWideOffsetsFrom : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
-        std::vector<uint64_t> want;
-        for (size_t i = 0; i < in.size(); ++i)
-            if (in[i] == '"') want.push_back(i);
-        for (size_t v = 0; v < scans.size(); ++v) {
-            StructuralIndex& index = indexes[v];
-            index.reset(in.size(), wide_from);
-            scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
-            std::vector<uint64_t> got(index.size());
-            for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
-            ASSERT_EQ(index.wide(), in.size() >= wide_from) << scans[v].first << ", " << where();
-            ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from << ", " << where();
-        }
-    });
+    for_each_input(fuzz, arena, 320, kInteresting, true,
+                   [&](std::string_view in, const uint8_t* at, auto where) {
+                       // now and then the 64-bit offsets start just below, at or above the length
+                       const uint64_t wide_from =
+                           fuzz.below(4) ? kWideOffsetsFrom
+                                         : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
+                       std::vector<uint64_t> want;
+                       for (size_t i = 0; i < in.size(); ++i)
+                           if (in[i] == '"') want.push_back(i);
+                       for (size_t v = 0; v < scans.size(); ++v) {
+                           StructuralIndex& index = indexes[v];
+                           index.reset(in.size(), wide_from);
+                           scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
+                           std::vector<uint64_t> got(index.size());
+                           for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
+                           ASSERT_EQ(index.wide(), in.size() >= wide_from)
+                               << scans[v].first << ", " << where();
+                           ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from
+                                                << ", " << where();
+                       }
+                   });
 }
 
-// A quote or backslash escaped by a backslash, a control character by its
-// short escape or \u00XX; units above 0xFF are widened by the caller.
+// `"` and `\` escaped by a backslash, controls by a short escape or \u00XX; units above 0xFF stay.
 void escape_into(std::vector<uint32_t>& out, uint32_t c) {
-    const char* named = c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
+    const char* named =
+        c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
     char hex[8];
     if (c == '"' || c == '\\') {
         out.insert(out.end(), {'\\', c});
@@ -178,50 +179,59 @@ void escape_into(std::vector<uint32_t>& out, uint32_t c) {
     }
 }
 
-// After up to 70 bytes already written (output blocks at every offset), each
-// variant into its own buffer, whose stale bytes would show.
+// After up to 70 bytes (output blocks at every offset), each variant into its own reused buffer.
 TEST(SimdDifferential, ByteEscapersMatchLoop) {
     using Escape = void (*)(const uint8_t*, size_t, OutputBuffer&);
-    const std::pair<const char*, Escape> escapers[] = {
-        {"scalar", &write_escaped_str_scalar}, {"avx2", &write_escaped_str_avx2}, {"dispatch", &write_escaped_str}};
+    const std::pair<const char*, Escape> escapers[] = {{"scalar", &write_escaped_str_scalar},
+                                                       {"avx2", &write_escaped_str_avx2},
+                                                       {"dispatch", &write_escaped_str}};
     OutputBuffer buffers[std::size(escapers)];
     Fuzzer fuzz(0xE5CA'9E00);
     GuardedArena arena(24, "\"\n");  // an over-read would escape them
-    for_each_input(fuzz, arena, 320, kInteresting, true, [&](std::string_view in, const uint8_t* at, auto where) {
-        const size_t prefix = fuzz.below(70);
-        std::vector<uint32_t> want(prefix, '<');
-        for (unsigned char c : in) escape_into(want, c);
-        for (size_t v = 0; v < std::size(escapers); ++v) {
-            buffers[v].clear();
-            buffers[v].fill('<', prefix);
-            escapers[v].second(at, in.size(), buffers[v]);
-            ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want) << escapers[v].first << ", after " << prefix << ", " << where();
-        }
-    });
+    for_each_input(
+        fuzz, arena, 320, kInteresting, true,
+        [&](std::string_view in, const uint8_t* at, auto where) {
+            const size_t prefix = fuzz.below(70);
+            std::vector<uint32_t> want(prefix, '<');
+            for (unsigned char c : in) escape_into(want, c);
+            for (size_t v = 0; v < std::size(escapers); ++v) {
+                buffers[v].clear();
+                buffers[v].fill('<', prefix);
+                escapers[v].second(at, in.size(), buffers[v]);
+                ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want)
+                    << escapers[v].first << ", after " << prefix << ", " << where();
+            }
+        });
 }
 
-bool is_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool is_surrogate(uint32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // What write_escaped_units leaves after `prefix` units; it stops at a surrogate.
-std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in, size_t prefix) {
+std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in,
+                                                      size_t prefix) {
     std::vector<uint32_t> out(prefix, '<');
     for (uint32_t c : in) {
         if (is_surrogate(c)) return {false, out};
-        if (c > 0xFF) out.push_back(c);
-        else escape_into(out, c);
+        if (c > 0xFF)
+            out.push_back(c);
+        else
+            escape_into(out, c);
     }
     return {true, out};
 }
 
-// The bytes above as units, then units next to the surrogate range and units
-// that hold an escaped or surrogate value in one of their bytes only.
+// kInteresting as units; wider, units by the surrogates and with an escaped byte in one byte.
 std::vector<uint32_t> unit_pool(unsigned kind) {
     std::vector<uint32_t> p(kInteresting.begin(), kInteresting.end());
     for (uint32_t& u : p) u &= 0xFF;
     if (kind >= 2)
         p.insert(p.end(), {0x2200, 0x5C22, 0x225C, 0x0A0A, 0x1F00, 0x0100, 0x20AC, 0xD7FF, 0xE000,
                            0xF800, 0xFFFF, 0x5CD8});
-    if (kind == 4) p.insert(p.end(), {0x10000, 0x1F600, 0x10FFFF, 0x1D800, 0x1DFFF, 0x10022, 0x1005C, 0x2000A});
+    if (kind == 4)
+        p.insert(p.end(),
+                 {0x10000, 0x1F600, 0x10FFFF, 0x1D800, 0x1DFFF, 0x10022, 0x1005C, 0x2000A});
     return p;
 }
 
@@ -232,8 +242,7 @@ std::vector<uint8_t> as_units(const std::vector<uint32_t>& in, unsigned kind) {
     return bytes;
 }
 
-// Every unit kind into every buffer width at least as wide, at every
-// unit-aligned placement, with at most one surrogate.
+// Every unit kind into every width as wide, at every aligned placement, at most one surrogate.
 TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     Fuzzer fuzz(0x0C0D'E5E7);
     GuardedArena arena(2, "\"\0\0\0"sv);  // a quote, or NULs, as units of any kind
@@ -248,35 +257,40 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
                         std::vector<uint32_t> in(length);
                         const uint64_t density = fuzz.below(5);  // in quarters
                         for (uint32_t& u : in) {
-                            u = fuzz.below(4) < density ? pool[fuzz.below(pool.size())]
-                                                        : 'a' + static_cast<uint32_t>(fuzz.below(26));
+                            u = fuzz.below(4) < density
+                                    ? pool[fuzz.below(pool.size())]
+                                    : 'a' + static_cast<uint32_t>(fuzz.below(26));
                             if (is_surrogate(u)) u = 0xE9;
                         }
                         if (kind > 1 && length && fuzz.below(4) == 0)
-                            in[fuzz.below(length)] = 0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
+                            in[fuzz.below(length)] =
+                                0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
                         const size_t prefix = fuzz.below(40);
                         out.clear();
                         out.fill('<', prefix);
                         out.widen(width);
                         const std::vector<uint8_t> units = as_units(in, kind);
-                        const bool ok = write_escaped_units(arena.place(units.data(), units.size(), align, edge),
-                                                            kind, length, out);
+                        const bool ok = write_escaped_units(
+                            arena.place(units.data(), units.size(), align, edge), kind, length,
+                            out);
                         ASSERT_EQ(out.width(), width);
-                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)), expected_units(in, prefix))
-                            << "case " << n << ": kind " << kind << " into width " << width << " at alignment "
-                            << align << (edge == Edge::head ? " after" : " before") << " a guard page after "
+                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)),
+                                  expected_units(in, prefix))
+                            << "case " << n << ": kind " << kind << " into width " << width
+                            << " at alignment " << align
+                            << (edge == Edge::head ? " after" : " before") << " a guard page after "
                             << prefix << " units: " << testing::PrintToString(in);
                         ++n;
                     }
     }
 }
 
-// Many short texts into one buffer, so that they end at every distance from
-// its capacity as it grows: a block stored past the text must stay within
-// the reservation (the sanitizer build sees any store beyond the buffer).
+// Short texts into one growing buffer, ending at every distance from its capacity: a block stored
+// past the text must stay in the reservation (the sanitizer build sees any store beyond it).
 TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
     Fuzzer fuzz(0xF111);
-    for (auto [kind, width] : {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
+    for (auto [kind, width] :
+         {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
         const std::vector<uint32_t> pool = unit_pool(kind);
         OutputBuffer out;
         out.widen(width);
@@ -287,15 +301,16 @@ TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
             ASSERT_TRUE(write_escaped_units(as_units(in, kind).data(), kind, in.size(), out));
             for (uint32_t c : in) c > 0xFF ? all.push_back(c) : escape_into(all, c);
         }
-        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all) << "kind " << kind << " width " << width;
+        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all)
+            << "kind " << kind << " width " << width;
     }
 }
 
-bool is_space(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
-// The filler grammar as a state machine: whitespace; `//` up to and through
-// LF, CR or CR LF; `/*` through the first `*/` after the opener; a byte
-// order mark only at offset 0.
+// Filler: whitespace; `//` through LF, CR or CR LF; `/*` through the next `*/`; a BOM at 0 only.
 uint64_t skip_filler(const uint8_t* s, uint64_t n, uint64_t pos) {
     for (;;) {
         if (pos == 0 && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
@@ -318,55 +333,66 @@ TEST(SimdDifferential, FillerSkipMatchesLoop) {
     Fuzzer fuzz(0xF111'E500);
     GuardedArena arena(2, " */\t/");  // an over-read would extend the filler
     constexpr std::string_view kFiller = "      \t\n\n\r//**/\xef\xbb\xbf\x0b\x0c\xa0 x"sv;
-    for_each_input(fuzz, arena, 200, kFiller, false, [&](std::string_view in, const uint8_t* at, auto where) {
-        for (int k = 0; k < 4; ++k) {
-            const uint64_t start = k == 0 ? 0 : fuzz.below(in.size() + 1);
-            uint64_t got = start;
-            skip_whitespace_simd(at, in.size(), got);
-            ASSERT_EQ(got, skip_filler(at, in.size(), start)) << "from " << start << ", " << where();
-        }
-    });
+    for_each_input(fuzz, arena, 200, kFiller, false,
+                   [&](std::string_view in, const uint8_t* at, auto where) {
+                       for (int k = 0; k < 4; ++k) {
+                           const uint64_t start = k == 0 ? 0 : fuzz.below(in.size() + 1);
+                           uint64_t got = start;
+                           skip_whitespace_simd(at, in.size(), got);
+                           ASSERT_EQ(got, skip_filler(at, in.size(), start))
+                               << "from " << start << ", " << where();
+                       }
+                   });
 }
 
 TEST(SimdDifferential, StringScansMatchLoop) {
     Fuzzer fuzz(0x57A1'4E0D);
     GuardedArena arena(2, "\"\\\x80\x01");  // an over-read changes every answer
-    constexpr std::string_view kString = "\"\\\\\x80\xc3\xa9\xff\x7f\x1f\x00\x20\x21\x5b\x5d\xa2\xdc"sv;
-    for_each_input(fuzz, arena, 200, kString, false, [&](std::string_view in, const uint8_t* at, auto where) {
-        const uint64_t length = in.size();
-        for (int k = 0; k < 3; ++k) {
-            const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
-            uint64_t close = start, stop = start;
-            bool backslash = false, high = false, any_backslash = false, all_ascii = true;
-            for (; close < length && at[close] != '"'; ++close)
-                backslash |= at[close] == '\\', high |= at[close] >= 0x80;
-            while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20) ++stop;
-            for (uint64_t i = start; i < length; ++i) any_backslash |= at[i] == '\\', all_ascii &= at[i] < 0x80;
+    constexpr std::string_view kString =
+        "\"\\\\\x80\xc3\xa9\xff\x7f\x1f\x00\x20\x21\x5b\x5d\xa2\xdc"sv;
+    for_each_input(
+        fuzz, arena, 200, kString, false, [&](std::string_view in, const uint8_t* at, auto where) {
+            const uint64_t length = in.size();
+            for (int k = 0; k < 3; ++k) {
+                const uint64_t start = k == 0 ? 0 : fuzz.below(length + 1);
+                uint64_t close = start, stop = start;
+                bool backslash = false, high = false, any_backslash = false, all_ascii = true;
+                for (; close < length && at[close] != '"'; ++close)
+                    backslash |= at[close] == '\\', high |= at[close] >= 0x80;
+                while (stop < length && at[stop] != '"' && at[stop] != '\\' && at[stop] >= 0x20)
+                    ++stop;
+                for (uint64_t i = start; i < length; ++i)
+                    any_backslash |= at[i] == '\\', all_ascii &= at[i] < 0x80;
 
-            const StringEnd end = find_string_end_avx2(at, length, start);
-            ASSERT_EQ(std::tuple(end.close, end.backslash, end.ascii, find_escape_stop_avx2(at, length, start)),
-                      std::tuple(close, backslash, !high, stop))
-                << "from " << start << ", " << where();
-            // The bytes from `start` as a whole string's content; ASCII counts only without a backslash.
-            for (const ContentScan scanned : {scan_string_content(at + start, length - start),
-                                              scan_string_content_avx2(at + start, length - start)})
-                ASSERT_EQ(std::pair(scanned.backslash, scanned.ascii || any_backslash),
-                          std::pair(any_backslash, all_ascii || any_backslash))
+                const StringEnd end = find_string_end_avx2(at, length, start);
+                ASSERT_EQ(std::tuple(end.close, end.backslash, end.ascii,
+                                     find_escape_stop_avx2(at, length, start)),
+                          std::tuple(close, backslash, !high, stop))
                     << "from " << start << ", " << where();
-        }
-    });
+                // The bytes from `start` as a string's content; ASCII counts only without a `\`.
+                for (const ContentScan scanned :
+                     {scan_string_content(at + start, length - start),
+                      scan_string_content_avx2(at + start, length - start)})
+                    ASSERT_EQ(std::pair(scanned.backslash, scanned.ascii || any_backslash),
+                              std::pair(any_backslash, all_ascii || any_backslash))
+                        << "from " << start << ", " << where();
+            }
+        });
 }
 
-// Texts shorter than a block or two, starting at each distance from the end
-// of a page that borders an inaccessible one across the distances at which
-// a whole block still fits: a copy reports 1 and holds the text, 0 where a
-// byte stops it, and -1 (or false) where its block would cross the page.
+// Short texts at each distance from an inaccessible page around where a block still fits: a copy
+// reports 1 and holds the text, 0 where a byte stops it, -1 (or false) where it would cross.
 TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
-    constexpr std::string_view kShort = "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
-    const auto fits = [](const void* p, size_t block) { return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage; };
+    constexpr std::string_view kShort =
+        "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
+    const auto fits = [](const void* p, size_t block) {
+        return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage;
+    };
     const auto bare = [](uint8_t c) { return c >= 0x20 && c != 0x7F && !std::strchr(",;|]\\", c); };
-    const auto identifier = [](uint8_t c) { return std::isalnum(c) || c == '_' || c == '$' || c == '-'; };
+    const auto identifier = [](uint8_t c) {
+        return std::isalnum(c) || c == '_' || c == '$' || c == '-';
+    };
     const auto clean = [](uint8_t c) { return c >= 0x20 && c != '"' && c != '\\'; };
     Fuzzer fuzz(0x5B10'C4E5);
     GuardedArena arena(2, "\",;\\\x01");  // an over-read that leaked into a result would stop it
@@ -377,8 +403,9 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 const std::string text = fuzz.bytes(length, kShort);
                 const uint8_t* at = arena.place_at(text.data(), length, arena.size() - distance);
                 const auto all = [&](auto pred) { return std::all_of(at, at + length, pred); };
-                const std::string where = "case " + std::to_string(n) + ", " + std::to_string(distance) +
-                                          " bytes before a guard page: " + testing::PrintToString(text);
+                const std::string where =
+                    "case " + std::to_string(n) + ", " + std::to_string(distance) +
+                    " bytes before a guard page: " + testing::PrintToString(text);
                 uint8_t out[64];
                 // Reports `want` and, where it copied, holds the text.
                 const auto check = [&](int got, int want, const char* name) {
@@ -388,18 +415,22 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                     }
                 };
                 const bool fits_clean = fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
-                ASSERT_NO_FATAL_FAILURE(check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
+                ASSERT_NO_FATAL_FAILURE(
+                    check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
                 if (length >= 32) {  // blocks that lie within the text: always decided
-                    ASSERT_NO_FATAL_FAILURE(check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
+                    ASSERT_NO_FATAL_FAILURE(
+                        check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
                     continue;
                 }
                 const bool fit = fits(at, 32);
                 std::memset(out, 0xA5, sizeof out);  // a declined copy writes nothing
                 ASSERT_NO_FATAL_FAILURE(check(copy_short(at, out), fit, "short"));
-                ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; })) << where;
-                ASSERT_NO_FATAL_FAILURE(check(copy_short_if_bare(at, length, out), fit ? all(bare) : -1, "bare"));
+                ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; }))
+                    << where;
                 ASSERT_NO_FATAL_FAILURE(
-                    check(copy_short_if_identifier(at, length, out), fit ? all(identifier) : -1, "identifier"));
+                    check(copy_short_if_bare(at, length, out), fit ? all(bare) : -1, "bare"));
+                ASSERT_NO_FATAL_FAILURE(check(copy_short_if_identifier(at, length, out),
+                                              fit ? all(identifier) : -1, "identifier"));
             }
 }
 

@@ -8,8 +8,7 @@
 namespace vesk {
 namespace {
 
-// Recursion that takes about 1 KB of stack per level and asks for room at
-// each, as the reader and writer do per container.
+// About 1 KB of stack per level, asking for room at each as the reader and writer do.
 int descend(StackRoom& room, int levels) {
     volatile unsigned char frame[1024];
     std::memset(const_cast<unsigned char*>(frame), levels & 0xff, sizeof frame);
@@ -19,9 +18,7 @@ int descend(StackRoom& room, int levels) {
     return below + (frame[levels % sizeof frame] == (levels & 0xff));
 }
 
-// 20,000 levels of 1 KB are 20 MB of frames: far beyond the thread's 256 KB
-// and one segment, so the descent moves through several segments and back
-// out of each, to the thread's own bound.
+// 20 MB of frames on a 256 KB thread: through several segments and back to the thread's bound.
 TEST(StackRoom, DeepRecursionOnASmallThread) {
     struct Run {
         int result = -1;
@@ -31,14 +28,18 @@ TEST(StackRoom, DeepRecursionOnASmallThread) {
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 256 * 1024);
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, [](void* arg) -> void* {
-        auto* r = static_cast<Run*>(arg);
-        r->low_before = stack_low_bound();
-        StackRoom room;
-        r->result = descend(room, 20000);
-        r->low_after = stack_low_bound();
-        return nullptr;
-    }, &run), 0);
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      auto* r = static_cast<Run*>(arg);
+                      r->low_before = stack_low_bound();
+                      StackRoom room;
+                      r->result = descend(room, 20000);
+                      r->low_after = stack_low_bound();
+                      return nullptr;
+                  },
+                  &run),
+              0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(run.result, 20000);
@@ -46,8 +47,7 @@ TEST(StackRoom, DeepRecursionOnASmallThread) {
     EXPECT_EQ(run.low_after, run.low_before);
 }
 
-// On a segment the bound is the segment's, and the thread's again after;
-// values and exceptions cross back.
+// On a segment the bound is the segment's, then the thread's again; values and exceptions return.
 TEST(StackRoom, SegmentsSetTheBoundAndPassExceptionsBack) {
     const uintptr_t own = stack_low_bound();
     EXPECT_LT(own, stack_pointer());
@@ -59,7 +59,8 @@ TEST(StackRoom, SegmentsSetTheBoundAndPassExceptionsBack) {
     });
     EXPECT_NE(inner, own);
     EXPECT_EQ(stack_low_bound(), own);
-    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }), std::runtime_error);
+    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }),
+                 std::runtime_error);
     EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
                  std::bad_alloc);
 }

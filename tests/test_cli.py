@@ -87,7 +87,7 @@ def test_json_lines_to_vesk_and_back(tmp_path, records, text, name, flags, how):
 
 
 BAD_TEXTS = [b'{"a": 1,\n  "b": @}', '[\n\n  {"\u00e9": "\u00fc", "k": @}]'.encode(), b"[3: id; 1; 2, x ]", b"",
-             b'\n\n  ["ok", "\xc3\x28"]', b"[2: a, b\n 1, 2\n 3, 4, 5\n]", b"[\n 1,\n 01]"]  # no position
+             b'\n\n  ["ok", "\xc3\x28"]', b"[2: a, b\n 1, 2\n 3, 4, 5\n]", b"[\n 1,\n 01]"]  # 01: no position stated
 BIG = [compact({"id": i, "name": f"user {i}", "tags": ["a", "b"]}).encode() for i in range(100_000)]
 BIG[50_000] = b'{"id": 50000, "name": "Zo\xc3\xab" @}'
 LINE_ERRORS = {"big.jsonl": (b"\n".join(BIG) + b"\n", "50001:29: Invalid character '@'"),

@@ -1,4 +1,4 @@
-"""Shared helpers for the loads tests."""
+"""Helpers shared by the test files."""
 
 import gc
 import json
@@ -21,7 +21,7 @@ settings.register_profile("repeatable", derandomize=True)
 # malloc keeps statistics of its own: resident size and glibc's malloc counters say nothing of leaks.
 with open("/proc/self/maps") as _maps:
     UNDER_ASAN = "libasan" in _maps.read()
-needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides resident size and malloc counters")
+needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides malloc's figures")
 
 # ../shared next to the repository: the benchmark corpus, the conformance files and the o200k_base tokenizer.
 SHARED = Path(__file__).resolve().parents[2] / "shared"
@@ -51,7 +51,8 @@ def pe(message, position):
 # Errors that the message alone does not place: text, then the line, column,
 # table row and column name of its DecodeError.
 DECODE_PLACES = [
-    (b'{"a": 1,\n "b": @}', 2, 7, None, None), ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number states no pos
+    (b'{"a": 1,\n "b": @}', 2, 7, None, None),
+    ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number's message states no position
     (b'[2: id, name\n 1, Ann\n 2, "Bo\\q"\n]', 3, 9, 2, "name"), (b"[2: a, b; 1, 2, 3; 4, 5 ]", 1, 17, 1, None),
     (b"[2]{a,b}:\n1,2\n3,4,5", 3, 5, 2, None), (b'[1: a, b; 1, [1: c; "x" y] ]', 1, 25, 1, "c"),  # the innermost table
     (b'[1: a; {"k": @} ]', 1, 14, 1, "a"), (b'{"t": [1: a, b; 1, "x" 2 ]}', 1, 24, 1, "b"),
@@ -78,10 +79,8 @@ def check_decode_error(error, message, text):
 
 
 def check_same(actual, expected, path="$", missing_as_none=False):
-    """Raise AssertionError unless `actual` matches `expected` exactly: types (1, 1.0 and True differ),
-    floats bit for bit (NaN signs too) and dict key order. With `missing_as_none`, a dict of `actual`
-    may also hold keys `expected` lacks with the value None, in another order: how a table gives back a
-    record that lacked one of its columns or held them in another order."""
+    """`actual` is `expected` exactly: types (1, 1.0 and True differ), floats bit for bit, dict key order. With
+    `missing_as_none`, dicts may hold None under keys `expected` lacks, in any order (records read from a table)."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
         same = math.isnan(actual) and math.isnan(expected) or struct.pack("<d", actual) == struct.pack("<d", expected)
@@ -146,15 +145,10 @@ def traced_growth(step):
 def run_threads(work, count=8):
     """Runs work(t) on `count` real threads started together, switching as often as the interpreter allows."""
     barrier = threading.Barrier(count)
-
-    def start(t):
-        barrier.wait()
-        work(t)
-
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        threads = [threading.Thread(target=start, args=(t,)) for t in range(count)]
+        threads = [threading.Thread(target=lambda t=t: (barrier.wait(), work(t))) for t in range(count)]
         for th in threads:
             th.start()
         for th in threads:

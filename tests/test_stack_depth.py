@@ -1,6 +1,5 @@
-"""Every entry point reaches its full nesting limit on a thread with a small
-native stack (256 KB), and fails there with its nesting error one level
-further: deep levels continue on stack segments of their own."""
+"""Every entry point reaches its full nesting limit on a thread with a 256 KB native stack, and fails there with its
+nesting error one level further: deep levels continue on stack segments of their own."""
 
 import json
 import threading
@@ -31,19 +30,20 @@ def nest(levels, inner, shapes):
 
 
 # Text nesting exactly 1024 containers deep, from repeated units of `levels` each.
-@pytest.mark.parametrize("open_, close, levels", [("[", "]", 1), ('{"a":', "}", 1), ("{a:", "}", 1), ("[: a; ", " ]", 1),
-                                                  ('[{"a": [: b; {c: ', " } ]}]", 4), ("[[1: a; ", " ]]", 2)])
+@pytest.mark.parametrize("open_, close, levels", [
+    ("[", "]", 1), ('{"a":', "}", 1), ("{a:", "}", 1), ("[: a; ", " ]", 1), ('[{"a": [: b; {c: ', " } ]}]", 4),
+    ("[[1: a; ", " ]]", 2)])
 def test_loads_reaches_its_limit_on_a_small_stack(open_, close, levels):
     units = 1024 // levels
-    text = open_ * units + "1" + close * units
+    text, depth = open_ * units + "1" + close * units, len(open_) * units
     assert on_small_stack(lambda: loads(text)) == on_small_stack(lambda: loads(text.encode())) == loads(text) != 1
     with pytest.raises(ValueError) as info:
         on_small_stack(lambda: loads(open_ * units + "[1]" + close * units))
-    assert str(info.value) == pe("Document nested too deeply (max 1024 levels)", len(open_) * units)
+    assert str(info.value) == pe("Document nested too deeply (max 1024 levels)", depth)
     bad = open_ * units + '"\\q"' + close * units  # an error deep down keeps its message and position
     with pytest.raises(ValueError) as info:
         on_small_stack(lambda: loads(bad))
-    assert str(info.value) == pe(f"Invalid escape sequence '\\q' at position {len(open_) * units + 2}", len(open_) * units + 2)
+    assert str(info.value) == pe(f"Invalid escape sequence '\\q' at position {depth + 2}", depth + 2)
 
 
 @pytest.mark.parametrize("shapes", [["list"], ["dict"], ["tuple"], ["list", "dict", "tuple"], ["table"]])

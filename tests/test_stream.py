@@ -1,6 +1,5 @@
-"""vesk.Stream: text fed in pieces cut anywhere gives each finished element of
-the followed list once, in order; its value is what loads reads from the text
-so far; close gives what loads gives; an error stays; a second thread is refused."""
+"""vesk.Stream: text fed in pieces gives each finished element of the followed list once, in order; its value is what
+loads reads from the text so far; close gives what loads gives; an error stays; a second thread is refused."""
 
 import re
 import subprocess
@@ -12,7 +11,8 @@ from hypothesis import strategies as st
 
 import vesk
 from conftest import DECODE_PLACES, check_decode_error, check_same, pe
-from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars, tables, values
+from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, documents, enclosed, keys, objects, outcome, scalars
+from test_partial import tables, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
 # Bare cells holding bytes that open strings, containers and comments elsewhere.
@@ -22,8 +22,10 @@ sequences = arrays(values) | tables(values | BARE_CELLS | ODD_CELLS)
 
 def as_object(draw, member, before=values):
     """An object of up to two members of `before`, then `member`, then up to two more; keys all different."""
-    parts = draw(st.lists(st.tuples(keys, before), max_size=2)) + [member] + draw(st.lists(st.tuples(keys, values), max_size=2))
-    parts = [m for i, m in enumerate(parts) if m is member or m[0][1] not in {k[1] for k, _ in parts[:i]} | {member[0][1]}]
+    parts = [*draw(st.lists(st.tuples(keys, before), max_size=2)), member]
+    parts += draw(st.lists(st.tuples(keys, values), max_size=2))
+    taken = [{k[1] for k, _ in parts[:i]} | {member[0][1]} for i in range(len(parts))]
+    parts = [m for i, m in enumerate(parts) if m is member or m[0][1] not in taken[i]]
     texts = [f"{draw(FILLER)}{k}{draw(FILLER)}:{draw(FILLER)}{t}{draw(FILLER)}" for (k, _), (t, _) in parts]
     return enclosed(draw, "{}", texts), {k: v for (_, k), (_, v) in parts}
 
@@ -168,13 +170,13 @@ def counts(declared, held, pos):
 
 
 @pytest.mark.parametrize("chunks, options, message", [
-    ([], {}, pe(EOF, 0)), (["[1, 2"], {}, pe(EOF, 5)), (["```json\n[1, 2"], {}, pe(EOF, 13)),
-    ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
+    ([], {}, pe(EOF, 0)), (["```json\n[1, 2"], {}, pe(EOF, 13)), ([FENCED_REPLY], {"fenced": False}, bad("`", 0)),
     (["[: a, b; 1, x", "; 2, y, z; 3 ]"], {}, pe("Row 2 has 3 cells but the header names 2", 21)),
     (["[: a; [x ]"], {}, bad("x", 7)),  # a bad row at once, though the table is still open
     (["[2: a; 1;", " 2;", " 3;"], {"check_counts": True}, counts(2, 3, 0)),
     (["```json\n[3: a; 1;", " 2 ]\n```"], {"check_counts": True}, counts(3, 2, 8)),
-    (['{"a": [1]}', " x"], {}, pe("Trailing content after document", 11)), (['{"a" [1]}'], {"path": ("a",)}, bad("[", 5)),
+    (['{"a": [1]}', " x"], {}, pe("Trailing content after document", 11)),
+    (['{"a" [1]}'], {"path": ("a",)}, bad("[", 5)),
     (['{"a": [1], "b": 2}'], {"schema": ["x"]}, pe("Expected '}' at position 11", 11)),
     (['{"t": [2: a; 1;', " 2; 3 ]}"], {"check_counts": True}, counts(2, 3, 6)),
     (["[[2: a; 1 ]", "]"], {"check_counts": True}, counts(2, 1, 1)),  # a table inside an element
@@ -192,30 +194,32 @@ def test_error_places(data, lineno, colno, row, column):
     assert (error.lineno, error.colno, error.row, error.column) == (lineno, colno, row, column)
 
 
-A12 = [{"a": 1}, {"a": 2}]
+A12, AB = [{"a": 1}, {"a": 2}], [{"a": 1, "b": 2}]
 REPLY = '{"object": "list", "data": [: id, name; 1, Ann; 2, Bo ], "more": {"next": [3]}, "tags": ["x"]}'
-MAPPED = '{"users": [{"a": 1, "b": 2}], "n": 1}'
+MAPPED, TO = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"]
 
 
-# Text fed whole, in 7-character pieces and a character at a time, or in the pieces given. Paths to no
-# list or table, into a table's rows, and through a schema (which maps the top-level object, not the
-# records inside it, as loads does).
+# Text fed whole, in 7-character pieces and a character at a time, or in the pieces given. Paths to no list or table,
+# into a table's rows, and through a schema (which maps the top-level object, not the records inside it, as loads does).
 @pytest.mark.parametrize("text, options, expected", [
     (FENCED_REPLY, {}, [{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}]),
-    ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', {"schema": ["id", "score"]}, [{"id": 1, "score": 2}, {"id": 3, "score": 4}]),
+    ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', {"schema": ["id", "s"]}, [{"id": 1, "s": 2}, {"id": 3, "s": 4}]),
     (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), ("[3: a; 1; 2 ]", {}, A12),
     (["", " ", "[1, ", "2]"], {}, [1, 2]),  # a value that raised the no-value error leaves the stream usable
-    ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]), ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]),
-    (REPLY, {"path": ("more",)}, []), (REPLY, {"path": ("object",)}, []), (REPLY, {"path": ("missing",)}, []),
-    (REPLY, {"path": ("data", 0)}, []), (REPLY, {"path": ()}, []), ('{"a": {"b": 1}}', {"path": ("a", "b", "c")}, []),
-    ("[[1, 2], {\"a\": [3, 4]}]", {"path": (2,)}, []), ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]),
-    (MAPPED, {"schema": ["rows", "count"]}, [{"a": 1, "b": 2}]), (MAPPED, {"schema": ["rows", "count"], "path": ("rows",)}, [{"a": 1, "b": 2}]),
-    (MAPPED, {"schema": ["rows", "count"], "path": ("users",)}, []), ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
+    ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]),
+    ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]), ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]),
+    *[(REPLY, {"path": path}, []) for path in [("more",), ("object",), ("missing",), ("data", 0), ()]],
+    ('{"a": {"b": 1}}', {"path": ("a", "b", "c")}, []), ("[[1, 2], {\"a\": [3, 4]}]", {"path": (2,)}, []),
+    (MAPPED, {"schema": TO}, AB), (MAPPED, {"schema": TO, "path": ("rows",)}, AB),
+    (MAPPED, {"schema": TO, "path": ("users",)}, []),
+    ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
     ('[[{"a": 1}], [: k; {"a": 2} ]]', {"schema": ["x"], "path": (1,)}, [{"k": {"x": 2}}]),
 ])
 def test_elements_from_pieces(text, options, expected):
     loads_options = {k: v for k, v in options.items() if k != "path"} | {"fenced": True}
-    for chunks in ([text] if isinstance(text, list) else [[text[i:i + size] for i in range(0, len(text), size)] for size in (1, 7, len(text))]):
+    sizes = (1, 7, len(text))
+    pieces = [text] if isinstance(text, list) else [[text[i:i + n] for i in range(0, len(text), n)] for n in sizes]
+    for chunks in pieces:
         stream, given_back = feed_all(chunks, **options)
         check_same(given_back, expected)
         whole = vesk.loads(b"".join(map(as_bytes, chunks)), **loads_options)
@@ -228,14 +232,15 @@ def test_elements_from_pieces(text, options, expected):
 
 
 @pytest.mark.parametrize("options, error", [
-    ({"path": "items"}, TypeError), ({"path": [1.5]}, TypeError), ({"path": [True]}, TypeError), ({"path": 3}, TypeError),
-    ({"path": [-1]}, ValueError), ({"schema": [1]}, TypeError), ({"schema": 5}, TypeError),
+    ({"path": "items"}, TypeError), ({"path": [1.5]}, TypeError), ({"path": [True]}, TypeError),
+    ({"path": 3}, TypeError), ({"path": [-1]}, ValueError), ({"schema": [1]}, TypeError), ({"schema": 5}, TypeError),
 ])
 def test_wrong_arguments(options, error):
     with pytest.raises(error):
         vesk.Stream(**options)
     for chunk, what in ((5, "'int'"), (memoryview(b"[1, 2]")[::2], "a non-contiguous buffer")):
-        with pytest.raises(TypeError, match="^chunk must be str, bytes or a contiguous buffer of bytes .* not " + re.escape(what)):
+        message = "^chunk must be str, bytes or a contiguous buffer of bytes .* not "
+        with pytest.raises(TypeError, match=message + re.escape(what)):
             vesk.Stream().feed(chunk)
 
 

@@ -23,4 +23,5 @@ whole: Any = stream.close() or vesk.loads(memoryview(bytearray(b"[1]")))
 try:
     vesk.loads("[1: a, b; 1, 2, 3 ]")
 except vesk.DecodeError as error:
-    place: tuple[int, int, int | None, str | None, int | None, str] = (error.lineno, error.colno, error.row, error.column, error.pos, error.doc)
+    place: tuple[int, int, int | None, str | None, int | None, str] = (
+        error.lineno, error.colno, error.row, error.column, error.pos, error.doc)

@@ -301,8 +301,11 @@ def test_strings_of_each_width(widest, length):
     assert widest == LOOKALIKES or loads(f"[: a; {cell}x ]".encode()) == [{"a": cell + "x"}]
 
 
-@pytest.mark.parametrize("bad", [b"\x80", b"\xc0\xaf", b"\xc3", b"\xe0\x9f\xbf", b"\xe3\x81", b"\xed\xa0\x80",
-                                 b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5", b"\xff", b"\xf0\x9f\x98"], ids=bytes.hex)
+BAD_UTF8 = [b"\x80", b"\xc0\xaf", b"\xc3", b"\xe0\x9f\xbf", b"\xe3\x81", b"\xed\xa0\x80", b"\xf0\x8f\xbf\xbf",
+            b"\xf4\x90\x80\x80", b"\xf5", b"\xff", b"\xf0\x9f\x98"]
+
+
+@pytest.mark.parametrize("bad", BAD_UTF8, ids=bytes.hex)
 def test_invalid_utf8_at_every_offset(bad):
     base = ("ab\xe9cd\u65e5efgh\U0001f600" + "x" * 40 + "\u0100yz").encode()
     for at in range(len(base) + 1):

@@ -74,15 +74,18 @@ NAMES = sorted(p.name for p in SUITE.glob("*.json")) if SUITE.is_dir() else []
 TRAILING, RAW = "a trailing comma is accepted", "raw control bytes are kept in a string without a backslash"
 COMMENT, BARE = "comments are filler", "a bare key is a run of letters, digits, _, $ and -, read as a string"
 NAMED = "NaN, Inf and Infinity are float values, '-' before them (any letter case) sets the sign"
-ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {  # n_ files that read, each with the rule that accepts it
+# n_ files that read, each with the rule that accepts it
+ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {
     TRAILING: {"array_extra_comma": [""], "array_number_and_comma": [1], "object_trailing_comma": {"id": 0}},
-    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf], "number_infinity": [math.inf],
-            "number_minus_infinity": [-math.inf]},
+    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf],
+            "number_infinity": [math.inf], "number_minus_infinity": [-math.inf]},
     BARE: {"object_non_string_key": {"1": 1}, "object_non_string_key_but_huge_number_instead": {"9999E9999": 1},
-           "object_repeated_null_null": {"null": None}, "object_unquoted_key": {"a": "b"}},  # a repeated key keeps the last value
+           "object_repeated_null_null": {"null": None},  # a repeated key keeps the last value
+           "object_unquoted_key": {"a": "b"}},
     COMMENT: {"object_trailing_comment": {"a": "b"}, "structure_object_with_comment": {"a": "b"},
               "object_trailing_comment_slash_open": {"a": "b"}},  # a line comment may run to the end of input
-    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"], "string_unescaped_tab": ["\t"]},
+    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"],
+          "string_unescaped_tab": ["\t"]},
 }.items() for name, value in files.items()}
 
 

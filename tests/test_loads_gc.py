@@ -1,4 +1,4 @@
-"""Dicts come out as json.loads makes them (size, key table, gc tracking); reading leaves the collector as it found it."""
+"""Dicts come out as json.loads makes them (size, key table, tracking); the collector is left as found."""
 
 import gc
 import json
@@ -57,9 +57,7 @@ def test_collector_left_as_found(text, options, filler, enabled):
 
 
 def test_other_threads_never_see_the_collector_held_off():
-    """Rows that run past their names are checked against an index built with
-    the interpreter lock released: threads that run meanwhile find the
-    collector as the caller left it."""
+    # rows that run past their names are checked against an index built with the interpreter lock released
     text, seen, stop = "[: a; " + "1, 2; " * 200_000 + "]", set(), threading.Event()
 
     def watch():
@@ -110,8 +108,8 @@ def test_records_shaped_after_the_one_before(data):
     # variants that follow the base, stop short, go past it, stray midway, repeat a key, spell keys otherwise
     cut = data.draw(st.integers(0, len(base)))
     extra = data.draw(st.lists(st.tuples(st.sampled_from(KEYS), nested), min_size=1, max_size=2))
-    variants = [base, base[:cut], base + extra, base[:cut] + [('"other"', 1)] + base[cut + 1:], base[:cut] + base[:1] + base[cut:],
-                [(TWINS.get(k, k), v) for k, v in base]]
+    variants = [base, base[:cut], base + extra, base[:cut] + [('"other"', 1)] + base[cut + 1:],
+                base[:cut] + base[:1] + base[cut:], [(TWINS.get(k, k), v) for k, v in base]]
     variants = [Members((k, data.draw(nested) if data.draw(st.booleans()) else v) for k, v in m) for m in variants]
     records = data.draw(st.lists(st.sampled_from(variants), min_size=2, max_size=8))
     doc = Members([('"records"', records), ('"again"', records[::-1])])

@@ -110,4 +110,5 @@ def test_clean_exit(body, runs):
     for _ in range(runs):
         proc = subprocess.run([sys.executable, "-c", PRELUDE + body + "print('clean-end')\n"],
                               capture_output=True, text=True, timeout=60)
-        assert proc.returncode == 0 and proc.stderr == "" and proc.stdout.strip().endswith("clean-end"), proc.stderr[-2000:]
+        assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr[-2000:]
+        assert proc.stdout.strip().endswith("clean-end")

@@ -6,11 +6,8 @@ import math
 import pytest
 
 from conftest import check_decode_error, check_same, pe
+from test_partial import bad
 from vesk.vesk_core import loads
-
-
-def bad(ch, position):
-    return pe(f"Invalid character '{ch}' at position {position}", position)
 
 
 def surplus(row, cells, names, position):

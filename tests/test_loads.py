@@ -13,6 +13,7 @@ import pytest
 
 import vesk
 from conftest import DECODE_PLACES, check_decode_error, check_same, pe
+from test_partial import bad
 from vesk.vesk_core import loads
 
 NAN, INF = float("nan"), float("inf")
@@ -48,10 +49,6 @@ def test_values(doc, expected):
     if isinstance(doc, str):
         check_same(loads(f"[{doc}]"), [expected])
         check_same(loads(f'{{"k":{doc}}}'), {"k": expected})
-
-
-def bad(ch, pos):
-    return pe(f"Invalid character '{ch}' at position {pos}", pos)
 
 
 def esc(ch, pos):

@@ -1,4 +1,4 @@
-"""loads against json: its output, number conversion, the JSONTestSuite files and the benchmark corpus."""
+"""loads against json: its output, number conversion and the JSONTestSuite files (the corpus: test_stress)."""
 
 import decimal
 import json
@@ -10,6 +10,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from conftest import SHARED, check_same
+from test_partial import outcome
 from vesk.vesk_core import DecodeError, loads
 
 SETTINGS = settings(max_examples=150, deadline=None)
@@ -69,7 +70,7 @@ def test_number_shaped_text_is_read_exactly_when_it_is_a_json_number(text):
         assert not re.fullmatch(NUMBER, text) and type(e) is DecodeError
 
 
-SUITE, CORPUS = SHARED / "conformance" / "json-test-suite", SHARED / "corpus"
+SUITE = SHARED / "conformance" / "json-test-suite"
 NAMES = sorted(p.name for p in SUITE.glob("*.json")) if SUITE.is_dir() else []
 TRAILING, RAW = "a trailing comma is accepted", "raw control bytes are kept in a string without a backslash"
 COMMENT, BARE = "comments are filler", "a bare key is a run of letters, digits, _, $ and -, read as a string"
@@ -87,13 +88,6 @@ ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {
     RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"],
           "string_unescaped_tab": ["\t"]},
 }.items() for name, value in files.items()}
-
-
-def outcome(form):
-    try:
-        return "ok", loads(form)
-    except ValueError as e:  # anything else fails the test
-        return "error", str(e)
 
 
 @pytest.mark.skipif(not SUITE.is_dir(), reason=f"conformance files not found at {SUITE}")
@@ -117,10 +111,3 @@ def test_suite_file(name):
     elif kind == "ok":  # an i_ file: either outcome, but a value must be right
         check_same(value, json.loads(data.decode("utf-8-sig")))
 
-
-@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"benchmark corpus not found at {CORPUS}")
-@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() else ["-"])
-def test_corpus_document(name):
-    data = (CORPUS / name).read_bytes()
-    check_same(loads(data), json.loads(data))
-    check_same(loads(data.decode()), json.loads(data))

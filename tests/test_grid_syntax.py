@@ -27,21 +27,18 @@ EOF_, TAIL = "Unexpected end of input", "Trailing content after document"
 A1, A12, XY = [{"a": 1}], [{"a": 1}, {"a": 2}], {"x": 1, "y": 2}
 AB = [{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}]
 CELLS = [  # bare cells are text, unless the whole of one is a number or literal
-    ("Alice Smith", "Alice Smith"), ("True", "True"), ("+1", "+1"), ('x"y', 'x"y'), ("x  \n\t", "x"),
-    ("x\ny", "x\ny"), ("x\\,y", "x,y"), ("a\\nb", "anb"), ("x\\|y\\\tz", "x|y\tz"), ("x\\\\y", "x\\y"),
-    ("x\\ ", "x"), ("\\ ", ""),
+    ("Alice Smith", "Alice Smith"), ("True", "True"), ('x"y', 'x"y'), ("x  \n\t", "x"), ("x\ny", "x\ny"),
+    ("x\\,y", "x,y"), ("a\\nb", "anb"), ("x\\|y\\\tz", "x|y\tz"), ("x\\\\y", "x\\y"), ("x\\ ", "x"), ("\\ ", ""),
     ("x" * 100 + "\\," + "y" * 100 + "\\]" + "\u00e9" * 50, "x" * 100 + "," + "y" * 100 + "]" + "\u00e9" * 50),
-    # words and figures that begin as a number or literal does
-    ("tom", "tom"), ("fals", "fals"), ("Nancy", "Nancy"), ("nullable", "nullable"), ("N/A", "N/A"),
-    ("Infinity War", "Infinity War"), ("-", "-"), ("0123", "0123"), ("1st", "1st"), ("1 2", "1 2"), ("1e", "1e"),
-    ("-Infinityx", "-Infinityx"), ("nan", "nan"), ("1 /*c*/", "1 /*c*/"), ("\u00bd", "\u00bd"),
-    ("2.1.3", "2.1.3"), ("10:30", "10:30"), ("+1 555 0100", "+1 555 0100"),
+    # words and figures that begin as a number or literal does (more in test_dumps_lean's bare cells)
+    ("tom", "tom"), ("fals", "fals"), ("Nancy", "Nancy"), ("1 2", "1 2"), ("-Infinityx", "-Infinityx"), ("nan", "nan"),
+    ("1 /*c*/", "1 /*c*/"), ("\u00bd", "\u00bd"), ("2.1.3", "2.1.3"), ("+1 555 0100", "+1 555 0100"),
     ("\\1", "1"), ("tru\\e", "true"), ("1\\,5", "1,5"),  # an escape makes a cell text
     # numbers and literals, blanks after them trimmed
-    ("true", True), ("false", False), ("null", None), ("-2", -2), ("1e3", 1000.0), ("-0.0", -0.0),
-    ("NaN", math.nan), ("Inf", math.inf), ("123456789012345678901234567890", 123456789012345678901234567890),
-    ("-nan", -math.nan), ("1 \n", 1), ("true\r\n", True),
-    ('""', ""), ('"a\\"b\\u00e9\\\\"', 'a"b\u00e9\\'), ('"\\ud83d\\ude00"', "\U0001f600"), ('"true"', "true"),  # quoted
+    ("true", True), ("false", False), ("null", None), ("-2", -2), ("1e3", 1000.0), ("-0.0", -0.0), ("NaN", math.nan),
+    ("Inf", math.inf), ("123456789012345678901234567890", 123456789012345678901234567890), ("-nan", -math.nan),
+    ("1 \n", 1), ("true\r\n", True), ('""', ""), ('"a\\"b\\u00e9\\\\"', 'a"b\u00e9\\'),
+    ('"\\ud83d\\ude00"', "\U0001f600"), ('"true"', "true"),  # quoted
 ]
 VALUES = {
     "recognition": [("[: a; 1 ]", A1), ("[3: a; 1 ]", A1), ("[2 : a; 1; 2 ]", A12), ("[ /*c*/ : a; 1 ]", A1),

@@ -42,6 +42,16 @@ VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + N
 ]
 
 
+def check_reads(data, expected, **options):
+    """loads gives `expected`, or (a str) refuses with the DecodeError of that message."""
+    if isinstance(expected, str):
+        with pytest.raises(ValueError) as info:
+            loads(data, **options)
+        check_decode_error(info.value, expected, data)
+    else:
+        check_same(loads(data, **options), expected)
+
+
 @pytest.mark.parametrize("doc, expected", VALUES, ids=[repr(d)[:40] for d, _ in VALUES])
 def test_values(doc, expected):
     check_same(loads(doc), expected)
@@ -108,9 +118,7 @@ def test_errors(data, message):
     except UnicodeDecodeError:
         forms = [data]
     for form in forms:
-        with pytest.raises(ValueError) as info:
-            loads(form)
-        check_decode_error(info.value, message, form)
+        check_reads(form, message)
     assert loads(b'{"a": [1]}') == {"a": [1]}  # nothing left pending
 
 
@@ -258,12 +266,7 @@ LINES = [  # data, options, values or error
 @pytest.mark.parametrize("data, options, expected", LINES, ids=[repr(c[0])[:40] for c in LINES])
 def test_lines(data, options, expected):
     for form in (data, data.decode()):
-        if isinstance(expected, str):
-            with pytest.raises(ValueError) as info:
-                loads(form, lines=True, **options)
-            check_decode_error(info.value, expected, form)
-        else:
-            check_same(loads(form, lines=True, **options), expected)
+        check_reads(form, expected, lines=True, **options)
 
 
 # The text C code reads from a str: NUL-terminated UTF-8, which an ASCII str

@@ -23,8 +23,7 @@ NUMBERS = ["-0", "9223372036854775808", "-9223372036854775809", "1" + "0" * 100,
            "0." + "0" * 400 + "1", "1" * 400 + ".5", "7" * 4300, "0.4e00669999999999999999999999999999999"]
 NAMED = [("NAN", NAN), ("Nan", NAN), ("-nan", -NAN), ("INFINITY", INF), ("InFiNiTy", INF), ("INF", INF),
          ("-inf", -INF)]
-# str rows are also read as bytes, inside an array and inside an object;
-# bytes rows (byte order marks, comments running to the end) also as str.
+# str rows are also read as bytes, inside an array and inside an object; bytes rows also as str.
 VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + NAMED + [
     ('"a\\"b\\\\\\/\\b\\f\\n\\r\\t/"', 'a"b\\/\b\f\n\r\t/'),
     ('"\\u00e9\\u00C9\\u0000\\u001f\\uffff"', "\u00e9\u00c9\x00\x1f\uffff"),
@@ -227,8 +226,7 @@ def test_schema_argument_errors(schema, exc, message):
     assert type(info.value) is exc and str(info.value) == message
 
 
-# the limit itself, on small stacks and worker threads, is in test_stack_depth; here a million brackets,
-# open or closed, and depth given back as containers close
+# a million brackets, open or closed, and depth given back as containers close (the limit: test_stack_depth)
 @pytest.mark.parametrize("open_, close", [("[", "]"), ('{"a":', "}"), ("{a:", "}"), ('[{"a":', "}]")])
 def test_nesting_far_past_the_limit(open_, close):
     for doc in (open_ * 1_000_000, (open_ * 1_000_000 + "1" + close * 1_000_000).encode()):
@@ -237,8 +235,7 @@ def test_nesting_far_past_the_limit(open_, close):
     assert len(loads("[" + ",".join(["[" * 1023 + "]" * 1023] * 4) + "]")) == 4
 
 
-# JSON Lines: one value a line; blank lines, line ends and comments are
-# filler; a value may run over lines, but the next starts on a line of its own.
+# JSON Lines: blanks and comments are filler; a value may run over lines, the next starts on a line of its own.
 TAIL_LINE = "Trailing content after value on its line"
 LINES = [  # data, options, values or error
     (b" \n\r\n\t\n", {}, []), (b"// only a note\n", {}, []), (b"1", {}, [1]),
@@ -269,8 +266,7 @@ def test_lines(data, options, expected):
         check_reads(form, expected, lines=True, **options)
 
 
-# The text C code reads from a str: NUL-terminated UTF-8, which an ASCII str
-# hands out from its own characters.
+# The NUL-terminated UTF-8 that C code reads from a str (an ASCII str hands out its own characters).
 as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8
 as_utf8.argtypes, as_utf8.restype = [ctypes.py_object], ctypes.c_char_p
 

@@ -37,8 +37,7 @@ def test_dicts_have_the_layout_json_gives(n, form):
         same_dicts(loads(text), json.loads(text))
 
 
-# Reading holds the collector off (from 4 KB of text on) and leaves it as it
-# found it on every way out: a value, an error, a cut, a table that indexes the text.
+# Reading holds the collector off (from 4 KB of text) and leaves it as found: a value, an error, a cut, an index.
 @pytest.mark.parametrize("text, options", [
     ('[[1.5, 2], {"a": [3, "x"]}, [: a, b; 1, [2]; 3, 4 ]]', {}), ("[: a; 1, 2; 3, 4 ]", {}), ('[1, {"a": }]', {}),
     ("[: a; 1; 2 ]", {"check_counts": True}), ('[1, [2, {"a": [3', {"partial": True}), (b"[1, 2, \xff]", {})])
@@ -88,8 +87,7 @@ def render(value, sep):
     return json.dumps(value)
 
 
-# Keys as spelled: the same text escaped and not, one key's bytes spelling
-# another, lengths on both sides of 32, one too long for the key cache.
+# Keys escaped and not, one's bytes spelling another, lengths about 32, one too long for the key cache.
 KEYS = ['"id"', '"name"', '"tags"', '"meta"', r'"a\\b"', r'"a\b"', r'"a\u0062"', '"ab"',
         r'"q\""', '"' + "k" * 31 + '"', '"' + "k" * 32 + '"', '"' + "k" * 70 + '"']
 TWINS = {'"ab"': r'"a\u0062"', r'"a\u0062"': '"ab"', r'"a\\b"': r'"a\b"', r'"a\b"': r'"a\\b"'}
@@ -98,9 +96,8 @@ nested = st.recursive(leaves, lambda inner: st.lists(inner, max_size=3)
                       | st.lists(st.tuples(st.sampled_from(KEYS), inner), max_size=4).map(Members), max_leaves=6)
 
 
-# Records after the first in a list are made by copying the table of the one
-# before while their keys follow it; each must still come out as json.loads
-# makes it, and independent of the dict it was copied from.
+# A record is made by copying the key table of the one before while its keys follow it: each must still come
+# out as json.loads makes it, and share nothing with the dict it was copied from.
 @settings(max_examples=150, deadline=None)
 @given(st.data())
 def test_records_shaped_after_the_one_before(data):

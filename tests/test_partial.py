@@ -13,8 +13,7 @@ from vesk.vesk_core import loads
 SETTINGS = settings(max_examples=150, deadline=None)
 EOF, TRAIL = "Unexpected end of input", "trailing-strings"
 
-# Generated documents are (text, value) pairs built from the reading rules, not
-# from dumps, so that comments, bare keys, bare cells, uncounted tables and escapes all appear.
+# (text, value) pairs built from the reading rules, not dumps: comments, bare keys and cells, escapes all appear.
 STRING_PIECES = [("a", "a"), ("Z q", "Z q"), ("\u00e9", "\u00e9"), ("\u65e5", "\u65e5"), ("\U0001f600", "\U0001f600"),
                  ('\\"', '"'), ("\\\\", "\\"), ("\\n", "\n"), ("\\/", "/"), ("\\u00e9", "\u00e9"),
                  ("\\ud83d\\ude00", "\U0001f600"), (",;]}", ",;]}"), ("/*", "/*")]
@@ -182,8 +181,7 @@ def test_what_a_cut_reads_as(text, expected, trailing):
             check_same(loads(text, partial=mode), want)
 
 
-# Text wrong before its end (then cut short), fenced or not: the error of the
-# wrong part, placed in the whole text, with and without partial.
+# Text wrong before its end (then cut short): the error of the wrong part, with and without partial.
 TAIL = "Trailing content after document"
 WRONG = [
     ("[1, 2}, [3", {}, bad("}", 5)), ('{"a": 1 "b": [2', {}, bad('"', 8)), ("{a b: 1, c: [", {}, bad("b", 3)),

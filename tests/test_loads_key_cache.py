@@ -87,7 +87,7 @@ def test_schema_names_survive_loads_calls_made_while_reading_them():
 PRELUDE = """import threading, time, vesk
 DOC = '{"shutdown_key_a": [1, 2.5, "x"], "shutdown_key_b": {"inner_key": null}}'
 """
-# Caches outlive their threads: finished workers' (two erroring out of loads) and the main thread's.
+# Caches outlive their threads: finished workers' (two erroring out of loads), the main thread's past the interpreter.
 CACHES_AT_EXIT = """def work(bad):
     for i in range(200):
         try: vesk.loads([DOC, DOC[:-1], b'{"k": "\\xff"}'][i % 3 if bad else 0])

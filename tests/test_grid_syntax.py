@@ -31,7 +31,7 @@ CELLS = [  # bare cells are text, unless the whole of one is a number or literal
     ("Alice Smith", "Alice Smith"), ("True", "True"), ('x"y', 'x"y'), ("x  \n\t", "x"), ("x\ny", "x\ny"),
     ("x\\,y", "x,y"), ("a\\nb", "anb"), ("x\\|y\\\tz", "x|y\tz"), ("x\\\\y", "x\\y"), ("x\\ ", "x"), ("\\ ", ""),
     ("x" * 100 + "\\," + "y" * 100 + "\\]" + "\u00e9" * 50, "x" * 100 + "," + "y" * 100 + "]" + "\u00e9" * 50),
-    # words and figures that begin as a number or literal does (more in test_dumps_lean's bare cells)
+    # words and figures that begin as a number or literal does (more: test_dumps_tables' LEAN_BARE)
     ("tom", "tom"), ("fals", "fals"), ("Nancy", "Nancy"), ("1 2", "1 2"), ("-Infinityx", "-Infinityx"), ("nan", "nan"),
     ("1 /*c*/", "1 /*c*/"), ("\u00bd", "\u00bd"), ("2.1.3", "2.1.3"), ("+1 555 0100", "+1 555 0100"),
     ("\\1", "1"), ("tru\\e", "true"), ("1\\,5", "1,5"),  # an escape makes a cell text

@@ -1,4 +1,4 @@
-"""loads against json: its output, number conversion, the JSONTestSuite files and the benchmark corpus."""
+"""loads against json: its output, number conversion and the JSONTestSuite files (the corpus: test_stress)."""
 
 import decimal
 import json
@@ -10,6 +10,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from conftest import SHARED, check_same
+from test_partial import outcome
 from vesk.vesk_core import DecodeError, loads
 
 SETTINGS = settings(max_examples=150, deadline=None)
@@ -38,11 +39,18 @@ def number(text):
     return float(text) if set(text) & set(".eE") else int(text)
 
 
-@SETTINGS
-@given(st.from_regex(r"-?(0|[1-9][0-9]{0,30})(\.[0-9]{1,30})?([eE][+-]?[0-9]{1,4})?", fullmatch=True))
+# JSON numbers and number-shaped text (two properties' worth of examples)
+@settings(max_examples=300, deadline=None)
+@given(st.from_regex(r"-?(0|[1-9][0-9]{0,30})(\.[0-9]{1,30})?([eE][+-]?[0-9]{1,4})?", fullmatch=True)
+       | st.text(alphabet="0123456789+-.eE", min_size=1, max_size=12))
 @example("-0.0")
 @example("1e-400")
-def test_numbers_match_the_interpreter(text):
+def test_number_shaped_text_reads_as_the_interpreter_reads_json_numbers(text):
+    if not re.fullmatch(NUMBER, text):
+        with pytest.raises(ValueError) as info:
+            loads(text)
+        assert type(info.value) is DecodeError
+        return
     check_same(loads(text), number(text))
     check_same(loads(f"[{text},{text}]"), [number(text)] * 2)
 
@@ -60,37 +68,25 @@ def test_halfway_cases_are_correctly_rounded(x, nudge):
     check_same(loads("-" + text), -float(text))
 
 
-@SETTINGS
-@given(st.text(alphabet="0123456789+-.eE", min_size=1, max_size=12))
-def test_number_shaped_text_is_read_exactly_when_it_is_a_json_number(text):
-    try:
-        check_same(loads(text), number(text) if re.fullmatch(NUMBER, text) else "refused")
-    except ValueError as e:
-        assert not re.fullmatch(NUMBER, text) and type(e) is DecodeError
 
-
-SUITE, CORPUS = SHARED / "conformance" / "json-test-suite", SHARED / "corpus"
+SUITE = SHARED / "conformance" / "json-test-suite"
 NAMES = sorted(p.name for p in SUITE.glob("*.json")) if SUITE.is_dir() else []
 TRAILING, RAW = "a trailing comma is accepted", "raw control bytes are kept in a string without a backslash"
 COMMENT, BARE = "comments are filler", "a bare key is a run of letters, digits, _, $ and -, read as a string"
 NAMED = "NaN, Inf and Infinity are float values, '-' before them (any letter case) sets the sign"
-ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {  # n_ files that read, each with the rule that accepts it
+# n_ files that read, each with the rule that accepts it
+ACCEPTED_N = {f"n_{name}.json": (value, rule) for rule, files in {
     TRAILING: {"array_extra_comma": [""], "array_number_and_comma": [1], "object_trailing_comma": {"id": 0}},
-    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf], "number_infinity": [math.inf],
-            "number_minus_infinity": [-math.inf]},
+    NAMED: {"number_NaN": [math.nan], "number_-NaN": [-math.nan], "number_Inf": [math.inf],
+            "number_infinity": [math.inf], "number_minus_infinity": [-math.inf]},
     BARE: {"object_non_string_key": {"1": 1}, "object_non_string_key_but_huge_number_instead": {"9999E9999": 1},
-           "object_repeated_null_null": {"null": None}, "object_unquoted_key": {"a": "b"}},  # a repeated key keeps the last value
+           "object_repeated_null_null": {"null": None},  # a repeated key keeps the last value
+           "object_unquoted_key": {"a": "b"}},
     COMMENT: {"object_trailing_comment": {"a": "b"}, "structure_object_with_comment": {"a": "b"},
               "object_trailing_comment_slash_open": {"a": "b"}},  # a line comment may run to the end of input
-    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"], "string_unescaped_tab": ["\t"]},
+    RAW: {"string_unescaped_ctrl_char": ["a\x00a"], "string_unescaped_newline": ["new\nline"],
+          "string_unescaped_tab": ["\t"]},
 }.items() for name, value in files.items()}
-
-
-def outcome(form):
-    try:
-        return "ok", loads(form)
-    except ValueError as e:  # anything else fails the test
-        return "error", str(e)
 
 
 @pytest.mark.skipif(not SUITE.is_dir(), reason=f"conformance files not found at {SUITE}")
@@ -114,10 +110,3 @@ def test_suite_file(name):
     elif kind == "ok":  # an i_ file: either outcome, but a value must be right
         check_same(value, json.loads(data.decode("utf-8-sig")))
 
-
-@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"benchmark corpus not found at {CORPUS}")
-@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() else ["-"])
-def test_corpus_document(name):
-    data = (CORPUS / name).read_bytes()
-    check_same(loads(data), json.loads(data))
-    check_same(loads(data.decode()), json.loads(data))

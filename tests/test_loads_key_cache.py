@@ -87,8 +87,7 @@ def test_schema_names_survive_loads_calls_made_while_reading_them():
 PRELUDE = """import threading, time, vesk
 DOC = '{"shutdown_key_a": [1, 2.5, "x"], "shutdown_key_b": {"inner_key": null}}'
 """
-# Caches outlive their threads: finished workers' (two erroring out of loads)
-# and the main thread's, destroyed after the interpreter is gone.
+# Caches outlive their threads: finished workers' (two erroring out of loads), the main thread's past the interpreter.
 CACHES_AT_EXIT = """def work(bad):
     for i in range(200):
         try: vesk.loads([DOC, DOC[:-1], b'{"k": "\\xff"}'][i % 3 if bad else 0])
@@ -97,8 +96,7 @@ threads = [threading.Thread(target=work, args=(i % 2,)) for i in range(4)]
 [t.start() for t in threads] + [t.join() for t in threads]
 keep = [vesk.loads(DOC) for _ in range(100)]
 """
-# The crash needs a daemon thread inside loads at shutdown; four busy threads
-# manage that in most runs, so eight runs make it all but certain.
+# The crash needs a daemon thread inside loads at shutdown: four busy threads in each of eight runs.
 DAEMONS_IN_LOADS = """for _ in range(4):
     threading.Thread(target=lambda: all(vesk.loads(DOC) for _ in iter(int, 1)), daemon=True).start()
 time.sleep(0.05)
@@ -110,4 +108,5 @@ def test_clean_exit(body, runs):
     for _ in range(runs):
         proc = subprocess.run([sys.executable, "-c", PRELUDE + body + "print('clean-end')\n"],
                               capture_output=True, text=True, timeout=60)
-        assert proc.returncode == 0 and proc.stderr == "" and proc.stdout.strip().endswith("clean-end"), proc.stderr[-2000:]
+        assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr[-2000:]
+        assert proc.stdout.strip().endswith("clean-end")

@@ -272,6 +272,17 @@ class Shrinker:  # shortens the list that holds it to `keep` elements when conve
         return rec(self.keep, "s") if self.value is None else self.value
 
 
+@pytest.mark.parametrize("keep", [0, 1, 2, 3, 4])
+@pytest.mark.parametrize("indent", [None, 2])
+def test_a_plain_list_that_shrinks_while_written(keep, indent):
+    lst = ["x0", None, "x2", "x3", "x4"]
+    lst[1] = Shrinker(lst, keep, {"kept": keep})  # drops every element from `keep` on, itself too when keep < 2
+    # only the elements still there when their turn comes are written, laid out as an array of those
+    written = ["x0", {"kept": keep}] + ["x2", "x3"][:max(keep - 2, 0)]
+    assert dumps(lst, indent=indent) == json.dumps(written, indent=indent, separators=None if indent else (",", ":"))
+    assert dumps(["after"]) == '["after"]'
+
+
 @pytest.mark.parametrize("keep", range(5))
 def test_a_list_that_shrinks_while_materialised(keep):
     lst = [DC(0, "a"), None, V2(id=2, name="b"), V1(id=3, name="c")]

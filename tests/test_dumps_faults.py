@@ -51,7 +51,6 @@ FALLBACK = [  # (object, expected text or (exception type, message))
     (with_attrs(model_dump=lambda self: 1 / 0), (ZeroDivisionError, "division by zero")),
     (with_attrs(dict=dump_returns({})), NOT_JSON),  # no __fields__
     (with_attrs(dict=dump_returns({}), __fields__=raises(RuntimeError("fields"))), (RuntimeError, "fields")),
-    (with_attrs(dict=dump_returns({}), __fields__=raises(AttributeError("no"))), NOT_JSON),
     (with_attrs(dict=raises(Boom()), __fields__=1), NOT_JSON),
     (with_attrs(dict=lambda self: {}.pop("k"), **FIELDS), (KeyError, "'k'")),
     (with_attrs(__dataclass_fields__=raises(Boom("dc"))), (Boom, "dc")),
@@ -62,7 +61,6 @@ FALLBACK = [  # (object, expected text or (exception type, message))
     (P, (TypeError, None)),  # a dataclass class, not an instance: asdict's own error
     (P(1, {1, 2}), (TypeError, "Object of type 'set' is not JSON serializable")),
     (Dated(when=datetime.time(1)), (TypeError, "Object of type 'time' is not JSON serializable")),
-    (mock.Mock(**{"model_dump.side_effect": Boom("side")}), (Boom, "side")),
 ]
 
 
@@ -157,15 +155,6 @@ def test_calls_from_inside_a_call_return_their_own_text():
     assert dumps("short") == '"short"'
 
 
-def python_message(mutate):
-    d = {"a": 1, "b": 2, "c": 3}
-    with pytest.raises(RuntimeError) as info:
-        for key in d:
-            if key == "b":
-                mutate(d)
-    return str(info.value)
-
-
 def swap(d):  # drop an entry already passed and add one: same size, more entries
     del d["a"]
     d["new"] = 0
@@ -183,11 +172,13 @@ class Mutator:
         return str(self.model_dump())
 
 
-@pytest.mark.parametrize("change", [lambda d: d.update(new=0), lambda d: d.pop("c"), swap],
-                         ids=["grow", "shrink", "swap"])
+@pytest.mark.parametrize("change, message", [  # the messages of a Python loop over the dict
+    (lambda d: d.update(new=0), "dictionary changed size during iteration"),
+    (lambda d: d.pop("c"), "dictionary changed size during iteration"),
+    (swap, "dictionary keys changed during iteration"),
+], ids=["grow", "shrink", "swap"])
 @pytest.mark.parametrize("where", ["value", "key", "last value"])
-def test_a_dict_changed_while_written(change, where):
-    message = python_message(change)
+def test_a_dict_changed_while_written(change, message, where):
     d = {"a": 1, "b": 2, "c": 3}
     m = Mutator(d, change)
     if where == "value":

@@ -52,12 +52,10 @@ def message_of(call, arg):  # the interpreter's own message for call(arg)
 Point = collections.namedtuple("Point", "x y")
 INF, NAN = float("inf"), float("nan")
 EXACT = [  # what json.dumps would not write, or writes otherwise; plain values are held to orjson elsewhere
-    ((), "[]"), (2**64 - 1, "18446744073709551615"), (2**64, "18446744073709551616"),
-    (-(2**64), "-18446744073709551616"),
+    ((), "[]"), (2**64, "18446744073709551616"), (-(2**64), "-18446744073709551616"),
     (Num.THREE, "3"), (Flag.A | Flag.B, "5"), (Word.A, '"a"'), (LoneKey("q", "never"), '"q"'), (Big(5), "5"),
     (Big(-(2**63)), "-9223372036854775808"), (Big(2**64 - 1), "18446744073709551615"),
     (Big(2**64), "\u221e"), ([Big(-(2**65)), "\u00e9"], "[\u221e,\"\u00e9\"]"),
-    (1e16, "1e16"), (1e15, "1000000000000000.0"), (1e-5, "0.00001"), (1e-6, "1e-6"), (-1.5e-7, "-1.5e-7"),
     (Half(0.5), "0.5"), (NAN, "NaN"), (-NAN, "NaN"), (INF, "Infinity"), (-INF, "-Infinity"),
     # runs of floats broken by other values, in lists and tuples, at every width
     ([1.5, 2.5, NAN, 3.5, Half(0.25), 4.5, 1, 5.5], "[1.5,2.5,NaN,3.5,0.25,4.5,1,5.5]"),

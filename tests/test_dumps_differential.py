@@ -37,7 +37,7 @@ def no_plus(text):
 
 @SETTINGS
 @given(json_like)
-@example({"a": [1e16, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
+@example({"a": [1e16, 1e15, 1e-5, 1e-6, -1.5e-7, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
 @example([{"id": 1, "t": [{"a": 1}, {"a": 2}]}, {"id": 2, "t": []}, "\u2028"])
 @example({**{f"k{i}": i for i in range(20)}, "n": [{"a": "x" * 70}], **{f"m{i}": "v" * 3 * i for i in range(25)}})
 def test_same_text_as_orjson(value):

@@ -119,8 +119,8 @@ EXACT = [  # (value, options, the text, or the error dumps raises); those of lis
     (TWO, {"lean": True, "indent": 2}, "[2:\n  id, x\n  1, a b\n  2, \n]"),
     (TWO, {"lean": True, "multiline_ivy": True}, "[2]{id,x}:\n  1, a b\n  2, "),
     # lean names: bare unless the header reader would read them otherwise
-    ([{"first name": 1, "2nd": 2, "a,b": 3, " s": 4, "\u00e9": 5}] * 2, {"lean": True},
-     '[2:first name,2nd,"a,b"," s",\u00e9;1,2,3,4,5;1,2,3,4,5]'),
+    ([{"first name": 1, "2nd": 2, "a,b": 3, " s": 4, "\u00e9": 5, "true": 6, "1.5": 7}] * 2, {"lean": True},
+     '[2:first name,2nd,"a,b"," s",\u00e9,true,1.5;1,2,3,4,5,6,7;1,2,3,4,5,6,7]'),
     # lean, outside tables: identifier keys bare, except right after a string value
     ({"a-b": [1, 2], "$x": {"k k": None}}, {"lean": True}, '{a-b:[1,2],$x:{"k k":null}}'),
     ({"a": "x", "b": 1, "c": 2.5, "d": "y", "e": None}, {"lean": True}, '{a:"x","b":1,c:2.5,d:"y","e":null}'),

@@ -105,8 +105,7 @@ DICT_TABLES = [
     with_holes(300, range(0, 300, 7)), with_holes(70_000, range(1, 70_000, 3)),
     vars(Slots()), ordered, refilled, collections.Counter("mississippi"),
 ]
-# Lists of numbers short enough to be written in one go or not, with what ends that path at the last
-# element, on either side of the chunks that long runs are written in.
+# Number runs on either side of the write chunk sizes, ended at the last element by each kind of breaker.
 BREAKERS = (NAN, INF, Half(0.25), True, Num.THREE, 2**30 - 1, -(2**30), 2**30, 2**63, -(2**64), "x", None, [0.5])
 NUMBER_LISTS = [
     [0.5] * 32, [0.5] * 33, [-65.613616999999977] * 100, [1e15, 0.001, -0.0, 123456.789, 2.5],
@@ -250,8 +249,7 @@ RECORDS = [{"id": 1, "tags": [{"k": "a"}, {"k": "b"}]}, {"id": 2, "tags": []}]
 LINES_TEXT = '{"id":1,"tags":[{"k":"a"},{"k":"b"}]}\n{"id":2,"tags":[]}\n'
 
 
-# Each value of any iterable as compact JSON on a line of its own (lists and tuples are held to orjson
-# elsewhere): lists of records inside a line stay JSON, and the table options have nothing to shape.
+# Any iterable, a line of compact JSON a value: records stay JSON, the table options shape nothing.
 @pytest.mark.parametrize("values, expected", [
     (lambda: iter(()), ""), (lambda: [None, "a\nb\u2028", (3,), "\u00e9"], 'null\n"a\\nb\u2028"\n[3]\n"\u00e9"\n'),
     (lambda: RECORDS, LINES_TEXT), (lambda: (r for r in RECORDS), LINES_TEXT),

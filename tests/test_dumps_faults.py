@@ -237,8 +237,7 @@ def rss():
 
 @needs_plain_malloc
 def test_output_buffers_are_freed():
-    # Outside tracemalloc's sight: a thread's buffer when the thread ends, and
-    # the buffer of a call made from inside a call. Each is 8 MB or 64 kB.
+    # Outside tracemalloc's sight: an 8 MB buffer of an ended thread, 64 kB ones of calls inside a call.
     text = "q" * 8_000_000
     start = rss()
     for _ in range(25):

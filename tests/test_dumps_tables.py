@@ -307,8 +307,7 @@ def test_a_record_changed_while_its_row_is_written(change, after):
 
 
 def test_an_undone_lean_table_converts_each_cell_once():
-    # The rows ahead are checked before the first cell that may run code, so
-    # a table that cannot carry its list is undone before it converts anything.
+    # Rows ahead are checked before the first cell that may run code: an unfit table converts nothing twice.
     calls = []
     model = type("Model", (), {"model_dump": lambda self: calls.append(self) or {"k": len(calls)}})
     rows = [{"a": model()} for _ in range(3)] + [{"a": None, "b": 1}]

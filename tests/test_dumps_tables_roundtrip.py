@@ -25,8 +25,7 @@ texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
 # cells a row may write in one go or not
 edges = st.sampled_from([2**30 - 1, 2**30, -(2**63), 2**64, 0.5, 1e300, "a" * 31, "a" * 63, "a" * 64])
 scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts | edges
-# Column names, and object keys: those with "-" or "$" read back only in a header
-# or quoted, so combinations with unquoted_keys skip data that has them as object keys.
+# Names and keys; with "-" or "$" they read back bare only in a header: unquoted_keys skips such object keys.
 KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
         "t\tb", "n\nl", "_x", "Ivan", "a:b", "{}"]
 

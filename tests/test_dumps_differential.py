@@ -37,7 +37,7 @@ def no_plus(text):
 
 @SETTINGS
 @given(json_like)
-@example({"a": [1e16, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
+@example({"a": [1e16, 1e15, 1e-5, 1e-6, -1.5e-7, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
 @example([{"id": 1, "t": [{"a": 1}, {"a": 2}]}, {"id": 2, "t": []}, "\u2028"])
 @example({**{f"k{i}": i for i in range(20)}, "n": [{"a": "x" * 70}], **{f"m{i}": "v" * 3 * i for i in range(25)}})
 def test_same_text_as_orjson(value):
@@ -70,8 +70,7 @@ def test_floats_from_any_bit_pattern(bits):
 @settings(max_examples=3000, deadline=None)
 @given(st.floats(min_value=1e-4, max_value=1e16, exclude_max=True), st.integers(0, 17), st.booleans())
 def test_plain_decimals_match_repr(x, places, negative):
-    # Between 1e-4 and 1e16 the layout has no exponent, and Python's repr
-    # writes the same shortest digits the same way: "3.14", "65.61361699999998".
+    # Between 1e-4 and 1e16 no exponent: the shortest digits as repr writes them ("3.14", "65.61361699999998").
     y = -round(x, places) if negative else round(x, places)
     if abs(y) >= 1e-4:
         assert dumps(y) == repr(y)

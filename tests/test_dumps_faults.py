@@ -1,7 +1,4 @@
-"""dumps on objects that are not built-in values (models, dataclasses, anything with a conversion) and
-under faults: the order conversions are tried in, endless conversions, calls made
-from inside a call, containers changed while written, output too large to allocate, and memory that stays
-flat over thousands of good and failing calls."""
+"""dumps of objects with conversions, under faults: conversion order, reentry, mutation, huge output, leaks."""
 
 import dataclasses
 import datetime
@@ -23,12 +20,7 @@ from vesk.vesk_core import dumps
 Tag = type("Tag", (pydantic.BaseModel,), {"__annotations__": {"name": str}})
 
 
-@dataclasses.dataclass
-class P:
-    x: object
-    y: object = None
-
-
+P = dataclasses.make_dataclass("P", ["x", ("y", object, None)])
 Dated = type("Dated", (pydantic.BaseModel,), {"__annotations__": {"when": datetime.time}})
 
 
@@ -59,17 +51,14 @@ FALLBACK = [  # (object, expected text or (exception type, message))
     (with_attrs(model_dump=lambda self: 1 / 0), (ZeroDivisionError, "division by zero")),
     (with_attrs(dict=dump_returns({})), NOT_JSON),  # no __fields__
     (with_attrs(dict=dump_returns({}), __fields__=raises(RuntimeError("fields"))), (RuntimeError, "fields")),
-    (with_attrs(dict=dump_returns({}), __fields__=raises(AttributeError("no"))), NOT_JSON),
     (with_attrs(dict=raises(Boom()), __fields__=1), NOT_JSON),
     (with_attrs(dict=lambda self: {}.pop("k"), **FIELDS), (KeyError, "'k'")),
     (with_attrs(__dataclass_fields__=raises(Boom("dc"))), (Boom, "dc")),
-    (with_attrs(model_dump=dump_returns(datetime.date(2020, 1, 2))), (TypeError, "Object of type 'date' is not JSON serializable")),
     # a dataclass that also has __fields__ and dict(): dict() comes first
-    (dataclasses.dataclass(type("D", (), {"__annotations__": {"x": int}, "dict": dump_returns("by dict"), **FIELDS}))(1), '"by dict"'),
+    (dataclasses.make_dataclass("D", ["x"], namespace={"dict": dump_returns("by dict"), **FIELDS})(1), '"by dict"'),
     (P, (TypeError, None)),  # a dataclass class, not an instance: asdict's own error
     (P(1, {1, 2}), (TypeError, "Object of type 'set' is not JSON serializable")),
     (Dated(when=datetime.time(1)), (TypeError, "Object of type 'time' is not JSON serializable")),
-    (mock.Mock(**{"model_dump.side_effect": Boom("side")}), (Boom, "side")),
 ]
 
 
@@ -90,9 +79,7 @@ def test_fallback_order(obj, expected):
     assert dumps("ok") == '"ok"'
 
 
-class Link:
-    """model_dump() hands over the next link; the last returns a dict."""
-
+class Link:  # model_dump() hands over the next link; the last returns a dict
     def __init__(self, rest):
         self.rest = rest
 
@@ -136,9 +123,7 @@ def test_an_endless_chain_needs_no_deep_native_stack():
 INNER = {"inner": ["\U0001f600" * 3000, "x" * 9000]}  # wider and longer than what surrounds it
 
 
-class Reenter:
-    """model_dump() serialises a field itself, as models often do."""
-
+class Reenter:  # model_dump() serialises a field itself, as models often do
     def model_dump(self):
         return {"text": dumps(INNER), "again": dumps([Deeper()])}
 
@@ -152,7 +137,7 @@ class Deeper:
 
 
 KeyText = type("KeyText", (), {"__str__": lambda self: dumps({"k": [1, "\u00e9"]})})
-HugeInt = type("HugeInt", (int,), {"__str__": lambda s: int.__repr__(s) if dumps(INNER) == compact(INNER) else "mismatch"})
+HugeInt = type("HugeInt", (int,), {"__str__": lambda s: repr(int(s)) if dumps(INNER) == compact(INNER) else "mismatch"})
 # dataclasses.asdict copies field values that are not containers
 DeepCopied = type("DeepCopied", (), {"__deepcopy__": lambda self, memo: dumps(["copied", INNER])})
 
@@ -166,15 +151,6 @@ def test_calls_from_inside_a_call_return_their_own_text():
     assert dumps(value) == compact(expected)
     assert dumps(value, indent=3, ivy_grid=False) == json.dumps(expected, indent=3, ensure_ascii=False)
     assert dumps("short") == '"short"'
-
-
-def python_message(mutate):
-    d = {"a": 1, "b": 2, "c": 3}
-    with pytest.raises(RuntimeError) as info:
-        for key in d:
-            if key == "b":
-                mutate(d)
-    return str(info.value)
 
 
 def swap(d):  # drop an entry already passed and add one: same size, more entries
@@ -194,10 +170,13 @@ class Mutator:
         return str(self.model_dump())
 
 
-@pytest.mark.parametrize("change", [lambda d: d.update(new=0), lambda d: d.pop("c"), swap], ids=["grow", "shrink", "swap"])
+@pytest.mark.parametrize("change, message", [  # the messages of a Python loop over the dict
+    (lambda d: d.update(new=0), "dictionary changed size during iteration"),
+    (lambda d: d.pop("c"), "dictionary changed size during iteration"),
+    (swap, "dictionary keys changed during iteration"),
+], ids=["grow", "shrink", "swap"])
 @pytest.mark.parametrize("where", ["value", "key", "last value"])
-def test_a_dict_changed_while_written(change, where):
-    message = python_message(change)
+def test_a_dict_changed_while_written(change, message, where):
     d = {"a": 1, "b": 2, "c": 3}
     m = Mutator(d, change)
     if where == "value":
@@ -214,9 +193,7 @@ def test_a_dict_changed_while_written(change, where):
     assert dumps({"ok": [1]}) == '{"ok":[1]}'
 
 
-class Dropper:
-    """Removes itself from the container that holds its only reference."""
-
+class Dropper:  # removes itself from the container that holds its only reference
     def __init__(self, container, slot):
         self.container, self.slot = container, slot
 
@@ -242,26 +219,6 @@ def test_objects_released_by_their_container_while_written():
         dumps(d)
 
 
-class Shrinker:
-    def __init__(self, target, keep):
-        self.target, self.keep = target, keep
-
-    def model_dump(self):
-        del self.target[self.keep:]
-        return {"kept": self.keep}
-
-
-@pytest.mark.parametrize("keep", [0, 1, 2, 3, 4])
-@pytest.mark.parametrize("indent", [None, 2])
-def test_a_list_that_shrinks_while_written(keep, indent):
-    lst = ["x0", None, "x2", "x3", "x4"]
-    lst[1] = Shrinker(lst, keep)  # drops every element from `keep` on, itself too when keep < 2
-    # only the elements still there when their turn comes are written, laid out as an array of those
-    written = ["x0", {"kept": keep}] + ["x2", "x3"][:max(keep - 2, 0)]
-    assert dumps(lst, indent=indent) == json.dumps(written, indent=indent, separators=None if indent else (",", ":"))
-    assert dumps(["after"]) == '["after"]'
-
-
 @pytest.mark.parametrize("value, indent", [
     ([1], 10**15), ({"a": 1}, 2**64 - 1), ([[1]], 2**63), ((((1,),),), 2**62 + 1), ({"a": [[]]}, 2**64 - 1),
 ])
@@ -280,8 +237,7 @@ def rss():
 
 @needs_plain_malloc
 def test_output_buffers_are_freed():
-    # Outside tracemalloc's sight: a thread's buffer when the thread ends, and
-    # the buffer of a call made from inside a call. Each is 8 MB or 64 kB.
+    # Outside tracemalloc's sight: an 8 MB buffer of an ended thread, 64 kB ones of calls inside a call.
     text = "q" * 8_000_000
     start = rss()
     for _ in range(25):

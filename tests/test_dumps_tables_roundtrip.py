@@ -1,6 +1,4 @@
-"""Random lists of records through dumps and back through loads, under every combination of the options.
-Which lists become tables is worked out here, so that a record lacking a column can be expected back with
-None there, and so that the choice itself is checked at the top level."""
+"""Random lists of records through dumps and back through loads, under every combination of the options."""
 
 import itertools
 import math
@@ -21,21 +19,20 @@ WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "Inf", "Non
          "user@example.com", "Carol Nguyen", "\U0001f600 ok", "\u00e9lan",
          # long texts, clean or with an unsafe byte in the last partial block
          "long text " * 5, "long text " * 4 + "a:b", "long text " * 7 + "; end"]
-awkward = st.text(st.sampled_from(list("\t\n\r\",:;[\\]{|}' -_$/.+09aZe") + ["\u00e9", "\u20ac", "\U0001f600", "\x00", "\x7f"]),
-                  max_size=6)
+awkward = st.text(st.sampled_from([*"\t\n\r\",:;[\\]{|}' -_$/.+09aZe", "\u00e9", "\u20ac", "\U0001f600",
+                                   "\x00", "\x7f"]), max_size=6)
 texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
-scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts | st.sampled_from(
-    [2**30 - 1, 2**30, -(2**63), 2**64, 0.5, 1e300, "a" * 31, "a" * 63, "a" * 64])  # cells a row may write in one go or not
-# Column names, and object keys: those with "-" or "$" read back only in a header
-# or quoted, so combinations with unquoted_keys skip data that has them as object keys.
+# cells a row may write in one go or not
+edges = st.sampled_from([2**30 - 1, 2**30, -(2**63), 2**64, 0.5, 1e300, "a" * 31, "a" * 63, "a" * 64])
+scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts | edges
+# Names and keys; with "-" or "$" they read back bare only in a header: unquoted_keys skips such object keys.
 KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
         "t\tb", "n\nl", "_x", "Ivan", "a:b", "{}"]
 
 
 @st.composite
 def record_lists(draw, values):
-    """Records over shared columns, some lacking a column, holding another key, a nested value, or replaced
-    by another value; before index `clean` only scalar records, so that long lists still qualify."""
+    # Records over shared columns, some lacking one, holding another key or a nested value, or replaced.
     cols = draw(st.lists(st.sampled_from(KEYS), min_size=1, max_size=4, unique=True))
     n = draw(st.integers(2, 12) | st.sampled_from([49, 50, 51, 60]))
     clean = draw(st.sampled_from([0, 10, 50]))
@@ -121,7 +118,8 @@ def has_table(v, lean=False):
     return False
 
 
-LAYOUTS = st.fixed_dictionaries({"multiline_ivy": st.booleans(), "indent": st.none() | st.integers(0, 4), "lean": st.booleans()})
+LAYOUTS = st.fixed_dictionaries({"multiline_ivy": st.booleans(), "indent": st.none() | st.integers(0, 4),
+                                 "lean": st.booleans()})
 INLINE, LEAN = dict(multiline_ivy=False, indent=None, lean=False), dict(multiline_ivy=False, indent=None, lean=True)
 
 
@@ -131,15 +129,14 @@ INLINE, LEAN = dict(multiline_ivy=False, indent=None, lean=False), dict(multilin
 @example({"x_1": 1, "null": None, "_": [float("nan"), -0.0], "true": 1, "NaN": 2, "Infinity": (3,), "e5": {}}, INLINE)
 @example([{"a": None, "b": 1, "c": None}, {"a": 2, "b": None, "c": "true"}, {"b": 3, "c": "NaN"}, {"a": "x-1"}], INLINE)
 @example(TEN + [5, {"a": [{"k": 1}, {"k": 2}], "b": {"c": ";"}}] + TEN, INLINE)
-@example([{"a": 1}, {"a": 2, "b": 3}], INLINE)
 @example([{"id": 1, "user-id": "x", "$ref": None}, {"id": 2, "user-id": "y", "$ref": "Tom"}], INLINE)
 @example({"t": [{"\u00e9": "\U0001f600", "": "a b"}] * 3 + [{"": None}], "u": [{"x": 1}, {"y": 2}]}, INLINE)
 @example([{"a": i % 3 or None} for i in range(49)] + [{"a": "x", "b": 1}], INLINE)
 @example([{"s": "long text " * 7 + "; end"}, {"s": "long text " * 4 + "a:b"}, {"s": "long text " * 5}], INLINE)
 @example({"t": [{"a": 1, "b": "x"}, {"a": 2, "b": None}], "u": 1}, dict(INLINE, multiline_ivy=True))
-@example([{"a": "x}"}, {"a": None}] * 6 + [{"a": [{"b": "true"}, {"b": None}]}, {"a": "1 2"}], dict(LEAN, multiline_ivy=True))
+@example([{"a": "x}"}, {"a": None}] * 6 + [{"a": [{"b": "true"}, {"b": None}]}, {"a": "1 2"}],
+         dict(LEAN, multiline_ivy=True))
 @example([{"a": None, "b": "2025-03-14"}, {"a": "Ivan", "b": None}], dict(LEAN, indent=0))
-@example([{"id": 1, "x": "a b"}, {"id": 2, "x": None}], LEAN)
 @example([{"s": w, "n": None} for w in WORDS], LEAN)
 @example([{"a": None}, {"a": None}], LEAN)
 @example([{w: 1 for w in KEYS}, {w: None for w in KEYS}], LEAN)

@@ -1,10 +1,6 @@
-"""format_hint with arbitrary arguments.
-
-A style that is a str (or a subclass) with a UTF-8 form returns the text
-of that name, or the default text for any other name; one with a lone
-surrogate raises UnicodeEncodeError; anything else, or a wrong call shape,
-raises TypeError. Nothing else may happen.
-"""
+"""format_hint with arbitrary arguments: a str style (or subclass) with a UTF-8
+form gives that name's text or the default one, a lone surrogate raises
+UnicodeEncodeError, anything else or a wrong call shape TypeError."""
 
 import atheris
 
@@ -12,7 +8,6 @@ from harness import Mismatch, fuzz, has_surrogate, vesk
 
 NAMES = ["ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"]
 TEXTS = {name: vesk.format_hint(name) for name in NAMES}
-DEFAULT = TEXTS["ivy_grid"]
 Str = type("Str", (str,), {})
 
 
@@ -33,19 +28,15 @@ def style(fdp):
 
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
-    shape = fdp.ConsumeIntInRange(0, 4)
-    s = style(fdp)
-    calls = {0: ((), {}), 1: ((s,), {}), 2: ((), {"style": s}),
-             3: ((s, s), {}), 4: ((), {fdp.ConsumeUnicode(6) or "x": s})}
-    args, kwargs = calls[shape]
-    if shape == 4 and "style" in kwargs:
+    shape, s = fdp.ConsumeIntInRange(0, 4), style(fdp)
+    keyword = fdp.ConsumeUnicode(6) or "x"
+    args, kwargs = [((), {}), ((s,), {}), ((), {"style": s}), ((s, s), {}), ((), {keyword: s})][shape]
+    if "style" in kwargs:
         shape = 2
     if shape == 0:
-        expected = DEFAULT
-    elif shape in (1, 2) and isinstance(s, str) and not has_surrogate(s):
-        expected = TEXTS.get(str(s), DEFAULT)
+        expected = TEXTS["ivy_grid"]
     elif shape in (1, 2) and isinstance(s, str):
-        expected = UnicodeEncodeError
+        expected = UnicodeEncodeError if has_surrogate(s) else TEXTS.get(str(s), TEXTS["ivy_grid"])
     else:
         expected = TypeError
     try:

@@ -1,18 +1,10 @@
 #!/usr/bin/env bash
-# Builds vesk_core with libFuzzer coverage and a sanitizer in build/fuzz/,
-# writes the seed inputs and fuzzes each target in turn.
-#
-#   fuzz/run.sh [--runs N] [--time SECONDS] [--sanitizer ubsan|asan] [TARGET...]
-#
-# TARGETs: loads dumps format_hint (all when none is named). Each stops after
-# N inputs or SECONDS, whichever comes first (0: no limit on that one).
-# The corpus each target grows is kept in build/fuzz/corpus/TARGET, inputs
-# that fail in build/fuzz/crashes/, logs in build/fuzz/logs/. A failing
-# input is replayed with the same command line and the file as the argument.
-# Exits 1 when a target found a failure.
+# Fuzzes each target (all when none is named) until N inputs or SECONDS (0: no limit) against
+# vesk_core built with libFuzzer coverage and a sanitizer (fuzz/README.md). Exits 1 on a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage="usage: $0 [--runs N] [--time SECONDS] [--sanitizer ubsan|asan] [loads|dumps|format_hint]..."
 runs=-1 seconds=0 sanitizer=ubsan targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -20,41 +12,35 @@ while [ $# -gt 0 ]; do
     --time) seconds=$2; shift 2 ;;
     --sanitizer) sanitizer=$2; shift 2 ;;
     loads|dumps|format_hint) targets+=("$1"); shift ;;
-    *) echo "usage: $0 [--runs N] [--time SECONDS] [--sanitizer ubsan|asan] [loads|dumps|format_hint]..." >&2; exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 [ ${#targets[@]} -gt 0 ] || targets=(loads dumps format_hint)
 case "$sanitizer" in
   ubsan) flags="-fsanitize=undefined,fuzzer-no-link -fno-sanitize=vptr,function -fno-sanitize-recover=undefined" ;;
   asan) flags="-fsanitize=address,fuzzer-no-link" ;;
-  *) echo "--sanitizer is ubsan or asan" >&2; exit 2 ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
 
-out=build/fuzz
+out=build/fuzz stage=build/fuzz/stage-$sanitizer
 scripts/ensure-debs cmake clang-19 libclang-rt-19-dev libfast-float-dev libdragonbox-dev
 python=$(scripts/find-python)
 
-# Atheris lives in a virtual environment of its own: the project's .venv
-# holds the regular build and is reinstalled at will.
-if [ ! -x $out/venv/bin/python ] || ! $out/venv/bin/python -c 'import atheris' 2>/dev/null; then
+# Atheris has a virtual environment of its own: .venv is reinstalled at will.
+if ! $out/venv/bin/python -c 'import atheris' 2>/dev/null; then
   "$python" -m venv $out/venv
   $out/venv/bin/python -m pip install -q atheris==3.1.0
 fi
 
-# The sanitizer runtimes are left out of the module: the preloaded
-# <sanitizer>_with_fuzzer.so that atheris ships carries them with libFuzzer,
-# which then also takes the module's coverage counters.
+# The module leaves out the sanitizer runtimes: atheris's preloaded
+# <sanitizer>_with_fuzzer.so carries them, and libFuzzer takes its coverage.
 cmake -S . -B $out/$sanitizer -DVESK_BUILD_PYTHON=ON -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_CXX_FLAGS="$flags -g -fno-omit-frame-pointer" \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build $out/$sanitizer -j2 >$out/build-$sanitizer.log 2>&1 || { tail -n 30 $out/build-$sanitizer.log; exit 1; }
-stage=$out/stage-$sanitizer
-rm -rf $stage && mkdir -p $stage/vesk
-cp src/vesk/*.py $stage/vesk/
-cp $out/$sanitizer/vesk_core*.so $stage/vesk/
-
+rm -rf $stage && mkdir -p $stage/vesk $out/crashes $out/logs
+cp src/vesk/*.py $out/$sanitizer/vesk_core*.so $stage/vesk/
 $out/venv/bin/python fuzz/seeds.py $out/seeds
-mkdir -p $out/crashes $out/logs
 preload=$($out/venv/bin/python -c 'import atheris; print(atheris.path())')/${sanitizer}_with_fuzzer.so
 
 failed=()
@@ -63,18 +49,13 @@ for target in "${targets[@]}"; do
   dict=()  # the tokens are of documents; the other targets read choices
   [ $target = loads ] && dict=(-dict=fuzz/vesk.dict)
   echo "== $target: $sanitizer, runs=$runs, time=${seconds}s"
-  if ! LD_PRELOAD=$preload PYTHONPATH=$stage \
-      ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      $out/venv/bin/python fuzz/fuzz_$target.py $out/corpus/$target $out/seeds/$target \
-      "${dict[@]}" -max_len=4096 -timeout=20 -rss_limit_mb=4096 \
-      -runs=$runs -max_total_time=$seconds -print_final_stats=1 \
-      -artifact_prefix=$out/crashes/$target- >$out/logs/$target-$sanitizer.log 2>&1; then
+  log=$out/logs/$target-$sanitizer.log
+  LD_PRELOAD=$preload PYTHONPATH=$stage ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+    UBSAN_OPTIONS=print_stacktrace=1 $out/venv/bin/python fuzz/fuzz_$target.py $out/corpus/$target \
+    $out/seeds/$target "${dict[@]}" -max_len=4096 -timeout=20 -rss_limit_mb=4096 -runs=$runs \
+    -max_total_time=$seconds -print_final_stats=1 -artifact_prefix=$out/crashes/$target- >$log 2>&1 ||
     failed+=("$target")
-  fi
-  grep -E "^#[0-9]+ +(DONE|INITED)|^stat::number_of_executed_units|^stat::average_exec_per_sec|^==|Mismatch|Error|artifact" \
-    $out/logs/$target-$sanitizer.log | tail -n 12 || true
+  grep -E "^#[0-9]+ +(DONE|INITED)|^stat::(number_of_executed_units|average_exec_per_sec)|^==|Mismatch|Error|artifact" \
+    $log | tail -n 12 || true
 done
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "failures in: ${failed[*]} (see $out/logs/ and $out/crashes/)" >&2
-  exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || { echo "failures in: ${failed[*]} (see $out/logs/ and $out/crashes/)" >&2; exit 1; }

@@ -1,11 +1,5 @@
-"""Writes the seed inputs of each fuzz target under OUT/<target>/.
-
-loads: the shared benchmark documents (their first MAX_LEN bytes: long
-inputs slow every run), the JSONTestSuite files, and table snippets.
-dumps and format_hint: their inputs are choices, not documents, so a few
-fixed byte strings start them. The shared files are read where they lie,
-beside the repository, and never copied into it.
-"""
+"""Writes each fuzz target's seeds under OUT/<target>/: for loads the shared documents (cut to
+MAX_LEN) and table snippets; for the others, whose inputs are choices, a few fixed byte strings."""
 
 import hashlib
 import random
@@ -32,7 +26,8 @@ TABLES = [
     "[2:\n  id, name\n  1, Infinity War\n  2, \n]",
     "{\"u\": [2]{id,\"a,b\"}:\n  1, nullable\n  2, ,\"n\": [[1]{x}:\n   -0x1]}",
     "[:]", "[7: ]", "[: ; ]", "[[: a; ], 5]",
-    "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], n: {x: [[], {}, [-Infinity, NaN]],},}",
+    "// lead\n{name: \"vesk\", /* c */ bare_$-1: [1, -2.5e3, true, null, \"\\\"]\",], "  # one text
+    "n: {x: [[], {}, [-Infinity, NaN]],},}",
 ]
 
 
@@ -42,14 +37,11 @@ def write(folder, data):
 
 
 def main(out):
-    loads = out / "loads"
     documents = sorted(SHARED.glob("corpus/*.json")) + sorted(SHARED.glob("conformance/json-test-suite/*.json"))
     if not documents:
         sys.exit(f"no shared documents found under {SHARED}")
-    for path in documents:
-        write(loads, path.read_bytes()[:MAX_LEN])
-    for text in TABLES:
-        write(loads, text.encode())
+    for data in [path.read_bytes()[:MAX_LEN] for path in documents] + [text.encode() for text in TABLES]:
+        write(out / "loads", data)
 
     rng = random.Random(7)  # the same seeds on every run
     for n in (0, 8, 64, 512, 2048):

@@ -1,4 +1,4 @@
-"""Shared helpers for the loads tests."""
+"""Helpers shared by the test files."""
 
 import gc
 import json
@@ -14,20 +14,16 @@ from pathlib import Path
 import pytest
 from hypothesis import settings
 
-# `make test` runs every property on the same examples each time
-# (--hypothesis-profile=repeatable), so that a change that passes once passes
-# again; a plain pytest run draws new ones.
+# `make test` draws the same examples each run (--hypothesis-profile=repeatable); a plain pytest run draws new ones.
 settings.register_profile("repeatable", derandomize=True)
 
-# Under AddressSanitizer (the sanitizer run preloads its runtime), freed
-# memory waits in a quarantine and malloc keeps statistics of its own, so
-# resident size and glibc's malloc counters say nothing about leaks.
+# Under AddressSanitizer (preloaded by the sanitizer run), freed memory waits in a quarantine and
+# malloc keeps statistics of its own: resident size and glibc's malloc counters say nothing of leaks.
 with open("/proc/self/maps") as _maps:
     UNDER_ASAN = "libasan" in _maps.read()
-needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides resident size and malloc counters")
+needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides malloc's figures")
 
-# ../shared next to the repository: the benchmark corpus, the conformance files
-# and the o200k_base tokenizer.
+# ../shared next to the repository: the benchmark corpus, the conformance files and the o200k_base tokenizer.
 SHARED = Path(__file__).resolve().parents[2] / "shared"
 TOKENIZER_CACHE = SHARED / "tokenizers" / "tiktoken-cache"
 
@@ -55,7 +51,8 @@ def pe(message, position):
 # Errors that the message alone does not place: text, then the line, column,
 # table row and column name of its DecodeError.
 DECODE_PLACES = [
-    (b'{"a": 1,\n "b": @}', 2, 7, None, None), ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number states no pos
+    (b'{"a": 1,\n "b": @}', 2, 7, None, None),
+    ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number's message states no position
     (b'[2: id, name\n 1, Ann\n 2, "Bo\\q"\n]', 3, 9, 2, "name"), (b"[2: a, b; 1, 2, 3; 4, 5 ]", 1, 17, 1, None),
     (b"[2]{a,b}:\n1,2\n3,4,5", 3, 5, 2, None), (b'[1: a, b; 1, [1: c; "x" y] ]', 1, 25, 1, "c"),  # the innermost table
     (b'[1: a; {"k": @} ]', 1, 14, 1, "a"), (b'{"t": [1: a, b; 1, "x" 2 ]}', 1, 24, 1, "b"),
@@ -65,9 +62,8 @@ DECODE_PLACES = [
 
 
 def check_decode_error(error, message, text):
-    """`error`, raised reading `text`, is the vesk.DecodeError of `message`,
-    and where the message states a byte offset, `pos` is it and the line,
-    column (in characters) and `doc` are those of that offset in `text`."""
+    """`error`, raised reading `text`, is the vesk.DecodeError of `message`; where the message states a
+    byte offset, `pos` is it and the line, column (in characters) and `doc` are those of it in `text`."""
     import vesk
 
     assert type(error) is vesk.DecodeError and isinstance(error, json.JSONDecodeError)
@@ -83,19 +79,12 @@ def check_decode_error(error, message, text):
 
 
 def check_same(actual, expected, path="$", missing_as_none=False):
-    """Raise AssertionError unless `actual` matches `expected` exactly: types
-    must match (1, 1.0 and True differ), floats bit for bit (-0.0 is not 0.0,
-    NaN signs must agree) and dictionaries keep their key order. With
-    `missing_as_none`, a dict of `actual` may also hold keys that `expected`
-    lacks with the value None, and hold its keys in another order: how a
-    table gives back a record that lacked one of its columns or held them in
-    another order."""
+    """`actual` is `expected` exactly: types (1, 1.0 and True differ), floats bit for bit, dict key order. With
+    `missing_as_none`, dicts may hold None under keys `expected` lacks, in any order (records read from a table)."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
-        if math.isnan(expected):
-            assert math.isnan(actual) and math.copysign(1, actual) == math.copysign(1, expected), path
-        else:
-            assert struct.pack("<d", actual) == struct.pack("<d", expected), f"{path}: {actual!r} != {expected!r}"
+        same = math.isnan(actual) and math.isnan(expected) or struct.pack("<d", actual) == struct.pack("<d", expected)
+        assert same and math.copysign(1, actual) == math.copysign(1, expected), f"{path}: {actual!r} != {expected!r}"
     elif isinstance(expected, list):
         assert len(actual) == len(expected), f"{path}: length {len(actual)} != {len(expected)}"
         for i, (a, e) in enumerate(zip(actual, expected)):
@@ -110,43 +99,35 @@ def check_same(actual, expected, path="$", missing_as_none=False):
         assert actual == expected, f"{path}: {actual!r:.200} != {expected!r:.200}"
 
 
-# The table cell rules, from the reading rules: a bare cell is text unless the
-# whole of it is a number or literal of the value reader (JSON numbers of any
-# size, null, true, false, and NaN or Infinity where a capital N or I, or a
-# minus, begins them); text that would not come back as itself is quoted.
+# A bare cell is text unless the whole of it is a number or literal of the value reader (JSON numbers of
+# any size, null, true, false, and NaN or Infinity begun by a capital N or I, or a minus).
 NUMBER = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?", re.ASCII)
 
 
 def reads_as_scalar(text):
-    if text in ("null", "true", "false") or NUMBER.fullmatch(text):
-        return True
     body = text[1:] if text[:1] == "-" else text
-    return text[:1] in ("-", "I", "N") and body.lower() in ("nan", "inf", "infinity")
+    return text in ("null", "true", "false") or bool(NUMBER.fullmatch(text)) or (
+        text[:1] in ("-", "I", "N") and body.lower() in ("nan", "inf", "infinity"))
 
 
 def reads_back_bare(text, lines=False, cell=True):
-    """Whether `text` written bare comes back as itself: as a cell (or a
-    header name, `cell` false), in rows on lines of their own (`lines`,
-    where `}` ends a cell) or inline. Blanks around it are skipped, `"` `[`
-    `{` and comments open something else, delimiters, `;` `]` and line
-    breaks end it, a backslash escapes."""
+    """Whether `text` written bare comes back as itself: as a cell (or a header name, `cell` false), in
+    rows on lines of their own (`lines`, where `}` ends a cell) or inline. Blanks around it are skipped,
+    `"` `[` `{` and comments open something else, delimiters, `;` `]` and line breaks end it."""
     banned = "\t,;|]\\\x7f" + ("}" if lines else "")
     return (text != "" and text[0] > " " and text[0] not in '"[{' and text[-1] != " "
             and not text.startswith(("//", "/*")) and not any(c < " " or c in banned for c in text)
             and not any("\ud800" <= c <= "\udfff" for c in text) and not (cell and reads_as_scalar(text)))
 
 
-# Leak checks: the smallest object a leaking call could leave behind is a
-# float (24 bytes), so LEAK_CALLS calls leaking one each grow the traced size
-# by about LEAK_CALLS * 24, well above LEAK_THRESHOLD and far above the noise
-# when nothing leaks. Every leak test also shows that such a leak is caught.
+# Leak checks: the smallest object a leaking call could leave is a float (24 bytes), so LEAK_CALLS calls
+# leaking one each grow the traced size by about LEAK_CALLS * 24, well above LEAK_THRESHOLD and the noise.
 LEAK_CALLS = 3000
 LEAK_THRESHOLD = LEAK_CALLS * 16
 
 
 def traced_growth(step):
-    """Traced bytes left behind by LEAK_CALLS calls of step(i), after 300
-    warm-up calls (which fill caches and free lists)."""
+    """Traced bytes left behind by LEAK_CALLS calls of step(i), after 300 warm-up calls (caches, free lists)."""
     tracemalloc.start()
     try:
         for i in range(300):
@@ -162,18 +143,12 @@ def traced_growth(step):
 
 
 def run_threads(work, count=8):
-    """Runs work(t) on `count` real threads started together, switching
-    between them as often as the interpreter allows."""
+    """Runs work(t) on `count` real threads started together, switching as often as the interpreter allows."""
     barrier = threading.Barrier(count)
-
-    def start(t):
-        barrier.wait()
-        work(t)
-
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        threads = [threading.Thread(target=start, args=(t,)) for t in range(count)]
+        threads = [threading.Thread(target=lambda t=t: (barrier.wait(), work(t))) for t in range(count)]
         for th in threads:
             th.start()
         for th in threads:

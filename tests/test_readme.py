@@ -1,5 +1,4 @@
-"""The README's `vesk.loads(...)` and `vesk.dumps(...)` examples give the
-results written under them."""
+"""The README's `vesk.loads(...)` and `vesk.dumps(...)` examples give the results written under them."""
 
 import ast
 import re
@@ -9,34 +8,19 @@ import pytest
 
 import vesk
 
-README = Path(__file__).resolve().parents[1] / "README.md"
-
-
-def examples():
-    """(source, expected) for each `vesk.loads(...)` or `vesk.dumps(...)` statement
-    followed by `# result` lines."""
-    examples = []
-    for block in re.findall(r"```python\n(.*?)```", README.read_text(), re.S):
-        lines = block.splitlines()
-        for node in ast.parse(block).body:
-            call = getattr(node, "value", None)
-            if not (isinstance(call, ast.Call) and ast.unparse(call.func) in ("vesk.loads", "vesk.dumps")):
-                continue
-            comment = []
-            for line in lines[node.end_lineno :]:
-                if not line.startswith("# "):
-                    break
-                comment.append(line[2:])
-            examples.append((ast.get_source_segment(block, node), " ".join(comment)))
-    return examples
-
-
-EXAMPLES = examples()
+EXAMPLES = []  # (source, expected) for each call statement followed by `# result` lines
+for block in re.findall(r"```python\n(.*?)```", (Path(__file__).resolve().parents[1] / "README.md").read_text(), re.S):
+    for node in ast.parse(block).body:
+        call = getattr(node, "value", None)
+        if isinstance(call, ast.Call) and ast.unparse(call.func) in ("vesk.loads", "vesk.dumps"):
+            after = block.splitlines()[node.end_lineno:] + [""]
+            comment = after[:next(i for i, line in enumerate(after) if not line.startswith("# "))]
+            EXAMPLES.append((ast.get_source_segment(block, node), " ".join(line[2:] for line in comment)))
 
 
 def test_readme_has_examples_of_both():
-    assert sum(s.startswith("vesk.loads") for s, _ in EXAMPLES) >= 4
-    assert sum(s.startswith("vesk.dumps") for s, _ in EXAMPLES) >= 6
+    reads, writes = (sum(s.startswith(f) for s, _ in EXAMPLES) for f in ("vesk.loads", "vesk.dumps"))
+    assert reads >= 4 and writes >= 6
 
 
 @pytest.mark.parametrize("source, expected", EXAMPLES, ids=[s[:40] for s, _ in EXAMPLES])

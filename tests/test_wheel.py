@@ -1,6 +1,5 @@
-"""The wheel that `make wheel` builds, installed as a user without a compiler
-installs it: into a fresh virtual environment, with nothing on PATH but that
-environment's own commands, run away from the source tree."""
+"""The wheel `make wheel` builds, installed as a user without a compiler installs it: into a fresh virtual environment,
+with nothing on PATH but that environment's own commands, run away from the source tree."""
 
 import os
 import shutil
@@ -14,52 +13,37 @@ import pytest
 import vesk
 from conftest import UNDER_ASAN
 
-REPO = Path(__file__).resolve().parents[1]
-COMPILERS = ["cc", "gcc", "g++", "c++", "clang", "cmake", "ld"]
 
-pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="the wheel holds the plain build; this run tests the instrumented one")
+PROBE = "import vesk, vesk.vesk_core as c; print(vesk.__simd__, c.__file__)"
 
 
-@pytest.fixture(scope="module")
-def installed(tmp_path_factory):
-    """(the wheel, the environment's bin folder, an environment for commands)."""
-    if shutil.which("make") is None:
-        pytest.skip("make is not installed")
+@pytest.mark.skipif(UNDER_ASAN or shutil.which("make") is None, reason="needs make and the plain build")
+def test_the_wheel_installs_and_runs_without_a_compiler(tmp_path):
     # A make of our own, not a part of a make that may be running the tests.
     clean = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
-    built = subprocess.run(["make", "-s", "wheel"], cwd=REPO, env=clean, capture_output=True, text=True, timeout=1800)
+    repo = Path(__file__).resolve().parents[1]
+    built = subprocess.run(["make", "-s", "wheel"], cwd=repo, env=clean, capture_output=True, text=True, timeout=1800)
     assert built.returncode == 0, built.stdout + built.stderr
-    [wheel] = (REPO / "dist").glob("vesk-*.whl")
-    root = tmp_path_factory.mktemp("wheel")
-    venv = root / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True, timeout=300)
-    bin_ = venv / "bin"
-    env = {"PATH": str(bin_), "HOME": str(root), "LANG": "C.UTF-8"}
-    # The outer pip installs into the new environment: binaries only, nothing fetched.
-    pip = subprocess.run([sys.executable, "-m", "pip", "--python", bin_ / "python", "install", "--no-index",
-                          "--no-deps", "--only-binary=:all:", "--no-cache-dir", "-q", wheel],
-                         env=env, cwd=root, capture_output=True, text=True, timeout=300)
-    assert pip.returncode == 0, pip.stdout + pip.stderr
-    return wheel, bin_, env
-
-
-def test_the_wheel_is_tagged_manylinux_and_holds_the_package(installed):
-    wheel, _, _ = installed
-    assert wheel.name.startswith(f"vesk-{vesk.__version__}-cp313-cp313-manylinux_") and wheel.name.endswith("_x86_64.whl")
+    [wheel] = (repo / "dist").glob("vesk-*.whl")
+    assert wheel.name.startswith(f"vesk-{vesk.__version__}-cp313-cp313-manylinux_")
+    assert wheel.name.endswith("_x86_64.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"vesk/__init__.py", "vesk/cli.py", "vesk/vesk_core.pyi", "vesk/py.typed", "vesk/sample.json"} <= set(names)
     assert any(n.startswith("vesk/vesk_core.cpython-313-") and n.endswith(".so") for n in names)
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", tmp_path / "venv"], check=True, timeout=300)
+    bin_ = tmp_path / "venv" / "bin"
+    env = {"PATH": str(bin_), "HOME": str(tmp_path), "LANG": "C.UTF-8"}
+    assert [c for c in ["cc", "gcc", "g++", "c++", "clang", "cmake", "ld"] if shutil.which(c, path=env["PATH"])] == []
+    # The outer pip installs into the new environment: binaries only, nothing fetched.
+    def run(*args):
+        proc = subprocess.run(args, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        return proc.stdout
 
-
-def test_installed_wheel_runs_without_a_compiler(installed, tmp_path):
-    _, bin_, env = installed
-    assert [c for c in COMPILERS if shutil.which(c, path=env["PATH"])] == []
-    probe = subprocess.run([bin_ / "python", "-c", "import vesk, vesk.vesk_core as c; print(vesk.__simd__, c.__file__)"],
-                           env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    assert probe.returncode == 0, probe.stderr
-    simd, module = probe.stdout.split()
+    run(sys.executable, "-m", "pip", "--python", bin_ / "python", "install", "--no-index", "--no-deps",
+        "--only-binary=:all:", "--no-cache-dir", "-q", wheel)
+    simd, module = run(bin_ / "python", "-c", PROBE).split()
     assert simd in ("AVX2", "AVX-512") and Path(module).is_relative_to(bin_.parent)
-    demo = subprocess.run([bin_ / "vesk", "demo"], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    assert demo.returncode == 0, demo.stderr
+    demo = run(bin_ / "vesk", "demo")
     sample = vesk.loads((Path(vesk.__file__).parent / "sample.json").read_bytes())
-    assert vesk.dumps(sample, lean=True) in demo.stdout and "tokens: not counted" in demo.stdout
+    assert vesk.dumps(sample, lean=True) in demo and "tokens: not counted" in demo

@@ -1,12 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <random>
-#include <string>
-
+#include "native_test.hpp"
 #include "parser/fast_number.hpp"
 
 namespace vesk {
@@ -14,8 +6,7 @@ namespace {
 
 using enum ParsedNumber::Kind;
 
-// Numbers are read one way when the input ends within a few dozen bytes of
-// them and another way when a long stretch follows; every check runs both.
+// Numbers near the input's end are read otherwise than with a long stretch after: check both.
 enum class Tail { none, long_one };
 
 std::pair<ParsedNumber, size_t> read(std::string_view text, Tail tail = Tail::none) {
@@ -36,134 +27,129 @@ std::string outcome(const ParsedNumber& n) {
     char hex[64];
     std::snprintf(hex, sizeof hex, "%a", n.d);
     switch (n.kind) {
-        case signed_int: return std::to_string(n.i);
-        case unsigned_int: return "u" + std::to_string(n.u);
-        case big_int: return (n.negative ? "big -" : "big ") + std::string(n.digits);
-        case floating: return hex;
-        default: return n.error;
+        case signed_int:
+            return std::to_string(n.i);
+        case unsigned_int:
+            return "u" + std::to_string(n.u);
+        case big_int:
+            return (n.negative ? "big -" : "big ") + std::string(n.digits);
+        case floating:
+            return hex;
+        default:
+            return n.error;
     }
 }
 
-using Case = std::pair<std::string, std::string>;  // token text, outcome
-
-class Tokens : public testing::TestWithParam<Case> {};
-
-TEST_P(Tokens, ValueAndLength) {
-    const auto& [text, expected] = GetParam();
-    for (const Tail tail : {Tail::none, Tail::long_one}) {
-        const auto [number, length] = read(text, tail);
-        EXPECT_EQ(outcome(number), expected) << static_cast<int>(tail);
-        EXPECT_EQ(length, std::min(text.find_first_of(",]}x"), text.size())) << "the token's length";
-    }
+// Token texts by their outcome; each token ends at the first of ",]}x" or at the end.
+TEST(Numbers, TokensByOutcome) {
+    const std::string leading = "Invalid number: leading zeros not allowed";
+    const std::string fraction = "Invalid number: decimal point must be followed by digits";
+    using Group = std::pair<std::string, std::vector<std::string>>;
+    for (const auto& [expected, texts] : std::vector<Group>{
+             {"0", {"0", "-0"}},
+             {"123", {"123]"}},
+             {"12", {"12x"}},
+             {"9223372036854775807", {"9223372036854775807"}},
+             {"-9223372036854775808", {"-9223372036854775808"}},
+             {"u9223372036854775808", {"9223372036854775808}"}},
+             {"big 18446744073709551615", {"18446744073709551615"}},
+             {"big -9223372036854775809", {"-9223372036854775809"}},
+             {"inf", {"Infinity", "inf", "INFINITY", "1e400", std::string(400, '9') + ".0"}},
+             {"-inf", {"-Inf", "-1e400"}},
+             {"nan", {"NaN", "NAN"}},
+             {"-nan", {"-nan"}},
+             {"0x0p+0", {"1e-400", "0." + std::string(400, '0') + "1"}},
+             {"-0x0p+0", {"-1e-400"}},
+             {"0x0.0000000000001p-1022", {"4.9406564584124654e-324"}},
+             {"0x1.fffffffffffffp+1023", {"1.7976931348623157e308"}},
+             {leading, {"01", "-01", "00.5"}},
+             {fraction, {"1.", "1.e5", "1.x5"}},
+             {"Invalid number", {"1.5.5", "1e5e3", "12a", "-", "--1", "Infinit"}},
+             {"Invalid float", {"1e", "1e+", "1e5-3", "1.5e"}},
+             // Past the random texts below: a leading "0." and 27 digits.
+             {"-0x1.f9add3746f659p-4", {"-0.1234567890123456"}},
+             {"0x1.8c240c4aecb14p-87", {"0.00000000000000000000000001"}},
+             {"0x1p-1", {"0.5x"}}})
+        for (const std::string& text : texts)
+            for (const Tail tail : {Tail::none, Tail::long_one}) {
+                const auto [number, length] = read(text, tail);
+                EXPECT_EQ(std::pair(outcome(number), length),
+                          std::pair(expected, std::min(text.find_first_of(",]}x"), text.size())))
+                    << text << ", tail " << static_cast<int>(tail);
+            }
 }
 
-const std::string kLeading = "Invalid number: leading zeros not allowed";
-const std::string kFraction = "Invalid number: decimal point must be followed by digits";
-
-INSTANTIATE_TEST_SUITE_P(Table, Tokens, testing::ValuesIn(std::vector<Case>{
-    {"0", "0"}, {"-0", "0"}, {"123]", "123"}, {"12x", "12"}, {"1.25,", "0x1.4p+0"},
-    {"9223372036854775807", "9223372036854775807"},
-    {"-9223372036854775808", "-9223372036854775808"},
-    {"9223372036854775808}", "u9223372036854775808"},
-    {"9999999999999999999", "u9999999999999999999"},
-    {"18446744073709551615", "big 18446744073709551615"},
-    {"-9223372036854775809", "big -9223372036854775809"}, {"Infinity", "inf"}, {"INF", "inf"},
-    {"inf", "inf"}, {"INFINITY", "inf"}, {"-infinity", "-inf"}, {"-Inf", "-inf"}, {"NaN", "nan"},
-    {"NAN", "nan"}, {"nan", "nan"}, {"-nan", "-nan"}, {"-NaN", "-nan"}, {"1e400", "inf"},
-    {"-1e400", "-inf"}, {"1e-400", "0x0p+0"}, {"-1e-400", "-0x0p+0"},
-    {std::string(400, '9') + ".0", "inf"}, {"0." + std::string(400, '0') + "1", "0x0p+0"},
-    {"4.9406564584124654e-324", "0x0.0000000000001p-1022"},
-    {"1.7976931348623157e308", "0x1.fffffffffffffp+1023"}, {"01", kLeading}, {"-01", kLeading},
-    {"00.5", kLeading}, {"1.", kFraction}, {"1.e5", kFraction}, {"1.x5", kFraction},
-    {"1.5.5", "Invalid number"}, {"1e5e3", "Invalid number"}, {"12a", "Invalid number"},
-    {"-", "Invalid number"}, {"--1", "Invalid number"}, {"Infinit", "Invalid number"},
-    {"-+1", "Invalid number"}, {"1e", "Invalid float"}, {"1e+", "Invalid float"},
-    {"1e5-3", "Invalid float"}, {"1.5e", "Invalid float"}, {"1e--5", "Invalid float"},
-    // Digit runs at and past the lengths read in one piece.
-    {"1234567890123456", "1234567890123456"}, {"12345678901234567", "12345678901234567"},
-    {"1234567890123456.5", "0x1.18b54f22aeb02p+50"}, {"-0.1234567890123456", "-0x1.f9add3746f659p-4"},
-    {"123.4567890123456789", "0x1.edd3c07fb4c99p+6"}, {"123.45678901234567891", "0x1.edd3c07fb4c99p+6"},
-    {"0.00000000000000000000000001", "0x1.8c240c4aecb14p-87"}, {"-1.5]", "-0x1.8p+0"},
-    {"1.5E3", "0x1.77p+10"}, {"007", kLeading}, {"0.5x", "0x1p-1"}, {"1.25e", "Invalid float"}}));
-
-// Decimal texts of 1 to 21 digits with the point anywhere and exponents
-// around the exact range of powers of ten: every route of the conversion
-// (exact, from the built significand, from the text) against strtod, and
-// the token's length, with a delimiter or the end of the input after it.
+// Every route of the conversion against strtod: 1 to 21 digits, the point after the first digit
+// or later, exponents around the exact powers of ten; integers of up to 19 digits fit a machine's.
 TEST(Numbers, DecimalTextsAgainstStrtod) {
     std::mt19937_64 rng(0xF10A7);
     for (int i = 0; i < 300000; ++i) {
-        const size_t digit_count = 1 + rng() % 21;
         std::string digits;
-        for (size_t k = 0; k < digit_count; ++k) digits += static_cast<char>('0' + rng() % 10);
-        if (digits.size() > 1 && digits[0] == '0') digits[0] = '1' + static_cast<char>(rng() % 9);
+        for (size_t k = 0, count = 1 + rng() % 21; k < count; ++k)
+            digits += static_cast<char>('0' + rng() % 10);
+        if (digits.size() > 1 && digits[0] == '0') digits[0] = static_cast<char>('1' + rng() % 9);
+        const size_t point = rng() % (digits.size() + 1);
         std::string text = rng() % 2 ? "-" : "";
-        const size_t point = rng() % (digit_count + 1);
-        if (point == 0 || point == digit_count) {
-            text += digits;
-        } else {
-            text += digits.substr(0, point) + "." + digits.substr(point);
-        }
-        const bool has_exponent = rng() % 3 != 0;
-        if (has_exponent) text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
-        if (!has_exponent && (point == 0 || point == digit_count)) continue;  // an integer
-        for (const std::string& input : {text, text + ",", text + "]"}) {
-          for (const Tail tail : {Tail::none, Tail::long_one}) {
-            const auto [number, length] = read(input, tail);
-            ASSERT_EQ(number.kind, floating) << input;
-            ASSERT_EQ(length, text.size()) << input;
-            ASSERT_EQ(std::bit_cast<uint64_t>(number.d), std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)))
-                << input;
-          }
-        }
+        text +=
+            point % digits.size() ? digits.substr(0, point) + "." + digits.substr(point) : digits;
+        if (rng() % 3)
+            text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
+        if (text.find_first_of(".eE") == std::string::npos) continue;  // an integer
+        for (const std::string& input : {text, text + ",", text + "]"})
+            for (const Tail tail : {Tail::none, Tail::long_one}) {
+                const auto [number, length] = read(input, tail);
+                ASSERT_EQ(std::tuple(number.kind, length, std::bit_cast<uint64_t>(number.d)),
+                          std::tuple(floating, text.size(),
+                                     std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr))))
+                    << input;
+            }
     }
-}
-
-// Integers of 1 to 19 digits are machine integers, whatever their digits;
-// the exact-power limits of the float conversion at their edges.
-TEST(Numbers, IntegersAndExactLimits) {
-    std::mt19937_64 rng(0x1E7);
     for (int i = 0; i < 100000; ++i) {
         std::string digits = std::to_string(rng() % 9 + 1);
-        const size_t more = rng() % 19;
-        for (size_t k = 0; k < more; ++k) digits += static_cast<char>('0' + rng() % 10);
-        const uint64_t value = std::stoull(digits);
+        for (size_t k = 0, more = rng() % 19; k < more; ++k)
+            digits += static_cast<char>('0' + rng() % 10);
         for (const Tail tail : {Tail::none, Tail::long_one})
-            EXPECT_EQ(outcome(read(digits, tail).first), value > 9223372036854775807ull ? "u" + digits : digits);
+            ASSERT_EQ(outcome(read(digits, tail).first),
+                      (std::stoull(digits) > INT64_MAX ? "u" : "") + digits);
     }
+    // The exact-power limits of the conversion, at the edges of its routes.
     for (const char* text : {"9007199254740992e22", "9007199254740993e22", "9007199254740992e-22",
-                             "9007199254740993e-22", "1e22", "1e23", "1e-22", "1e-23", "123456789012345e-22",
-                             "0.9007199254740993", "0e400", "0.0e-400", "1234567890123456789e-5", "99999999999999999999e0"})
-        EXPECT_EQ(std::bit_cast<uint64_t>(read(text).first.d), std::bit_cast<uint64_t>(std::strtod(text, nullptr)))
+                             "9007199254740993e-22", "1e22", "1e23", "1e-22", "1e-23",
+                             "123456789012345e-22", "0.9007199254740993", "0e400", "0.0e-400",
+                             "1234567890123456789e-5", "99999999999999999999e0"})
+        EXPECT_EQ(std::bit_cast<uint64_t>(read(text).first.d),
+                  std::bit_cast<uint64_t>(std::strtod(text, nullptr)))
             << text;
 }
 
-// A scalar of the value reader's grammar at the start of a text, and whether
-// the whole text is one: what a bare table cell reads as.
+// A scalar at the start of a text (kind, length), and whether the whole text is one (bare cells).
 TEST(Scalars, PrefixAndWholeText) {
     using enum Scalar::Kind;
-    struct Expected {
-        std::string text;
-        Scalar::Kind kind;
-        size_t prefix;  // the scalar's length at the start
-    };
-    for (const Expected& c : std::vector<Expected>{
-             {"null", null, 4}, {"true", true_literal, 4}, {"false", false_literal, 5}, {"-2.5e3", number, 6},
-             {"123456789012345678901234567890", number, 30}, {"NaN", number, 3}, {"Inf", number, 3},
-             {"-nan", number, 4}, {"-Infinity", number, 9}, {"nullable", null, 4}, {"true ", true_literal, 4},
-             {"12kg", number, 2}, {"10:30", number, 2}, {"1 2", number, 1}, {"Nancy", number, 3},
-             {"2025-03-14", none, 0}, {"2.1.3", none, 0}, {"0123", none, 0}, {"-", none, 0}, {"1e", none, 0},
-             {"nan", none, 0}, {"None", none, 0}, {"True", none, 0}, {"tru", none, 0}, {"+1", none, 0},
-             {".5", none, 0}, {"", none, 0}, {"N/A", none, 0}, {"-a", none, 0}}) {
-        const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
-        size_t length = 99;
-        EXPECT_EQ(read_scalar(p, p + c.text.size(), length).kind, c.kind) << c.text;
-        EXPECT_EQ(length, c.prefix) << c.text;
-        const bool whole = c.kind != none && c.prefix == c.text.size();
-        EXPECT_EQ(read_scalar_text(p, c.text.size()).kind, whole ? c.kind : none) << c.text;
-    }
-    const std::string text = "1.5";
-    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    using Group = std::tuple<Scalar::Kind, size_t, std::vector<std::string>>;
+    for (const auto& [kind, prefix, texts] :
+         std::vector<Group>{{null, 4, {"null", "nullable"}},
+                            {true_literal, 4, {"true", "true "}},
+                            {false_literal, 5, {"false"}},
+                            {number, 6, {"-2.5e3"}},
+                            {number, 30, {"123456789012345678901234567890"}},
+                            {number, 3, {"NaN", "Inf", "Nancy"}},
+                            {number, 4, {"-nan"}},
+                            {number, 2, {"12kg", "10:30"}},
+                            {number, 1, {"1 2"}},
+                            {none,
+                             0,
+                             {"2025-03-14", "2.1.3", "0123", "-", "1e", "nan", "None", "True",
+                              "tru", "+1", ".5", ""}}})
+        for (const std::string& text : texts) {
+            const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+            size_t length = 99;
+            EXPECT_EQ(std::pair(read_scalar(p, p + text.size(), length).kind, length),
+                      std::pair(kind, prefix))
+                << text;
+            EXPECT_EQ(read_scalar_text(p, text.size()).kind, prefix == text.size() ? kind : none)
+                << text;
+        }
+    const auto* p = reinterpret_cast<const uint8_t*>("1.5");
     EXPECT_EQ(read_scalar_text(p, 3).number.d, 1.5);
     EXPECT_EQ(read_scalar_text(p, 2).kind, none) << "only the bytes given: \"1.\"";
 }

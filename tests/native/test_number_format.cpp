@@ -1,64 +1,26 @@
-// format_double against a reference built here from printf digits: the
-// fewest significant digits that read back through strtod, laid out by the
-// position of the decimal point.
-#include <gtest/gtest.h>
+// format_double against a reference laid out here from the shortest digits
+// that std::to_chars finds (they read back exactly), by the position of the
+// decimal point; integers against std::to_string.
 
-#include <bit>
-#include <cfloat>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <random>
-#include <string>
+#include <charconv>
 
+#include "native_test.hpp"
 #include "serializer/number_format.hpp"
 
 namespace vesk {
 namespace {
 
-double read_back(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
-
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
-
-// Shortest digits d1..dn and kk with |value| = 0.d1..dn * 10^kk. At each
-// precision the correctly rounded digits are the closest candidates; one
-// step up or down covers the uneven gaps at powers of two.
-std::pair<std::string, int> shortest_digits(double value) {
-    value = std::fabs(value);
-    for (int precision = 1; precision <= 17; ++precision) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%.*e", precision - 1, value);
-        std::string digits;
-        for (const char* p = text; *p != 'e'; ++p)
-            if (*p != '.') digits += *p;
-        const int exponent = std::atoi(std::strchr(text, 'e') + 1);
-        for (int step : {0, 1, -1}) {
-            std::string d = digits;
-            int e = exponent;
-            if (step != 0) {  // last digit one up or down, carrying
-                long long n = std::stoll(d) + step;
-                if (n <= 0) continue;
-                d = std::to_string(n);
-                if (d.size() > digits.size()) e += 1, d.pop_back();
-                if (d.size() < digits.size()) continue;
-            }
-            const std::string candidate = d.substr(0, 1) + "." + d.substr(1) + "e" + std::to_string(e);
-            if (read_back(candidate) == value) {
-                while (d.size() > 1 && d.back() == '0') d.pop_back();
-                return {d, e + 1};
-            }
-        }
-    }
-    ADD_FAILURE() << "no digits found";
-    return {};
-}
-
 std::string reference(double value) {
     const std::string sign = std::signbit(value) ? "-" : "";
     if (value == 0) return sign + "0.0";
-    const auto [d, kk] = shortest_digits(value);
-    const int n = static_cast<int>(d.size());
+    char text[64];  // d.ddde+XX: digits d1..dn and kk with |value| = 0.d1..dn * 10^kk
+    *std::to_chars(text, text + sizeof text, std::fabs(value), std::chars_format::scientific).ptr =
+        '\0';
+    std::string d;
+    const char* e = text;
+    for (; *e != 'e'; ++e)
+        if (*e != '.') d += *e;
+    const int kk = std::atoi(e + 1) + 1, n = static_cast<int>(d.size());
     if (n <= kk && kk <= 16) return sign + d + std::string(kk - n, '0') + ".0";
     if (0 < kk && kk <= 16) return sign + d.substr(0, kk) + "." + d.substr(kk);
     if (-5 < kk && kk <= 0) return sign + "0." + std::string(-kk, '0') + d;
@@ -73,11 +35,14 @@ std::string formatted(size_t (*format)(T, char*), T value) {
     std::memset(out, '#', sizeof out);
     const size_t length = format(value, out);
     EXPECT_LE(length, kRoom);
-    EXPECT_EQ(std::string(out + kRoom, out + sizeof out), std::string(16, '#')) << "written past the room for " << value;
+    EXPECT_EQ(std::string(out + kRoom, out + sizeof out), std::string(16, '#'))
+        << "written past the room for " << value;
     return std::string(out, length);
 }
 
-std::string formatted(double value) { return formatted<kMaxDoubleText>(&format_double, value); }
+std::string formatted(double value) {
+    return formatted<kMaxDoubleText>(&format_double, value);
+}
 
 // Random bit patterns cover every exponent, subnormals and both signs; powers
 // of two and their neighbours the uneven gaps.
@@ -89,8 +54,10 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
         const double p = std::ldexp(1.0, e);
         values.insert(values.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), -p});
     }
-    for (int i = 0; i < 5000; ++i) values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
-    for (long long i = -100000; i <= 100000; i += 37) values.push_back(static_cast<double>(i) / 1000);
+    for (int i = 0; i < 5000; ++i)
+        values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
+    for (long long i = -100000; i <= 100000; i += 37)
+        values.push_back(static_cast<double>(i) / 1000);
     // Around the integers where 16 digits become 17 and the layout turns to
     // the exponent form: the 300 doubles either side of 1e15, 2^53, 1e16, 1e17.
     for (double base : {1e15, 0x1p53, 1e16, 1e17}) {
@@ -112,9 +79,7 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
     for (double v : values) {
         if (!std::isfinite(v)) continue;
-        const std::string text = formatted(v);
-        ASSERT_TRUE(same_bits(read_back(text), v)) << text;
-        ASSERT_EQ(text, reference(v)) << std::hexfloat << v;
+        ASSERT_EQ(formatted(v), reference(v)) << std::hexfloat << v;
     }
 }
 
@@ -122,16 +87,15 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
 // values of every length, against std::to_string.
 TEST(FormatInteger, AgainstToString) {
     std::vector<uint64_t> values = {0, 1, 9, UINT64_MAX, UINT64_MAX - 1, uint64_t{1} << 63};
-    for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p, p + 1, p * 10 - 1});
+    for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10)
+        values.insert(values.end(), {p - 1, p, p + 1, p * 10 - 1});
     std::mt19937_64 rng(42);
     for (int i = 0; i < 100000; ++i) values.push_back(rng() >> (rng() % 64));
     for (uint64_t u : values) {
         ASSERT_EQ((formatted<kMaxIntText>(&format_uint, u)), std::to_string(u));
-        const auto s = static_cast<int64_t>(u);
-        ASSERT_EQ((formatted<kMaxIntText>(&format_int, s)), std::to_string(s));
-        ASSERT_EQ((formatted<kMaxIntText>(&format_int, -static_cast<int64_t>(u >> 1))), std::to_string(-static_cast<int64_t>(u >> 1)));
+        for (const auto s : {static_cast<int64_t>(u), -static_cast<int64_t>(u >> 1)})
+            ASSERT_EQ((formatted<kMaxIntText>(&format_int, s)), std::to_string(s));
     }
-    EXPECT_EQ((formatted<kMaxIntText>(&format_int, INT64_MIN)), "-9223372036854775808");
 }
 
 // The eight digits after a leading one, for every value of them: the
@@ -142,13 +106,7 @@ TEST(FormatInteger, EveryEightDigitTail) {
     for (uint64_t v = 100000000; v < 200000000; ++v) {
         ASSERT_EQ(format_uint(v, out), 9u);
         if (std::memcmp(out, expected, 9) != 0) FAIL() << v << " gave " << std::string(out, 9);
-        for (int i = 8;; --i) {  // the next decimal text, digit by digit
-            if (expected[i] != '9') {
-                ++expected[i];
-                break;
-            }
-            expected[i] = '0';
-        }
+        for (int i = 8; ++expected[i] > '9'; --i) expected[i] = '0';  // the next decimal text
     }
 }
 

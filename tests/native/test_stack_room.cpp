@@ -1,16 +1,14 @@
-#include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <cstring>
 #include <stdexcept>
 
+#include "native_test.hpp"
 #include "stack_room.hpp"
 
 namespace vesk {
 namespace {
 
-// Recursion that takes about 1 KB of stack per level and asks for room at
-// each, as the reader and writer do per container.
+// About 1 KB of stack per level, asking for room at each as the reader and writer do.
 int descend(StackRoom& room, int levels) {
     volatile unsigned char frame[1024];
     std::memset(const_cast<unsigned char*>(frame), levels & 0xff, sizeof frame);
@@ -20,50 +18,39 @@ int descend(StackRoom& room, int levels) {
     return below + (frame[levels % sizeof frame] == (levels & 0xff));
 }
 
-struct SmallThread {
-    int levels;
-    int result = -1;
-    uintptr_t low_before = 0, low_after = 0;
-};
-
-void* run_descent(void* arg) {
-    auto* t = static_cast<SmallThread*>(arg);
-    t->low_before = stack_low_bound();
-    StackRoom room;
-    t->result = descend(room, t->levels);
-    t->low_after = stack_low_bound();
-    return nullptr;
-}
-
-// 20,000 levels of 1 KB are 20 MB of frames: far beyond the thread's 256 KB
-// and beyond one segment, so the descent moves through several segments and
-// back out of each.
+// 20 MB of frames on a 256 KB thread: through several segments and back to the thread's bound.
 TEST(StackRoom, DeepRecursionOnASmallThread) {
+    struct Run {
+        int result = -1;
+        uintptr_t low_before = 0, low_after = 0;
+    } run;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 256 * 1024);
-    SmallThread t{20000};
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, run_descent, &t), 0);
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      auto* r = static_cast<Run*>(arg);
+                      r->low_before = stack_low_bound();
+                      StackRoom room;
+                      r->result = descend(room, 20000);
+                      r->low_after = stack_low_bound();
+                      return nullptr;
+                  },
+                  &run),
+              0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
-    EXPECT_EQ(t.result, 20000);
-    EXPECT_NE(t.low_before, 0u);
-    EXPECT_EQ(t.low_after, t.low_before);  // the thread's own bound once back
+    EXPECT_EQ(run.result, 20000);
+    EXPECT_NE(run.low_before, 0u);
+    EXPECT_EQ(run.low_after, run.low_before);
 }
 
-TEST(StackRoom, ExceptionsCrossBackFromASegment) {
-    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }),
-                 std::runtime_error);
-    EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
-                 std::bad_alloc);
-    EXPECT_EQ(on_new_stack([] { return 7; }), 7);
-}
-
-TEST(StackRoom, SegmentBoundIsSetWhileOnIt) {
+// On a segment the bound is the segment's, then the thread's again; values and exceptions return.
+TEST(StackRoom, SegmentsSetTheBoundAndPassExceptionsBack) {
     const uintptr_t own = stack_low_bound();
-    const auto here = stack_pointer();
-    EXPECT_LT(own, here);
+    EXPECT_LT(own, stack_pointer());
     const uintptr_t inner = on_new_stack([] {
         const auto frame = stack_pointer();
         EXPECT_LT(stack_low_bound(), frame);
@@ -72,6 +59,10 @@ TEST(StackRoom, SegmentBoundIsSetWhileOnIt) {
     });
     EXPECT_NE(inner, own);
     EXPECT_EQ(stack_low_bound(), own);
+    EXPECT_THROW(on_new_stack([]() -> int { throw std::runtime_error("deep"); }),
+                 std::runtime_error);
+    EXPECT_THROW(on_new_stack([] { return on_new_stack([]() -> int { throw std::bad_alloc(); }); }),
+                 std::bad_alloc);
 }
 
 }  // namespace

@@ -337,9 +337,15 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         char* const begin = exact ? out_.ascii_begin(kQuotedShortRoom + kPlainValueRoom) : nullptr;
         const bool key_comma = comma && !pretty;
         const unsigned colon = pretty ? 2 : 1;
-        char* const key_end = !exact ? nullptr
-                              : bare ? put_bare_key_short(key, key_comma, colon, begin)
-                                     : put_quoted_short(key, key_comma, colon, begin);
+        char* key_end = !exact ? nullptr
+                        : bare ? put_bare_key_short(key, key_comma, colon, begin)
+                               : put_quoted_short(key, key_comma, colon, begin);
+        // A key that may go bare but is no identifier ("@type", "user id")
+        // is quoted, as write_key would, in the same reservation.
+        if (!key_end && exact && bare && PyUnicode_IS_ASCII(key) &&
+            !is_bare_identifier(PyUnicode_1BYTE_DATA(key),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(key))))
+            key_end = put_quoted_short(key, key_comma, colon, begin);
         if (key_end) {
             char* const end = put_plain_value(value, key_end);
             out_.ascii_end(static_cast<size_t>((end ? end : key_end) - begin));

@@ -108,8 +108,12 @@ private:
     enum class Detection { error, none, table };
     enum class Grid { written, failed, unfit };
     using Columns = std::vector<PyRef>;  // one exact str key object per column
-    Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
-    Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
+    // For each column, the index of its key object among the entries of the
+    // last record whose keys were found to be the column objects themselves
+    // (see keys_are_columns in ivy_grid.cpp); set up by detection.
+    using Slots = std::vector<uint32_t>;
+    Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns, Slots& slots);
+    Grid write_ivy_grid(PyObject* list, const Columns& columns, Slots& slots, uint64_t depth);
     // The table's rows from the one being written on. Before its first cell
     // that may hold a table (a container, or an object to convert), a table
     // checks that every row ahead fits it, once: a table found unfit then
@@ -120,8 +124,8 @@ private:
         Py_ssize_t from;
         bool checked;
     };
-    Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                            RowsAhead& ahead, uint64_t depth);
+    Grid write_ivy_grid_row(PyObject* record, const Columns& columns, Slots& slots,
+                            bool last_row, RowsAhead& ahead, uint64_t depth);
     [[nodiscard]] bool write_bare_cell(PyObject* str, bool lines);
     bool write_bare_identifier(PyObject* str);
     // False, with nothing set, for a name with a lone surrogate.
@@ -158,10 +162,11 @@ private:
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
     StackRoom stack_room_;
-    // A column vector whose buffer an earlier table of this call allocated,
-    // handed to the next table and taken back, so that a document of many
-    // small tables allocates once (see ColumnsLease).
+    // Column and slot vectors whose buffers an earlier table of this call
+    // allocated, handed to the next table and taken back, so that a
+    // document of many small tables allocates once (see ColumnsLease).
     Columns spare_columns_;
+    Slots spare_slots_;
     friend struct ColumnsLease;
 };
 

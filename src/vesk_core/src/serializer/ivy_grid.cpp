@@ -233,10 +233,13 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
 // "INFO" is not).
 VESK_WRITER_INLINE bool reads_as_scalar(const uint8_t* text, size_t length) {
     if (!starts_scalar(text[0])) return false;
-    const bool literal = text[0] == 't' || text[0] == 'f' || text[0] == 'n';
-    if (literal ? length - 4 > 1 : number_token_length(text, text + length) != length)
-        return false;
-    return read_scalar_text(text, length).kind != Scalar::Kind::none;
+    if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
+        if (length - 4 > 1) return false;
+        if (length == 5) return std::memcmp(text, "false", 5) == 0;
+        return std::memcmp(text, "null", 4) == 0 || std::memcmp(text, "true", 4) == 0;
+    }
+    return number_token_length(text, text + length) == length &&
+           read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 
 // Whether the grid reader takes `str` written bare as the same text, where

@@ -118,8 +118,9 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
 // and leaves its order in `slots`. False, for the caller's lookups, for a
 // record of another size, with a key that is another object, or whose
 // entries cannot be read in place (see string_key_entries).
-VESK_WRITER_INLINE bool keys_are_columns(PyObject* record, const std::vector<PyRef>& columns,
-                                         std::vector<uint32_t>& slots) {
+VESK_WRITER_INLINE inline bool keys_are_columns(PyObject* record,
+                                                const std::vector<PyRef>& columns,
+                                                std::vector<uint32_t>& slots) {
     const size_t count = columns.size();
     if (PyDict_GET_SIZE(record) != static_cast<Py_ssize_t>(count)) return false;
     const dict_table::UnicodeEntry* entries = string_key_entries(record);
@@ -231,7 +232,7 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
 // refused before they are read: a literal has four or five letters, and a
 // number is number-token bytes all through (a date or a word such as
 // "INFO" is not).
-VESK_WRITER_INLINE bool reads_as_scalar(const uint8_t* text, size_t length) {
+VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
     if (!starts_scalar(text[0])) return false;
     if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
         if (length - 4 > 1) return false;
@@ -285,7 +286,8 @@ constexpr std::array<bool, 128> kPlainCellStarts = [] {
 // number or literal, and holds no `}` on lines of their own: what the block
 // copies leave to check. A text that starts like most words and ends in no
 // blank passes the first two at one table read.
-VESK_WRITER_INLINE bool ascii_cell_may_be_bare(const uint8_t* text, size_t length, bool lines) {
+VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
+                                                      bool lines) {
     const bool ends_ok =
         (kPlainCellStarts[text[0]] && text[length - 1] != ' ') ||
         (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
@@ -296,7 +298,7 @@ VESK_WRITER_INLINE bool ascii_cell_may_be_bare(const uint8_t* text, size_t lengt
 // A cell of fewer than 32 ASCII characters that reads back bare, bare in
 // one block at `at` (room for 32 bytes), under the row's reservation: its
 // end, or null, with nothing counted, for any other string.
-VESK_WRITER_INLINE char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
+VESK_WRITER_INLINE inline char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);

@@ -253,6 +253,7 @@ void Writer::newline_with_many(uint64_t width, uint64_t level) {
 // through a local pointer, a batch of members under one reservation,
 // counted once a batch, with none of the per-member checks that Python
 // code run between two members makes necessary.
+template <bool kBareKeys>
 Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool comma,
                                        PyObject** pending, bool& after_str) {
     constexpr Py_ssize_t kBatch = 16;
@@ -268,10 +269,16 @@ Py_ssize_t Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, bool com
         for (; i < stop; ++i) {
             PyObject* const key = entries[i].key;
             if (Py_TYPE(key) != &PyUnicode_Type) break;
-            const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
-            char* const key_end = put_member_key(key, bare, comma || i > start, 1, o);
-            if (!key_end) break;
-            after_str = PyUnicode_Check(entries[i].value);
+            char* key_end = nullptr;
+            if constexpr (kBareKeys) {
+                const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
+                key_end = put_member_key(key, bare, comma || i > start, 1, o);
+                if (!key_end) break;
+                after_str = PyUnicode_Check(entries[i].value);
+            } else {
+                key_end = put_quoted_short(key, comma || i > start, 1, o);
+                if (!key_end) break;
+            }
             char* const end = put_plain_value(entries[i].value, key_end);
             if (!end) {
                 *pending = entries[i++].value;
@@ -306,6 +313,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
     bool after_str = false;
     // Compact text takes the runs of plain members at once.
     const bool runs = !pretty;
+    const bool bare_keys = options_.unquoted_keys || options_.lean;
     for (;;) {
         // Python code run while writing (a conversion method, a key's
         // __str__) may change the dictionary; it is re-checked before every
@@ -314,7 +322,9 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary changed size during iteration");
         if (runs) {
             PyObject* pending = nullptr;
-            written += write_plain_members(dict, &pos, written > 0, &pending, after_str);
+            const bool more = written > 0;
+            written += bare_keys ? write_plain_members<true>(dict, &pos, more, &pending, after_str)
+                                 : write_plain_members<false>(dict, &pos, more, &pending, after_str);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
                 continue;

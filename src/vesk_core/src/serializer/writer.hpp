@@ -89,10 +89,11 @@ private:
     // whole while put_plain_value writes the value; the first other value
     // is left in `*pending` for the caller to write after its key. Stops
     // there or at a key that is not plain, with `*pos` after the last
-    // member begun. Returns how many it began. Runs no Python code. Keys go
-    // bare as write_dict's (see put_member_key); `after_str` tells whether
-    // the value before was a string, and is left telling it of the last
-    // member begun.
+    // member begun. Returns how many it began. Runs no Python code. With
+    // `kBareKeys` (lean or unquoted keys), keys go bare as write_dict's (see
+    // put_member_key), and `after_str`, which tells whether the value before
+    // was a string, is left telling it of the last member begun.
+    template <bool kBareKeys>
     Py_ssize_t write_plain_members(PyObject* dict, Py_ssize_t* pos, bool comma,
                                    PyObject** pending, bool& after_str);
     // `bare`: an identifier key may go without quotes.

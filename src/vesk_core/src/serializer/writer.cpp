@@ -323,8 +323,9 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         if (runs) {
             PyObject* pending = nullptr;
             const bool more = written > 0;
-            written += bare_keys ? write_plain_members<true>(dict, &pos, more, &pending, after_str)
-                                 : write_plain_members<false>(dict, &pos, more, &pending, after_str);
+            written += bare_keys
+                           ? write_plain_members<true>(dict, &pos, more, &pending, after_str)
+                           : write_plain_members<false>(dict, &pos, more, &pending, after_str);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
                 continue;

@@ -98,21 +98,46 @@ bool is_scalar_ivy_grid_cell(PyObject* value) {
     }
 }
 
-// Whether every value of `record` may stand in a grid cell (always, when
-// `any_value`). `in_step` tells whether the record's keys are the column
-// objects themselves in column order, which settles the key test without a
-// lookup (records built by the same code share their key objects).
-bool dict_has_only_scalar_ivy_grid_cells(PyObject* record, bool any_value,
-                                         const std::vector<PyRef>& columns, bool& in_step) {
-    bool same = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
+// Whether every value of `record` may stand in a grid cell of a table
+// that is not lean.
+bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
     Py_ssize_t pos = 0;
-    size_t j = 0;
     PyObject *key, *value;
-    while (next_item(record, &pos, &key, &value)) {
-        if (!any_value && !is_scalar_ivy_grid_cell(value)) return false;
-        same = same && key == columns[j++].get();
+    while (next_item(record, &pos, &key, &value))
+        if (!is_scalar_ivy_grid_cell(value)) return false;
+    return true;
+}
+
+// Whether the keys of `record` are the column objects themselves, one
+// each, which settles that the record holds every column and nothing else
+// without hashing a key. Records built by the same code share their key
+// objects, in one order or a few: `slots` keeps where the last record so
+// matched held each column's key, and a record in another order is walked
+// once to find its keys, from just after where the column before was
+// found (so that each key of a record in column order is found at once),
+// and leaves its order in `slots`. False, for the caller's lookups, for a
+// record of another size, with a key that is another object, or whose
+// entries cannot be read in place (see string_key_entries).
+VESK_WRITER_INLINE inline bool keys_are_columns(PyObject* record,
+                                                const std::vector<PyRef>& columns,
+                                                std::vector<uint32_t>& slots) {
+    const size_t count = columns.size();
+    if (PyDict_GET_SIZE(record) != static_cast<Py_ssize_t>(count)) return false;
+    const dict_table::UnicodeEntry* entries = string_key_entries(record);
+    if (!entries) return false;
+    size_t j = 0;
+    while (j < count && entries[slots[j]].key == columns[j].get()) ++j;
+    for (; j < count; ++j) {
+        PyObject* const key = columns[j].get();
+        size_t at = j > 0 ? slots[j - 1] + 1 : 0;
+        size_t tried = 0;
+        for (; tried < count; ++tried, ++at) {
+            if (at == count) at = 0;
+            if (entries[at].key == key) break;
+        }
+        if (tried == count) return false;
+        slots[j] = static_cast<uint32_t>(at);
     }
-    in_step = same;
     return true;
 }
 
@@ -126,8 +151,9 @@ PyObject* record_at(PyObject* list, Py_ssize_t index) {
 
 // 1 when every column is a key of `record`, 0 when one is missing, -1 on
 // an error from a key's comparison.
-int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_step) {
-    if (in_step) return 1;
+int holds_columns(PyObject* record, const std::vector<PyRef>& columns,
+                  std::vector<uint32_t>& slots) {
+    if (keys_are_columns(record, columns, slots)) return 1;
     for (const PyRef& key : columns) {
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
     }
@@ -136,19 +162,13 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns, bool in_s
 
 // 1 when every element of `list` from `from` on is a record whose keys are
 // all columns, 0 when one is not, -1 on an error from a key's comparison.
-int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns) {
+int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns,
+             std::vector<uint32_t>& slots) {
     const auto count = static_cast<Py_ssize_t>(columns.size());
     for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
         PyObject* record = record_at(list, i);
         if (!record || PyDict_GET_SIZE(record) > count) return 0;
-        // Keys that are the column objects in column order fit without a
-        // lookup (see dict_has_only_scalar_ivy_grid_cells).
-        Py_ssize_t pos = 0;
-        size_t j = 0;
-        PyObject *key, *value;
-        bool in_step = true;
-        while (in_step && next_item(record, &pos, &key, &value)) in_step = key == columns[j++].get();
-        if (in_step) continue;
+        if (keys_are_columns(record, columns, slots)) continue;
         const PyRef hold = PyRef::borrow(record);  // a key's __eq__ may drop it from the list
         Py_ssize_t found = 0;
         for (const PyRef& column : columns) {
@@ -208,9 +228,19 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
 }
 
 // Whether a cell of these bytes, all one number or literal, would read as
-// that value rather than as the text.
-VESK_WRITER_INLINE bool reads_as_scalar(const uint8_t* text, size_t length) {
-    return starts_scalar(text[0]) && read_scalar_text(text, length).kind != Scalar::Kind::none;
+// that value rather than as the text. Most texts that start like one are
+// refused before they are read: a literal has four or five letters, and a
+// number is number-token bytes all through (a date or a word such as
+// "INFO" is not).
+VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
+    if (!starts_scalar(text[0])) return false;
+    if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
+        if (length - 4 > 1) return false;
+        if (length == 5) return std::memcmp(text, "false", 5) == 0;
+        return std::memcmp(text, "null", 4) == 0 || std::memcmp(text, "true", 4) == 0;
+    }
+    return number_token_length(text, text + length) == length &&
+           read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 
 // Whether the grid reader takes `str` written bare as the same text, where
@@ -241,18 +271,34 @@ bool reads_back_bare(PyObject* str, BareStops stops) {
     return true;
 }
 
+// First characters after which bare text passes the rules on its start
+// and starts no number, literal or comment: most words.
+constexpr std::array<bool, 128> kPlainCellStarts = [] {
+    std::array<bool, 128> starts{};
+    for (int c = 0; c < 128; ++c) {
+        const auto b = static_cast<uint8_t>(c);
+        starts[c] = kBareStarts[c] && !starts_scalar(b) && b != '/';
+    }
+    return starts;
+}();
+
 // Whether ASCII text, as a cell, passes the rules on its ends, reads as no
 // number or literal, and holds no `}` on lines of their own: what the block
-// copies leave to check.
-VESK_WRITER_INLINE bool ascii_cell_may_be_bare(const uint8_t* text, size_t length, bool lines) {
-    return bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
-           !reads_as_scalar(text, length) && !(lines && std::memchr(text, '}', length));
+// copies leave to check. A text that starts like most words and ends in no
+// blank passes the first two at one table read.
+VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
+                                                      bool lines) {
+    const bool ends_ok =
+        (kPlainCellStarts[text[0]] && text[length - 1] != ' ') ||
+        (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
+         !reads_as_scalar(text, length));
+    return ends_ok && !(lines && std::memchr(text, '}', length));
 }
 
 // A cell of fewer than 32 ASCII characters that reads back bare, bare in
 // one block at `at` (room for 32 bytes), under the row's reservation: its
 // end, or null, with nothing counted, for any other string.
-VESK_WRITER_INLINE char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
+VESK_WRITER_INLINE inline char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
@@ -263,33 +309,37 @@ VESK_WRITER_INLINE char* put_bare_cell_short(PyObject* str, bool lines, char* at
 
 }  // namespace
 
-// The writer's spare column vector for one table: taken when the table
-// starts and given back, emptied, when it ends. A table nested in a cell
-// finds no spare and allocates its own, which then stays the spare.
+// The writer's spare column and slot vectors for one table: taken when the
+// table starts and given back, emptied, when it ends. A table nested in a
+// cell finds no spare and allocates its own, which then stays the spare.
 struct ColumnsLease {
     explicit ColumnsLease(Writer& owner)
-        : writer(owner), columns(std::move(owner.spare_columns_)) {}
+        : writer(owner),
+          columns(std::move(owner.spare_columns_)),
+          slots(std::move(owner.spare_slots_)) {}
     ~ColumnsLease() {
         columns.clear();
         writer.spare_columns_ = std::move(columns);
+        writer.spare_slots_ = std::move(slots);
     }
     ColumnsLease(const ColumnsLease&) = delete;
     ColumnsLease& operator=(const ColumnsLease&) = delete;
 
     Writer& writer;
     Writer::Columns columns;
+    Writer::Slots slots;
 };
 
-Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& columns) {
+Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& columns,
+                                                    Slots& slots) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size < 2) return Detection::none;
     PyObject* first = record_at(list, 0);
     const bool any_value = options_.lean;
     if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
+    if (!any_value && !dict_has_only_scalar_ivy_grid_cells(first)) return Detection::none;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (!any_value && next_item(first, &pos, &key, &value))
-        if (!is_scalar_ivy_grid_cell(value)) return Detection::none;
 
     // The columns are the first record's keys, as exact str objects; a key
     // of another type leaves the list to the plain array, which writes it
@@ -303,18 +353,20 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
         if (!columns.back()) return Detection::error;
     }
     const auto count = static_cast<Py_ssize_t>(columns.size());
+    // Keys in the first record's order, until a record shows another.
+    slots.resize(columns.size());
+    for (size_t j = 0; j < slots.size(); ++j) slots[j] = static_cast<uint32_t>(j);
 
     bool strict = true;
-    bool in_step = false;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)))
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
             continue;
         }
-        const int holds = holds_columns(record, columns, in_step);
+        const int holds = holds_columns(record, columns, slots);
         if (holds < 0) return Detection::error;
         strict = holds == 1;
     }
@@ -325,9 +377,9 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record, any_value, columns, in_step))
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)))
             return Detection::none;
-        const int holds = holds_columns(record, columns, in_step);
+        const int holds = holds_columns(record, columns, slots);
         if (holds < 0) return Detection::error;
         matching += holds;
     }
@@ -335,7 +387,9 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
 }
 
 bool Writer::write_ivy_grid_header_key(PyObject* key) {
-    if (!options_.lean) return write_bare_identifier(key) || append_quoted(key);
+    // An identifier reads back bare under either rule.
+    if (write_bare_identifier(key)) return true;
+    if (!options_.lean) return append_quoted(key);
     if (!reads_back_bare(key, options_.multiline_ivy ? BareStops::braced_name : BareStops::name))
         return append_quoted(key);
     append_text(key);
@@ -387,8 +441,8 @@ bool Writer::write_bare_cell(PyObject* str, bool lines) {
     return true;
 }
 
-Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                                        RowsAhead& ahead, uint64_t depth) {
+Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns, Slots& slots,
+                                        bool last_row, RowsAhead& ahead, uint64_t depth) {
     // An empty cell must still read back as None: inline, a TAB before a
     // cell is skipped as filler, and a blank last row is no row at all; on
     // lines of their own, a blank line is no row.
@@ -399,16 +453,24 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
     // Strings that these options write their own way, and None where it
     // is an empty cell, are not plain cells.
     const bool own_text = options_.lean || options_.bare_strings;
-    // Records made by the same code hold the same key objects in the same
-    // order: walking the record alongside the columns then finds each value
-    // without a hash lookup. The first key out of step switches to lookups.
-    bool in_step = PyDict_GET_SIZE(record) == static_cast<Py_ssize_t>(columns.size());
-    Py_ssize_t pos = 0, found = 0;
+    // Records made by the same code hold the same key objects: each value
+    // is then read from the entry that `slots` names, without a hash
+    // lookup, once that entry's key is seen to be the column's. The entries
+    // are read again after Python code may have run (a nested value's
+    // conversion may change the record); a key that is not the column's
+    // is looked up.
+    const auto count = static_cast<Py_ssize_t>(columns.size());
+    const auto matched_entries = [&] {
+        return keys_are_columns(record, columns, slots) ? string_key_entries(record) : nullptr;
+    };
+    const dict_table::UnicodeEntry* entries = matched_entries();
+    Py_ssize_t found = 0;
     for (size_t j = 0; j < columns.size(); ++j) {
         PyObject* value = nullptr;
-        PyObject* key = nullptr;
-        in_step = in_step && next_item(record, &pos, &key, &value) && key == columns[j].get();
-        if (!in_step) {
+        if (entries && entries[slots[j]].key == columns[j].get()) {
+            value = entries[slots[j]].value;
+        } else {
+            entries = nullptr;
             value = PyDict_GetItemWithError(record, columns[j].get());
             if (!value && PyErr_Occurred()) return Grid::failed;
         }
@@ -434,22 +496,26 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         }
         if (!ahead.checked && may_nest(value)) {
             ahead.checked = true;
-            const int fit = rows_fit(ahead.list, ahead.from, columns);
+            const int fit = rows_fit(ahead.list, ahead.from, columns, slots);
             if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
+            entries = entries ? matched_entries() : nullptr;  // `slots` may hold a later order
         }
         if (!write_item(value, depth + 1)) return Grid::failed;
+        if (entries)
+            entries = PyDict_GET_SIZE(record) == count ? string_key_entries(record) : nullptr;
     }
     // Keys beyond the columns would be lost in a table.
     return PyDict_GET_SIZE(record) == found ? Grid::written : Grid::unfit;
 }
 
-Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth) {
+Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, Slots& slots,
+                                    uint64_t depth) {
     if (depth + 1 > kMaxWriteDepth) {
         too_deep();
         return Grid::failed;
     }
     if (stack_room_.low()) [[unlikely]]
-        return stack_room_.grow([&] { return write_ivy_grid(list, columns, depth); });
+        return stack_room_.grow([&] { return write_ivy_grid(list, columns, slots, depth); });
     const OutputText::Mark mark = text_.mark();
     const Py_UCS4 max_char = max_char_;
     const Py_ssize_t rows = PyList_GET_SIZE(list);
@@ -490,7 +556,7 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, uint
             else out_.append_literal("; ");
             const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
             ahead.from = i;
-            row = write_ivy_grid_row(record, columns, i + 1 == rows, ahead, depth);
+            row = write_ivy_grid_row(record, columns, slots, i + 1 == rows, ahead, depth);
         }
         if (row == Grid::written) continue;
         if (row == Grid::unfit) {
@@ -517,10 +583,11 @@ bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
          classify(PyList_GET_ITEM(list, 0)) == ValueKind::other)) {
         ColumnsLease lease(*this);
         Writer::Columns& columns = lease.columns;
-        switch (detect_ivy_grid_candidate(list, columns)) {
+        Writer::Slots& slots = lease.slots;
+        switch (detect_ivy_grid_candidate(list, columns, slots)) {
             case Detection::error: return false;
             case Detection::table: {
-                const Grid grid = write_ivy_grid(list, columns, depth);
+                const Grid grid = write_ivy_grid(list, columns, slots, depth);
                 if (grid != Grid::unfit) return grid == Grid::written;
                 return write_array(list, depth);
             }
@@ -532,10 +599,11 @@ bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
             if (converted.outcome == Materialized::error) return false;
             if (converted.outcome == Materialized::done) {
                 columns.clear();
-                switch (detect_ivy_grid_candidate(converted.list.get(), columns)) {
+                switch (detect_ivy_grid_candidate(converted.list.get(), columns, slots)) {
                     case Detection::error: return false;
                     case Detection::table: {
-                        const Grid grid = write_ivy_grid(converted.list.get(), columns, depth);
+                        const Grid grid =
+                            write_ivy_grid(converted.list.get(), columns, slots, depth);
                         if (grid != Grid::unfit) return grid == Grid::written;
                         break;
                     }

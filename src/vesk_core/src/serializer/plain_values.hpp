@@ -83,6 +83,23 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* st
     return at + length + colon;
 }
 
+// A member's key as write_key writes an exact str, with the comma and colon
+// as for put_quoted_short: bare when `bare` and it is an identifier, else
+// quoted; the end of it, or null, with nothing counted, where neither block
+// path applies.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, bool bare,
+                                                                bool comma, unsigned colon,
+                                                                char* at) {
+    if (bare) {
+        if (char* const end = put_bare_key_short(key, comma, colon, at)) return end;
+        if (PyUnicode_IS_ASCII(key) &&
+            is_bare_identifier(PyUnicode_1BYTE_DATA(key),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(key))))
+            return nullptr;
+    }
+    return put_quoted_short(key, comma, colon, at);
+}
+
 // The text of `value` at `at` and its end, for the values that need neither
 // Python code nor escapes: None, bools, plain numbers and short clean ASCII
 // strings; null, with nothing counted, for any other. `at` has room for

@@ -258,8 +258,9 @@ void Writer::newline_with_many(uint64_t width, uint64_t level) {
 // through a local pointer, a batch of members under one reservation,
 // counted once a batch, with none of the per-member checks that Python
 // code run between two members makes necessary.
+template <bool kBareKeys>
 bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& written,
-                                 PyObject** pending) {
+                                 PyObject** pending, bool& after_str) {
     constexpr Py_ssize_t kBatch = 16;
     constexpr size_t kMemberRoom = kQuotedShortRoom + kPlainValueRoom;
     const dict_table::UnicodeEntry* entries = string_key_entries(dict);
@@ -274,8 +275,16 @@ bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& wr
         for (; i < stop; ++i) {
             PyObject* const key = entries[i].key;
             if (Py_TYPE(key) != &PyUnicode_Type) break;
-            char* const key_end = put_quoted_short(key, comma || i > start, 1, o);
-            if (!key_end) break;
+            char* key_end = nullptr;
+            if constexpr (kBareKeys) {
+                const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
+                key_end = put_member_key(key, bare, comma || i > start, 1, o);
+                if (!key_end) break;
+                after_str = PyUnicode_Check(entries[i].value);
+            } else {
+                key_end = put_quoted_short(key, comma || i > start, 1, o);
+                if (!key_end) break;
+            }
             char* const end = put_plain_value(entries[i].value, key_end);
             if (!end) {
                 *pending = entries[i++].value;
@@ -309,8 +318,9 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
     // tokenizers of current models `","` and `":"` are single tokens, and a
     // bare key there splits them, costing a token rather than saving one.
     bool after_str = false;
-    // Compact text with quoted keys takes the runs of plain members at once.
-    const bool runs = !pretty && !options_.unquoted_keys && !options_.lean;
+    // Compact text takes the runs of plain members at once.
+    const bool runs = !pretty;
+    const bool bare_keys = options_.unquoted_keys || options_.lean;
     for (;;) {
         // Python code run while writing (a conversion method, a key's
         // __str__) may change the dictionary; it is re-checked before every
@@ -319,7 +329,9 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
             return fail(PyExc_RuntimeError, "dictionary changed size during iteration");
         if (runs) {
             PyObject* pending = nullptr;
-            const bool last = write_plain_members(dict, &pos, written, &pending);
+            const bool last =
+                bare_keys ? write_plain_members<true>(dict, &pos, written, &pending, after_str)
+                          : write_plain_members<false>(dict, &pos, written, &pending, after_str);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
                 continue;
@@ -345,9 +357,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         char* const begin = exact ? out_.ascii_begin(kQuotedShortRoom + kPlainValueRoom) : nullptr;
         const bool key_comma = comma && !pretty;
         const unsigned colon = pretty ? 2 : 1;
-        char* const key_end = !exact ? nullptr
-                              : bare ? put_bare_key_short(key, key_comma, colon, begin)
-                                     : put_quoted_short(key, key_comma, colon, begin);
+        char* const key_end = exact ? put_member_key(key, bare, key_comma, colon, begin) : nullptr;
         if (key_end) {
             char* const end = put_plain_value(value, key_end);
             out_.ascii_end(static_cast<size_t>((end ? end : key_end) - begin));

@@ -91,9 +91,13 @@ private:
     // write after its key. Stops there or at a key that is not plain, with
     // `*pos` after the last member begun, and adds how many it began to
     // `written`. True when that leaves no member to write: the dict's last
-    // one is written whole. Runs no Python code.
+    // one is written whole. Runs no Python code. With `kBareKeys` (lean or
+    // unquoted keys), keys go bare as write_dict's (see put_member_key), and
+    // `after_str`, which tells whether the value before was a string, is left
+    // telling it of the last member begun.
+    template <bool kBareKeys>
     bool write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& written,
-                             PyObject** pending);
+                             PyObject** pending, bool& after_str);
     // `bare`: an identifier key may go without quotes.
     [[nodiscard, gnu::noinline]] bool write_key(PyObject* key, bool bare);
     [[nodiscard, gnu::noinline]] bool write_tuple(PyObject* tuple, uint64_t depth);
@@ -110,8 +114,12 @@ private:
     enum class Detection { error, none, table };
     enum class Grid { written, failed, unfit };
     using Columns = std::vector<PyRef>;  // one exact str key object per column
-    Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns);
-    Grid write_ivy_grid(PyObject* list, const Columns& columns, uint64_t depth);
+    // For each column, the index of its key object among the entries of the
+    // last record whose keys were found to be the column objects themselves
+    // (see keys_are_columns in ivy_grid.cpp); set up by detection.
+    using Slots = std::vector<uint32_t>;
+    Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns, Slots& slots);
+    Grid write_ivy_grid(PyObject* list, const Columns& columns, Slots& slots, uint64_t depth);
     // The table's rows from the one being written on. Before its first cell
     // that may hold a table (a container, or an object to convert), a table
     // checks that every row ahead fits it, once: a table found unfit then
@@ -122,8 +130,8 @@ private:
         Py_ssize_t from;
         bool checked;
     };
-    Grid write_ivy_grid_row(PyObject* record, const Columns& columns, bool last_row,
-                            RowsAhead& ahead, uint64_t depth);
+    Grid write_ivy_grid_row(PyObject* record, const Columns& columns, Slots& slots,
+                            bool last_row, RowsAhead& ahead, uint64_t depth);
     [[nodiscard]] bool write_bare_cell(PyObject* str, bool lines);
     bool write_bare_identifier(PyObject* str);
     // False, with nothing set, for a name with a lone surrogate.
@@ -160,10 +168,11 @@ private:
     char delimiter_[8] = {};  // the table cell delimiter's bytes
     size_t delimiter_length_ = 0;
     StackRoom stack_room_;
-    // A column vector whose buffer an earlier table of this call allocated,
-    // handed to the next table and taken back, so that a document of many
-    // small tables allocates once (see ColumnsLease).
+    // Column and slot vectors whose buffers an earlier table of this call
+    // allocated, handed to the next table and taken back, so that a
+    // document of many small tables allocates once (see ColumnsLease).
     Columns spare_columns_;
+    Slots spare_slots_;
     friend struct ColumnsLease;
 };
 

@@ -18,11 +18,12 @@ from __future__ import annotations
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 from collections import defaultdict
 from pathlib import Path
+
+from mutate import stage
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "coverage"
@@ -46,17 +47,10 @@ def build() -> None:
 def run_suites() -> None:
     for stale in (OUT / "cmake").rglob("*.gcda"):
         stale.unlink()
-    site = OUT / "site" / "vesk"
-    shutil.rmtree(site, ignore_errors=True)
-    site.mkdir(parents=True)
-    for name in ["*.py", "*.pyi", "py.typed", "sample.json"]:
-        for f in (ROOT / "src" / "vesk").glob(name):
-            shutil.copy(f, site)
-    for f in (OUT / "cmake").glob("vesk_core*.so"):
-        shutil.copy(f, site)
+    site = stage(OUT)
     subprocess.run(["ctest", "--test-dir", str(OUT / "cmake"), "-j2"], cwd=ROOT,
                    stdout=subprocess.DEVNULL)
-    env = dict(os.environ, PYTHONPATH=str(site.parent))
+    env = dict(os.environ, PYTHONPATH=str(site))
     # the wheel test builds and installs its own module, which is not this build
     subprocess.run([str(ROOT / ".venv" / "bin" / "python"), "-m", "pytest", "-q", "-p", "no:cacheprovider",
                     "--hypothesis-profile=repeatable", "--deselect", "tests/test_wheel.py"],

@@ -185,16 +185,17 @@ def build() -> bool:
     return done.returncode == 0
 
 
-def stage() -> Path:
-    """The package's Python files and the freshly built module, first on
-    PYTHONPATH for the suites."""
-    site = OUT / "site" / "vesk"
+def stage(out: Path = OUT) -> Path:
+    """The package's Python files and the module freshly built in
+    `out`/cmake, staged in `out`/site, which goes first on PYTHONPATH for
+    the suites."""
+    site = out / "site" / "vesk"
     shutil.rmtree(site, ignore_errors=True)
     site.mkdir(parents=True)
     for name in ["*.py", "*.pyi", "py.typed", "sample.json"]:
         for f in (ROOT / "src" / "vesk").glob(name):
             shutil.copy(f, site)
-    for f in (OUT / "cmake").glob("vesk_core*.so"):
+    for f in (out / "cmake").glob("vesk_core*.so"):
         shutil.copy(f, site)
     return site.parent
 

@@ -1,9 +1,12 @@
-// Strict UTF-8 decoding into 1-, 2- or 4-byte units against a reference decoder.
-
+// Text in and out: strict UTF-8 decoding into 1-, 2- or 4-byte units against a reference decoder,
+// and the writer's output text (wide strings spliced into narrow text, marks, rewinds, copies into
+// every kind) against a model of 32-bit units.
+#include <new>
 #include <optional>
 
 #include "native_test.hpp"
 #include "parser/utf8.hpp"
+#include "types/output_text.hpp"
 
 namespace vesk {
 namespace {
@@ -105,6 +108,68 @@ TEST(Utf8, RandomText) {
                           static_cast<uint32_t>(rng() % 3));
         }
         ASSERT_NO_FATAL_FAILURE(check(s));
+    }
+}
+
+// Latin-1 runs (zero extension), wide strings of both kinds, writes given up, marks rewound, runs
+// on both sides of the widening copy's 32-byte steps; one text, cleared between rounds.
+TEST(OutputText, SplicedTextMatchesModel) {
+    std::mt19937_64 rng(0x0DD5'711C);
+    OutputText text;
+    for (int round = 0; round < 400; ++round) {
+        text.clear();
+        std::vector<uint32_t> model;
+        std::vector<std::pair<OutputText::Mark, size_t>> marks;
+        for (int step = 0, steps = static_cast<int>(rng() % 24); step < steps; ++step) {
+            const size_t length = rng() % 70;
+            const uint64_t action = rng() % 6;
+            if (action < 2) {
+                std::string run(length, '\0');
+                for (char& c : run) c = static_cast<char>(rng() % 256);
+                text.narrow().append_bytes(run.data(), run.size());
+                for (char c : run) model.push_back(static_cast<uint8_t>(c));
+            } else if (action < 4) {
+                const unsigned kind = rng() % 2 ? 2 : 4;
+                std::vector<uint32_t> units(length + 1);  // a wide string is never empty
+                for (uint32_t& u : units)
+                    u = kind == 2 ? 0x100 + static_cast<uint32_t>(rng() % 0xFF00)
+                                  : 0x10000 + static_cast<uint32_t>(rng() % 0x100000);
+                const std::vector<uint16_t> units16(units.begin(), units.end());
+                const bool keep = rng() % 5 != 0;
+                ASSERT_EQ(text.add_wide(kind,
+                                        [&](OutputBuffer& wide) {
+                                            if (kind == 2)
+                                                wide.append_units(units16.data(), 2, units.size());
+                                            else
+                                                wide.append_units(units.data(), 4, units.size());
+                                            return keep;
+                                        }),
+                          keep);
+                if (keep) model.insert(model.end(), units.begin(), units.end());
+            } else if (action == 4) {
+                marks.emplace_back(text.mark(), model.size());
+            } else if (!marks.empty()) {
+                text.rewind(marks.back().first);
+                model.resize(marks.back().second);
+                marks.pop_back();
+            }
+            ASSERT_EQ(text.size(), model.size()) << "round " << round << " step " << step;
+        }
+        // The narrowest kind that holds the text, and every wider one.
+        const uint32_t widest = model.empty() ? 0 : *std::max_element(model.begin(), model.end());
+        for (unsigned kind = widest > 0xFFFF ? 4 : widest > 0xFF ? 2 : 1; kind <= 4; kind *= 2) {
+            std::vector<uint8_t> bytes(text.size() * kind + 1, 0xEE);  // one byte more: no overrun
+            text.copy_to(bytes.data(), kind);
+            ASSERT_EQ(bytes.back(), 0xEE) << "round " << round << " kind " << kind;
+            ASSERT_EQ(units_of(bytes.data(), text.size(), kind), model)
+                << "round " << round << " kind " << kind;
+        }
+    }
+    // A size past what a buffer can address is refused at each width, not wrapped.
+    for (unsigned width : {1u, 2u, 4u}) {
+        OutputBuffer huge;
+        huge.widen(width);
+        EXPECT_THROW(huge.reserve(SIZE_MAX / width), std::bad_alloc);
     }
 }
 

@@ -258,16 +258,13 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     }
 }
 
-bool is_space(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 // Filler: whitespace; `//` through LF, CR or CR LF; `/*` through the next `*/`; a BOM at 0 only.
 uint64_t skip_filler(const uint8_t* s, uint64_t n, uint64_t pos) {
     for (;;) {
         if (pos == 0 && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
             pos = 3;
-        } else if (pos < n && is_space(s[pos])) {
+        } else if (pos < n &&
+                   (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) {
             ++pos;
         } else if (pos + 1 < n && s[pos] == '/' && s[pos + 1] == '/') {
             for (pos += 2; pos < n && s[pos] != '\n' && s[pos] != '\r';) ++pos;

@@ -82,7 +82,6 @@ TEST(Utf8, InvalidSequenceAtEveryPosition) {
          {"\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE3\x81",
           "\xE3(\x81", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
           "\xF5\x80\x80\x80", "\xF8", "\xFF", "\xF0\x9F\x98"}) {
-        ASSERT_FALSE(reference_decode(bad)) << testing::PrintToString(bad);
         for (size_t at = 0; at <= base.size(); ++at) {
             std::string inserted = base, replaced = base;
             ASSERT_NO_FATAL_FAILURE(check(inserted.insert(at, bad)));

@@ -1,6 +1,5 @@
-"""format_hint with arbitrary arguments: a str style (or subclass) with a UTF-8
-form gives that name's text or the default one, a lone surrogate raises
-UnicodeEncodeError, anything else or a wrong call shape TypeError."""
+"""format_hint with arbitrary arguments: a str style (or subclass) with a UTF-8 form gives that name's text or the
+default one, a lone surrogate raises UnicodeEncodeError, anything else or a wrong call shape TypeError."""
 
 import atheris
 

@@ -1,5 +1,5 @@
-"""What the fuzz targets share. run.sh puts the instrumented extension first on
-PYTHONPATH; VESK_FUZZ_ALLOW_PLAIN=1 lets a target run on an installed build."""
+"""What the fuzz targets share. run.sh puts the instrumented extension first on PYTHONPATH;
+VESK_FUZZ_ALLOW_PLAIN=1 lets a target run on an installed build."""
 
 import math
 import os
@@ -20,17 +20,16 @@ class Mismatch(AssertionError):
 
 
 def same(actual, expected, path="$", tables=True):
-    """Raise Mismatch unless `actual` is `expected` exactly: 1, 1.0 and True
-    differ, floats bit for bit (a NaN by its sign), keys in order. With
-    `tables`, a list of dicts sharing one key list reads as a table: a
-    record's keys follow the columns, and a column it lacked may be None."""
+    """Raise Mismatch unless `actual` is `expected` exactly: 1, 1.0 and True differ, floats bit for bit (a NaN by its
+    sign), keys in order. With `tables`, a list of dicts sharing one key list reads as a table: a record's keys
+    follow the columns, and a column it lacked may be None."""
     if type(actual) is not type(expected):
         raise Mismatch(f"{path}: {actual!r:.200} vs expected {expected!r:.200}")
     if isinstance(expected, float):
         nan_alike = math.isnan(actual) and math.isnan(expected)
         if math.copysign(1, actual) != math.copysign(1, expected) or not nan_alike and actual != expected:
             raise Mismatch(f"{path}: {actual!r} vs expected {expected!r}")
-    elif isinstance(expected, list):
+    elif isinstance(expected, (list, tuple)):
         if len(actual) != len(expected):
             raise Mismatch(f"{path}: length {len(actual)} vs expected {len(expected)}")
         table = tables and len(actual) > 1 and all(type(a) is dict and list(a) == list(actual[0]) for a in actual)

@@ -15,8 +15,7 @@ if not os.environ.get("VESK_FUZZ_ALLOW_PLAIN") and "/build/fuzz/" not in vesk_co
     sys.exit(f"vesk_core comes from {vesk_core.__file__}, not an instrumented build in build/fuzz/: use fuzz/run.sh")
 
 
-class Mismatch(AssertionError):
-    pass
+Mismatch = type("Mismatch", (AssertionError,), {})
 
 
 def same(actual, expected, path="$", tables=True):
@@ -35,8 +34,7 @@ def same(actual, expected, path="$", tables=True):
         table = tables and len(actual) > 1 and all(type(a) is dict and list(a) == list(actual[0]) for a in actual)
         for i, (a, e) in enumerate(zip(actual, expected)):
             if table and type(e) is dict:  # the record's columns in any order, a missing one as None
-                extra = [k for k in a if k not in e]
-                if set(e) - set(a) or any(a[k] is not None for k in extra):
+                if set(e) - set(a) or any(a[k] is not None for k in a if k not in e):
                     raise Mismatch(f"{path}[{i}]: record keys {list(a)!r:.300} vs expected {list(e)!r:.300}")
                 for k in e:
                     same(a[k], e[k], f"{path}[{i}].{k!r}")

@@ -116,8 +116,6 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
     for (int i = 0; i < 5000; ++i)
         values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
-    for (long long i = -100000; i <= 100000; i += 37)
-        values.push_back(static_cast<double>(i) / 1000);
     // Around the integers where 16 digits become 17 and the layout turns to the exponent form:
     // the 300 doubles either side of 1e15, 2^53, 1e16, 1e17.
     for (double base : {1e15, 0x1p53, 1e16, 1e17})
@@ -140,7 +138,9 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
 }
 
-// Integers: every power of ten and its neighbours, the 64-bit ends, random values of every length.
+// Integers: every power of ten and its neighbours, the 64-bit ends, random values of every length;
+// then the eight digits after a leading one, for every value of them: the digits come from
+// fixed-point arithmetic whose rounding must hold for each.
 TEST(FormatInteger, AgainstToString) {
     std::vector<uint64_t> values = {0, 1, 9, UINT64_MAX, UINT64_MAX - 1, uint64_t{1} << 63};
     for (uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10)
@@ -152,11 +152,6 @@ TEST(FormatInteger, AgainstToString) {
         for (const auto s : {static_cast<int64_t>(u), -static_cast<int64_t>(u >> 1)})
             ASSERT_EQ((formatted<kMaxIntText>(&format_int, s)), std::to_string(s));
     }
-}
-
-// The eight digits after a leading one, for every value of them: the digits come from
-// fixed-point arithmetic whose rounding must hold for each.
-TEST(FormatInteger, EveryEightDigitTail) {
     char expected[] = "100000000";
     char out[kMaxIntText];
     for (uint64_t v = 100000000; v < 200000000; ++v) {

@@ -1,5 +1,6 @@
 // The vector kernels against plain loops, on random bytes of every length and alignment next to
 // an inaccessible page and inside a poison per kernel: a read outside the input faults or shows.
+// Then which kernels the processor's registers allow.
 #include <sys/mman.h>
 
 #include <cctype>
@@ -48,11 +49,8 @@ class GuardedArena {
         return base_ + kPage + offset;
     }
     // `align` bytes after the leading guard, or under 64 before the trailing one at `align` % 64.
-    template <class Unit>
-    const Unit* place(const Unit* units, size_t count, size_t align, Edge edge) {
-        const size_t n = count * sizeof(Unit);
-        const size_t offset = edge == Edge::head ? align : size_ - n - ((0 - n - align) & 63);
-        return reinterpret_cast<const Unit*>(place_at(units, n, offset));
+    const uint8_t* place(const void* bytes, size_t n, size_t align, Edge edge) {
+        return place_at(bytes, n, edge == Edge::head ? align : size_ - n - ((0 - n - align) & 63));
     }
 
   private:
@@ -107,8 +105,7 @@ void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::s
     size_t n = 0;
     const auto one = [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, special);
-        const uint8_t* at =
-            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        const uint8_t* at = arena.place(in.data(), length, align, edge);
         check(std::string_view(in), at, [&] {
             return "case " + std::to_string(n) + ", " + std::to_string(length) +
                    " bytes at alignment " + std::to_string(align) +
@@ -179,41 +176,11 @@ void escape_into(std::vector<uint32_t>& out, uint32_t c) {
     }
 }
 
-// After up to 70 bytes (output blocks at every offset), each variant into its own reused buffer.
-TEST(SimdDifferential, ByteEscapersMatchLoop) {
-    using Escape = void (*)(const uint8_t*, size_t, OutputBuffer&);
-    const std::pair<const char*, Escape> escapers[] = {{"scalar", &write_escaped_str_scalar},
-                                                       {"avx2", &write_escaped_str_avx2},
-                                                       {"dispatch", &write_escaped_str}};
-    OutputBuffer buffers[std::size(escapers)];
-    Fuzzer fuzz(0xE5CA'9E00);
-    GuardedArena arena(24, "\"\n");  // an over-read would escape them
-    for_each_input(
-        fuzz, arena, 320, kInteresting, true,
-        [&](std::string_view in, const uint8_t* at, auto where) {
-            const size_t prefix = fuzz.below(70);
-            std::vector<uint32_t> want(prefix, '<');
-            for (unsigned char c : in) escape_into(want, c);
-            for (size_t v = 0; v < std::size(escapers); ++v) {
-                buffers[v].clear();
-                buffers[v].fill('<', prefix);
-                escapers[v].second(at, in.size(), buffers[v]);
-                ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want)
-                    << escapers[v].first << ", after " << prefix << ", " << where();
-            }
-        });
-}
-
-bool is_surrogate(uint32_t c) {
-    return c >= 0xD800 && c <= 0xDFFF;
-}
-
-// What write_escaped_units leaves after `prefix` units; it stops at a surrogate.
-std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in,
-                                                      size_t prefix) {
-    std::vector<uint32_t> out(prefix, '<');
+// What write_escaped_units appends; it stops at a surrogate.
+std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in) {
+    std::vector<uint32_t> out;
     for (uint32_t c : in) {
-        if (is_surrogate(c)) return {false, out};
+        if (c >= 0xD800 && c <= 0xDFFF) return {false, out};
         if (c > 0xFF)
             out.push_back(c);
         else
@@ -235,79 +202,50 @@ std::vector<uint32_t> unit_pool(unsigned kind) {
     return p;
 }
 
-// Units of `kind` bytes, little-endian.
-std::vector<uint8_t> as_units(const std::vector<uint32_t>& in, unsigned kind) {
-    std::vector<uint8_t> bytes(in.size() * kind);
-    for (size_t i = 0; i < in.size(); ++i) std::memcpy(&bytes[i * kind], &in[i], kind);
-    return bytes;
-}
-
-// Every unit kind into every width as wide, at every aligned placement, at most one surrogate.
+// Every unit kind into every width as wide (bytes into bytes: the vector byte escaper), at every
+// aligned placement, at most one surrogate. All into one growing buffer per kind and width (widened
+// from 40 bytes already in it), so that texts end at every distance from its capacity: a block
+// stored past the text must stay in the reservation (the sanitizer build sees any store beyond it).
 TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     Fuzzer fuzz(0x0C0D'E5E7);
     GuardedArena arena(2, "\"\0\0\0"sv);  // a quote, or NULs, as units of any kind
-    OutputBuffer out;
     size_t n = 0;
     for (unsigned kind : {1u, 2u, 4u}) {
         const std::vector<uint32_t> pool = unit_pool(kind);
-        for (unsigned width = kind; width <= 4; width *= 2)
+        for (unsigned width = kind; width <= 4; width *= 2) {
+            OutputBuffer out;
+            out.fill('<', 40);  // widened with the text it holds
+            out.widen(width);
+            ASSERT_EQ(units_of(out.bytes(), out.size(), width), std::vector<uint32_t>(40, '<'));
             for (size_t length = 0; length <= 130; ++length)
                 for (size_t align = 0; align < 64; align += kind)
                     for (Edge edge : {Edge::head, Edge::tail}) {
                         std::vector<uint32_t> in(length);
                         const uint64_t density = fuzz.below(5);  // in quarters
-                        for (uint32_t& u : in) {
+                        for (uint32_t& u : in)
                             u = fuzz.below(4) < density
                                     ? pool[fuzz.below(pool.size())]
                                     : 'a' + static_cast<uint32_t>(fuzz.below(26));
-                            if (is_surrogate(u)) u = 0xE9;
-                        }
                         if (kind > 1 && length && fuzz.below(4) == 0)
                             in[fuzz.below(length)] =
                                 0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
-                        const size_t prefix = fuzz.below(40);
-                        out.clear();
-                        out.fill('<', prefix);
-                        out.widen(width);
-                        const std::vector<uint8_t> units = as_units(in, kind);
+                        const size_t before = out.size();
+                        std::vector<uint8_t> units(length * kind);  // little-endian
+                        for (size_t i = 0; i < length; ++i)
+                            std::memcpy(&units[i * kind], &in[i], kind);
                         const bool ok = write_escaped_units(
                             arena.place(units.data(), units.size(), align, edge), kind, length,
                             out);
-                        ASSERT_EQ(out.width(), width);
-                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)),
-                                  expected_units(in, prefix))
+                        ASSERT_EQ(std::pair(ok, units_of(out.bytes() + before * width,
+                                                         out.size() - before, width)),
+                                  expected_units(in))
                             << "case " << n << ": kind " << kind << " into width " << width
-                            << " at alignment " << align
-                            << (edge == Edge::head ? " after" : " before") << " a guard page after "
-                            << prefix << " units: " << testing::PrintToString(in);
+                            << " at " << align << (edge == Edge::head ? " after" : " before")
+                            << " a guard page: " << testing::PrintToString(in);
                         ++n;
                     }
-    }
-}
-
-// Short texts into one growing buffer, ending at every distance from its capacity: a block stored
-// past the text must stay in the reservation (the sanitizer build sees any store beyond it).
-TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
-    Fuzzer fuzz(0xF111);
-    for (auto [kind, width] :
-         {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
-        const std::vector<uint32_t> pool = unit_pool(kind);
-        OutputBuffer out;
-        out.widen(width);
-        std::vector<uint32_t> all;
-        for (int n = 0; n < 4000; ++n) {
-            std::vector<uint32_t> in(1 + fuzz.below(40));
-            for (uint32_t& u : in) u = pool[fuzz.below(pool.size())];
-            ASSERT_TRUE(write_escaped_units(as_units(in, kind).data(), kind, in.size(), out));
-            for (uint32_t c : in) c > 0xFF ? all.push_back(c) : escape_into(all, c);
         }
-        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all)
-            << "kind " << kind << " width " << width;
     }
-}
-
-bool is_space(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // Filler: whitespace; `//` through LF, CR or CR LF; `/*` through the next `*/`; a BOM at 0 only.
@@ -315,7 +253,8 @@ uint64_t skip_filler(const uint8_t* s, uint64_t n, uint64_t pos) {
     for (;;) {
         if (pos == 0 && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
             pos = 3;
-        } else if (pos < n && is_space(s[pos])) {
+        } else if (pos < n &&
+                   (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) {
             ++pos;
         } else if (pos + 1 < n && s[pos] == '/' && s[pos + 1] == '/') {
             for (pos += 2; pos < n && s[pos] != '\n' && s[pos] != '\r';) ++pos;
@@ -432,6 +371,31 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 ASSERT_NO_FATAL_FAILURE(check(copy_short_if_identifier(at, length, out),
                                               fit ? all(identifier) : -1, "identifier"));
             }
+}
+
+constexpr uint32_t kOsxsave = 1u << 27;                                         // leaf 1 ECX
+constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16, kAvx512bw = 1u << 30;  // leaf 7 EBX
+constexpr uint32_t kAll = kAvx2 | kAvx512f | kAvx512bw;
+constexpr uint64_t kYmm = 0x6, kZmm = 0xE0;  // XCR0: XMM|YMM; opmask|ZMM_Hi256|Hi16_ZMM
+
+// A feature counts only where the processor has it and the OS saves its
+// registers; the vector level is AVX-512 only with both F and BW.
+TEST(CpuFeatures, DerivedFromRegisters) {
+    using Flags = std::tuple<bool, bool, bool, std::string>;
+    for (const auto& [regs, want] : std::vector<std::pair<CpuidRegisters, Flags>>{
+             {{kOsxsave, kAll, kYmm | kZmm}, {true, true, true, "AVX-512"}},
+             {{kOsxsave, kAvx2, kYmm | kZmm}, {true, false, false, "AVX2"}},
+             {{kOsxsave, kAvx2 | kAvx512f, kYmm | kZmm}, {true, true, false, "AVX2"}},
+             {{kOsxsave, kAvx2 | kAvx512bw, kYmm | kZmm}, {true, false, true, "AVX2"}},
+             {{kOsxsave, kAll, kYmm}, {true, false, false, "AVX2"}},         // no ZMM state
+             {{kOsxsave, kAll, kYmm | 0x20}, {true, false, false, "AVX2"}},  // part of it
+             {{kOsxsave, kAll, 0x2 | kZmm}, {false, false, false, "AVX2"}},  // no YMM state
+             {{0, kAll, kYmm | kZmm}, {false, false, false, "AVX2"}},
+             {{kOsxsave, 0, kYmm | kZmm}, {false, false, false, "AVX2"}}}) {
+        const CpuFeatures f = derive_cpu_features(regs);
+        EXPECT_EQ(Flags(f.avx2, f.avx512f, f.avx512bw, simd_level_name(f)), want)
+            << std::hex << regs.leaf1_ecx << " " << regs.leaf7_ebx << " " << regs.xcr0;
+    }
 }
 
 }  // namespace

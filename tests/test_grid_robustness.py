@@ -60,8 +60,8 @@ def streamed(pieces):
     (1000, "", "", 0, ";"), (9, '{"x": {"y": [: a, b; 1 ]}, "t": ', "}", 1, ";"), (4000, "[[7], ", "]", 0, ";"),
     (1000, "", "", 0, "[: a, b; 1 ];")])
 def test_padding_limit_is_exact(width, before, after, padded, row):
-    """Rows padded with a None a name but their first (after `padded` cells before the table, and a cell's
-    own), up to the last the limit allows, then one more: loads and a stream (fed in pieces) agree."""
+    # Rows padded with a None a name but their first (after `padded` cells before the table, and a cell's own),
+    # up to the last the limit allows, then one more: loads and a stream (fed in pieces) agree.
     head = before + "[: " + ", ".join(f"c{i}" for i in range(width)) + ";"
     first, own = ([{"a": 1, "b": None}], 1) if row.startswith("[") else (None, 0)
     rows, cells = 0, width - (first is not None) + own  # cells padded a row
@@ -78,7 +78,10 @@ def test_padding_limit_is_exact(width, before, after, padded, row):
     assert streamed(pieces(rows + 1)) == ("error", str(info.value))
 
 
+# A million brackets go no deeper than the limit, which test_stack_depth reaches on each path; depth is given back.
 @pytest.mark.parametrize("text, depth", [
+    *[(o * 1_000_000, None) for o in ("[", '{"a":', "{a:", '[{"a":')], (b"[" * 1_000_000 + b"]" * 1_000_000, None),
+    ("[" + ",".join(["[" * 1023 + "]" * 1023] * 4) + "]", 1023),
     ("[: a; " + "[" * 1023 + "]" * 1023 + " ]", 1024), ("[: a; " + "[" * 1024 + "]" * 1024 + " ]", None),
     ("[: a; " * 1025 + "1" + " ]" * 1025, None), ("[: a; " * 2000, None),  # 1024 tables read: test_stack_depth
     ("[" * 1023 + "[: a; 1 ]" + "]" * 1023, 1025), ("[" * 1024 + "[: a; 1 ]" + "]" * 1024, None),

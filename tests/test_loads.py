@@ -18,11 +18,9 @@ from vesk.vesk_core import loads
 
 NAN, INF = float("nan"), float("inf")
 # Numbers beyond what the differential generates: long digit runs, far exponents, exact halfway.
-NUMBERS = ["-0", "9223372036854775808", "-9223372036854775809", "1" + "0" * 100, "-" + "9" * 300, "-0e0", "1E+2",
-           "1.7976931348623159e308", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e400", "-1e-400",
-           "0." + "0" * 400 + "1", "1" * 400 + ".5", "7" * 4300, "0.4e00669999999999999999999999999999999"]
-NAMED = [("NAN", NAN), ("Nan", NAN), ("-nan", -NAN), ("INFINITY", INF), ("InFiNiTy", INF), ("INF", INF),
-         ("-inf", -INF)]
+NUMBERS = ["-0", "-9223372036854775809", "-" + "9" * 300, "-0e0", "1.7976931348623159e308", "2.4703282292062328e-324",
+           "1e400", "0." + "0" * 400 + "1", "1" * 400 + ".5", "7" * 4300, "0.4e00669999999999999999999999999999999"]
+NAMED = [("Nan", NAN), ("-nAN", -NAN), ("InFiNiTy", INF), ("INF", INF), ("-inf", -INF)]
 # str rows are also read as bytes, inside an array and inside an object; bytes rows also as str.
 VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + NAMED + [
     ('"a\\"b\\\\\\/\\b\\f\\n\\r\\t/"', 'a"b\\/\b\f\n\r\t/'),
@@ -99,9 +97,8 @@ ERRORS = [
     (b'{"abc', pe(EOF, 1)), (b'"\\"abc', pe(EOF, 6)), (b'"\\u12', pe(EOF, 0)),
     (b'"a\\n\tb"', pe(CTL + " at position 4", 4)), (b'{"k": "\\t\r"}', pe(CTL + " at position 9", 9)),
     # invalid UTF-8: overlong, surrogate, above U+10FFFF, cut short, stray continuation
-    (b'["ok", "a\xe9b"]', pe(U8S, 7)), (b'"\xc0\xaf"', pe(U8S, 0)), (b'"\xed\xa0\x80"', pe(U8S, 0)),
-    (b'"\xf4\x90\x80\x80"', pe(U8S, 0)), (b'"' + b"x" * 40 + b'\x80"', pe(U8S, 0)), (b'["\\n\xff"]', U8S),
-    (b'{"\xff": 1}', pe(U8K, 2)), (b'{"a": 1, "b\xc3": 2}', pe(U8K, 10)), (b'{"' + b"k" * 70 + b'\xff":1}', pe(U8K, 2)),
+    (b'["ok", "a\xe9b"]', pe(U8S, 7)), (b'"\xc0\xaf"', pe(U8S, 0)), (b'"' + b"x" * 40 + b'\x80"', pe(U8S, 0)),
+    (b'{"a": 1, "b\xc3": 2}', pe(U8K, 10)),
     # numbers: bare messages without a position
     (b"-", NUM), (b"[--1]", NUM), (b"1.5.5", NUM), (b"12a", NUM), (b"1-2", NUM), (b"Infinit", NUM), (b"NaNa", NUM),
     (b"-Infinityy", NUM), (b"NULL", NUM), (b"01", LEAD), (b"-01", LEAD), (b"[007]", LEAD), (b"1.", DOT), (b"1.e5", DOT),
@@ -214,14 +211,8 @@ def test_other_threads_run_meanwhile_only_on_immutable_text():
     assert seen == {True}
 
 
-class Boom:
-    def __iter__(self):
-        yield "a"
-        raise KeyError("stop")
-
-
-@pytest.mark.parametrize("schema, exc, message", [
-    (5, TypeError, "'int' object is not iterable"), (Boom(), KeyError, "'stop'"),
+@pytest.mark.parametrize("schema, exc, message", [  # an iterator's own error comes through as it is
+    (5, TypeError, "'int' object is not iterable"), ((k if k == "a" else {}[k] for k in "ab"), KeyError, "'b'"),
     (["a", 2.5], TypeError, "'float' object cannot be converted to 'PyString'"),
     ([None], TypeError, "'NoneType' object cannot be converted to 'PyString'")])
 def test_schema_argument_errors(schema, exc, message):
@@ -230,19 +221,10 @@ def test_schema_argument_errors(schema, exc, message):
     assert type(info.value) is exc and str(info.value) == message
 
 
-# a million brackets, open or closed, and depth given back as containers close (the limit: test_stack_depth)
-@pytest.mark.parametrize("open_, close", [("[", "]"), ('{"a":', "}"), ("{a:", "}"), ('[{"a":', "}]")])
-def test_nesting_far_past_the_limit(open_, close):
-    for doc in (open_ * 1_000_000, (open_ * 1_000_000 + "1" + close * 1_000_000).encode()):
-        with pytest.raises(ValueError, match="^Document nested too deeply"):
-            loads(doc)
-    assert len(loads("[" + ",".join(["[" * 1023 + "]" * 1023] * 4) + "]")) == 4
-
-
 # JSON Lines: blanks and comments are filler; a value may run over lines, the next starts on a line of its own.
 TAIL_LINE = "Trailing content after value on its line"
 LINES = [  # data, options, values or error
-    (b" \n\r\n\t\n", {}, []), (b"// only a note\n", {}, []), (b"1", {}, [1]),
+    (b"", {}, []), (b" \n\r\n\t\n", {}, []), (b"// only a note\n", {}, []), (b"1", {}, [1]),
     (b'\xef\xbb\xbf{"a": 1}\r\n\r\n  \r\n{"b": [2]}\r\n', {}, [{"a": 1}, {"b": [2]}]),
     (b'[2: id, name; 1, Alice; 2, Bob ]\n{id: 3} // a note\n/* c */ 4\n', {},
      [[{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}], {"id": 3}, 4]),
@@ -256,8 +238,7 @@ LINES = [  # data, options, values or error
     (b'{"a": 1, "b": 2}\n{"x": 3}\n[{"y": 4}]\n', {"schema": ["id", "v"]}, [{"id": 1, "v": 2}, {"id": 3}, [{"id": 4}]]),
     (b"[1: a; 1 ]\n[2: a; 1 ]\n", {"check_counts": True}, pe("Table declares 2 rows but holds 1", 11)),
     (b'{"a": 1}\n{"b": [1, 2', {"partial": True}, [{"a": 1}, {"b": [1]}]),  # the 2 may still grow
-    (b"", {}, []), (b"1\n2", {"partial": True}, [1]), (b"", {"partial": True}, []),
-    (b"1 2\n3", {"partial": True}, pe(TAIL_LINE, 2)),
+    (b"1\n2", {"partial": True}, [1]), (b"", {"partial": True}, []), (b"1 2\n3", {"partial": True}, pe(TAIL_LINE, 2)),
     (b'"ab"\n{"c": "de', {"partial": "trailing-strings"}, ["ab", {"c": "de"}]),
     (b'```jsonl\n{"a": 1}\n\n{"a": 2}\n```\nThat is all.', {"fenced": True}, [{"a": 1}, {"a": 2}]),
     (b'```jsonl\n{"a": 1}\n{"a" 2}\n```', {"fenced": True}, bad("2", 23)),
@@ -318,23 +299,18 @@ def test_invalid_utf8_at_every_offset(bad):
             assert str(info.value) == message
 
 
-@pytest.mark.parametrize("escape, decoded", [("\\n", "\n"), ('\\"', '"'), ("\\u00e9", "\xe9"), ("\\\\", "\\"),
-                                             ("\x01", None)])
+@pytest.mark.parametrize("escape, decoded", [("\\n", "\n"), ('\\"', '"'), ("\\u00e9", "\xe9"), ("\\\\", "\\")])
 def test_escape_at_every_offset(escape, decoded):
     for at in range(70):
-        if decoded is None:  # a control byte in a string that holds an escape
-            with pytest.raises(ValueError) as info:
-                loads('["\\t' + "x" * at + escape + "y" * 40 + '"]')
-            assert str(info.value) == pe(f"Unescaped control character at position {4 + at}", 4 + at)
-        else:
-            got = loads('["' + "x" * at + escape + "\xe9y" * 20 + escape + '"]')
-            assert got == ["x" * at + decoded + "\xe9y" * 20 + decoded]
+        got = loads('["' + "x" * at + escape + "\xe9y" * 20 + escape + '"]')
+        assert got == ["x" * at + decoded + "\xe9y" * 20 + decoded]
+        with pytest.raises(ValueError, match=f"^Unescaped control character at position {2 + len(escape) + at} "):
+            loads('["' + escape + "x" * at + "\x01" + "y" * 40 + '"]')  # a control byte after an escape
 
 
 def test_nested_loads_while_the_index_is_in_use():
     # a loads run by the collector mid-parse, both reading quoted keys through the index under schema=
-    outer = ("[" + ", ".join(f'{{"k{i}\\"": ["s{i}", {{"q": "\\"{i}"}}], "x": {i}}}' for i in range(3000)) + "]")
-    outer = outer.encode()
+    outer = "[" + ", ".join(f'{{"k{i}\\"": ["s{i}", {{"q": "\\"{i}"}}], "x": {i}}}' for i in range(3000)) + "]"
     inner = []
 
     def callback(phase, info):
@@ -345,16 +321,9 @@ def test_nested_loads_while_the_index_is_in_use():
     gc.callbacks.append(callback)
     gc.set_threshold(50)
     try:
-        value = loads(outer, schema=["key", "value"])
+        value = loads(outer.encode(), schema=["key", "value"])
     finally:
         gc.callbacks.remove(callback)
         gc.set_threshold(*old)
     assert inner and all(r == [{"p": ["x", 'y"z', [1, 2]], "q": 2}] for r in inner)
     assert value == [{"key": [f"s{i}", {"q": f'"{i}'}], "value": i} for i in range(3000)]
-
-
-@pytest.mark.parametrize("sizes", [(200_000, 10, 50_000), (10, 300_000, 40)])
-def test_documents_of_changing_size_on_one_thread(sizes):
-    for n in sizes:  # the index a thread keeps between calls holds nothing of the last document
-        value = loads("[" + ", ".join(f'"v{i}"' for i in range(n)) + "]")
-        assert len(value) == n and value[0] == "v0" and value[-1] == f"v{n - 1}"

@@ -6,8 +6,7 @@ import math
 import pytest
 
 from conftest import check_same, pe
-from test_loads import check_reads
-from test_partial import bad
+from test_partial import bad, check_reads
 from vesk.vesk_core import loads
 
 

@@ -13,7 +13,7 @@ import pytest
 
 import vesk
 from conftest import DECODE_PLACES, check_decode_error, check_same, pe
-from test_partial import bad
+from test_partial import bad, check_reads
 from vesk.vesk_core import loads
 
 NAN, INF = float("nan"), float("inf")
@@ -37,16 +37,6 @@ VALUES = [(t, float(t) if set(t) & set(".eE") else int(t)) for t in NUMBERS] + N
     (b"[1]/*/", [1]), (b"// a\r7", 7),
     (b"\xef\xbb\xbf{}", {}), (b'\xef\xbb\xbf ["\xef\xbb\xbf"]', ["\ufeff"]),
 ]
-
-
-def check_reads(data, expected, **options):
-    """loads gives `expected`, or (a str) refuses with the DecodeError of that message."""
-    if isinstance(expected, str):
-        with pytest.raises(ValueError) as info:
-            loads(data, **options)
-        check_decode_error(info.value, expected, data)
-    else:
-        check_same(loads(data, **options), expected)
 
 
 @pytest.mark.parametrize("doc, expected", VALUES, ids=[repr(d)[:40] for d, _ in VALUES])

@@ -1,5 +1,4 @@
-"""Dicts come out as json.loads makes them (size, key table, tracking); the collector is left as found
-(other threads never see it held off: test_loads)."""
+"""Dicts come out as json.loads makes them (size, key table, tracking); the collector is left as found."""
 
 import gc
 import json
@@ -10,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import check_same
+from test_partial import outcome
 from vesk import loads
 
 
@@ -46,10 +46,7 @@ def test_dicts_have_the_layout_json_gives(n, form):
 def test_collector_left_as_found(text, options, filler, enabled):
     (gc.enable if enabled else gc.disable)()
     try:
-        try:
-            loads((b" " if isinstance(text, bytes) else " ") * filler + text, **options)
-        except ValueError:
-            pass
+        outcome((b" " if isinstance(text, bytes) else " ") * filler + text, **options)
         assert gc.isenabled() is enabled
     finally:
         gc.enable()

@@ -163,13 +163,6 @@ def test_data_of_the_wrong_type(data, what):
                                "memoryview or mmap, not " + what,)
 
 
-def test_a_released_view_is_refused():
-    view = memoryview(b"[1]")
-    view.release()
-    with pytest.raises(ValueError, match="released memoryview"):
-        loads(view)
-
-
 def test_other_threads_run_meanwhile_only_on_immutable_text():
     # The table skim lets other threads run while it reads bytes, never while it reads a buffer they could
     # change; they find the collector as the caller left it, not held off as the reader holds it.

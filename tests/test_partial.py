@@ -168,25 +168,6 @@ def test_what_a_cut_reads_as(text, expected, trailing):
             check_same(loads(form, partial=mode), want)
 
 
-# Text wrong before its end (then cut short): the error of the wrong part, with and without partial.
-TAIL = "Trailing content after document"
-WRONG = [  # more: the corruption property below
-    ("[nulx, 2", {}, bad("n", 1)), ("[: a; 1; 2 ] ]  [", {}, pe(TAIL, 13)), ("[1, 2] // ok\n x {", {}, pe(TAIL, 14)),
-    ('["ok", "a\\qb", [1', {}, pe("Invalid escape sequence '\\q' at position 10", 10)),
-    ("```json\n[1 2]\n```", {"fenced": True}, bad("2", 11)),
-    ("\r\n ```vesk\r\n[1 2]\r\n```", {"fenced": True}, bad("2", 15)), ("```json\n[1 2]\n```", {}, bad("`", 0)),
-    ("Here it is:\n```json\n[1]\n```", {"fenced": True}, bad("H", 0)),
-    ("```\n[: a; 1 ]\n```", {"fenced": False}, bad("`", 0)),
-    # a cell beyond the names, though the end cuts it
-    ("[2]{a}:\n 1, x y", {}, pe("Row 1 has 2 cells but the header names 1", 12))]
-
-
-@pytest.mark.parametrize("text, options, message", WRONG)
-@pytest.mark.parametrize("mode", [False, True, TRAIL])
-def test_wrong_text_fails_as_without_partial(text, options, message, mode):
-    check_reads(text, message, partial=mode, **options)
-
-
 @SETTINGS
 @given(doc=documents(), where=st.floats(0, 1), wrong=st.sampled_from(list("}]{[,:;\"\\/x#'`")))
 def test_corrupted_text_fails_as_without_partial(doc, where, wrong):
@@ -208,28 +189,25 @@ def counts(declared, held, pos):
     return pe(f"Table declares {declared} rows but holds {held}", pos)
 
 
-A1, A12 = [{"a": 1}], [{"a": 1}, {"a": 2}]
-
-
-COUNTS = [  # text, options, value or error
-    ("[2: a; 1; 2 ]", {}, A12), ("[: a; 1; 2 ]", {}, A12), ("[0: a; ]", {}, []), ("[3: a; 1; 2 ]", {}, counts(3, 2, 0)),
-    ("[1: a; 1; 2 ]", {}, counts(1, 2, 0)), ('{"t": [1: a; 1; 2 ]}', {}, counts(1, 2, 6)),
-    ("[1, [3: a; 1 ]]", {}, counts(3, 1, 4)), ("[: a, t; 1, [2: b; x ] ]", {}, counts(2, 1, 12)),
+A1, A12, TAIL, FENCED = [{"a": 1}], [{"a": 1}, {"a": 2}], "Trailing content after document", {"fenced": True}
+# Text wrong before its end (then cut short) fails as without partial (more: the corruption property above).
+WRONG = [
+    ("[nulx, 2", {}, bad("n", 1)), ("[: a; 1; 2 ] ]  [", {}, pe(TAIL, 13)), ("[1, 2] // ok\n x {", {}, pe(TAIL, 14)),
+    ('["ok", "a\\qb", [1', {}, pe("Invalid escape sequence '\\q' at position 10", 10)),
+    ("```json\n[1 2]\n```", FENCED, bad("2", 11)), ("\r\n ```vesk\r\n[1 2]\r\n```", FENCED, bad("2", 15)),
+    ("```json\n[1 2]\n```", {}, bad("`", 0)), ("Here it is:\n```json\n[1]\n```", FENCED, bad("H", 0)),
+    ("```\n[: a; 1 ]\n```", {"fenced": False}, bad("`", 0)),
+    ("[2]{a}:\n 1, x y", {}, pe("Row 1 has 2 cells but the header names 1", 12))]  # the end cuts the surplus cell
+COUNTS = [  # under check_counts; an open table fails only once it holds more rows than it declares
+    ("[3: a; 1; 2 ]", {}, counts(3, 2, 0)), ("[1: a; 1; 2 ]", {}, counts(1, 2, 0)),
+    ('{"t": [1: a; 1; 2 ]}', {}, counts(1, 2, 6)), ("[1, [3: a; 1 ]]", {}, counts(3, 1, 4)),
+    ("[: a, t; 1, [2: b; x ] ]", {}, counts(2, 1, 12)), ("[0: a; ]", {}, []),
     ("[ 99999999999999999999999 : a; 1 ]", {}, counts("99999999999999999999999", 1, 0)),
     ("[2: a; [1: b; x ]; [3: b; y; z ] ]", {}, counts(3, 2, 19)),
     ("[2: a; [1: b; x ]; [2: b; y; z ] ]", {}, [{"a": [{"b": "x"}]}, {"a": [{"b": "y"}, {"b": "z"}]}]),
-    # an open table fails only once it holds more rows than it declares
     ("[2: a; 1; 2;", {"partial": True}, A12), ("[3: a; 1;", {"partial": True}, A1),
     ("[2: a; 1; 2; 3;", {"partial": True}, counts(2, 3, 0)), ("[3: a; 1; 2 ]", {"partial": True}, counts(3, 2, 0)),
     ('{"t": [1: a; 1; 2;', {"partial": TRAIL}, counts(1, 2, 6)), ('{"t": [1: a; 1;', {"partial": TRAIL}, {"t": A1})]
-
-
-@pytest.mark.parametrize("text, options, expected", COUNTS)
-def test_check_counts(text, options, expected):
-    check_reads(text, expected, check_counts=True, **options)
-    assert outcome(text, **options)[0] == "ok"  # unchecked, the same text reads
-
-
 FENCED_WHOLE = [
     ("```json\n[1, 2]\n```\n", [1, 2]), ("```\n{a: 1}\n```", {"a": 1}), ("```vesk\n[: a; 1 ]\n```", A1),
     (" \n\t```vesk\r\n[: a; 1 ]\r\n```\r\nAfter it: [ {", A1), ("```json\n[1]\n```\n```json\n[2]\n```", [1]),
@@ -239,9 +217,9 @@ FENCED_CUT = [
     ("`", pe(EOF, 1)), ("``", pe(EOF, 2)), (" \n``", pe(EOF, 4)), ("```js", pe(EOF, 5)), ("```json\n", pe(EOF, 8))]
 
 
-@pytest.mark.parametrize("text, expected, complete",
-                         [(*c, True) for c in FENCED_WHOLE] + [(*c, False) for c in FENCED_CUT])
-def test_fenced(text, expected, complete):
-    if complete:
-        check_same(loads(text, fenced=True), expected)
-    check_reads(text.encode(), expected, fenced=True, partial=True)
+@pytest.mark.parametrize("text, options, expected", [
+    *[(t, o | {"partial": mode}, e) for t, o, e in WRONG for mode in (False, True, TRAIL)],
+    *[(t, o | {"check_counts": True}, e) for t, o, e in COUNTS], *[(t, FENCED, v) for t, v in FENCED_WHOLE],
+    *[(t.encode(), FENCED | {"partial": True}, v) for t, v in FENCED_WHOLE + FENCED_CUT]])
+def test_reading_options(text, options, expected):
+    check_reads(text, expected, **options)

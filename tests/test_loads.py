@@ -14,7 +14,7 @@ import pytest
 
 import vesk
 from conftest import DECODE_PLACES, check_decode_error, check_same, pe
-from test_partial import bad, check_reads
+from test_partial import bad, check_reads, outcome
 from vesk.vesk_core import loads
 
 # Numbers beyond what the differential generates: long digit runs, far exponents, exact halfway.
@@ -216,18 +216,16 @@ def test_reading(data, expected):  # as str and as UTF-8 bytes
 SCHEMA = {
     # runs of backslashes before a quote: odd ones escape it, even ones do not
     "keys": [(t, XY) for t in ['{"a:b": 1, "c,d": 2}', '{"}": 1, "{": 2}', '{a: 1, "a": 2}',
-                               '{"a" /* : */ : 1, "\\"b:" :2}']] + [("{1: 5}", {"x": 5})]
+                               '{"a" /* : */ : 1, "\\"b:" :2}']] + [("{1: 5}", {"x": 5}), ("{ }", {})]
     + [("{" + json.dumps(k) + ': 1, "k": 2}', XY)
        for k in ["a\\", 'a"b', '\\"', "\\\\", 'x\\\\"y', '\u00e9"\\' + "s" * 40]],
-    "members": [('{"a": 1}', {"x": 1}), ("{ }", {}), ('{"a": 1, }', {"x": 1})],
+    # objects in lists and table cells are records, their members' values not; a trailing comma ends one
     "where": [('[{"a": 1, "b": 2}, [[{"p": 1}]]]', [XY, [[{"x": 1}]]]),
               ('[: c, d; {"a": 1}, [: e; {"k": 1, "j": 2} ] ]', [{"c": {"x": 1}, "d": [{"e": XY}]}]),
-              ('{"a": {"k": [{"j": 1}]}, "b": [: c; {"k": 1} ]}', {"x": {"k": [{"j": 1}]}, "y": [{"c": {"k": 1}}]}),
               ('[{"a": {"k": 1}}, {"p": 2}]', [{"x": {"k": 1}}, {"x": 2}]),
-              ('[{"a": 1,}, {"b": 2}]', [{"x": 1}, {"x": 2}])],  # a trailing comma ends it
-    "colon": [('{"a" 1, "b": 2}', pe("Expected ':' at position 5", 5)),
-              ('[{"a": 1, b x: 2}]', pe("Expected ':' at position 12", 12)),
-              ('{"a"}', pe("Expected ':' at position 4", 4))],
+              ('[{"a": 1,}, {"b": 2}]', [{"x": 1}, {"x": 2}])],
+    "colon": [('{"a" 1, "b": 2}', pe("Expected ':' at position 5", 5)), ('{"a"}', pe("Expected ':' at position 4", 4)),
+              ('[{"a": 1, b x: 2}]', pe("Expected ':' at position 12", 12))],
     "surplus": [('{"a": 1, "b": 2, "c": 3}', pe("Expected '}' at position 17", 17)), ('{"a": 1 "b": 2}', bad('"', 8)),
                 ('{"a": 1,', pe(EOF, 8)), ("[1 2]", bad("2", 3))],
 }
@@ -263,18 +261,11 @@ def test_error_places(data, lineno, colno, row, column, partial):
     lambda raw: memoryview(raw)[::1]])
 @pytest.mark.parametrize("raw", ['{"a": [1, "\u00e9"]}'.encode(), b"[2: id, name; 1, Ann; 2 ]", b"[1: a; 1, 2 ]"])
 def test_byte_buffers(make, raw):
-    data = make(raw)
-    try:
-        expected = loads(raw)
-    except vesk.DecodeError as e:
-        with pytest.raises(vesk.DecodeError) as info:
-            loads(data)
-        assert info.value.__reduce__() == e.__reduce__()
-    else:
-        check_same(loads(data), expected)
-        if isinstance(data, bytearray):  # what was read stays read
-            data[:] = b" " * len(raw)
-            check_same(expected, loads(raw))
+    data, expected = make(raw), [*outcome(raw)]
+    check_same([*outcome(data)], expected)
+    if isinstance(data, bytearray):  # what was read stays read: nothing kept points into the buffer
+        data[:] = b" " * len(raw)
+        check_same([*outcome(raw)], expected)
 
 
 NOT = "data must be str, bytes or a contiguous buffer of bytes such as bytearray, memoryview or mmap, not "
@@ -310,8 +301,7 @@ def test_other_threads_run_meanwhile_only_on_immutable_text():
 
     def runs_meanwhile(data):
         before = ran[0]
-        with pytest.raises(vesk.DecodeError):
-            loads(data)
+        assert outcome(data)[0] == "error"
         return ran[0] != before
 
     sys.setswitchinterval(60)  # the other thread runs only where the reader lets it

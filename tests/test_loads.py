@@ -118,9 +118,8 @@ CELLS = [(t, t) for t in ["Alice Smith", "True", 'x"y', "x\ny", "tom", "fals", "
     ("1e3", 1000.0), ("NaN", math.nan), ("Inf", math.inf), ("-nan", -math.nan), ("1 \n", 1), ("true\r\n", True),
     ("123456789012345678901234567890", 123456789012345678901234567890), ('"true"', "true"), ('"a\\"b"', 'a"b')]
 GRID_VALUES = {
-    "recognition": [("[: a; 1 ]", A1), ("[3: a; 1 ]", A1), ("[2 : a; 1; 2 ]", A12), ("[ /*c*/ : a; 1 ]", A1),
-                    ("[:a;1;2]", A12), ("[2]", [2]), ("[ 7 ]", [7]), ('["a:b", 1]', ["a:b", 1]),
-                    ("[[2], {}]", [[2], {}])],
+    "recognition": [("[3: a; 1 ]", A1), ("[2 : a; 1; 2 ]", A12), ("[ /*c*/ : a; 1 ]", A1), ("[:a;1;2]", A12),
+                    ("[2]", [2]), ("[ 7 ]", [7]), ('["a:b", 1]', ["a:b", 1]), ("[[2], {}]", [[2], {}])],
     # the last value of a repeated name wins, the first place stays; a `;` on a later line ends it inline
     "header": [("[: a b c, d b  \t; 1, 2 ]", [{"a b c": 1, "d b": 2}]), ("[: , a; 1, 2 ]", [{"": 1, "a": 2}]),
                ("[: a, b, a; 1, 2, 3 ]", [{"a": 3, "b": 2}]), ("[: a, b, ; 1, 2 ]", [{"a": 1, "b": 2}]),
@@ -129,10 +128,9 @@ GRID_VALUES = {
                ('[: "' + "a" * 16 + '\\n"; 1 ]', [{"a" * 16 + "\n": 1}]),
                ('[: "' + "\u00e9" * 40 + '\\u00e9;"; 1 ]', [{"\u00e9" * 41 + ";": 1}]), wide(33), wide(100)],
     "cell": [(f"[: a; {cell} ]", [{"a": value}]) for cell, value in CELLS],
-    "delimiter": [(t, [{"a": 1, "b": 2}]) for t in ["[: a\tb; 1\t2 ]", "[: a | b; 1|2 ]", "[: a, b; 1 | 2 ]",
-                                                    "[: a\tb; 1  ,  2 ]"]]
-    + [("[: a|b; x y|z w ]", [{"a": "x y", "b": "z w"}]),
-       ('[: "e, w"; "Smith, J."; j@x.io ]', [{"e, w": "Smith, J."}, {"e, w": "j@x.io"}])],
+    "delimiter": [("[: a, b; 1 | 2 ]", [{"a": 1, "b": 2}]), ("[: a\tb; 1  ,  2 ]", [{"a": 1, "b": 2}]),
+                  ("[: a|b; x y|z w ]", [{"a": "x y", "b": "z w"}]),
+                  ('[: "e, w"; "Smith, J."; j@x.io ]', [{"e, w": "Smith, J."}, {"e, w": "j@x.io"}])],
     # a newline after a bare cell is trimmed; a trailing delimiter adds no cell
     "rows": [("[: a, b, c; 1; , 3 ]", [{"a": 1, "b": None, "c": None}, {"a": None, "b": 3, "c": None}]),
              ("[2]{a}:\n 1,\n 2,", A12), ("[2:\n a\n 1,\n 2 ,\n]", A12), ("[: a; x\n;\n 2 ; ]", [{"a": "x"}, {"a": 2}]),
@@ -142,9 +140,7 @@ GRID_VALUES = {
     "lines": [("[:\nid | name\n1 | Alice\n\n2|Bob ]", AB),  # a row a line, up to the `]`
               ('[2:\r\n  id\tname\r\n  1\tNancy\r\n  \t"x"\r\n]',
                [{"id": 1, "name": "Nancy"}, {"id": None, "name": "x"}]),
-              ("[1: id\n  Alice // not a comment\n]", [{"id": "Alice // not a comment"}]),
-              ('[2:\n  id, tags\n  1, [\n    "a", "b"\n  ]\n  2, {"k": null}\n]',
-               [{"id": 1, "tags": ["a", "b"]}, {"id": 2, "tags": {"k": None}}])],
+              ("[1: id\n  Alice // not a comment\n]", [{"id": "Alice // not a comment"}])],
     "counted": [("[2]{id, name}:\n1,Alice\n\n2, Bob\n", AB), ("[0]{a}:", []),  # the count ends the table
                 ('{"users": [2]{id,name}:\n  1, Alice\n  2, Bob, "count": 2}', {"users": AB, "count": 2}),
                 ('{"users": [3]{id,name}:\n  1, Alice\n  2, Bob\n}', {"users": AB}),  # closed early, as inline
@@ -172,7 +168,6 @@ GRID_ERRORS = {
                (b'[: "a\xff\\n"; 1 ]', "Invalid UTF-8 in string"), (b"[: " + b"x" * 100 + b"\xff; 1 ]", pe(U8H, 3)),
                ("[2]{a\n}:", bad("\n", 5)), ("[2]{a} 1", pe("Expected ':' at position 7", 7)), ("[2]{a", pe(EOF, 5))],
     "cell": [('[: a; "x" y ]', bad("y", 10)), ("[: a; x\\", pe(EOF, 8)),
-             (b"[: a; 1; " + b"x" * 100 + b"\xff ]", pe("Invalid UTF-8 in cell", 9)),
              (b"[: a, b; 1,   x\xff ]", pe("Invalid UTF-8 in cell", 14)),
              (b"[: a; 1; " + b"x" * 100 + b"\\,\xff ]", pe("Invalid UTF-8 in cell", 9)),
              ('[: a; "x"\n; 2 ]', bad("\n", 9))],

@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 import vesk
 from conftest import DECODE_PLACES, SHARED, check_decode_error, check_same, pe
-from test_partial import bad, check_reads, outcome
+from test_partial import bad, check_reads, forms, outcome
 from vesk.vesk_core import DecodeError, loads
 
 # Numbers beyond what the differential generates: long digit runs, far exponents, exact halfway.
@@ -203,11 +203,7 @@ GRID_ERRORS = {
 @pytest.mark.parametrize("data, expected", [pytest.param(*case, id=repr(case[0])[:40]) for case in ERRORS]
                          + params(GRID_VALUES) + params(GRID_ERRORS))
 def test_reading(data, expected):  # as str and as UTF-8 bytes
-    try:
-        forms = [data, data.decode() if isinstance(data, bytes) else data.encode()]
-    except UnicodeDecodeError:
-        forms = [data]
-    for form in forms:
+    for form in forms(data):
         check_reads(form, expected)
 
 

@@ -39,8 +39,7 @@ PADDING = re.compile(r"Short rows need (\d+) padding None cells, more than the (
                      r"\u00b132 bytes from \4\)")
 
 
-def padding_error(message, table):
-    """Whether `message` is the padding limit's error for the table at `table`, its figures consistent."""
+def padding_error(message, table):  # the padding limit's error for the table at `table`, its figures consistent
     found = PADDING.fullmatch(message)
     allowed = PAD_PER_BYTE * int(found[3]) + PAD_ALLOWANCE if found else None
     return bool(found) and int(found[4]) == table and int(found[1]) > int(found[2]) == allowed

@@ -16,8 +16,7 @@ from test_partial import outcome
 from vesk.vesk_core import loads
 
 
-def same_dicts(got, want, path="$", tracking=True):
-    """check_same, and every dict of the size (and tracking) that json.loads gives."""
+def same_dicts(got, want, path="$", tracking=True):  # and every dict of the size (and tracking) json.loads gives
     check_same(got, want, path)
     if isinstance(want, dict):
         assert sys.getsizeof(got) == sys.getsizeof(want), path
@@ -55,8 +54,7 @@ def test_collector_left_as_found(text, options, filler, enabled):
         gc.enable()
 
 
-class Members(list):  # an object as (JSON text of a key, value) pairs, repeated keys allowed
-    pass
+Members = type("Members", (list,), {})  # an object as (JSON text of a key, value) pairs, repeated keys allowed
 
 
 def render(value, sep):

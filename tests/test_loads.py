@@ -231,12 +231,6 @@ def test_schema(text, expected):
         check_reads(form, expected, schema=schema)
 
 
-def test_without_names_every_member_is_surplus():
-    check_same(loads("{}", schema=[]), {})
-    with pytest.raises(ValueError, match=r"^Expected '}' at position 1 "):
-        loads('{"a": 1}', schema=[])
-
-
 @pytest.mark.parametrize("data, lineno, colno, row, column", DECODE_PLACES)
 @pytest.mark.parametrize("partial", [False, True, "trailing-strings"])
 def test_error_places(data, lineno, colno, row, column, partial):
@@ -402,8 +396,6 @@ def number(text):
 @settings(max_examples=300, deadline=None)
 @given(st.from_regex(r"-?(0|[1-9][0-9]{0,30})(\.[0-9]{1,30})?([eE][+-]?[0-9]{1,4})?", fullmatch=True)
        | st.text(alphabet="0123456789+-.eE", min_size=1, max_size=12))
-@example("-0.0")
-@example("1e-400")
 def test_number_shaped_text_reads_as_the_interpreter_reads_json_numbers(text):
     if not NUMBER.fullmatch(text):  # the JSON grammar
         with pytest.raises(ValueError) as info:

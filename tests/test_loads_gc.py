@@ -43,8 +43,7 @@ def test_dicts_have_the_layout_json_gives(n, form):
 @pytest.mark.parametrize("text, options", [
     ('[[1.5, 2], {"a": [3, "x"]}, [: a, b; 1, [2]; 3, 4 ]]', {}), ("[: a; 1, 2; 3, 4 ]", {}), ('[1, {"a": }]', {}),
     ("[: a; 1; 2 ]", {"check_counts": True}), ('[1, [2, {"a": [3', {"partial": True}), (b"[1, 2, \xff]", {})])
-@pytest.mark.parametrize("filler", [0, 4096])
-@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("filler, enabled", [(0, True), (4096, True), (0, False), (4096, False)])
 def test_collector_left_as_found(text, options, filler, enabled):
     (gc.enable if enabled else gc.disable)()
     try:

@@ -215,23 +215,22 @@ FENCED_CUT = [
 
 # JSON Lines: blanks and comments are filler; a value may run over lines, the next starts on a line of its own.
 TAIL_LINE = "Trailing content after value on its line"
-LINES = [  # data, options, values or error
-    (b"", {}, []), (b" \n\r\n\t\n", {}, []), (b"// only a note\n", {}, []), (b"1", {}, [1]),
+LINES = [  # data, options, values or error; only line feeds end lines; cut lines read on
+    (b" \n\r\n\t\n", {}, []), (b"// only a note\n", {}, []), (b"1", {}, [1]),
     (b'\xef\xbb\xbf{"a": 1}\r\n\r\n  \r\n{"b": [2]}\r\n', {}, [{"a": 1}, {"b": [2]}]),
     (b'[2: id, name; 1, Alice; 2, Bob ]\n{id: 3} // a note\n/* c */ 4\n', {},
      [[{"id": 1, "name": "Alice"}, {"id": 2, "name": "Bob"}], {"id": 3}, 4]),
-    ('"\u2028 \\n"\n"\u00e9"\n'.encode(), {}, ["\u2028 \n", "\u00e9"]),  # only line feeds end lines
-    (b"1 2\n", {}, pe(TAIL_LINE, 2)), (b'{"a": 1}{"a": 2}\n', {}, pe(TAIL_LINE, 8)),
-    (b'[1]\n[2] ]\n', {}, pe(TAIL_LINE, 8)), (b"1 /* c */ 2\n", {}, pe(TAIL_LINE, 10)),
+    ('"\u2028 \\n"\n"\u00e9"\n'.encode(), {}, ["\u2028 \n", "\u00e9"]), (b"1 2\n", {}, pe(TAIL_LINE, 2)),
+    (b'{"a": 1}{"a": 2}\n', {}, pe(TAIL_LINE, 8)), (b"1 /* c */ 2\n", {}, pe(TAIL_LINE, 10)),
     (b'{\n"a": 1\n} {"a": 2}', {}, pe(TAIL_LINE, 11)), (b'{"a": 1}\n{"a": @}\n{"a": 3}\n', {}, bad("@", 15)),
     (b'{"a": 1}\n{"a": 2', {}, pe(EOF, 16)), (b'{"a": 1,\n{"a": 2}\n', {}, bad("{", 9)),
-    (b'{"a": "b\n{"a": 2}\n', {}, bad("a", 11)),  # cut lines read on
+    (b'{"a": "b\n{"a": 2}\n', {}, bad("a", 11)),
     # the other reading options apply to the values of the lines as to the elements of a list
     (b'{"a": 1, "b": 2}\n{"x": 3}\n[{"y": 4}]\n', {"schema": ["id", "v"]}, [{"id": 1, "v": 2}, {"id": 3}, [{"id": 4}]]),
     (b"[1: a; 1 ]\n[2: a; 1 ]\n", {"check_counts": True}, pe("Table declares 2 rows but holds 1", 11)),
-    (b'{"a": 1}\n{"b": [1, 2', {"partial": True}, [{"a": 1}, {"b": [1]}]),  # the 2 may still grow
-    (b"1\n2", {"partial": True}, [1]), (b"", {"partial": True}, []), (b"1 2\n3", {"partial": True}, pe(TAIL_LINE, 2)),
-    (b'"ab"\n{"c": "de', {"partial": TRAIL}, ["ab", {"c": "de"}]), (b'"ab', {"partial": TRAIL}, ["ab"]),
+    (b'{"a": 1}\n{"b": [1, 2', {"partial": True}, [{"a": 1}, {"b": [1]}]), (b"1\n2", {"partial": True}, [1]),
+    (b"1 2\n3", {"partial": True}, pe(TAIL_LINE, 2)), (b'"ab', {"partial": TRAIL}, ["ab"]),
+    (b'"ab"\n{"c": "de', {"partial": TRAIL}, ["ab", {"c": "de"}]),
     (b'```jsonl\n{"a": 1}\n\n{"a": 2}\n```\nThat is all.', {"fenced": True}, [{"a": 1}, {"a": 2}]),
     (b'```jsonl\n{"a": 1}\n{"a" 2}\n```', {"fenced": True}, bad("2", 23)),
 ]
@@ -241,7 +240,9 @@ LINES = [  # data, options, values or error
     *[(t, o | {"partial": mode}, e) for t, o, e in WRONG for mode in (False, True, TRAIL)],
     *[(t, o | {"check_counts": True}, e) for t, o, e in COUNTS], *[(t, FENCED, v) for t, v in FENCED_WHOLE],
     *[(t.encode(), FENCED | {"partial": True}, v) for t, v in FENCED_WHOLE + FENCED_CUT],
-    *[(t, o | {"lines": True}, e) for t, o, e in LINES],  # and what a cut reads as:
+    *[(t, o | {"lines": True}, e) for t, o, e in LINES],
+    *[(t, {"schema": []}, e) for t, e in [("{}", {}), ('{"a": 1}', pe("Expected '}' at position 1", 1))]],
+    # and what a cut reads as
     *[(t, {"partial": mode}, pe(EOF, len(t.encode() if isinstance(t, str) else t)) if want is NO_VALUE else want)
       for t, e, trailing in PARTIAL for mode, want in ((True, e), (TRAIL, e if trailing is SAME else trailing))
       if want is not UNSURE]])

@@ -147,9 +147,7 @@ GRID_VALUES = {
     "counted": [("[2]{id, name}:\n1,Alice\n\n2, Bob\n", AB), ("[0]{a}:", []),  # the count ends the table
                 ('{"users": [2]{id,name}:\n  1, Alice\n  2, Bob, "count": 2}', {"users": AB, "count": 2}),
                 ('{"users": [3]{id,name}:\n  1, Alice\n  2, Bob\n}', {"users": AB}),  # closed early, as inline
-                ("[[2]{a,b}:\n 1, x\n 2, , 3]", [[{"a": 1, "b": "x"}, {"a": 2, "b": None}], 3]),
-                ('[2]{"a,b", c}:\n  [2]{x}:\n    1\n    2, y\n  3, z',
-                 [{"a,b": [{"x": 1}, {"x": 2}], "c": "y"}, {"a,b": 3, "c": "z"}])],
+                ("[[2]{a,b}:\n 1, x\n 2, , 3]", [[{"a": 1, "b": "x"}, {"a": 2, "b": None}], 3])],
     "empty": [(text, []) for text in ["[:]", "[7: ]", "[: a; ]", "[: a, b; /* c */ ]"]] + [("[[: a; ], 5]", [[], 5])],
     # quoted names and cells, escaped bytes, comments and nested containers neither end the table nor separate rows
     "opaque": [('[: a; "x]"; "y" ]', [{"a": "x]"}, {"a": "y"}]), ("[: a; x\\]y; z\\;w ]", [{"a": "x]y"}, {"a": "z;w"}]),
@@ -261,12 +259,11 @@ SURROGATE = NOT + "a str that does not encode to UTF-8 (a lone surrogate)"
 
 
 @pytest.mark.parametrize("args, exc, message", [  # a schema iterator's own error comes through as it is
-    ((1,), TypeError, NOT + "'int'"), ((None,), TypeError, NOT + "'NoneType'"), (([b"1"],), TypeError, NOT + "'list'"),
-    (("\ud800",), TypeError, SURROGATE), (('["\\u0041\udc00"]',), TypeError, SURROGATE),
+    ((None,), TypeError, NOT + "'NoneType'"), (([1],), TypeError, NOT + "'list'"), (("\ud800",), TypeError, SURROGATE),
+    (('["\\u0041\udc00"]',), TypeError, SURROGATE), (("[{}]", 5), TypeError, "'int' object is not iterable"),
     ((memoryview(b"[1, 2]")[::2],), TypeError, NOT + "a non-contiguous buffer"),
     ((memoryview(b"1234").cast("i"),), TypeError, NOT + "a buffer of items of format 'i'"),
     ((array.array("h", [1]),), TypeError, NOT + "a buffer of items of format 'h'"),
-    (("[{}]", 5), TypeError, "'int' object is not iterable"),
     (("[{}]", (k if k == "a" else {}[k] for k in "ab")), KeyError, "b"),
     (("[{}]", ["a", 2.5]), TypeError, "'float' object cannot be converted to 'PyString'")])
 def test_argument_errors(args, exc, message):
@@ -276,8 +273,7 @@ def test_argument_errors(args, exc, message):
 
 
 def test_other_threads_run_meanwhile_only_on_immutable_text():
-    # The table skim lets other threads run while it reads bytes, never while it reads a buffer they could
-    # change; they find the collector as the caller left it, not held off as the reader holds it.
+    # Other threads run while the table skim reads bytes, never a buffer they could change, and find the collector on.
     doc, ran, seen, stop = b"[: a; " + b"1; " * 300_000 + b"1, 2 ]", [0], set(), threading.Event()
     interval = sys.getswitchinterval()
 

@@ -1,5 +1,4 @@
-"""Dicts come out as json.loads makes them (size, key table, tracking) with keys from a per-thread cache (one object
-per key of at most 64 bytes, first in first out after 2048 keys); the collector is left as found; a clean exit."""
+"""Dicts as json.loads makes them, keys from a per-thread cache (2048, first in first out), the collector as found."""
 
 import gc
 import json

@@ -120,11 +120,11 @@ TEXTS = ["", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" *
 @pytest.mark.parametrize("value", DICT_TABLES + NUMBER_LISTS + TEXTS, ids=itertools.count())
 def test_same_text_as_json(value):
     j = {str(k): v for k, v in value.items()} if isinstance(value, dict) else value
-    pairs = [(value, j), ([value, value], [j, j]), ({"k": value}, {"k": j}), ((value, (value,)), [j, [j]]),
-             ([value, "\u00e9"], [j, "\u00e9"]), (["\U0001f600", value], ["\U0001f600", j])]
-    if isinstance(value, (str, list)):
-        pairs.append(({value: value}, {value: value}) if isinstance(value, str) else (tuple(value), j))
-    for v, expected in pairs:
+    # alone, then in a tuple, as a value (a key too, of a text), written at one, two and four bytes a character
+    key = value if isinstance(value, str) else "k"
+    inner, j_inner = (tuple(value), j) if isinstance(value, list) else ((value,), [j])
+    around = [value, {key: inner}, "\u00e9", value, "\U0001f600", value]
+    for v, expected in ((value, j), (around, [j, {key: j_inner}, "\u00e9", j, "\U0001f600", j])):
         assert dumps(v, ivy_grid=not isinstance(value, dict)) == compact(expected)
     if isinstance(value, dict):
         assert vesk.loads(dumps([value, value])) == [j, j]  # as a table where it is one
@@ -143,12 +143,12 @@ def nested(levels, inner):
 
 @pytest.mark.parametrize("indent", [None, 1])
 def test_nesting_limit(indent):
-    for value in (nested(256, []), nested(256, {}), nested(256, ()), nested(255, [1.5, 2.5])):  # depth 256 is written
-        assert json.loads(dumps(value, indent=indent)) == json.loads(json.dumps(value))
+    value = nested(255, [1.5, 2.5])  # a number run at depth 256 is written
+    assert json.loads(dumps(value, indent=indent)) == json.loads(json.dumps(value))
     cycle = []
     cycle.append({"c": cycle})
-    for value in (nested(257, []), nested(256, [1]), nested(256, [1.5]), nested(256, {"a": None}), nested(256, ("",)),
-                  nested(100_000, 0), cycle):
+    for value in (nested(256, [1]), nested(256, [1.5]), nested(256, {"a": None}), nested(256, ("",)), nested(10**5, 0),
+                  cycle):
         with pytest.raises(ValueError) as info:
             dumps(value, indent=indent)
         assert type(info.value) is ValueError and str(info.value) == "Object too deeply nested (max 256 levels)"
@@ -203,13 +203,11 @@ NOT_JSON = "Object of type '{}' is not JSON serializable"
     (lambda: dumps([LoneDigits(2**64)]), UnicodeEncodeError, message_of(str.encode, "1\udc00")),
     *[(lambda v=v: dumps(v), TypeError, NOT_JSON.format(type(v).__name__))
       for v in ({1, 2}, datetime.datetime(2020, 1, 1), Color.RED, object())],
-    (lambda: dumps({"a": [1, ("a", {2})]}), TypeError, NOT_JSON.format("set")),
     (lambda: dumps(), TypeError, "dumps() missing 1 required positional argument: 'data'"),
     (lambda: dumps(1, 2), TypeError, "dumps() takes 1 positional arguments but 2 were given"),
     (lambda: dumps(1, x=1), TypeError, "dumps() got an unexpected keyword argument 'x'"),
     (lambda: dumps(1, data=2), TypeError, "dumps() got multiple values for argument 'data'"),
     (lambda: dumps(1, indent=2.0), TypeError, "argument 'indent': " + message_of(operator.index, 2.0)),
-    (lambda: dumps(1, indent=-1), OverflowError, None),
     (lambda: dumps(1, indent=obj("__index__", -5)), OverflowError, None),
     (lambda: dumps(1, indent=obj("__index__", TypeError("no index"))), TypeError, "argument 'indent': no index"),
     (lambda: dumps(1, indent=obj("__index__", KeyError("k"))), KeyError, "'k'"),
@@ -252,12 +250,11 @@ LINES_TEXT = '{"id":1,"tags":[{"k":"a"},{"k":"b"}]}\n{"id":2,"tags":[]}\n'
 # Any iterable, a line of compact JSON a value: records stay JSON, the table options shape nothing.
 @pytest.mark.parametrize("values, expected", [
     (lambda: iter(()), ""), (lambda: [None, "a\nb\u2028", (3,), "\u00e9"], 'null\n"a\\nb\u2028"\n[3]\n"\u00e9"\n'),
-    (lambda: RECORDS, LINES_TEXT), (lambda: (r for r in RECORDS), LINES_TEXT),
-    (lambda: {1: RECORDS[0], 2: RECORDS[1]}.values(), LINES_TEXT), (lambda: range(3), "0\n1\n2\n"),
+    (lambda: (r for r in RECORDS), LINES_TEXT), (lambda: range(3), "0\n1\n2\n"),
     (lambda: Iterable(), '1\n{"a":[1.5]}\n'),
     (lambda: [XY(1, 2.5), [XY(3, 0.0)]], '{"x":1,"y":2.5}\n[{"x":3,"y":0.0}]\n'),
     (lambda: [[{"a": 1}, {"a": 2}]] * 2, '[{"a":1},{"a":2}]\n' * 2),
-], ids=["empty", "values", "records", "generator", "dict values", "range", "iterable", "dataclasses", "tables"])
+], ids=["empty", "values", "generator", "range", "iterable", "dataclasses", "tables"])
 @pytest.mark.parametrize("options", [{}, dict(ivy_grid=True, bare_strings=True, implicit_null=True, row_count=False,
                                                multiline_ivy=True, delimiter="tab", indent=None)])
 def test_lines(values, expected, options):

@@ -8,7 +8,6 @@ import os
 import subprocess
 import sys
 import threading
-from unittest import mock
 
 import pydantic
 import pytest
@@ -33,10 +32,6 @@ def raises(exc):
     return property(get)
 
 
-def dump_returns(value):
-    return lambda self: value
-
-
 def with_attrs(**attrs):
     return type("Obj", (), attrs)()
 
@@ -44,19 +39,19 @@ def with_attrs(**attrs):
 FIELDS = {"__fields__": {"a": None}}
 NOT_JSON = (TypeError, "Object of type 'Obj' is not JSON serializable")
 FALLBACK = [  # (object, expected text or (exception type, message))
-    (with_attrs(model_dump=raises(Boom("x")), dict=dump_returns({"via": "dict"}), **FIELDS), '{"via":"dict"}'),
+    (with_attrs(model_dump=raises(Boom("x")), dict=lambda self: {"via": "dict"}, **FIELDS), '{"via":"dict"}'),
     (with_attrs(model_dump=raises(AttributeError("x"))), NOT_JSON), (with_attrs(model_dump=5), NOT_JSON),
-    (with_attrs(model_dump=5, dict=dump_returns([1]), **FIELDS), "[1]"),
-    (with_attrs(model_dump=dump_returns(set())), (TypeError, "Object of type 'set' is not JSON serializable")),
+    (with_attrs(model_dump=5, dict=lambda self: [1], **FIELDS), "[1]"),
+    (with_attrs(model_dump=lambda self: set()), (TypeError, "Object of type 'set' is not JSON serializable")),
     (with_attrs(model_dump=lambda self: 1 / 0), (ZeroDivisionError, "division by zero")),
-    (with_attrs(dict=dump_returns({})), NOT_JSON),  # no __fields__
-    (with_attrs(dict=dump_returns({}), __fields__=raises(RuntimeError("fields"))), (RuntimeError, "fields")),
+    (with_attrs(dict=lambda self: {}), NOT_JSON),  # no __fields__
+    (with_attrs(dict=lambda self: {}, __fields__=raises(RuntimeError("fields"))), (RuntimeError, "fields")),
     (with_attrs(dict=raises(Boom()), __fields__=1), NOT_JSON),
     (with_attrs(dict=lambda self: {}.pop("k"), **FIELDS), (KeyError, "'k'")),
     (with_attrs(__dataclass_fields__=raises(Boom("dc"))), (Boom, "dc")),
     # a dataclass that also has __fields__ and dict(): dict() comes first
-    (dataclasses.make_dataclass("D", ["x"], namespace={"dict": dump_returns("by dict"), **FIELDS})(1), '"by dict"'),
-    (P, (TypeError, None)),  # a dataclass class, not an instance: asdict's own error
+    (dataclasses.make_dataclass("D", ["x"], namespace={"dict": lambda self: "by dict", **FIELDS})(1), '"by dict"'),
+    (P, (TypeError, "asdict() should be called on dataclass instances")),  # a dataclass class, not an instance
     (P(1, {1, 2}), (TypeError, "Object of type 'set' is not JSON serializable")),
     (Dated(when=datetime.time(1)), (TypeError, "Object of type 'time' is not JSON serializable")),
 ]
@@ -68,10 +63,6 @@ def test_fallback_order(obj, expected):
         assert dumps(obj) == expected and dumps([obj, obj], ivy_grid=False) == f"[{expected},{expected}]"
         return
     exc, message = expected
-    if message is None:
-        with pytest.raises(exc) as info:
-            dataclasses.asdict(obj)
-        message = str(info.value)
     for data in (obj, {"k": [obj]}):
         with pytest.raises(exc) as info:
             dumps(data)
@@ -94,30 +85,23 @@ def at_depth(depth, value):
 
 
 def test_conversions_keep_the_depth_of_the_object():
-    assert dumps(at_depth(255, Link(3))) == "[" * 255 + '{"end":0}' + "]" * 255
-    assert dumps(at_depth(256, with_attrs(model_dump=dump_returns({})))) == "[" * 256 + "{}" + "]" * 256
+    assert dumps(at_depth(255, Link(100))) == "[" * 255 + '{"end":0}' + "]" * 255  # a long chain ends in its value
+    assert dumps(at_depth(256, with_attrs(model_dump=lambda self: {}))) == "[" * 256 + "{}" + "]" * 256
     for value in (at_depth(256, Link(3)), at_depth(255, P(1, [2]))):  # an entry or element at depth 257
         with pytest.raises(ValueError, match=r"^Object too deeply nested \(max 256 levels\)$"):
             dumps(value)
 
 
-@pytest.mark.parametrize("endless", [mock.Mock, mock.MagicMock, mock.NonCallableMagicMock, lambda: Link(10**9)])
-def test_an_endless_conversion_chain_ends_with_value_error(endless):
-    for data in (endless(), [1, {"a": endless()}]):
-        with pytest.raises(ValueError) as info:
-            dumps(data)
-        assert type(info.value) is ValueError
-    assert dumps(Link(100)) == '{"end":0}'  # a long but finite chain still ends in its value
-
-
-def test_an_endless_chain_needs_no_deep_native_stack():
+def test_an_endless_conversion_chain_ends_with_value_error_on_a_small_stack():
     # A thread with the smallest stack allowed: a writer that recursed once per conversion would overflow it.
     code = ("import threading, unittest.mock as m, vesk\nthreading.stack_size(32 * 1024)\nout = []\n"
-            "def run():\n    for make in (m.Mock, m.MagicMock):\n        try: vesk.dumps([make()])\n"
-            "        except ValueError: out.append('ValueError')\n"
+            "Link = type('Link', (), {'model_dump': lambda self: Link()})\ndef run():\n"
+            "    for make in (m.Mock, m.MagicMock, m.NonCallableMagicMock, Link):\n"
+            "        for data in (make(), [1, {'a': make()}]):\n            try: vesk.dumps(data)\n"
+            "            except Exception as e: out.append(type(e).__name__)\n"
             "t = threading.Thread(target=run); t.start(); t.join(); print(out)")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0 and proc.stdout.strip() == "['ValueError', 'ValueError']", proc.stderr[-2000:]
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.strip() == str(["ValueError"] * 8), proc.stderr[-2000:]
 
 
 INNER = {"inner": ["\U0001f600" * 3000, "x" * 9000]}  # wider and longer than what surrounds it
@@ -187,9 +171,8 @@ def test_a_dict_changed_while_written(change, message, where):
     else:  # checked once more after the last entry
         d = {"a": 1, "c": 3, "b": m}
         m.target = d
-    with pytest.raises(Exception) as info:
+    with pytest.raises(RuntimeError, match=f"^{message}$"):
         dumps([d])
-    assert type(info.value) is RuntimeError and str(info.value) == message
     assert dumps({"ok": [1]}) == '{"ok":[1]}'
 
 

@@ -128,11 +128,12 @@ def test_same_text_as_json(value):
         assert dumps(v, ivy_grid=not isinstance(value, dict)) == compact(expected)
     if isinstance(value, dict):
         assert vesk.loads(dumps([value, value])) == [j, j]  # as a table where it is one
-    for indent, levels in ((0, 1), (1, 1), (7, 1), (2, 6), (2, 7), (3, 8)) * isinstance(value, list):
-        deep = value
-        for _ in range(levels):  # under 8 levels of under 8 spaces and not
-            deep = [deep]
-        assert dumps(deep, indent=indent) == json.dumps(deep, indent=indent)
+    # indentation of every width up to and past 64 spaces, under 8 levels of under 8 spaces and not
+    for indent, levels in ((0, 1), (False, 2), (True, 1), (7, 1), (2, 6), (Num.THREE, 7), (9, 8), (70, 1)):
+        deep, expected = [value, [], {}], [j, [], {}]
+        for _ in range(levels):
+            deep, expected = [deep], [expected]
+        assert dumps(deep, indent=indent) == json.dumps(expected, indent=indent, ensure_ascii=False)
 
 
 def nested(levels, inner):
@@ -153,16 +154,6 @@ def test_nesting_limit(indent):
             dumps(value, indent=indent)
         assert type(info.value) is ValueError and str(info.value) == "Object too deeply nested (max 256 levels)"
         after_failure()
-
-
-LAYOUT = [1, (), {"a": [1, 2], "b": {}, "c": "x", "d": [], "e": (None, True)}, [[[]]], ["\u00e9", {"k": {"k": []}}],
-          [[[[[[[[[[{"k": [1, {"j": "x"}]}]]]]]]]]]]]  # indentation of every width up to and past 64 spaces
-
-
-@pytest.mark.parametrize("value", LAYOUT, ids=range(len(LAYOUT)))
-@pytest.mark.parametrize("indent", [0, 1, 2, 7, 8, 9, 70, True, False, Num.THREE])
-def test_pretty_layout(value, indent):
-    assert dumps(value, indent=indent) == json.dumps(value, indent=int(indent), ensure_ascii=False)
 
 
 @pytest.mark.parametrize("keys, bare", [

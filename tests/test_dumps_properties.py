@@ -80,7 +80,6 @@ def fragile(text):  # an object key written bare that reads back bare only in a 
 NAMES = ["unquoted_keys", "bare_strings", "implicit_null", "row_count"]
 COMBOS = [dict(zip(NAMES, flags), delimiter=d) for flags in itertools.product([False, True], repeat=4)
           for d in ("comma", "tab", "pipe")]
-TEN = [{"a": i, "b": str(i)} for i in range(10)]
 
 
 LAYOUTS = st.fixed_dictionaries({"multiline_ivy": st.booleans(), "indent": st.none() | st.integers(0, 4),
@@ -90,20 +89,16 @@ INLINE, LEAN = dict(multiline_ivy=False, indent=None, lean=False), dict(multilin
 
 @settings(max_examples=150, deadline=None)
 @given(data, LAYOUTS)
-@example([{"n": "nick"}, {"n": None}, {"n": "Ivan"}, {"n": None}], INLINE)
 @example({"x_1": 1, "null": None, "_": [float("nan"), -0.0], "true": 1, "NaN": 2, "Infinity": (3,), "e5": {}}, INLINE)
 @example([{"a": None, "b": 1, "c": None}, {"a": 2, "b": None, "c": "true"}, {"b": 3, "c": "NaN"}, {"a": "x-1"}], INLINE)
-@example(TEN + [5, {"a": [{"k": 1}, {"k": 2}], "b": {"c": ";"}}] + TEN, INLINE)
 @example([{"id": 1, "user-id": "x", "$ref": None}, {"id": 2, "user-id": "y", "$ref": "Tom"}], INLINE)
 @example({"t": [{"\u00e9": "\U0001f600", "": "a b"}] * 3 + [{"": None}], "u": [{"x": 1}, {"y": 2}]}, INLINE)
-@example([{"a": i % 3 or None} for i in range(49)] + [{"a": "x", "b": 1}], INLINE)
 @example([{"s": "long text " * 7 + "; end"}, {"s": "long text " * 4 + "a:b"}, {"s": "long text " * 5}], INLINE)
 @example({"t": [{"a": 1, "b": "x"}, {"a": 2, "b": None}], "u": 1}, dict(INLINE, multiline_ivy=True))
 @example([{"a": "x}"}, {"a": None}] * 6 + [{"a": [{"b": "true"}, {"b": None}]}, {"a": "1 2"}],
          dict(LEAN, multiline_ivy=True))
 @example([{"a": None, "b": "2025-03-14"}, {"a": "Ivan", "b": None}], dict(LEAN, indent=0))
 @example([{"s": w, "n": None} for w in WORDS], LEAN)
-@example([{"a": None}, {"a": None}], LEAN)
 @example([{w: 1 for w in KEYS}, {w: None for w in KEYS}], LEAN)
 def test_reads_back(value, layout):
     lean, expected = layout["lean"], expect(value)

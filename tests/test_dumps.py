@@ -373,64 +373,36 @@ def swap(d):  # drop an entry already passed and add one: same size, more entrie
     d["new"] = 0
 
 
-class Mutator:
-    def __init__(self, target, change):
-        self.target, self.change = target, change
-
-    def model_dump(self):
-        self.change(self.target)
-        return 0
-
-    def __str__(self):  # as a key
-        return str(self.model_dump())
-
-
 @pytest.mark.parametrize("change, message", [  # the messages of a Python loop over the dict
     (lambda d: d.update(new=0), "dictionary changed size during iteration"),
-    (lambda d: d.pop("c"), "dictionary changed size during iteration"),
+    (lambda d: d.__delitem__("c"), "dictionary changed size during iteration"),
     (swap, "dictionary keys changed during iteration"),
 ], ids=["grow", "shrink", "swap"])
 @pytest.mark.parametrize("where", ["value", "key", "last value"])
 def test_a_dict_changed_while_written(change, message, where):
-    d = {"a": 1, "b": 2, "c": 3}
-    m = Mutator(d, change)
-    if where == "value":
-        d["b"] = m
-    elif where == "key":
+    d = {"a": 1, "c": 3, "b": 2} if where == "last value" else {"a": 1, "b": 2, "c": 3}  # checked after the last too
+    m = with_attrs(model_dump=lambda self: change(d), __str__=lambda self: change(d) or "k")
+    if where == "key":
         d[m] = d.pop("b")
         d["c"] = d.pop("c")  # keep "c" after the mutating key
-    else:  # checked once more after the last entry
-        d = {"a": 1, "c": 3, "b": m}
-        m.target = d
+    else:
+        d["b"] = m
     with pytest.raises(RuntimeError, match=f"^{message}$"):
         dumps([d])
     assert dumps({"ok": [1]}) == '{"ok":[1]}'
 
 
-class Dropper:  # removes itself from the container that holds its only reference
-    def __init__(self, container, slot):
-        self.container, self.slot = container, slot
-
-    def model_dump(self):
-        self.container[self.slot] = "gone"
-        return {"x": ["y" * 50 for _ in range(20)]}  # reuses the memory a released object would leave
-
-    def __str__(self):
-        del self.container[self]
-        return "key"
-
-
 def test_objects_released_by_their_container_while_written():
-    d = {"a": 1}
-    d["b"] = Dropper(d, "b")
-    assert dumps(d) == compact({"a": 1, "b": {"x": ["y" * 50] * 20}})
-    lst = [0, None, 2]
-    lst[1] = Dropper(lst, 1)
-    assert dumps(lst) == compact([0, {"x": ["y" * 50] * 20}, 2])
-    d = {"a": 1}
-    d[Dropper(d, None)] = 2
+    def payload():  # reuses the memory a released object would leave
+        return {"x": ["y" * 50 for _ in range(20)]}
+
+    d, lst, keyed = {"a": 1}, [0, None, 2], {"a": 1}
+    d["b"] = with_attrs(model_dump=lambda self: d.update(b="gone") or payload())
+    lst[1] = with_attrs(model_dump=lambda self: lst.__setitem__(1, "gone") or payload())
+    assert (dumps(d), dumps(lst)) == (compact({"a": 1, "b": payload()}), compact([0, payload(), 2]))
+    keyed[with_attrs(__str__=lambda self: keyed.pop(self) and "key")] = 2
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        dumps(d)
+        dumps(keyed)
 
 
 @pytest.mark.parametrize("value, indent", [
@@ -475,7 +447,7 @@ def fresh_good(i):
 
 def mutated_dict(i):
     d = {"a": 1, "b": None, "c": 3}
-    d["b"] = Mutator(d, lambda d: d.update(new=0))
+    d["b"] = with_attrs(model_dump=lambda self: d.update(new=0))
     return d
 
 

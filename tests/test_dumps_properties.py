@@ -1,5 +1,4 @@
-"""Properties of dumps: random lists of records read back under every combination of the options, texts against
-orjson, floats of any bit pattern and plain decimals against repr."""
+"""dumps properties: records read back under every option, texts against orjson, floats against orjson and repr."""
 
 import itertools
 import math
@@ -132,8 +131,7 @@ json_like = st.recursive(st.none() | st.booleans() | ints | floats | wide_texts,
                          | st.dictionaries(wide_texts, c, max_size=6), max_leaves=30)
 
 
-def no_plus(text):
-    """orjson's text with "e+" exponents written as "e"; string contents untouched."""
+def no_plus(text):  # orjson's text with "e+" exponents written as "e"; string contents untouched
     return re.sub(r'("(?:[^"\\]|\\.)*")|e\+', lambda m: m.group(1) or "e", text)
 
 

@@ -27,8 +27,7 @@ def as_record(r):  # a model or dataclass as the record it converts to
     return r.model_dump() if hasattr(r, "model_dump") else r.dict() if hasattr(r, "dict") else dataclasses.asdict(r)
 
 
-def cell(value, o, blank_ok):
-    # An empty cell only where it reads as None, a bare string only where it reads as itself.
+def cell(value, o, blank_ok):  # empty only where it reads as None, bare only where it reads as itself
     lines = o.get("indent") is not None or o.get("multiline_ivy")
     if value is None:  # absent or None; a TAB before an inline cell is filler
         return "" if o.get("implicit_null") and blank_ok and not (o.get("delimiter") == "tab" and not lines) else "null"
@@ -121,10 +120,8 @@ EXACT = [  # (value, options, the text, or the error dumps raises); those of lis
     # a record with a key beyond the columns, before or after the nesting cell
     ([{"a": [{"q": 1}, {"q": 2}]}, {"a": 1}, {"a": 2, "b": 3}], {"lean": True}, "[{a:[2:q;1;2]},{a:1},{a:2,b:3}]"),
     ([{"a": 0}, {"a": 1, "b": 3}, {"a": [{"q": 1}, {"q": 2}]}], {"lean": True}, "[{a:0},{a:1,b:3},{a:[2:q;1;2]}]"),
-    # subclasses of int and str as cells
     ([{"a": Count(3), "b": Word("w")}, {"a": Count(-7), "b": Word("")}], {}, '[2: a, b; 3, "w"; -7, "" ]'),
     ([{"a": Count(3), "b": Word("w")}, {"a": Count(-7), "b": Word("")}], {"lean": True}, '[2:a,b;3,w;-7,""]'),
-    # texts with no UTF-8 form, the nesting limit, failing conversions
     ([{LoneKey("\ud800"): 1}, {LoneKey("\ud800"): 2}], {}, '[{"k":1},{"k":2}]'),  # a column with no UTF-8 form
     ([{LoneKey("\U0001f600\ud800"): 1}, {LoneKey("\U0001f600\ud800"): 2}], {}, '[{"k":1},{"k":2}]'),  # and no wider str
     ([{"a": 1, LoneKey("x\udfff"): 2}, {"a": 1, LoneKey("x\udfff"): 3}], {}, '[{"a":1,"k":2},{"a":1,"k":3}]'),
@@ -208,11 +205,9 @@ DETECTION = [  # (list, written as a table?)
     *[(tolerant(m, t - below), not below) for below in (0, 1)
       for m, t in {2: 2, 3: 3, 4: 3, 5: 4, 10: 7, 20: 14, 30: 21, 49: 35, 50: 35}.items()],
     (tolerant(50, 34, 80), False), (tolerant(50, 35, 80), True),
-    # models and dataclasses as the records they convert to
-    ([V2(id=1, name="a"), V2(id=2, name="Ivan")], True), ([V1(id=1, name="a"), V1(id=2, name="b")], True),
-    ([DC(1, "a"), DC(2, "b")], True), ([V2(id=1, name="a"), rec(2), DC(3, "c"), V1(id=4, name="d")], True),
-    ([DC(i, "x") for i in range(60)], True), ([Tags(id=1, tags=["x"]), Tags(id=2, tags=[])], False),
-    ([V2(id=1, name="a"), Pair(a=1, b=2)], False),
+    # models and dataclasses as the records they convert to (lists of one kind: test_stress)
+    ([V2(id=1, name="a"), rec(2), DC(3, "c"), V1(id=4, name="d")], True), ([V2(id=1, name="a"), Pair(a=1, b=2)], False),
+    ([Tags(id=1, tags=["x"]), Tags(id=2, tags=[])], False),
     ([V2(id=i, name="x") for i in range(10)] + [Tags(id=10, tags=[])], False),  # unsampled, a key that is no column
     ([V2(id=i, name="x") for i in range(10)] + [DC(10, "y")], True),
     ([V2(id=i, name="x") for i in range(10)] + [{"id": 10, "name": []}], True),

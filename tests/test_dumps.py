@@ -47,7 +47,7 @@ Point = collections.namedtuple("Point", "x y")
 P = dataclasses.make_dataclass("P", ["x", ("y", object, None)])
 INF, NAN = float("inf"), float("nan")
 EXACT = [  # what json.dumps would not write, or writes otherwise; plain values are held to orjson elsewhere
-    ((), "[]"), (2**64, "18446744073709551616"), (-(2**64), "-18446744073709551616"),
+    (2**64, "18446744073709551616"), (-(2**64), "-18446744073709551616"),
     (Num.THREE, "3"), (Flag.A | Flag.B, "5"), (Word.A, '"a"'), (LoneKey("q", "never"), '"q"'), (Big(5), "5"),
     (Big(-(2**63)), "-9223372036854775808"), (Big(2**64 - 1), "18446744073709551615"),
     (Big(2**64), "\u221e"), ([Big(-(2**65)), "\u00e9"], "[\u221e,\"\u00e9\"]"),
@@ -59,10 +59,9 @@ EXACT = [  # what json.dumps would not write, or writes otherwise; plain values 
     (Point(1, (2,)), "[1,[2]]"), ({1: "a", None: 2, True: 3}, '{"1":3,"None":2}'),
     ({(1, 2): 0, 1.5: 1, False: 2}, '{"(1, 2)":0,"1.5":1,"False":2}'),
     # keys by str(), also where their own text has no UTF-8 form
-    ({LoneKey("\ud800"): 1}, '{"k":1}'),
+    ({LoneKey("\ud800"): 1}, '{"k":1}'), ({"\u20ac": 1, LoneKey("\udfff", "\u00e9"): 2}, '{"\u20ac":1,"\u00e9":2}'),
     ({LoneKey("\ud800\U0001f600"): "\u00e9"}, '{"k":"\u00e9"}'),  # the astral part widened the buffer first
     ({LoneKey("\ud800\U0001f600"): "\u20ac"}, '{"k":"\u20ac"}'),  # four-byte buffer, two-byte result
-    ({"\u20ac": 1, LoneKey("\udfff", "\u00e9"): 2}, '{"\u20ac":1,"\u00e9":2}'),
     ({with_attrs(__str__=lambda self: "\u20ac\n"): 1, with_attrs(__str__=lambda self: ""): 2}, '{"\u20ac\\n":1,"":2}'),
     ({Num.THREE: 1, Word.A: 2, LoneKey("k", "never"): 3}, '{"3":1,"a":2,"k":3}'),
     # numbers and literals after a wider string are written at its width
@@ -70,7 +69,6 @@ EXACT = [  # what json.dumps would not write, or writes otherwise; plain values 
      '["\U0001f600",1.5,-12,18446744073709551615,1e-7,true,null,NaN,"ff"]'),
     (["\u20ac", -0.0, 2**63, False, -INF, -(10**30), {}],
      '["\u20ac",-0.0,9223372036854775808,false,-Infinity,-1' + "0" * 30 + ",{}]"),
-    ({'q"\\': "\x00\x1f\x0b\x7f/"}, '{"q\\"\\\\":"\\u0000\\u001f\\u000b\x7f/"}'),
 ]
 
 
@@ -194,7 +192,6 @@ NOT_JSON = "Object of type '{}' is not JSON serializable"
     (lambda: dumps(1, bare_strings=0, indent="x"), TypeError, "argument 'indent': " + message_of(operator.index, "")),
     (lambda: dumps(1, delimiter=0, row_count=0, implicit_null=1), TypeError, "argument 'implicit_null': 'int' "
      + NOT_BOOL),
-    # lines: a bool, JSON one line a value, from an iterable of values
     (lambda: dumps([1], lines=1), TypeError, "argument 'lines': 'int' " + NOT_BOOL),
     (lambda: dumps([1], lines=True, indent=0), ValueError, "indent" + LINES_CONFLICT),
     (lambda: dumps([1], lines=True, unquoted_keys=True, lean=True), ValueError, "unquoted_keys" + LINES_CONFLICT),

@@ -26,7 +26,6 @@ texts = st.sampled_from(WORDS) | awkward | st.text(max_size=8)
 # cells a row may write in one go or not
 edges = st.sampled_from([2**30 - 1, 2**30, -(2**63), 2**64, 0.5, 1e300, "a" * 31, "a" * 63, "a" * 64])
 scalars = st.none() | st.booleans() | st.integers() | st.integers(-(2**70), 2**70) | st.floats() | texts | edges
-# names and keys
 KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
         "t\tb", "n\nl", "_x", "Ivan", "a:b", "{}"]
 
@@ -75,9 +74,8 @@ def fragile(text):  # an object key written bare that reads back bare only in a 
     return any(IDENT.fullmatch(k) and set(k) & set("$-") for k in re.findall(r"[{,]\s*([^\s:,{]+):", text))
 
 
-NAMES = ["unquoted_keys", "bare_strings", "implicit_null", "row_count"]
-COMBOS = [dict(zip(NAMES, flags), delimiter=d) for flags in itertools.product([False, True], repeat=4)
-          for d in ("comma", "tab", "pipe")]
+COMBOS = [dict(zip(["unquoted_keys", "bare_strings", "implicit_null", "row_count"], flags), delimiter=d)
+          for flags in itertools.product([False, True], repeat=4) for d in ("comma", "tab", "pipe")]
 
 
 LAYOUTS = st.fixed_dictionaries({"multiline_ivy": st.booleans(), "indent": st.none() | st.integers(0, 4),
@@ -111,8 +109,6 @@ def test_reads_back(value, layout):
                 assert text == dumps(value, ivy_grid=False, unquoted_keys=o["unquoted_keys"], indent=layout["indent"])
 
 
-SETTINGS = settings(max_examples=200, deadline=None)
-
 # Text of each storage width of str, mixed, and escapes amid them; no lone surrogates.
 widths = [st.characters(min_codepoint=low, max_codepoint=high, exclude_categories=("Cs",))
           for low, high in ((0, 0x7F), (0, 0xFF), (0, 0xFFFF), (0x10000, 0x10FFFF))]
@@ -131,7 +127,7 @@ def no_plus(text):  # orjson's text with "e+" exponents written as "e"; string c
     return re.sub(r'("(?:[^"\\]|\\.)*")|e\+', lambda m: m.group(1) or "e", text)
 
 
-@SETTINGS
+@settings(max_examples=200, deadline=None)
 @given(json_like)
 @example({"a": [1e16, 1e15, 1e-5, 1e-6, -1.5e-7, (2**64 - 1, -(2**63))], "\U0001f600": "\u00e9"})
 @example([{"id": 1, "t": [{"a": 1}, {"a": 2}]}, {"id": 2, "t": []}, "\u2028"])
@@ -145,7 +141,7 @@ def test_same_text_as_orjson(value):
         assert dumps(value, lines=True) == "".join(no_plus(orjson.dumps(v).decode()) + "\n" for v in value)
 
 
-@SETTINGS
+@settings(max_examples=200, deadline=None)
 @given(st.integers(0, 2**64 - 1) | st.integers(0, 2**12 - 1).map(lambda e: e << 52 | 0x8000000000001))
 @example(0x0000000000000001)  # smallest subnormal
 @example(0x000FFFFFFFFFFFFF)  # largest subnormal

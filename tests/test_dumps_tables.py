@@ -81,7 +81,6 @@ EXACT = [  # (value, options, the text, or the error dumps raises); those of lis
     # bare names and cells after a wider string are written at its width
     *[([w, [{"id": 1, "x-y": "ab-c", "2": "2d"}] * 2], {"bare_strings": True},
        f'["{w}",[2: id, x-y, "2"; 1, ab-c, 2d; 1, ab-c, 2d ]]') for w in ("\u00e9", "\u20ac", "\U0001f600")],
-    # tables at depth (each layout at the first level: test_every_option_combination)
     ({"t": IDX, "u": [IDX, {"v": IDX}]}, {}, f'{{"t":{T},"u":[{T},{{"v":{T}}}]}}'),
     ([[IDX]], {"indent": 1}, "[\n [\n  [2:\n   id, x\n   1, 10\n   2, 20\n  ]\n ]\n]"),
     (nest(IDX, 255), {}, "[" * 255 + T + "]" * 255),  # its cells at the deepest level allowed

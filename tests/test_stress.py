@@ -14,7 +14,7 @@ import pydantic
 import pydantic.v1
 import pytest
 
-from conftest import LEAK_THRESHOLD, SHARED, UNDER_ASAN, check_same, run_threads, traced_growth
+from conftest import SHARED, UNDER_ASAN, check_same, run_threads
 from test_grid_robustness import padding_error
 from vesk.vesk_core import Stream, dumps, format_hint, loads
 
@@ -25,14 +25,12 @@ PersonV1 = pydantic.v1.create_model("PersonV1", **{k: (t, ...) for k, t in FIELD
 PersonDC = dataclasses.make_dataclass("PersonDC", [(k, object) for k in FIELDS])
 
 
-def people(n, seed):
-    """Fresh records (nothing shared between calls); past the first ten, notes a table has to quote."""
+def people(n, seed):  # fresh records (nothing shared between calls); past the first ten, notes a table has to quote
     return [{"id": 2**65 * seed + i, "name": f"n\u00e9{seed}-{i}", "score": i / 7 - seed, "ok": i % 2 == 0,
              "note": None if i % 3 else (f'a, b; [{i}] "q" \U0001f600' if i >= 10 else f"plain {i}")} for i in range(n)]
 
 
-def grid(records):
-    """Table text with each cell a JSON value (no use of dumps)."""
+def grid(records):  # table text with each cell a JSON value, written without dumps
     rows = "".join("; " + ", ".join(json.dumps(r[c], ensure_ascii=False) for c in records[0]) for r in records)
     return f"[{len(records)}: " + ", ".join(records[0]) + rows + " ]"
 
@@ -41,8 +39,7 @@ OPTIONS = [{}, {"bare_strings": True, "implicit_null": True}, {"delimiter": "tab
            {"row_count": False, "delimiter": "pipe"}, {"indent": 2}, {"multiline_ivy": True}, {"unquoted_keys": True}]
 
 
-def own_cases(t):
-    """(name, call, expected, exact) for thread t: its own documents and options."""
+def own_cases(t):  # (name, call, expected, exact) for thread t: its own documents and options
     recs, o = people(60 + 40 * t, t), OPTIONS[t]
     subs = [people(i % 3 + 2, 100 * t + i) for i in range(30)]
     nested = "[30: id, sub; " + "; ".join(f"{i}, {grid(s)}" for i, s in enumerate(subs)) + " ]"
@@ -102,8 +99,7 @@ def test_threads_get_their_own_results(source):
     assert failures == []
 
 
-def raiser(message, first=None):
-    """A method that raises LookupError(message), after calling `first` (so after the converted record exists)."""
+def raiser(message, first=None):  # a method raising LookupError(message) after `first` made the converted record
     def method(self, *args, **kw):
         if first:
             first(self, *args, **kw)
@@ -128,15 +124,13 @@ KINDS = {  # kind -> (make the failing record from record r, the exception dumps
 GOOD = {"model": Person, "v1 model": PersonV1, "dataclass": PersonDC}
 
 
-def failing_table(kind, n, k, seed):
-    """n records of `kind` whose record k fails to convert or write, and the error."""
+def failing_table(kind, n, k, seed):  # n records of `kind` whose record k fails to convert or write, and the error
     bad, error = KINDS[kind]
     return [bad(r) if i == k else GOOD.get(kind, dict)(**r) for i, r in enumerate(people(n, seed))], error
 
 
 DEEP = "[" * 1100 + "]" * 1100
-# Records that follow the keys of the record before them, then part from them
-# at different depths (the reader copies the shape of the record before).
+# Records that follow the keys of the record before them (whose shape the reader copies), then part at some depth.
 SHAPED = (b'[{"a": 1, "b": {"c": [2]}}, {"a": 3, "b": {"c": [4], "d": 5}}, {"a": 6, "x": 7}, {"a": 8}, '
           b'{"a": 9, "b": {"c": []}, "e": "f"}]')
 ERRORS = [SHAPED[:60] + b"x" + SHAPED[60:], SHAPED[:-1], b"[: a, b; 1, 2; 3, 4, x ]", b"[2: a, b; 1, 2; 3, 4",
@@ -169,8 +163,7 @@ def outcome(call):
         return type(e)
 
 
-# Good and failing calls of every entry point; each must give the same value,
-# or raise the same exception type, every time.
+# Good and failing calls of every entry point; each must give the same value, or raise the same type, every time.
 GARBLED, TABLE = json.dumps([{f"k{i}": v for i, v in enumerate(r.values())} for r in MID]), grid(MID)
 GOOD_TEXTS = [grid(SMALL), TABLE.encode(), SHAPED, '// c\n{rows: [2: a, b; 1, "x"; 2, [: c; 3 ] ], n: 1,}']
 CALLS = {
@@ -201,9 +194,7 @@ CALLS = {
 CASES = {entry: [(call, outcome(call)) for call in calls] for entry, calls in CALLS.items()}
 ROWS = {"rows": [{"a": 1, "b": "x"}, {"a": 2, "b": [{"c": 3}]}], "n": 1}
 VALUES = {"loads": {0: SMALL, 1: MID, 2: json.loads(SHAPED), 3: ROWS, 14: MID, 15: MID},
-          "loads with schema": dict.fromkeys(range(4), MID), "partial and stream": {-3: loads(CUT, fenced=True)},
-          "dumps": {0: dumps(MID), 1: dumps(MID, lean=True), 2: dumps(SMALL, bare_strings=True),
-                    3: dumps({"t": SMALL}, indent=2)}}
+          "loads with schema": dict.fromkeys(range(4), MID), "partial and stream": {-3: loads(CUT, fenced=True)}}
 for entry, values in VALUES.items():  # what the good calls give, and that the failing ones fail
     for i, value in values.items():
         check_same(CASES[entry][i][1], value)
@@ -217,8 +208,8 @@ MallInfo2 = type("MallInfo2", (ctypes.Structure,), {"_fields_": [(name, ctypes.c
 
 
 def flat(step, calls=5000):
-    """Whether `calls` calls of step(i), after warming up, leave fewer object blocks and malloc'd bytes (C++ buffers,
-    unseen by tracemalloc) than one object or 32-byte block a call would. Resident size is no measure of a leak."""
+    """Whether `calls` calls of step(i), after warming up, leave fewer object blocks and malloc'd bytes (C++ buffers
+    too) than one object or 32-byte block a call would. Resident size is no measure of a leak."""
     libc.mallinfo2.restype = MallInfo2
 
     def now():
@@ -246,13 +237,10 @@ def test_memory_stays_flat(entry):
         assert outcome(call) == expected
 
     assert flat(step)
-    assert traced_growth(step) < LEAK_THRESHOLD
 
 
-# Text of about a megabyte whose rows padding would make into 10^8 to 10^10
-# cells, read with 256 MB of address space to spare: (shape, where its table
-# begins) -> what loads, partial loads and a stream fed 64 KB chunks raise; and
-# two dense documents that stay within the bound.
+# About a megabyte of text whose padded rows would hold 10^8 to 10^10 cells, read with 256 MB of address space to
+# spare: "shape table-position" -> what loads, partial loads and a stream fed 64 KB raise; and two dense documents.
 BOUNDED = """
 import json, re, resource
 from vesk.vesk_core import Stream, loads
@@ -288,12 +276,10 @@ def test_padding_cannot_outgrow_the_text():
     assert out.pop("dense") == [200_000, 200_000]
     for shape, errors in out.items():
         for message in errors:
-            assert message.startswith("DecodeError: "), (shape, message)
-            assert padding_error(message[13:], int(shape.split()[1])), (shape, message)
+            assert message.startswith("DecodeError: ") and padding_error(message[13:], int(shape.split()[1])), message
 
 
-def held(records):
-    """Every object a failing write may take a reference to: records and their values."""
+def held(records):  # every object a failing write may take a reference to: records and their values
     fields = [r if isinstance(r, dict) else vars(r) for r in records]
     return [records, *records, *[v for f in fields for v in f.values() if not isinstance(v, (bool, type(None)))]]
 

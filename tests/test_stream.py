@@ -199,8 +199,8 @@ MAPPED, TO = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"]
 ])
 def test_elements_from_pieces(text, options, expected):
     loads_options = {k: v for k, v in options.items() if k != "path"} | {"fenced": True}
-    cuts = [text] if isinstance(text, list) else [[text[i:i + n] for i in range(0, len(text), n)] for n in (1, 7, 2**60)]
-    for chunks in cuts:
+    cut = [text] if isinstance(text, list) else [[text[i:i + n] for i in range(0, len(text), n)] for n in (1, 7, 2**60)]
+    for chunks in cut:
         stream, given_back = feed_all(chunks, **options)
         check_same(given_back, expected)
         whole = vesk.loads(b"".join(map(as_bytes, chunks)), **loads_options)

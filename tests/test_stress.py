@@ -112,10 +112,8 @@ KINDS = {  # kind -> (make the failing record from record r, the exception dumps
     "v1 model": (lambda r: BadPersonV1(**r), LookupError("dict")),
     "dataclass": (lambda r: PersonDC(**dict(r, score=Boom())), LookupError("deepcopy")),
     "cell conversion": (lambda r: dict(r, note=Raising()), LookupError("cell conversion")),
-    "unserialisable cell": (lambda r: dict(r, note={r["id"]}),
-                            TypeError("Object of type 'set' is not JSON serializable")),
-    "lone surrogate cell": (lambda r: dict(r, note=f"{r['name']}\ud800"),
-                            ValueError("Failed to encode string as UTF-8")),
+    "set cell": (lambda r: dict(r, note={r["id"]}), TypeError("Object of type 'set' is not JSON serializable")),
+    "surrogate cell": (lambda r: dict(r, note=f"{r['name']}\ud800"), ValueError("Failed to encode string as UTF-8")),
 }
 GOOD = {"model": Person, "v1 model": PersonV1, "dataclass": PersonDC}
 

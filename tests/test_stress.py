@@ -172,7 +172,8 @@ CALLS = {
 CASES = {entry: [(call, outcome(call)) for call in calls] for entry, calls in CALLS.items()}
 ROWS = {"rows": [{"a": 1, "b": "x"}, {"a": 2, "b": [{"c": 3}]}], "n": 1}
 VALUES = {"loads": {0: SMALL, 1: MID, 2: json.loads(SHAPED), 3: ROWS, 14: MID, 15: MID},
-          "loads with schema": dict.fromkeys(range(4), MID), "partial and stream": {-3: loads(CUT, fenced=True)}}
+          "loads with schema": dict.fromkeys(range(4), MID), "partial and stream": {-3: loads(CUT, fenced=True)},
+          "dumps": {2: dumps(SMALL, bare_strings=True), 3: dumps(MID), 4: dumps({"t": SMALL}, indent=2)}}  # as dicts
 for entry, values in VALUES.items():  # what the good calls give, and that the failing ones fail
     for i, value in values.items():
         check_same(CASES[entry][i][1], value)

@@ -85,7 +85,7 @@ ERRORS = [
     # invalid UTF-8 (at every offset: test_invalid_utf8_at_every_offset)
     (b'["ok", "a\xe9b"]', pe(U8S, 7)), (b'"\xc0\xaf"', pe(U8S, 0)), (b'"' + b"x" * 40 + b'\x80"', pe(U8S, 0)),
     (b'{"a": 1, "b\xc3": 2}', pe(U8K, 10)),
-    # numbers: bare messages without a position (every route: the native number tests)
+    # numbers: bare messages without a position (every route reads numbers through one reader)
     (b"-", NUM), (b"[--1]", NUM), (b"Infinit", NUM), (b"NaNa", NUM), (b"-Infinityy", NUM), (b"NULL", NUM),
     (b"01", LEAD), (b"[007]", LEAD), (b"1.e5", DOT), (b"[1.]", DOT), (b"1e+", FLT), (b"[1e]", FLT), (b"7" * 4301, BIG),
     (b"[-" + b"7" * 4301 + b"]", BIG),

@@ -23,27 +23,23 @@ FLOATS = [0.0, -0.0, 5e-324, -5e-324, 1e16, 1e15, 1e-7, 1e-5, 0.1, 123.0, 1.7976
 IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
 
 
-class Builder:
-    def __init__(self, data):
-        self.fdp = atheris.FuzzedDataProvider(data)
-
+class Builder(atheris.FuzzedDataProvider):
     def pick(self, seq):
-        return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
+        return seq[self.ConsumeIntInRange(0, len(seq) - 1)]
 
     def count(self, most):
-        return self.fdp.ConsumeIntInRange(0, most)
+        return self.ConsumeIntInRange(0, most)
 
     def text(self):
         kind = self.count(3)
         if kind == 1:
             return "".join(self.pick(AWKWARD) for _ in range(self.count(8)))
-        return self.fdp.ConsumeUnicode(self.count(24)) if kind == 2 else self.pick(KEYS if kind else WORDS)
+        return self.ConsumeUnicode(self.count(24)) if kind == 2 else self.pick(KEYS if kind else WORDS)
 
-    def scalar(self):
-        fdp = self.fdp  # NaN and infinities among the floats, ints up to 512 bits
-        return self.pick([lambda: None, fdp.ConsumeBool, lambda: fdp.ConsumeInt(1 + self.count(63)),
-                          lambda: self.pick(INTS), fdp.ConsumeFloat, lambda: self.pick(FLOATS),
-                          lambda: fdp.ConsumeBytes(self.count(12)), self.text, self.text, self.text])()
+    def scalar(self):  # NaN and infinities among the floats, ints up to 512 bits
+        return self.pick([lambda: None, self.ConsumeBool, lambda: self.ConsumeInt(1 + self.count(63)),
+                          lambda: self.pick(INTS), self.ConsumeFloat, lambda: self.pick(FLOATS),
+                          lambda: self.ConsumeBytes(self.count(12)), self.text, self.text, self.text])()
 
     def key(self):
         return self.pick([1, -2, 2**70, None, True, False, 1.5, -0.0]) if self.count(9) == 0 else self.text()
@@ -58,31 +54,28 @@ class Builder:
         return items if kind == 3 else tuple(items) if kind == 4 else {self.key(): v for v in items}
 
     def records(self, depth):
-        """Records over shared columns, some of them off the pattern."""
         cols = list(dict.fromkeys(self.text() for _ in range(1 + self.count(4))))
         count = self.pick([2, 2, 3, 4, 5, 8, 12, 49, 50, 51, 60])
         noise = self.count(20)  # in twenty
         # Rich records hold values of every kind, tables among them, which only lean tables take in their cells.
-        cell = (lambda: self.value(depth + 1)) if self.fdp.ConsumeBool() else self.scalar
+        cell = (lambda: self.value(depth + 1)) if self.ConsumeBool() else self.scalar
         rows = {"full": lambda: {c: cell() for c in cols},
-                "missing": lambda: {c: cell() for c in cols if self.fdp.ConsumeBool()},
+                "missing": lambda: {c: cell() for c in cols if self.ConsumeBool()},
                 "extra": lambda: {c: cell() for c in reversed(cols)} | {self.key(): cell()},  # maybe no column
                 "nested": lambda: {c: self.value(depth + 1) for c in cols},
                 "other": lambda: self.value(depth + 1)}
         return [rows[self.pick(list(rows)[1:]) if i and self.count(19) < noise else "full"]() for i in range(count)]
 
     def options(self):
-        b = self.fdp.ConsumeBool
-        options = dict(ivy_grid=b(), unquoted_keys=b(), bare_strings=b(), implicit_null=b(), row_count=b(),
-                       multiline_ivy=b(), lean=b())
-        options["delimiter"] = self.pick(["comma", "tab", "pipe", "\t", "|"]) if self.count(7) else self.text()
-        options["indent"] = self.count(8) if self.count(3) == 0 else None
-        return options
+        b = self.ConsumeBool
+        return dict(ivy_grid=b(), unquoted_keys=b(), bare_strings=b(), implicit_null=b(), row_count=b(),
+                    multiline_ivy=b(), lean=b(),
+                    delimiter=self.pick(["comma", "tab", "pipe", "\t", "|"]) if self.count(7) else self.text(),
+                    indent=self.count(8) if self.count(3) == 0 else None)
 
 
 def read_back(v, names=None):
-    """What loads gives for the text of v, tables aside; with `names` as a schema, which renames the first object on
-    each path through lists."""
+    """What loads gives for the text of v, tables aside; a schema `names` renames the first object on each list path."""
     if isinstance(v, (list, tuple)):
         return [read_back(x, names) for x in v]
     if isinstance(v, dict) and names is not None:
@@ -96,9 +89,7 @@ def read_back(v, names=None):
 
 def widest(v):
     """Members of the largest object a schema renames."""
-    if isinstance(v, (list, tuple)):
-        return max((widest(x) for x in v), default=0)
-    return len(v) if isinstance(v, dict) else 0
+    return max(map(widest, v), default=0) if isinstance(v, (list, tuple)) else len(v) if isinstance(v, dict) else 0
 
 
 def walk(v):
@@ -132,7 +123,7 @@ def test_one_input(data):
 
     if no_tables:
         wide = widest(value)
-        names = KEYS[:max(wide + build.fdp.ConsumeIntInRange(-1, 2), 0)]
+        names = KEYS[:max(wide + build.ConsumeIntInRange(-1, 2), 0)]
         try:
             got = vesk.loads(text, schema=names)
         except ValueError:

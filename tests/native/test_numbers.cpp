@@ -12,11 +12,9 @@ namespace {
 using enum ParsedNumber::Kind;
 
 // Numbers near the input's end are read otherwise than with a long stretch after: check both.
-enum class Tail { none, long_one };
-
-std::pair<ParsedNumber, size_t> read(std::string_view text, Tail tail = Tail::none) {
+std::pair<ParsedNumber, size_t> read(std::string_view text, bool long_tail = false) {
     std::string input(text);
-    if (tail == Tail::long_one) input += " " + std::string(80, '7');
+    if (long_tail) input += " " + std::string(80, '7');
     const auto* p = reinterpret_cast<const uint8_t*>(input.data());
     size_t length = 0;
     const ParsedNumber n = parse_number(p, p + input.size(), length);
@@ -40,8 +38,8 @@ TEST(Numbers, DecimalTextsAgainstStrtod) {
             text += (rng() % 2 ? "e" : "E") + std::to_string(static_cast<int>(rng() % 61) - 30);
         if (text.find_first_of(".eE") == std::string::npos) continue;  // an integer
         for (const std::string& input : {text, text + ",", text + "]"})
-            for (const Tail tail : {Tail::none, Tail::long_one}) {
-                const auto [number, length] = read(input, tail);
+            for (const bool long_tail : {false, true}) {
+                const auto [number, length] = read(input, long_tail);
                 ASSERT_EQ(std::tuple(number.kind, length, std::bit_cast<uint64_t>(number.d)),
                           std::tuple(floating, text.size(),
                                      std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr))))
@@ -53,8 +51,8 @@ TEST(Numbers, DecimalTextsAgainstStrtod) {
         for (size_t k = 0, more = rng() % 19; k < more; ++k)
             digits += static_cast<char>('0' + rng() % 10);
         const uint64_t value = std::stoull(digits);
-        for (const Tail tail : {Tail::none, Tail::long_one}) {
-            const auto [n, length] = read(digits, tail);
+        for (const bool long_tail : {false, true}) {
+            const auto [n, length] = read(digits, long_tail);
             ASSERT_EQ(
                 std::tuple(n.kind, length, n.kind == signed_int ? static_cast<uint64_t>(n.i) : n.u),
                 std::tuple(value > INT64_MAX ? unsigned_int : signed_int, digits.size(), value))
@@ -116,26 +114,22 @@ TEST(FormatDouble, RandomDoublesReadBackAndFollowTheLayout) {
     }
     for (int i = 0; i < 5000; ++i)
         values.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFull));
-    // Around the integers where 16 digits become 17 and the layout turns to the exponent form:
-    // the 300 doubles either side of 1e15, 2^53, 1e16, 1e17.
+    // 300 doubles either side of 1e15, 2^53, 1e16, 1e17: 16 digits become 17, the exponent form.
     for (double base : {1e15, 0x1p53, 1e16, 1e17})
         for (int64_t i = -300; i <= 300; ++i)
             values.push_back(std::bit_cast<double>(std::bit_cast<int64_t>(base) + i));
-    // Every decade where the layouts change, with full-length digits and with short ones
-    // (followed by zeros before the point or after it).
-    for (int e = -9; e <= 19; ++e) {
+    // Each decade where the layout changes, full-length digits and short ones (zeros follow).
+    for (int e = -9; e <= 19; ++e)
         for (int i = 0; i < 300; ++i) {
             const double unit = std::ldexp(static_cast<double>(rng() >> 11), -53);
             values.push_back(unit * std::pow(10.0, e));
             values.push_back(std::round(unit * 1000) * std::pow(10.0, e - 3));
         }
-    }
-    for (double v : values) {
+    for (double v : values)
         if (std::isfinite(v)) {
             ASSERT_EQ(formatted<kMaxDoubleText>(&format_double, v), reference(v))
                 << std::hexfloat << v;
         }
-    }
 }
 
 // Integers: every power of ten and its neighbours, the 64-bit ends, random values of every length;

@@ -1,6 +1,5 @@
 // The vector kernels against plain loops, on random bytes of every length and alignment next to
 // an inaccessible page and inside a poison per kernel: a read outside the input faults or shows.
-// Then which kernels the processor's registers allow.
 #include <sys/mman.h>
 
 #include <cctype>
@@ -29,8 +28,7 @@ constexpr size_t kPage = 4096;  // the granule within_page() assumes
 enum class Edge { head, tail };
 
 // Readable pages between two inaccessible ones, `poison` except where the current input lies.
-class GuardedArena {
-  public:
+struct GuardedArena {
     GuardedArena(size_t pages, std::string_view poison) : size_(pages * kPage), poison_(poison) {
         base_ = static_cast<uint8_t*>(
             mmap(nullptr, size_ + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -53,7 +51,6 @@ class GuardedArena {
         return place_at(bytes, n, edge == Edge::head ? align : size_ - n - ((0 - n - align) & 63));
     }
 
-  private:
     void repoison(size_t offset, size_t size) {
         for (size_t i = offset; i < offset + size; ++i)
             base_[kPage + i] = static_cast<uint8_t>(poison_[i % poison_.size()]);
@@ -65,10 +62,9 @@ class GuardedArena {
 };
 
 // Letters with bytes of `special` (or any byte) at a density per input, some in runs, some BOMs.
-class Fuzzer {
-  public:
-    explicit Fuzzer(uint64_t seed) : rng_(seed) {}
-    uint64_t below(uint64_t n) { return rng_() % n; }
+struct Fuzzer {
+    explicit Fuzzer(uint64_t seed) : rng(seed) {}
+    uint64_t below(uint64_t n) { return rng() % n; }
 
     std::string bytes(size_t length, std::string_view special) {
         static constexpr unsigned kDensity[] = {0, 1, 4, 16, 40, 64};  // in 64ths
@@ -86,9 +82,7 @@ class Fuzzer {
         if (length >= 3 && below(16) == 0) s.replace(0, 3, "\xef\xbb\xbf");
         return s;
     }
-
-  private:
-    std::mt19937_64 rng_;
+    std::mt19937_64 rng;
 };
 
 // Quotes, backslashes, controls, DEL, high bytes (0xA2, 0xDC: '"' and '\\' with the top bit), BOM
@@ -102,17 +96,14 @@ constexpr std::string_view kInteresting =
 template <class Check>
 void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::string_view special,
                     bool long_ones, Check check) {
-    size_t n = 0;
     const auto one = [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, special);
         const uint8_t* at = arena.place(in.data(), length, align, edge);
         check(std::string_view(in), at, [&] {
-            return "case " + std::to_string(n) + ", " + std::to_string(length) +
-                   " bytes at alignment " + std::to_string(align) +
+            return std::to_string(length) + " bytes at alignment " + std::to_string(align) +
                    (edge == Edge::head ? " after" : " before") +
                    " a guard page: " + testing::PrintToString(in);
         });
-        ++n;
         return !testing::Test::HasFatalFailure();
     };
     for (size_t length = 0; length <= max_length; ++length)
@@ -136,55 +127,45 @@ TEST(SimdDifferential, ScannersMatchLoop) {
     std::vector<StructuralIndex> indexes(scans.size());
     Fuzzer fuzz(0x5CA4'D1FF);
     GuardedArena arena(24, "\"");  // an over-read records quotes
-    for_each_input(fuzz, arena, 320, kInteresting, true,
-                   [&](std::string_view in, const uint8_t* at, auto where) {
-                       // now and then the 64-bit offsets start just below, at or above the length
-                       const uint64_t wide_from =
-                           fuzz.below(4) ? kWideOffsetsFrom
-                                         : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
-                       std::vector<uint64_t> want;
-                       for (size_t i = 0; i < in.size(); ++i)
-                           if (in[i] == '"') want.push_back(i);
-                       for (size_t v = 0; v < scans.size(); ++v) {
-                           StructuralIndex& index = indexes[v];
-                           index.reset(in.size(), wide_from);
-                           scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
-                           std::vector<uint64_t> got(index.size());
-                           for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
-                           ASSERT_EQ(index.wide(), in.size() >= wide_from)
-                               << scans[v].first << ", " << where();
-                           ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from
-                                                << ", " << where();
-                       }
-                   });
+    for_each_input(
+        fuzz, arena, 320, kInteresting, true,
+        [&](std::string_view in, const uint8_t* at, auto where) {
+            // now and then the 64-bit offsets start just below, at or above the length
+            const uint64_t wide_from = fuzz.below(4)
+                                           ? kWideOffsetsFrom
+                                           : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
+            std::vector<uint64_t> want;
+            for (size_t i = 0; i < in.size(); ++i)
+                if (in[i] == '"') want.push_back(i);
+            for (size_t v = 0; v < scans.size(); ++v) {
+                StructuralIndex& index = indexes[v];
+                index.reset(in.size(), wide_from);
+                scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
+                std::vector<uint64_t> got(index.size());
+                for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
+                ASSERT_EQ(std::pair(index.wide(), got), std::pair(in.size() >= wide_from, want))
+                    << scans[v].first << ", 64-bit from " << wide_from << ", " << where();
+            }
+        });
 }
 
-// `"` and `\` escaped by a backslash, controls by a short escape or \u00XX; units above 0xFF stay.
-void escape_into(std::vector<uint32_t>& out, uint32_t c) {
-    const char* named =
-        c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
-    char hex[8];
-    if (c == '"' || c == '\\') {
-        out.insert(out.end(), {'\\', c});
-    } else if (c >= 0x20) {
-        out.push_back(c);
-    } else if (named) {
-        out.insert(out.end(), {'\\', static_cast<uint32_t>(named[1])});
-    } else {
-        std::snprintf(hex, sizeof hex, "\\u%04x", c);
-        out.insert(out.end(), hex, hex + 6);
-    }
-}
-
-// What write_escaped_units appends; it stops at a surrogate.
+// What write_escaped_units appends: `"` and `\` after a backslash, controls as a short escape or
+// \u00XX, other units as they are; it stops at a surrogate.
 std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in) {
     std::vector<uint32_t> out;
     for (uint32_t c : in) {
+        const char* named =
+            c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
+        char hex[8];
         if (c >= 0xD800 && c <= 0xDFFF) return {false, out};
-        if (c > 0xFF)
+        if (c == '"' || c == '\\')
+            out.insert(out.end(), {'\\', c});
+        else if (c >= 0x20)
             out.push_back(c);
+        else if (named)
+            out.insert(out.end(), {'\\', static_cast<uint32_t>(named[1])});
         else
-            escape_into(out, c);
+            out.insert(out.end(), hex, hex + std::snprintf(hex, sizeof hex, "\\u%04x", c));
     }
     return {true, out};
 }
@@ -209,7 +190,6 @@ std::vector<uint32_t> unit_pool(unsigned kind) {
 TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     Fuzzer fuzz(0x0C0D'E5E7);
     GuardedArena arena(2, "\"\0\0\0"sv);  // a quote, or NULs, as units of any kind
-    size_t n = 0;
     for (unsigned kind : {1u, 2u, 4u}) {
         const std::vector<uint32_t> pool = unit_pool(kind);
         for (unsigned width = kind; width <= 4; width *= 2) {
@@ -239,10 +219,9 @@ TEST(SimdDifferential, UnitEscaperMatchesLoop) {
                         ASSERT_EQ(std::pair(ok, units_of(out.bytes() + before * width,
                                                          out.size() - before, width)),
                                   expected_units(in))
-                            << "case " << n << ": kind " << kind << " into width " << width
-                            << " at " << align << (edge == Edge::head ? " after" : " before")
+                            << "kind " << kind << " into width " << width << " at " << align
+                            << (edge == Edge::head ? " after" : " before")
                             << " a guard page: " << testing::PrintToString(in);
-                        ++n;
                     }
         }
     }
@@ -325,9 +304,6 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
     constexpr std::string_view kShort =
         "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
-    const auto fits = [](const void* p, size_t block) {
-        return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage;
-    };
     const auto bare = [](uint8_t c) { return c >= 0x20 && c != 0x7F && !std::strchr(",;|]\\", c); };
     const auto identifier = [](uint8_t c) {
         return std::isalnum(c) || c == '_' || c == '$' || c == '-';
@@ -335,25 +311,21 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     const auto clean = [](uint8_t c) { return c >= 0x20 && c != '"' && c != '\\'; };
     Fuzzer fuzz(0x5B10'C4E5);
     GuardedArena arena(2, "\",;\\\x01");  // an over-read that leaked into a result would stop it
-    size_t n = 0;
     for (size_t length = 0; length < 64; ++length)
         for (size_t distance = std::max<size_t>(length, 1); distance <= length + 72; ++distance)
-            for (int k = 0; k < 3; ++k, ++n) {
+            for (int k = 0; k < 3; ++k) {
                 const std::string text = fuzz.bytes(length, kShort);
                 const uint8_t* at = arena.place_at(text.data(), length, arena.size() - distance);
                 const auto all = [&](auto pred) { return std::all_of(at, at + length, pred); };
-                const std::string where =
-                    "case " + std::to_string(n) + ", " + std::to_string(distance) +
-                    " bytes before a guard page: " + testing::PrintToString(text);
+                const std::string where = testing::PrintToString(text) + ", " +
+                                          std::to_string(distance) + " bytes before a guard page";
                 uint8_t out[64];
                 // Reports `want` and, where it copied, holds the text.
                 const auto check = [&](int got, int want, const char* name) {
-                    ASSERT_EQ(got, want) << name << ", " << where;
-                    if (want == 1) {
-                        ASSERT_EQ(std::string(out, out + length), text) << name << ", " << where;
-                    }
+                    const std::string held = want == 1 ? std::string(out, out + length) : text;
+                    ASSERT_EQ(std::pair(got, held), std::pair(want, text)) << name << ", " << where;
                 };
-                const bool fits_clean = fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
+                const bool fits_clean = distance >= (length < 16 ? 16 : length < 32 ? 32 : 64);
                 ASSERT_NO_FATAL_FAILURE(
                     check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
                 if (length >= 32) {  // blocks that lie within the text: always decided
@@ -361,7 +333,7 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                         check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
                     continue;
                 }
-                const bool fit = fits(at, 32);
+                const bool fit = distance >= 32;
                 std::memset(out, 0xA5, sizeof out);  // a declined copy writes nothing
                 ASSERT_NO_FATAL_FAILURE(check(copy_short(at, out), fit, "short"));
                 ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; }))

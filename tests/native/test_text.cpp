@@ -1,6 +1,5 @@
 // Text in and out: strict UTF-8 decoding into 1-, 2- or 4-byte units against a reference decoder,
-// and the writer's output text (wide strings spliced into narrow text, marks, rewinds, copies into
-// every kind) against a model of 32-bit units.
+// and the writer's output text against a model of 32-bit units.
 #include <new>
 #include <optional>
 
@@ -81,14 +80,13 @@ TEST(Utf8, DecodedAsTheReferenceDecodes) {
     for (const std::string bad :
          {"\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE3\x81",
           "\xE3(\x81", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
-          "\xF5\x80\x80\x80", "\xF8", "\xFF", "\xF0\x9F\x98"}) {
+          "\xF5\x80\x80\x80", "\xF8", "\xFF", "\xF0\x9F\x98"})
         for (size_t at = 0; at <= base.size(); ++at) {
             std::string inserted = base, replaced = base;
             ASSERT_NO_FATAL_FAILURE(check(inserted.insert(at, bad)));
             ASSERT_NO_FATAL_FAILURE(
                 check(replaced.replace(std::min(at, base.size() - 1), bad.size(), bad)));
         }
-    }
     // Runs of code points at both ends of each width class, with any byte now and then.
     const uint32_t samples[] = {0x00,  0x41,   0x7F,   0x80,   0xE9,   0xFF,    0x100,   0x7FF,
                                 0x800, 0x65E5, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};

@@ -58,8 +58,7 @@ def json_lines(records, end="\n"):
     return end.join(compact(r) for r in records).encode() + end.encode()
 
 
-# Records that share their keys (a table) and records that do not, one holding a list of records, which JSON Lines
-# keep as JSON; blank lines, CRLF and no final line feed read too.
+# Records sharing their keys (a table) or not, one holding records (kept as JSON); blank lines, CRLF, no final LF.
 SHARED_KEYS = [{"id": i, "name": f"Zoë {i}", "ok": i % 2 == 0, "score": i / 4, "note": None} for i in range(4)]
 MIXED = [{"id": 1, "tags": [{"k": "a"}, {"k": "b"}]}, {"name": "Zoë", "n": 2**70, "x": 0.5}, {}, {"id": None}]
 CRLF = b"\r\n\n" + json_lines(SHARED_KEYS, "\r\n\n  \n")[:-5]
@@ -133,11 +132,10 @@ def test_output_is_replaced_whole_or_left_alone(tmp_path, doc_file, command):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "doc.json", "out.txt"]
 
 
-@pytest.mark.parametrize("command", ["encode", "decode"])
-def test_reader_closing_early_ends_quietly(tmp_path, command):
+def test_reader_closing_early_ends_quietly(tmp_path):
     big = tmp_path / "big.json"
     big.write_text(json.dumps([{"id": i, "text": "x" * 40} for i in range(100_000)]))
-    proc = subprocess.Popen([str(SCRIPT), command, str(big)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([str(SCRIPT), "encode", str(big)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stdout.read(100)
     proc.stdout.close()
     assert (proc.stderr.read(), proc.wait(timeout=300)) == (b"", 1)

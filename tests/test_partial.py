@@ -139,8 +139,7 @@ def test_cuts_only_add_and_wrong_text_fails_as_without_partial(doc, where, wrong
                 assert kind_true == "error" or grows(got_true, got, False), (data[:k], got_true, got)
             earlier = got
         assert earlier is None if open_end else repr(earlier) == repr(value)
-    # Where plain loads gives the same placed error for a cut of corrupted text as for all of it, well before the
-    # cut, the cut is wrong, not short.
+    # A cut of wrong text that plain loads refuses as it refuses the whole, well before the cut, is wrong, not short.
     i = int(where * (len(text) - 1))
     corrupted = text[:i] + wrong + text[i + 1:]
     kind, message = outcome(corrupted)
@@ -219,7 +218,6 @@ LINES = [  # data, options, values or error; only line feeds end lines; cut line
     *[(t.encode(), FENCED | {"partial": True}, v) for t, v in FENCED_WHOLE + FENCED_CUT],
     *[(t, o | {"lines": True}, e) for t, o, e in LINES],
     *[(t, {"schema": []}, e) for t, e in [("{}", {}), ('{"a": 1}', pe("Expected '}' at position 1", 1))]],
-    # and what a cut reads as
     *[(t, {"partial": mode}, pe(EOF, len(t.encode() if isinstance(t, str) else t)) if want is NO_VALUE else want)
       for t, e, trailing in PARTIAL for mode, want in ((True, e), (TRAIL, e if trailing is SAME else trailing))
       if want is not UNSURE]])

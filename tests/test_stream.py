@@ -141,8 +141,6 @@ def test_the_followed_list_comes_back_once_finished_and_an_error_stays(reply, fe
 
 @pytest.mark.parametrize("chunks, options, message", [
     ([], {}, pe(EOF, 0)), (["```json\n[1, 2"], {}, pe(EOF, 13)), (["```\n[1]\n```"], {"fenced": False}, bad("`", 0)),
-    (["[2: a; 1;", " 2;", " 3;"], {"check_counts": True}, counts(2, 3, 0)),
-    (["```json\n[3: a; 1;", " 2 ]\n```"], {"check_counts": True}, counts(3, 2, 8)),
     (['{"a": [1], "b": 2}'], {"schema": ["x"]}, pe("Expected '}' at position 11", 11)),
     (['{"t": [2: a; 1;', " 2; 3 ]}"], {"check_counts": True}, counts(2, 3, 6)),
     (["[[2: a; 1 ]", "]"], {"check_counts": True}, counts(2, 1, 1)),  # a table inside an element

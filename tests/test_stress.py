@@ -200,8 +200,7 @@ def test_memory_stays_flat(entry):
     assert blocks < 1250 and heap < 40_000, (blocks, heap)
 
 
-# About a megabyte of text whose padded rows would hold 10^8 to 10^10 cells, read with 256 MB of address space to
-# spare: "shape table-position" -> what loads, partial loads and a stream fed 64 KB raise; and two dense documents.
+# "shape table-position": ~1 MB whose padded rows would hold 10^8-10^10 cells, 256 MB to spare; two dense documents.
 BOUNDED = """
 import json, re, resource
 from vesk.vesk_core import Stream, loads

@@ -11,20 +11,18 @@ from hypothesis import strategies as st
 import vesk
 from conftest import DECODE_PLACES, check_decode_error, check_same, pe
 from test_partial import BARE_CELLS, EOF, FILLER, arrays, bad, counts, documents, enclosed, keys, outcome, tables
-from test_partial import values
+from test_partial import A12, values
 
 SETTINGS = settings(max_examples=80, deadline=None)
-# Bare cells holding bytes that open strings, containers and comments elsewhere.
 ODD_CELLS = st.sampled_from([('x"y', 'x"y'), ("a[b{", "a[b{"), ("d /* e", "d /* e"), ("h // i", "h // i")])
-sequences = arrays(values) | tables(values | BARE_CELLS | ODD_CELLS)
+sequences = arrays(values) | tables(values | BARE_CELLS | ODD_CELLS)  # odd: bytes that open values elsewhere
 
 
 def as_object(draw, member):
-    """An object of up to two members, then `member`, then up to two more; keys all different."""
-    parts = [*draw(st.lists(st.tuples(keys, values), max_size=2)), member]
-    parts += draw(st.lists(st.tuples(keys, values), max_size=2))
-    taken = [{k[1] for k, _ in parts[:i]} | {member[0][1]} for i in range(len(parts))]
-    parts = [m for i, m in enumerate(parts) if m is member or m[0][1] not in taken[i]]
+    """An object of `member` and up to four more members, in any order; keys all different."""
+    parts = draw(st.lists(st.tuples(keys, values), max_size=4, unique_by=lambda m: m[0][1]))
+    parts = [m for m in parts if m[0][1] != member[0][1]]
+    parts.insert(draw(st.integers(0, len(parts))), member)
     texts = [f"{draw(FILLER)}{k}{draw(FILLER)}:{draw(FILLER)}{t}{draw(FILLER)}" for (k, _), (t, _) in parts]
     return enclosed(draw, "{}", texts), {k: v for (_, k), (_, v) in parts}
 
@@ -94,7 +92,6 @@ def feed_all(chunks, path=None, **options):
 
 
 FENCES = st.sampled_from([("", ""), ("```json\n", "\n```\nAnything after [ {"), (" ```vesk\r\n", "\r\n```")])
-WRONG = st.sampled_from(list("}]{[,:;\"\\x#"))
 
 
 def check_sticky(stream, error):  # every later call raises a copy of the same error
@@ -119,7 +116,7 @@ def first_error(stream, chunks):
 
 
 @SETTINGS
-@given(reply=replies(), fence=FENCES, where=st.floats(0, 1), wrong=WRONG, data=st.data())
+@given(reply=replies(), fence=FENCES, where=st.floats(0, 1), wrong=st.sampled_from('}]{[,:;"\\x#'), data=st.data())
 def test_the_followed_list_comes_back_once_finished_and_an_error_stays(reply, fence, where, wrong, data):
     text, value, path = reply
     if fence[0]:
@@ -158,9 +155,8 @@ def test_error_places(data, lineno, colno, row, column):
     assert (error.lineno, error.colno, error.row, error.column) == (lineno, colno, row, column)
 
 
-A12, AB = [{"a": 1}, {"a": 2}], [{"a": 1, "b": 2}]
 REPLY = '{"object": "list", "data": [: id, name; 1, Ann; 2, Bo ], "more": {"next": [3]}, "tags": ["x"]}'
-MAPPED, TO = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"]
+MAPPED, TO, AB = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"], [{"a": 1, "b": 2}]
 
 
 # Fed whole, in 7 and 1-character pieces, or as given; paths to no list, into rows, through a schema (as loads maps).

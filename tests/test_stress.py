@@ -65,10 +65,9 @@ def test_threads_get_their_own_results(source):
         while mine and (i < len(mine) or time.monotonic() < deadline):
             name, call, expected = mine[(i + t) % len(mine)]
             i += 1
-            try:
-                check_same(outcome(call), expected)
-            except Exception as e:  # noqa: BLE001 - reported below with its case
-                failures.append((t, name, f"{type(e).__name__}: {e}"[:300]))
+            got = outcome(call)
+            if repr(got) != repr(expected):  # types, key order and float bits alike
+                failures.append((t, name, repr(got)[:300]))
 
     run_threads(work)
     assert failures == []

@@ -155,12 +155,40 @@ TEST(OutputText, SplicedTextMatchesModel) {
                 << "round " << round << " kind " << kind;
         }
     }
-    // A size past what a buffer can address is refused at each width, not wrapped.
-    for (unsigned width : {1u, 2u, 4u}) {
-        OutputBuffer huge;
-        huge.widen(width);
-        EXPECT_THROW(huge.reserve(SIZE_MAX / width), std::bad_alloc);
-    }
+}
+
+// Text widened keeps its units; bytes and narrower units appended to a wider buffer are zero
+// extended; growth keeps the text, truncate rewinds it, clear keeps the capacity for the next call;
+// a size past what a buffer can address is refused, not wrapped.
+TEST(OutputBuffer, WidenAppendRewindGrow) {
+    for (unsigned from : {1u, 2u, 4u})
+        for (unsigned to = from; to <= 4; to *= 2) {
+            OutputBuffer out;
+            out.widen(from);
+            std::vector<uint32_t> want;
+            for (size_t i = 0; i < 10000; ++i) {
+                const char c = static_cast<char>(0x80 + i % 128);
+                out.append_bytes(&c, 1);
+                want.push_back(static_cast<uint8_t>(c));
+            }
+            out.widen(to);
+            out.widen(from);  // narrower: no change
+            const uint8_t latin[] = {'a', 0xe9};
+            const uint16_t bmp[] = {0x20ac, 'b'};
+            out.append_units(latin, 1, 2);
+            const size_t mark = out.size();
+            if (to == 4) out.append_units(bmp, 2, 2);  // into wider units
+            out.truncate(mark);
+            want.insert(want.end(), {'a', 0xe9});
+            ASSERT_EQ(std::pair(out.width(), units_of(out.bytes(), out.size(), to)),
+                      std::pair(to, want))
+                << from << " -> " << to;
+            EXPECT_THROW(out.reserve(SIZE_MAX / to), std::bad_alloc);
+            const size_t capacity = out.capacity_bytes();
+            out.clear();
+            EXPECT_EQ(std::tuple(out.size(), out.width(), out.capacity_bytes()),
+                      std::tuple(size_t{0}, 1u, capacity));
+        }
 }
 
 }  // namespace

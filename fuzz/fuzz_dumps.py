@@ -1,7 +1,6 @@
-"""dumps, then loads, on values (nested lists, tuples, dicts, records off
-the pattern) and options built from the fuzzer's bytes: dumps raises
-ValueError exactly for a lone surrogate; the text reads back as the value in
-every layout; plain text read with a schema renames the outer objects."""
+"""dumps, then loads, on values (nested lists, tuples, dicts, records off the pattern) and options built from the
+fuzzer's bytes: dumps raises ValueError exactly for a lone surrogate; the text reads back as the value in every
+layout; plain text read with a schema renames the outer objects."""
 
 import math
 import re
@@ -13,7 +12,6 @@ from harness import Mismatch, fuzz, has_surrogate, same, vesk
 MAX_DEPTH = 5
 KEYS = ["id", "name", "user-id", "$ref", "first name", "2nd", "true", "null", "", "\u00e9", "a,b", "k;", "x]", 'q"',
         "t\tb", "n\nl", "_x", "Ivan", "a:b", "{}", "-a", "a-", "$", "x y"]
-NON_STR_KEYS = [1, -2, 2**70, None, True, False, 1.5, -0.0]
 WORDS = ["true", "false", "null", "nick", "Ivan", "NaN", "Infinity", "-Infinity", "Inf", "None", "True", "nan",
          "-1", "007", "1e5", "+1", ".5", "0x1", "", " ", "a b", "x ", " a", "-", "a\\", "//c", "/*c*/", "user@ex.com"]
 AWKWARD = list("\t\n\r\",:;[\\]{|}'-_$/.+09aZe *#") + [
@@ -22,98 +20,62 @@ AWKWARD = list("\t\n\r\",:;[\\]{|}'-_$/.+09aZe *#") + [
 INTS = [0, -1, 2**31, 2**53 + 1, 2**63 - 1, -(2**63), 2**63, 2**64 - 1, 2**64, -(2**64) - 1, 10**30, -(10**200)]
 FLOATS = [0.0, -0.0, 5e-324, -5e-324, 1e16, 1e15, 1e-7, 1e-5, 0.1, 123.0, 1.7976931348623157e308,
           math.inf, -math.inf, math.nan, -math.nan]
-DELIMITERS = ["comma", "tab", "pipe", "\t", "|"]
 IDENT = re.compile(r"[A-Za-z_$][A-Za-z0-9_$-]*", re.ASCII)
 
 
-class Builder:
-    def __init__(self, data):
-        self.fdp = atheris.FuzzedDataProvider(data)
-
+class Builder(atheris.FuzzedDataProvider):
     def pick(self, seq):
-        return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
+        return seq[self.ConsumeIntInRange(0, len(seq) - 1)]
 
     def count(self, most):
-        return self.fdp.ConsumeIntInRange(0, most)
+        return self.ConsumeIntInRange(0, most)
 
     def text(self):
         kind = self.count(3)
-        if kind == 0:
-            return self.pick(WORDS)
         if kind == 1:
             return "".join(self.pick(AWKWARD) for _ in range(self.count(8)))
-        if kind == 2:
-            return self.fdp.ConsumeUnicode(self.count(24))
-        return self.pick(KEYS)
+        return self.ConsumeUnicode(self.count(24)) if kind == 2 else self.pick(KEYS if kind else WORDS)
 
-    def scalar(self):
-        kind = self.count(9)
-        if kind == 0:
-            return None
-        if kind == 1:
-            return self.fdp.ConsumeBool()
-        if kind == 2:
-            return self.fdp.ConsumeInt(1 + self.count(63))  # up to 512 bits
-        if kind == 3:
-            return self.pick(INTS)
-        if kind == 4:
-            return self.fdp.ConsumeFloat()  # NaN and infinities too
-        if kind == 5:
-            return self.pick(FLOATS)
-        if kind == 6:
-            return self.fdp.ConsumeBytes(self.count(12))
-        return self.text()
+    def scalar(self):  # NaN and infinities among the floats, ints up to 512 bits
+        return self.pick([lambda: None, self.ConsumeBool, lambda: self.ConsumeInt(1 + self.count(63)),
+                          lambda: self.pick(INTS), self.ConsumeFloat, lambda: self.pick(FLOATS),
+                          lambda: self.ConsumeBytes(self.count(12)), self.text, self.text, self.text])()
 
     def key(self):
-        return self.pick(NON_STR_KEYS) if self.count(9) == 0 else self.text()
+        return self.pick([1, -2, 2**70, None, True, False, 1.5, -0.0]) if self.count(9) == 0 else self.text()
 
     def value(self, depth=0):
         kind = self.count(7) if depth < MAX_DEPTH else 0
         if kind <= 2:
             return self.scalar()
-        if kind == 3:
-            return [self.value(depth + 1) for _ in range(self.count(5))]
-        if kind == 4:
-            return tuple(self.value(depth + 1) for _ in range(self.count(4)))
-        if kind == 5:
-            return {self.key(): self.value(depth + 1) for _ in range(self.count(5))}
-        return self.records(depth)
+        if kind >= 6:
+            return self.records(depth)
+        items = [self.value(depth + 1) for _ in range(self.count(5))]
+        return items if kind == 3 else tuple(items) if kind == 4 else {self.key(): v for v in items}
 
     def records(self, depth):
-        """Records over shared columns, some of them off the pattern."""
         cols = list(dict.fromkeys(self.text() for _ in range(1 + self.count(4))))
-        rows = self.pick([2, 2, 3, 4, 5, 8, 12, 49, 50, 51, 60])
+        count = self.pick([2, 2, 3, 4, 5, 8, 12, 49, 50, 51, 60])
         noise = self.count(20)  # in twenty
-        # Rich records hold values of every kind, tables among them, which
-        # only lean tables take in their cells.
-        cell = (lambda: self.value(depth + 1)) if self.fdp.ConsumeBool() else self.scalar
-        out = []
-        for i in range(rows):
-            kind = self.pick(["missing", "extra", "nested", "other"]) if i and self.count(19) < noise else "full"
-            if kind == "full":
-                out.append({c: cell() for c in cols})
-            elif kind == "missing":
-                out.append({c: cell() for c in cols if self.fdp.ConsumeBool()})
-            elif kind == "extra":  # in another order, with a key that may be no column
-                out.append({c: cell() for c in reversed(cols)} | {self.key(): cell()})
-            elif kind == "nested":
-                out.append({c: self.value(depth + 1) for c in cols})
-            else:
-                out.append(self.value(depth + 1))
-        return out
+        # Rich records hold values of every kind, tables among them, which only lean tables take in their cells.
+        cell = (lambda: self.value(depth + 1)) if self.ConsumeBool() else self.scalar
+        rows = {"full": lambda: {c: cell() for c in cols},
+                "missing": lambda: {c: cell() for c in cols if self.ConsumeBool()},
+                "extra": lambda: {c: cell() for c in reversed(cols)} | {self.key(): cell()},  # maybe no column
+                "nested": lambda: {c: self.value(depth + 1) for c in cols},
+                "other": lambda: self.value(depth + 1)}
+        return [rows[self.pick(list(rows)[1:]) if i and self.count(19) < noise else "full"]() for i in range(count)]
 
     def options(self):
-        b = self.fdp.ConsumeBool
-        options = dict(ivy_grid=b(), unquoted_keys=b(), bare_strings=b(), implicit_null=b(), row_count=b(),
-                       multiline_ivy=b(), lean=b())
-        options["delimiter"] = self.pick(DELIMITERS) if self.count(7) else self.text()
-        options["indent"] = self.count(8) if self.count(3) == 0 else None
-        return options
+        b = self.ConsumeBool
+        return dict(ivy_grid=b(), unquoted_keys=b(), bare_strings=b(), implicit_null=b(), row_count=b(),
+                    multiline_ivy=b(), lean=b(),
+                    delimiter=self.pick(["comma", "tab", "pipe", "\t", "|"]) if self.count(7) else self.text(),
+                    indent=self.count(8) if self.count(3) == 0 else None)
 
 
 def read_back(v, names=None):
-    """What loads gives for the text of v, tables aside; with `names` as a
-    schema, which renames the first object on each path through lists."""
+    """What loads gives for the text of v, tables aside; a schema `names` renames the first object on each list path."""
     if isinstance(v, (list, tuple)):
         return [read_back(x, names) for x in v]
     if isinstance(v, dict) and names is not None:
@@ -127,9 +89,7 @@ def read_back(v, names=None):
 
 def widest(v):
     """Members of the largest object a schema renames."""
-    if isinstance(v, (list, tuple)):
-        return max((widest(x) for x in v), default=0)
-    return len(v) if isinstance(v, dict) else 0
+    return max(map(widest, v), default=0) if isinstance(v, (list, tuple)) else len(v) if isinstance(v, dict) else 0
 
 
 def walk(v):
@@ -151,10 +111,8 @@ def test_one_input(data):
         if refused:
             return
         raise
-    if refused:
-        raise Mismatch(f"dumps wrote a lone surrogate: {text!r:.200}")
-    if type(text) is not str:
-        raise Mismatch(f"dumps returned {type(text).__name__}")
+    if refused or type(text) is not str:
+        raise Mismatch(f"dumps gave {text!r:.200} ({type(text).__name__}), lone surrogate in the value: {refused}")
 
     no_tables = not options["ivy_grid"] and not options["lean"]
     keys = [k for x in walk(value) if isinstance(x, dict) for k in x if isinstance(k, str)]
@@ -165,7 +123,7 @@ def test_one_input(data):
 
     if no_tables:
         wide = widest(value)
-        names = KEYS[:max(wide + build.fdp.ConsumeIntInRange(-1, 2), 0)]
+        names = KEYS[:max(wide + build.ConsumeIntInRange(-1, 2), 0)]
         try:
             got = vesk.loads(text, schema=names)
         except ValueError:

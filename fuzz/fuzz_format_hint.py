@@ -1,6 +1,5 @@
-"""format_hint with arbitrary arguments: a str style (or subclass) with a UTF-8
-form gives that name's text or the default one, a lone surrogate raises
-UnicodeEncodeError, anything else or a wrong call shape TypeError."""
+"""format_hint with arbitrary arguments: a str style (or subclass) with a UTF-8 form gives that name's text or the
+default one, a lone surrogate raises UnicodeEncodeError, anything else or a wrong call shape TypeError."""
 
 import atheris
 
@@ -13,17 +12,14 @@ Str = type("Str", (str,), {})
 
 def style(fdp):
     kind = fdp.ConsumeIntInRange(0, 5)
-    if kind == 0:
-        return fdp.PickValueInList(NAMES)
+    name = fdp.PickValueInList(NAMES)
     if kind == 1:  # a name cut, grown or with one character changed
-        name = fdp.PickValueInList(NAMES)
         cut = fdp.ConsumeIntInRange(0, len(name))
         return name[:cut] + fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 2)) + name[cut + fdp.ConsumeIntInRange(0, 1):]
-    if kind == 2:
-        return Str(fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 20)))
     if kind == 3:
         return fdp.PickValueInList([None, 0, 1.5, b"tab", bytearray(b"tab"), ["tab"], object(), True])
-    return fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 40))
+    text = fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 40))
+    return name if kind == 0 else Str(text) if kind == 2 else text
 
 
 def test_one_input(data):

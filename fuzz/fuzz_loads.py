@@ -1,6 +1,5 @@
-"""loads on arbitrary input as bytes, as text and with a schema, partial, as
-JSON Lines and through a Stream: only DecodeError refuses (or TypeError for
-a lone surrogate), and each way agrees with plain reading and with json."""
+"""loads on arbitrary input as bytes, as text and with a schema, partial, as JSON Lines and through a Stream: only
+DecodeError refuses (or TypeError for a lone surrogate), and each way agrees with plain reading and with json."""
 
 import json
 
@@ -8,9 +7,6 @@ import atheris
 
 from harness import Mismatch, fuzz, has_surrogate, same, vesk
 
-SCHEMAS = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]]
-WRONG_TYPE = ("data must be str, bytes or a contiguous buffer of bytes such as bytearray, memoryview or mmap, "
-              "not a str that does not encode to UTF-8 (a lone surrogate)",)
 TRAILING, TRAILING_ON_LINE = "Trailing content after document", "Trailing content after value on its line"
 
 
@@ -22,12 +18,6 @@ def outcome(data, **options):
         if type(e) is not vesk.DecodeError:
             raise
         return "error", str(e)
-
-
-def agree(got, want, what):
-    if got[0] != want[0]:
-        raise Mismatch(f"{what}: {got!r:.300} vs {want!r:.300}")
-    same(got[1], want[1], tables=False)
 
 
 def against_json(text, got):
@@ -48,21 +38,16 @@ def check_text(text, schema=None):
     if has_surrogate(text):
         try:
             vesk.loads(text, schema=schema)
-        except TypeError as e:
-            if e.args != WRONG_TYPE:
-                raise
+        except TypeError:
             return None
         raise Mismatch(f"a str holding a lone surrogate was read: {text!r:.200}")
     got = outcome(text.encode(), schema=schema)
-    agree(outcome(text, schema=schema), got, "str vs its UTF-8 bytes")
+    same(outcome(text, schema=schema), got, "str vs its UTF-8 bytes", tables=False)
     return got
 
 
-PARTIAL = [True, "trailing-strings"]
-
-
 def check_partial(data, whole):
-    option = PARTIAL[len(data) % 2]
+    option = [True, "trailing-strings"][len(data) % 2]
     extras = {"fenced": len(data) % 3 == 0, "check_counts": len(data) % 5 == 0, "lines": len(data) % 7 == 0}
     outcome(data[: len(data) // 2], partial=option, **extras)
     got = outcome(data, partial=option, **extras)
@@ -77,19 +62,13 @@ def check_lines(data, whole):
     got = outcome(data, lines=True)
     if b"\n" in data:
         return
-    if whole[0] == "ok":
-        agree(got, ("ok", [whole[1]]), "one line vs plain")
-    elif got[0] == "ok" and got[1] != []:
-        raise Mismatch(f"one line read as {got[1]!r:.200} where plain reading fails: {whole[1]}")
-    elif got[0] == "error" and got[1] != whole[1].replace(TRAILING, TRAILING_ON_LINE):
-        raise Mismatch(f"one line fails otherwise than plain reading: {got[1]} vs {whole[1]}")
-
-
-PATHS = [None, None, ("items",), (0,), (1, "a")]
+    want = ("ok", [whole[1]]) if whole[0] == "ok" else ("error", whole[1].replace(TRAILING, TRAILING_ON_LINE))
+    if whole[0] == "ok" or got != ("ok", []):  # a line of filler alone holds no value, where plain reading fails
+        same(got, want, "one line vs plain", tables=False)
 
 
 def check_stream(data):
-    path = PATHS[len(data) % len(PATHS)]
+    path = [None, None, ("items",), (0,), (1, "a")][len(data) % 5]
     options = {"fenced": len(data) % 3 != 0, "check_counts": len(data) % 5 == 0}
     size = 1 + len(data) % 7
     stream, given_back = vesk.Stream(path=path, **options), []
@@ -102,12 +81,10 @@ def check_stream(data):
             raise
         got = "error", None
     want = outcome(data, **options)
-    if got[0] != want[0]:
-        raise Mismatch(f"Stream {got[0]} but loads {want[0]}: {data!r:.200}")
-    if got[0] == "ok":
-        same(got[1], want[1], tables=False)
-        if path is None and isinstance(want[1], list):
-            same(given_back, want[1][: len(given_back)], tables=False)
+    if "ok" in (got[0], want[0]):  # the same outcome, and the same value
+        same(got, want, f"Stream vs loads of {data!r:.200}", tables=False)
+    if got[0] == "ok" and path is None and isinstance(want[1], list):
+        same(given_back, want[1][: len(given_back)], tables=False)
 
 
 def test_one_input(data):
@@ -121,7 +98,7 @@ def test_one_input(data):
         got = check_text(each)
         if got is not None:
             against_json(each, got)
-    schema = SCHEMAS[len(data) % len(SCHEMAS)]
+    schema = [None, [], ["x"], ["x", "y"], ["id", "name", "a", "b", "c"]][len(data) % 5]
     if schema is not None:
         check_text(text, schema)
 

@@ -14,14 +14,12 @@ TABLES = [
     "[: id, name, role; 1, Alice, admin; 2, \"Bob, Jr.\", dev; 3, Carol, ]",
     "[2: a\tb; 1\t2; 3\t4 ]",
     "[: a | b; x y | z w; 1|2 ]",
-    "[:id,who,mail;1,Carol Nguyen,carol@example.com;2,\"Bob, Jr.\",]",
     "[: a, b, c; 1; , 3; ; ]",
     "[: \"a;b\", c; \"x;y\", x\\,y\\;z; 2, [1, {\"k\": \"]\"}] ]",
     "[: id, t; 1, [: k; v; w ]; 2, {a: NaN,} ]",
     "[: a; /* ; ] */ 1; // ; ]\n 2 ]",
     "{\"t\": [2: k, v; a, [: x, y; 1, \"]\"; 2, [3] ]; b, {\"q\": [: z; ; \u00e9 ]} ], \"u\": [[: w; \"[\" ]]}",
     "[: a; true; false; null; -Infinity; 1e3; \"\\ud83d\\ude00\"; 12345678901234567890123 ]",
-    "[2]{id,name}:\n  1, \"Alice\"\n  2, null",
     "[2: id, name, city, due; 1, Nancy Drew, New York, 2025-03-14; 2, Ivan, 10:30, N/A ]",
     "[2:\n  id, name\n  1, Infinity War\n  2, \n]",
     "{\"u\": [2]{id,\"a,b\"}:\n  1, nullable\n  2, ,\"n\": [[1]{x}:\n   -0x1]}",
@@ -46,9 +44,7 @@ def main(out):
     rng = random.Random(7)  # the same seeds on every run
     for n in (0, 8, 64, 512, 2048):
         write(out / "dumps", rng.randbytes(n))
-    for name in ("ivy_grid", "ivy_grid_rowcount", "multiline", "tab", "lean"):
-        write(out / "format_hint", b"\x01" + name.encode())
-    write(out / "format_hint", rng.randbytes(32))
+        write(out / "format_hint", rng.randbytes(n // 32))
 
 
 if __name__ == "__main__":

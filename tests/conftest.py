@@ -17,8 +17,7 @@ from hypothesis import settings
 # `make test` draws the same examples each run (--hypothesis-profile=repeatable); a plain pytest run draws new ones.
 settings.register_profile("repeatable", derandomize=True)
 
-# Under AddressSanitizer (preloaded by the sanitizer run), freed memory waits in a quarantine and
-# malloc keeps statistics of its own: resident size and glibc's malloc counters say nothing of leaks.
+# Under AddressSanitizer (the sanitizer run) freed memory waits in a quarantine: malloc's figures say nothing of leaks.
 with open("/proc/self/maps") as _maps:
     UNDER_ASAN = "libasan" in _maps.read()
 needs_plain_malloc = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator hides malloc's figures")
@@ -30,7 +29,6 @@ TOKENIZER_CACHE = SHARED / "tokenizers" / "tiktoken-cache"
 
 @pytest.fixture(scope="session")
 def o200k():
-    """tiktoken's o200k_base, offline from the shared cache."""
     if not TOKENIZER_CACHE.is_dir():
         pytest.skip(f"tokenizer cache {TOKENIZER_CACHE} not found")
     tiktoken = pytest.importorskip("tiktoken")
@@ -38,18 +36,15 @@ def o200k():
     return tiktoken.get_encoding("o200k_base")
 
 
-def compact(x):
-    """Compact JSON as the writer's plain output has it: no spaces, text unescaped."""
+def compact(x):  # as the writer's plain output has it: no spaces, text unescaped
     return json.dumps(x, ensure_ascii=False, separators=(",", ":"))
 
 
-def pe(message, position):
-    """The text of a parse error raised by loads."""
+def pe(message, position):  # the text of a parse error raised by loads
     return f"{message} (approximate position: \u00b132 bytes from {position})"
 
 
-# Errors that the message alone does not place: text, then the line, column,
-# table row and column name of its DecodeError.
+# Errors that the message alone does not place: text, then the line, column, table row and column name of its error.
 DECODE_PLACES = [
     (b'{"a": 1,\n "b": @}', 2, 7, None, None),
     ('[\n  "\u00e9", 01]'.encode(), 2, 8, None, None),  # a number's message states no position
@@ -62,8 +57,7 @@ DECODE_PLACES = [
 
 
 def check_decode_error(error, message, text):
-    """`error`, raised reading `text`, is the vesk.DecodeError of `message`; where the message states a
-    byte offset, `pos` is it and the line, column (in characters) and `doc` are those of it in `text`."""
+    """`error`, raised reading `text`, is the DecodeError of `message`; `pos`, line, column and `doc` place it."""
     import vesk
 
     assert type(error) is vesk.DecodeError and isinstance(error, json.JSONDecodeError)
@@ -79,8 +73,7 @@ def check_decode_error(error, message, text):
 
 
 def check_same(actual, expected, path="$", missing_as_none=False):
-    """`actual` is `expected` exactly: types (1, 1.0 and True differ), floats bit for bit, dict key order. With
-    `missing_as_none`, dicts may hold None under keys `expected` lacks, in any order (records read from a table)."""
+    """`actual` is `expected` exactly (types, floats bit for bit, key order); `missing_as_none`: records of a table."""
     assert type(actual) is type(expected), f"{path}: {actual!r:.80} vs {expected!r:.80}"
     if isinstance(expected, float):
         same = math.isnan(actual) and math.isnan(expected) or struct.pack("<d", actual) == struct.pack("<d", expected)
@@ -99,25 +92,20 @@ def check_same(actual, expected, path="$", missing_as_none=False):
         assert actual == expected, f"{path}: {actual!r:.200} != {expected!r:.200}"
 
 
-# A bare cell is text unless the whole of it is a number or literal of the value reader (JSON numbers of
-# any size, null, true, false, and NaN or Infinity begun by a capital N or I, or a minus).
+# A JSON number of any size, as a whole text.
 NUMBER = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?", re.ASCII)
 
 
-def reads_as_scalar(text):
-    body = text[1:] if text[:1] == "-" else text
-    return text in ("null", "true", "false") or bool(NUMBER.fullmatch(text)) or (
-        text[:1] in ("-", "I", "N") and body.lower() in ("nan", "inf", "infinity"))
-
-
 def reads_back_bare(text, lines=False, cell=True):
-    """Whether `text` written bare comes back as itself: as a cell (or a header name, `cell` false), in
-    rows on lines of their own (`lines`, where `}` ends a cell) or inline. Blanks around it are skipped,
-    `"` `[` `{` and comments open something else, delimiters, `;` `]` and line breaks end it."""
+    """Whether `text` written bare reads back as itself: as a cell (a header name, `cell` false), in rows on lines
+    of their own (`lines`: `}` ends a cell) or inline. A number or literal of the value reader is no text."""
     banned = "\t,;|]\\\x7f" + ("}" if lines else "")
+    body = text[1:] if text[:1] == "-" else text
+    scalar = text in ("null", "true", "false") or bool(NUMBER.fullmatch(text)) or (
+        text[:1] in ("-", "I", "N") and body.lower() in ("nan", "inf", "infinity"))
     return (text != "" and text[0] > " " and text[0] not in '"[{' and text[-1] != " "
             and not text.startswith(("//", "/*")) and not any(c < " " or c in banned for c in text)
-            and not any("\ud800" <= c <= "\udfff" for c in text) and not (cell and reads_as_scalar(text)))
+            and not any("\ud800" <= c <= "\udfff" for c in text) and not (cell and scalar))
 
 
 # Leak checks: the smallest object a leaking call could leave is a float (24 bytes), so LEAK_CALLS calls
@@ -126,8 +114,7 @@ LEAK_CALLS = 3000
 LEAK_THRESHOLD = LEAK_CALLS * 16
 
 
-def traced_growth(step):
-    """Traced bytes left behind by LEAK_CALLS calls of step(i), after 300 warm-up calls (caches, free lists)."""
+def traced_growth(step):  # traced bytes left by LEAK_CALLS calls of step(i), after warming caches and free lists
     tracemalloc.start()
     try:
         for i in range(300):
@@ -142,8 +129,7 @@ def traced_growth(step):
         tracemalloc.stop()
 
 
-def run_threads(work, count=8):
-    """Runs work(t) on `count` real threads started together, switching as often as the interpreter allows."""
+def run_threads(work, count=8):  # work(t) on real threads started together, switching as often as possible
     barrier = threading.Barrier(count)
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)

@@ -19,16 +19,13 @@ DUMPS_DEFAULTS = dict(ivy_grid=True, unquoted_keys=False, indent=None, bare_stri
                       row_count=True, multiline_ivy=False, delimiter="comma", lean=False, lines=False)
 
 
-def test_attributes_and_docs():
+def test_attributes_docs_and_simd_level():
     assert core.__version__ == "1.0.3"
     assert core.__all__ == NAMES and sorted(vesk.__all__) == sorted(NAMES + ["load", "dump", "Stream", "DecodeError"])
     assert vesk.DecodeError is core.DecodeError and vesk.DecodeError.__mro__[1:3] == (json.JSONDecodeError, ValueError)
     assert all(getattr(vesk, name) is getattr(core, name) for name in NAMES)
     assert core.__doc__.startswith("VESK \u2014 SIMD-accelerated parser for Python\n\n")
     assert core.loads.__doc__.startswith("Parse VESK/JSON data from bytes or string\n\nArgs:\n    data: ")
-
-
-def test_simd_level_matches_cpu_flags():
     flags = set(re.search(r"^flags\s*:(.*)$", Path("/proc/cpuinfo").read_text(), re.M)[1].split())
     assert core.__simd__ == ("AVX-512" if {"avx512f", "avx512bw"} <= flags else "AVX2")
 

@@ -11,8 +11,7 @@ from conftest import pe
 from vesk import dumps, loads
 
 
-def on_small_stack(fn):
-    """fn() on a new thread with a 256 KB stack: its result, or its exception re-raised."""
+def on_small_stack(fn):  # fn() on a new thread with a 256 KB stack: its result, or its exception re-raised
     previous = threading.stack_size(256 * 1024)
     try:
         with ThreadPoolExecutor(1) as pool:  # its thread starts at submit, with the stack size set
@@ -57,11 +56,8 @@ def test_dumps_reaches_its_limit_on_a_small_stack(shapes, indent):
         on_small_stack(lambda: dumps(nest(1, value, shapes), indent=indent))
 
 
-class Deep:
-    """Its conversion writes a deep value of its own with dumps, while the outer call is itself deep."""
-
-    def model_dump(self):
-        return dumps(nest(250, [1], ["list", "dict"]))
+# A conversion writes a deep value of its own with dumps, while the outer call is itself deep.
+Deep = type("Deep", (), {"model_dump": lambda self: dumps(nest(250, [1], ["list", "dict"]))})
 
 
 def test_reentrant_dumps_deep_inside_a_deep_dumps():

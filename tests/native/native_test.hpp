@@ -1,5 +1,4 @@
-// What the native test files share: GoogleTest, the parts of the standard
-// library they use, and text read back from a buffer of any unit width.
+// What the native tests share: GoogleTest, the standard library, units read back from a buffer.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -19,7 +19,7 @@ int descend(StackRoom& room, int levels) {
 }
 
 // 20 MB of frames on a 256 KB thread: through several segments and back to the thread's bound.
-TEST(StackRoom, DeepRecursionOnASmallThread) {
+TEST(StackRoom, DeepRecursionOnSegments) {
     struct Run {
         int result = -1;
         uintptr_t low_before = 0, low_after = 0;
@@ -45,10 +45,8 @@ TEST(StackRoom, DeepRecursionOnASmallThread) {
     EXPECT_EQ(run.result, 20000);
     EXPECT_NE(run.low_before, 0u);
     EXPECT_EQ(run.low_after, run.low_before);
-}
-
-// On a segment the bound is the segment's, then the thread's again; values and exceptions return.
-TEST(StackRoom, SegmentsSetTheBoundAndPassExceptionsBack) {
+    // On a segment the bound is the segment's, then the thread's again; values and exceptions
+    // return.
     const uintptr_t own = stack_low_bound();
     EXPECT_LT(own, stack_pointer());
     const uintptr_t inner = on_new_stack([] {

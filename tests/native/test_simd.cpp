@@ -28,8 +28,7 @@ constexpr size_t kPage = 4096;  // the granule within_page() assumes
 enum class Edge { head, tail };
 
 // Readable pages between two inaccessible ones, `poison` except where the current input lies.
-class GuardedArena {
-  public:
+struct GuardedArena {
     GuardedArena(size_t pages, std::string_view poison) : size_(pages * kPage), poison_(poison) {
         base_ = static_cast<uint8_t*>(
             mmap(nullptr, size_ + 2 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -48,14 +47,10 @@ class GuardedArena {
         return base_ + kPage + offset;
     }
     // `align` bytes after the leading guard, or under 64 before the trailing one at `align` % 64.
-    template <class Unit>
-    const Unit* place(const Unit* units, size_t count, size_t align, Edge edge) {
-        const size_t n = count * sizeof(Unit);
-        const size_t offset = edge == Edge::head ? align : size_ - n - ((0 - n - align) & 63);
-        return reinterpret_cast<const Unit*>(place_at(units, n, offset));
+    const uint8_t* place(const void* bytes, size_t n, size_t align, Edge edge) {
+        return place_at(bytes, n, edge == Edge::head ? align : size_ - n - ((0 - n - align) & 63));
     }
 
-  private:
     void repoison(size_t offset, size_t size) {
         for (size_t i = offset; i < offset + size; ++i)
             base_[kPage + i] = static_cast<uint8_t>(poison_[i % poison_.size()]);
@@ -67,10 +62,9 @@ class GuardedArena {
 };
 
 // Letters with bytes of `special` (or any byte) at a density per input, some in runs, some BOMs.
-class Fuzzer {
-  public:
-    explicit Fuzzer(uint64_t seed) : rng_(seed) {}
-    uint64_t below(uint64_t n) { return rng_() % n; }
+struct Fuzzer {
+    explicit Fuzzer(uint64_t seed) : rng(seed) {}
+    uint64_t below(uint64_t n) { return rng() % n; }
 
     std::string bytes(size_t length, std::string_view special) {
         static constexpr unsigned kDensity[] = {0, 1, 4, 16, 40, 64};  // in 64ths
@@ -88,9 +82,7 @@ class Fuzzer {
         if (length >= 3 && below(16) == 0) s.replace(0, 3, "\xef\xbb\xbf");
         return s;
     }
-
-  private:
-    std::mt19937_64 rng_;
+    std::mt19937_64 rng;
 };
 
 // Quotes, backslashes, controls, DEL, high bytes (0xA2, 0xDC: '"' and '\\' with the top bit), BOM
@@ -104,18 +96,14 @@ constexpr std::string_view kInteresting =
 template <class Check>
 void for_each_input(Fuzzer& fuzz, GuardedArena& arena, size_t max_length, std::string_view special,
                     bool long_ones, Check check) {
-    size_t n = 0;
     const auto one = [&](size_t length, size_t align, Edge edge) {
         const std::string in = fuzz.bytes(length, special);
-        const uint8_t* at =
-            arena.place(reinterpret_cast<const uint8_t*>(in.data()), length, align, edge);
+        const uint8_t* at = arena.place(in.data(), length, align, edge);
         check(std::string_view(in), at, [&] {
-            return "case " + std::to_string(n) + ", " + std::to_string(length) +
-                   " bytes at alignment " + std::to_string(align) +
+            return std::to_string(length) + " bytes at alignment " + std::to_string(align) +
                    (edge == Edge::head ? " after" : " before") +
                    " a guard page: " + testing::PrintToString(in);
         });
-        ++n;
         return !testing::Test::HasFatalFailure();
     };
     for (size_t length = 0; length <= max_length; ++length)
@@ -139,85 +127,45 @@ TEST(SimdDifferential, ScannersMatchLoop) {
     std::vector<StructuralIndex> indexes(scans.size());
     Fuzzer fuzz(0x5CA4'D1FF);
     GuardedArena arena(24, "\"");  // an over-read records quotes
-    for_each_input(fuzz, arena, 320, kInteresting, true,
-                   [&](std::string_view in, const uint8_t* at, auto where) {
-                       // now and then the 64-bit offsets start just below, at or above the length
-                       const uint64_t wide_from =
-                           fuzz.below(4) ? kWideOffsetsFrom
-                                         : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
-                       std::vector<uint64_t> want;
-                       for (size_t i = 0; i < in.size(); ++i)
-                           if (in[i] == '"') want.push_back(i);
-                       for (size_t v = 0; v < scans.size(); ++v) {
-                           StructuralIndex& index = indexes[v];
-                           index.reset(in.size(), wide_from);
-                           scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
-                           std::vector<uint64_t> got(index.size());
-                           for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
-                           ASSERT_EQ(index.wide(), in.size() >= wide_from)
-                               << scans[v].first << ", " << where();
-                           ASSERT_EQ(got, want) << scans[v].first << ", 64-bit from " << wide_from
-                                                << ", " << where();
-                       }
-                   });
-}
-
-// `"` and `\` escaped by a backslash, controls by a short escape or \u00XX; units above 0xFF stay.
-void escape_into(std::vector<uint32_t>& out, uint32_t c) {
-    const char* named =
-        c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
-    char hex[8];
-    if (c == '"' || c == '\\') {
-        out.insert(out.end(), {'\\', c});
-    } else if (c >= 0x20) {
-        out.push_back(c);
-    } else if (named) {
-        out.insert(out.end(), {'\\', static_cast<uint32_t>(named[1])});
-    } else {
-        std::snprintf(hex, sizeof hex, "\\u%04x", c);
-        out.insert(out.end(), hex, hex + 6);
-    }
-}
-
-// After up to 70 bytes (output blocks at every offset), each variant into its own reused buffer.
-TEST(SimdDifferential, ByteEscapersMatchLoop) {
-    using Escape = void (*)(const uint8_t*, size_t, OutputBuffer&);
-    const std::pair<const char*, Escape> escapers[] = {{"scalar", &write_escaped_str_scalar},
-                                                       {"avx2", &write_escaped_str_avx2},
-                                                       {"dispatch", &write_escaped_str}};
-    OutputBuffer buffers[std::size(escapers)];
-    Fuzzer fuzz(0xE5CA'9E00);
-    GuardedArena arena(24, "\"\n");  // an over-read would escape them
     for_each_input(
         fuzz, arena, 320, kInteresting, true,
         [&](std::string_view in, const uint8_t* at, auto where) {
-            const size_t prefix = fuzz.below(70);
-            std::vector<uint32_t> want(prefix, '<');
-            for (unsigned char c : in) escape_into(want, c);
-            for (size_t v = 0; v < std::size(escapers); ++v) {
-                buffers[v].clear();
-                buffers[v].fill('<', prefix);
-                escapers[v].second(at, in.size(), buffers[v]);
-                ASSERT_EQ(units_of(buffers[v].bytes(), buffers[v].size(), buffers[v].width()), want)
-                    << escapers[v].first << ", after " << prefix << ", " << where();
+            // now and then the 64-bit offsets start just below, at or above the length
+            const uint64_t wide_from = fuzz.below(4)
+                                           ? kWideOffsetsFrom
+                                           : std::max<size_t>(in.size(), 1) - 1 + fuzz.below(3);
+            std::vector<uint64_t> want;
+            for (size_t i = 0; i < in.size(); ++i)
+                if (in[i] == '"') want.push_back(i);
+            for (size_t v = 0; v < scans.size(); ++v) {
+                StructuralIndex& index = indexes[v];
+                index.reset(in.size(), wide_from);
+                scans[v].second({reinterpret_cast<const char*>(at), in.size()}, index);
+                std::vector<uint64_t> got(index.size());
+                for (size_t i = 0; i < got.size(); ++i) got[i] = index[i];
+                ASSERT_EQ(std::pair(index.wide(), got), std::pair(in.size() >= wide_from, want))
+                    << scans[v].first << ", 64-bit from " << wide_from << ", " << where();
             }
         });
 }
 
-bool is_surrogate(uint32_t c) {
-    return c >= 0xD800 && c <= 0xDFFF;
-}
-
-// What write_escaped_units leaves after `prefix` units; it stops at a surrogate.
-std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in,
-                                                      size_t prefix) {
-    std::vector<uint32_t> out(prefix, '<');
+// What write_escaped_units appends: `"` and `\` after a backslash, controls as a short escape or
+// \u00XX, other units as they are; it stops at a surrogate.
+std::pair<bool, std::vector<uint32_t>> expected_units(const std::vector<uint32_t>& in) {
+    std::vector<uint32_t> out;
     for (uint32_t c : in) {
-        if (is_surrogate(c)) return {false, out};
-        if (c > 0xFF)
+        const char* named =
+            c && c < 0x20 ? std::strchr("\bb\tt\nn\ff\rr", static_cast<int>(c)) : nullptr;
+        char hex[8];
+        if (c >= 0xD800 && c <= 0xDFFF) return {false, out};
+        if (c == '"' || c == '\\')
+            out.insert(out.end(), {'\\', c});
+        else if (c >= 0x20)
             out.push_back(c);
+        else if (named)
+            out.insert(out.end(), {'\\', static_cast<uint32_t>(named[1])});
         else
-            escape_into(out, c);
+            out.insert(out.end(), hex, hex + std::snprintf(hex, sizeof hex, "\\u%04x", c));
     }
     return {true, out};
 }
@@ -235,79 +183,48 @@ std::vector<uint32_t> unit_pool(unsigned kind) {
     return p;
 }
 
-// Units of `kind` bytes, little-endian.
-std::vector<uint8_t> as_units(const std::vector<uint32_t>& in, unsigned kind) {
-    std::vector<uint8_t> bytes(in.size() * kind);
-    for (size_t i = 0; i < in.size(); ++i) std::memcpy(&bytes[i * kind], &in[i], kind);
-    return bytes;
-}
-
-// Every unit kind into every width as wide, at every aligned placement, at most one surrogate.
+// Every unit kind into every width as wide (bytes into bytes: the vector byte escaper), at every
+// aligned placement, at most one surrogate. All into one growing buffer per kind and width (widened
+// from 40 bytes already in it), so that texts end at every distance from its capacity: a block
+// stored past the text must stay in the reservation (the sanitizer build sees any store beyond it).
 TEST(SimdDifferential, UnitEscaperMatchesLoop) {
     Fuzzer fuzz(0x0C0D'E5E7);
     GuardedArena arena(2, "\"\0\0\0"sv);  // a quote, or NULs, as units of any kind
-    OutputBuffer out;
-    size_t n = 0;
     for (unsigned kind : {1u, 2u, 4u}) {
         const std::vector<uint32_t> pool = unit_pool(kind);
-        for (unsigned width = kind; width <= 4; width *= 2)
+        for (unsigned width = kind; width <= 4; width *= 2) {
+            OutputBuffer out;
+            out.fill('<', 40);  // widened with the text it holds
+            out.widen(width);
+            ASSERT_EQ(units_of(out.bytes(), out.size(), width), std::vector<uint32_t>(40, '<'));
             for (size_t length = 0; length <= 130; ++length)
                 for (size_t align = 0; align < 64; align += kind)
                     for (Edge edge : {Edge::head, Edge::tail}) {
                         std::vector<uint32_t> in(length);
                         const uint64_t density = fuzz.below(5);  // in quarters
-                        for (uint32_t& u : in) {
+                        for (uint32_t& u : in)
                             u = fuzz.below(4) < density
                                     ? pool[fuzz.below(pool.size())]
                                     : 'a' + static_cast<uint32_t>(fuzz.below(26));
-                            if (is_surrogate(u)) u = 0xE9;
-                        }
                         if (kind > 1 && length && fuzz.below(4) == 0)
                             in[fuzz.below(length)] =
                                 0xD800 + static_cast<uint32_t>(fuzz.below(0x800));
-                        const size_t prefix = fuzz.below(40);
-                        out.clear();
-                        out.fill('<', prefix);
-                        out.widen(width);
-                        const std::vector<uint8_t> units = as_units(in, kind);
+                        const size_t before = out.size();
+                        std::vector<uint8_t> units(length * kind);  // little-endian
+                        for (size_t i = 0; i < length; ++i)
+                            std::memcpy(&units[i * kind], &in[i], kind);
                         const bool ok = write_escaped_units(
                             arena.place(units.data(), units.size(), align, edge), kind, length,
                             out);
-                        ASSERT_EQ(out.width(), width);
-                        ASSERT_EQ(std::pair(ok, units_of(out.bytes(), out.size(), width)),
-                                  expected_units(in, prefix))
-                            << "case " << n << ": kind " << kind << " into width " << width
-                            << " at alignment " << align
-                            << (edge == Edge::head ? " after" : " before") << " a guard page after "
-                            << prefix << " units: " << testing::PrintToString(in);
-                        ++n;
+                        ASSERT_EQ(std::pair(ok, units_of(out.bytes() + before * width,
+                                                         out.size() - before, width)),
+                                  expected_units(in))
+                            << "kind " << kind << " into width " << width << " at " << align
+                            << (edge == Edge::head ? " after" : " before")
+                            << " a guard page: " << testing::PrintToString(in);
                     }
-    }
-}
-
-// Short texts into one growing buffer, ending at every distance from its capacity: a block stored
-// past the text must stay in the reservation (the sanitizer build sees any store beyond it).
-TEST(SimdDifferential, ManyShortTextsFillOneBuffer) {
-    Fuzzer fuzz(0xF111);
-    for (auto [kind, width] :
-         {std::pair{1u, 1u}, {1u, 2u}, {1u, 4u}, {2u, 2u}, {2u, 4u}, {4u, 4u}}) {
-        const std::vector<uint32_t> pool = unit_pool(kind);
-        OutputBuffer out;
-        out.widen(width);
-        std::vector<uint32_t> all;
-        for (int n = 0; n < 4000; ++n) {
-            std::vector<uint32_t> in(1 + fuzz.below(40));
-            for (uint32_t& u : in) u = pool[fuzz.below(pool.size())];
-            ASSERT_TRUE(write_escaped_units(as_units(in, kind).data(), kind, in.size(), out));
-            for (uint32_t c : in) c > 0xFF ? all.push_back(c) : escape_into(all, c);
         }
-        ASSERT_EQ(units_of(out.bytes(), out.size(), width), all)
-            << "kind " << kind << " width " << width;
     }
-}
-
-bool is_space(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // Filler: whitespace; `//` through LF, CR or CR LF; `/*` through the next `*/`; a BOM at 0 only.
@@ -315,7 +232,8 @@ uint64_t skip_filler(const uint8_t* s, uint64_t n, uint64_t pos) {
     for (;;) {
         if (pos == 0 && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
             pos = 3;
-        } else if (pos < n && is_space(s[pos])) {
+        } else if (pos < n &&
+                   (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) {
             ++pos;
         } else if (pos + 1 < n && s[pos] == '/' && s[pos + 1] == '/') {
             for (pos += 2; pos < n && s[pos] != '\n' && s[pos] != '\r';) ++pos;
@@ -386,9 +304,6 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
     constexpr std::string_view kShort =
         "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;
-    const auto fits = [](const void* p, size_t block) {
-        return reinterpret_cast<uintptr_t>(p) % kPage + block <= kPage;
-    };
     const auto bare = [](uint8_t c) { return c >= 0x20 && c != 0x7F && !std::strchr(",;|]\\", c); };
     const auto identifier = [](uint8_t c) {
         return std::isalnum(c) || c == '_' || c == '$' || c == '-';
@@ -396,25 +311,21 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
     const auto clean = [](uint8_t c) { return c >= 0x20 && c != '"' && c != '\\'; };
     Fuzzer fuzz(0x5B10'C4E5);
     GuardedArena arena(2, "\",;\\\x01");  // an over-read that leaked into a result would stop it
-    size_t n = 0;
     for (size_t length = 0; length < 64; ++length)
         for (size_t distance = std::max<size_t>(length, 1); distance <= length + 72; ++distance)
-            for (int k = 0; k < 3; ++k, ++n) {
+            for (int k = 0; k < 3; ++k) {
                 const std::string text = fuzz.bytes(length, kShort);
                 const uint8_t* at = arena.place_at(text.data(), length, arena.size() - distance);
                 const auto all = [&](auto pred) { return std::all_of(at, at + length, pred); };
-                const std::string where =
-                    "case " + std::to_string(n) + ", " + std::to_string(distance) +
-                    " bytes before a guard page: " + testing::PrintToString(text);
+                const std::string where = testing::PrintToString(text) + ", " +
+                                          std::to_string(distance) + " bytes before a guard page";
                 uint8_t out[64];
                 // Reports `want` and, where it copied, holds the text.
                 const auto check = [&](int got, int want, const char* name) {
-                    ASSERT_EQ(got, want) << name << ", " << where;
-                    if (want == 1) {
-                        ASSERT_EQ(std::string(out, out + length), text) << name << ", " << where;
-                    }
+                    const std::string held = want == 1 ? std::string(out, out + length) : text;
+                    ASSERT_EQ(std::pair(got, held), std::pair(want, text)) << name << ", " << where;
                 };
-                const bool fits_clean = fits(at, length < 16 ? 16 : length < 32 ? 32 : 64);
+                const bool fits_clean = distance >= (length < 16 ? 16 : length < 32 ? 32 : 64);
                 ASSERT_NO_FATAL_FAILURE(
                     check(copy_clean_avx2(at, length, out), fits_clean && all(clean), "clean"));
                 if (length >= 32) {  // blocks that lie within the text: always decided
@@ -422,7 +333,7 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                         check(copy_long_if_bare(at, length, out), all(bare), "long bare"));
                     continue;
                 }
-                const bool fit = fits(at, 32);
+                const bool fit = distance >= 32;
                 std::memset(out, 0xA5, sizeof out);  // a declined copy writes nothing
                 ASSERT_NO_FATAL_FAILURE(check(copy_short(at, out), fit, "short"));
                 ASSERT_TRUE(fit || std::all_of(out, out + 32, [](uint8_t b) { return b == 0xA5; }))
@@ -432,6 +343,31 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                 ASSERT_NO_FATAL_FAILURE(check(copy_short_if_identifier(at, length, out),
                                               fit ? all(identifier) : -1, "identifier"));
             }
+}
+
+constexpr uint32_t kOsxsave = 1u << 27;                                         // leaf 1 ECX
+constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16, kAvx512bw = 1u << 30;  // leaf 7 EBX
+constexpr uint32_t kAll = kAvx2 | kAvx512f | kAvx512bw;
+constexpr uint64_t kYmm = 0x6, kZmm = 0xE0;  // XCR0: XMM|YMM; opmask|ZMM_Hi256|Hi16_ZMM
+
+// A feature counts only where the processor has it and the OS saves its
+// registers; the vector level is AVX-512 only with both F and BW.
+TEST(CpuFeatures, DerivedFromRegisters) {
+    using Flags = std::tuple<bool, bool, bool, std::string>;
+    for (const auto& [regs, want] : std::vector<std::pair<CpuidRegisters, Flags>>{
+             {{kOsxsave, kAll, kYmm | kZmm}, {true, true, true, "AVX-512"}},
+             {{kOsxsave, kAvx2, kYmm | kZmm}, {true, false, false, "AVX2"}},
+             {{kOsxsave, kAvx2 | kAvx512f, kYmm | kZmm}, {true, true, false, "AVX2"}},
+             {{kOsxsave, kAvx2 | kAvx512bw, kYmm | kZmm}, {true, false, true, "AVX2"}},
+             {{kOsxsave, kAll, kYmm}, {true, false, false, "AVX2"}},         // no ZMM state
+             {{kOsxsave, kAll, kYmm | 0x20}, {true, false, false, "AVX2"}},  // part of it
+             {{kOsxsave, kAll, 0x2 | kZmm}, {false, false, false, "AVX2"}},  // no YMM state
+             {{0, kAll, kYmm | kZmm}, {false, false, false, "AVX2"}},
+             {{kOsxsave, 0, kYmm | kZmm}, {false, false, false, "AVX2"}}}) {
+        const CpuFeatures f = derive_cpu_features(regs);
+        EXPECT_EQ(Flags(f.avx2, f.avx512f, f.avx512bw, simd_level_name(f)), want)
+            << std::hex << regs.leaf1_ecx << " " << regs.leaf7_ebx << " " << regs.xcr0;
+    }
 }
 
 }  // namespace

@@ -402,8 +402,6 @@ bool Writer::write_bare_identifier(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length == 0 || !PyUnicode_IS_ASCII(str)) return false;
     const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-    const uint8_t first = text[0];
-    if (!(is_ascii_letter(first) || first == '_' || first == '$')) return false;
     if (length < 32) {
         out_.reserve(32);
         const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());

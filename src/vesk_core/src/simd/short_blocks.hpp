@@ -180,23 +180,30 @@ VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t lengt
     }
 }
 
-// A set of bytes below 0x80 as two 16-entry tables, one bit a high nibble
-// among the members': byte c is in the set when low[c & 15] & high[c >> 4]
-// is not 0 (high is 0 from 8 on).
+// A set of bytes below 0x80 as two 16-entry tables: byte c is in the set
+// when low[c & 15] & high[c >> 4] is not 0 (high is 0 from 8 on). One bit
+// a high nibble among the members' fits any set; other assignments of the
+// bits can tell subsets apart as well.
 struct NibbleSet {
     uint8_t low[16];
     uint8_t high[16];
 };
 
-// One bit per byte of `v` that is in the set whose tables `low` and `high`
-// hold in both lanes.
-VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
+// low[c & 15] & high[c >> 4] for each byte c of `v`, where `low` and
+// `high` hold a NibbleSet's tables in both lanes: 0 for a byte not in the
+// set (or from 0x80 on).
+VESK_TARGET_AVX2 inline __m256i nibble_classes(__m256i v, __m256i low, __m256i high) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
     const __m256i by_high =
         _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-    const __m256i miss =
-        _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
+    return _mm256_and_si256(by_low, by_high);
+}
+
+// One bit per byte of `v` that is in the set whose tables `low` and `high`
+// hold in both lanes.
+VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
+    const __m256i miss = _mm256_cmpeq_epi8(nibble_classes(v, low, high), _mm256_setzero_si256());
     return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
 }
 
@@ -224,26 +231,55 @@ VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i
     return false;
 }
 
-// All ones in the bytes of `x` from `base` to `base + span` (unsigned), as
-// min(x - base, span) == x - base exactly there.
-VESK_TARGET_AVX2 inline __m256i bytes_in_range(__m256i x, char base, char span) {
-    const __m256i shifted = _mm256_sub_epi8(x, _mm256_set1_epi8(base));
-    return _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, _mm256_set1_epi8(span)), shifted);
-}
+// The bytes of a bare identifier (ASCII letters, digits, '_', '$', '-') as
+// a NibbleSet whose bits are classes rather than high nibbles: a class is
+// a run of bytes under one high nibble that share a role, so that
+// kIdentifierStarts tells the bytes that may also open one (all but the
+// digits and '-'). Checked against is_bare_identifier's rule where the
+// writer includes both.
+inline constexpr uint8_t kIdentifierDollar = 1;       // 0x24
+inline constexpr uint8_t kIdentifierDash = 2;         // 0x2D
+inline constexpr uint8_t kIdentifierDigit = 4;        // 0x30 to 0x39
+inline constexpr uint8_t kIdentifierLetterLow = 8;    // 0x41 to 0x4F, 0x61 to 0x6F
+inline constexpr uint8_t kIdentifierLetterHigh = 16;  // 0x50 to 0x5A, 0x70 to 0x7A
+inline constexpr uint8_t kIdentifierUnderscore = 32;  // 0x5F
+inline constexpr uint8_t kIdentifierStarts =
+    kIdentifierDollar | kIdentifierLetterLow | kIdentifierLetterHigh | kIdentifierUnderscore;
+inline constexpr NibbleSet kIdentifierNibbles = [] {
+    NibbleSet set{};
+    set.high[2] = kIdentifierDollar | kIdentifierDash;
+    set.high[3] = kIdentifierDigit;
+    set.high[4] = set.high[6] = kIdentifierLetterLow;
+    set.high[5] = kIdentifierLetterHigh | kIdentifierUnderscore;
+    set.high[7] = kIdentifierLetterHigh;
+    for (int low = 0; low < 16; ++low)
+        set.low[low] = static_cast<uint8_t>((low == 4 ? kIdentifierDollar : 0) |
+                                            (low == 0xD ? kIdentifierDash : 0) |
+                                            (low <= 9 ? kIdentifierDigit : 0) |
+                                            (low >= 1 ? kIdentifierLetterLow : 0) |
+                                            (low <= 0xA ? kIdentifierLetterHigh : 0) |
+                                            (low == 0xF ? kIdentifierUnderscore : 0));
+    return set;
+}();
 
-// For a text of fewer than 32 bytes: when every byte may stand in a bare
-// identifier after its first (an ASCII letter or digit, '_', '$' or '-'),
-// copies it to `out` as one 32-byte block and returns 1; returns 0 when a
-// byte may not, -1 when it cannot be loaded whole within its page.
+// For a text of 1 to 31 bytes: when it is a bare identifier (its first
+// byte an ASCII letter, '_' or '$', each other byte one of those, a digit
+// or '-'), copies it to `out` as one 32-byte block and returns 1; returns
+// 0 when it is not, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
     const uint8_t* text, size_t length, uint8_t* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    const __m256i letter = bytes_in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 25);
-    const __m256i digit = bytes_in_range(v, '0', 9);
-    __m256i ok = _mm256_or_si256(letter, digit);
-    for (char c : {'_', '$', '-'}) ok = _mm256_or_si256(ok, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    if (~static_cast<uint32_t>(_mm256_movemask_epi8(ok)) & ((1u << length) - 1)) return 0;
+    const __m256i low = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kIdentifierNibbles.low)));
+    const __m256i high = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kIdentifierNibbles.high)));
+    // The classes each byte needs one of: an opening one first, any after.
+    const __m256i need = _mm256_insert_epi8(_mm256_set1_epi8(-1), kIdentifierStarts, 0);
+    const __m256i fit = _mm256_and_si256(nibble_classes(v, low, high), need);
+    const auto misfits = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(fit, _mm256_setzero_si256())));
+    if (misfits & ((1u << length) - 1)) return 0;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
 }

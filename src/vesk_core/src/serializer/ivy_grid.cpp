@@ -51,24 +51,9 @@ bool any_in(const void* data, Py_ssize_t length, const ByteSet& set) {
     return found;
 }
 
-// The grid-unsafe bytes as a nibble set for the vector scan, built from
-// is_grid_unsafe: one bit for each high nibble that a member has.
-constexpr NibbleSet kGridUnsafeNibbles = [] {
-    NibbleSet set{};
-    uint8_t next_bit = 1;
-    for (int high = 0; high < 16; ++high) {
-        bool any = false;
-        for (int low = 0; low < 16; ++low)
-            any = any || is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low));
-        if (!any) continue;
-        if (high >= 8 || next_bit == 0) throw "grid-unsafe bytes do not fit a nibble set";
-        set.high[high] = next_bit;
-        for (int low = 0; low < 16; ++low)
-            if (is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low))) set.low[low] |= next_bit;
-        next_bit = static_cast<uint8_t>(next_bit << 1);
-    }
-    return set;
-}();
+// The grid-unsafe bytes as a nibble set for the vector scan.
+constexpr NibbleSet kGridUnsafeNibbles =
+    make_nibble_set([](uint8_t c) { return is_grid_unsafe(c); });
 
 bool is_grid_safe_str(PyObject* str) {
     const int kind = PyUnicode_KIND(str);

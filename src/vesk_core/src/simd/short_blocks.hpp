@@ -143,13 +143,67 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     return true;
 }
 
-// One bit per byte of `v` that bare grid text may not hold: control
-// characters, DEL, and , ; | ] \\.
+// A set of bytes below 0x80 as two 16-entry tables: byte c is in the set
+// when low[c & 15] & high[c >> 4] is not 0 (high is 0 from 8 on). One bit
+// a high nibble among the members' fits any set; other assignments of the
+// bits can tell subsets apart as well.
+struct NibbleSet {
+    uint8_t low[16];
+    uint8_t high[16];
+};
+
+// low[c & 15] & high[c >> 4] for each byte c of `v`, where `low` and
+// `high` hold a NibbleSet's tables in both lanes: 0 for a byte not in the
+// set (or from 0x80 on).
+VESK_TARGET_AVX2 inline __m256i nibble_classes(__m256i v, __m256i low, __m256i high) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    const __m256i by_high =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    return _mm256_and_si256(by_low, by_high);
+}
+
+// One bit per byte of `v` that is in the set whose tables `low` and `high`
+// hold in both lanes.
+VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
+    const __m256i miss = _mm256_cmpeq_epi8(nibble_classes(v, low, high), _mm256_setzero_si256());
+    return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
+}
+
+// The NibbleSet of the bytes below 0x80 for which `member` holds, one bit
+// a high nibble among the members'.
+template <class Member>
+constexpr NibbleSet make_nibble_set(Member member) {
+    NibbleSet set{};
+    uint8_t next_bit = 1;
+    for (int high = 0; high < 8; ++high) {
+        bool any = false;
+        for (int low = 0; low < 16; ++low)
+            any = any || member(static_cast<uint8_t>(high * 16 + low));
+        if (!any) continue;
+        set.high[high] = next_bit;
+        for (int low = 0; low < 16; ++low)
+            if (member(static_cast<uint8_t>(high * 16 + low))) set.low[low] |= next_bit;
+        next_bit = static_cast<uint8_t>(next_bit << 1);
+    }
+    return set;
+}
+
+// The bytes that bare grid text may not hold: control characters, DEL,
+// and , ; | ] \\.
+inline constexpr NibbleSet kNotBareNibbles = make_nibble_set([](uint8_t c) {
+    return c < 0x20 || c == 0x7F || c == ',' || c == ';' || c == '|' || c == ']' || c == '\\';
+});
+
+// A NibbleSet's two tables, each in both lanes.
+VESK_TARGET_AVX2 inline __m256i nibble_table(const uint8_t (&table)[16]) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+}
+
+// One bit per byte of `v` that bare grid text may not hold.
 VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
-    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
-        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+    return nibble_set_mask(v, nibble_table(kNotBareNibbles.low),
+                           nibble_table(kNotBareNibbles.high));
 }
 
 // For a text shorter than 32 bytes: when it holds none of the bytes that
@@ -180,42 +234,13 @@ VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t lengt
     }
 }
 
-// A set of bytes below 0x80 as two 16-entry tables: byte c is in the set
-// when low[c & 15] & high[c >> 4] is not 0 (high is 0 from 8 on). One bit
-// a high nibble among the members' fits any set; other assignments of the
-// bits can tell subsets apart as well.
-struct NibbleSet {
-    uint8_t low[16];
-    uint8_t high[16];
-};
-
-// low[c & 15] & high[c >> 4] for each byte c of `v`, where `low` and
-// `high` hold a NibbleSet's tables in both lanes: 0 for a byte not in the
-// set (or from 0x80 on).
-VESK_TARGET_AVX2 inline __m256i nibble_classes(__m256i v, __m256i low, __m256i high) {
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
-    const __m256i by_high =
-        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-    return _mm256_and_si256(by_low, by_high);
-}
-
-// One bit per byte of `v` that is in the set whose tables `low` and `high`
-// hold in both lanes.
-VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
-    const __m256i miss = _mm256_cmpeq_epi8(nibble_classes(v, low, high), _mm256_setzero_si256());
-    return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
-}
-
 // Whether any of the `length` bytes at `text` is in `set`: 32 bytes a step,
 // the last step the final 32 bytes; a text under 32 bytes is loaded whole
 // where its page allows, else read byte by byte.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool any_in_nibble_set_avx2(
     const uint8_t* text, size_t length, const NibbleSet& set) {
-    const __m256i low =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)));
-    const __m256i high =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)));
+    const __m256i low = nibble_table(set.low);
+    const __m256i high = nibble_table(set.high);
     const auto* blocks = reinterpret_cast<const __m256i*>(text);
     if (length >= 32) {
         size_t i = 0;
@@ -270,10 +295,8 @@ inline constexpr NibbleSet kIdentifierNibbles = [] {
     const uint8_t* text, size_t length, uint8_t* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    const __m256i low = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kIdentifierNibbles.low)));
-    const __m256i high = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kIdentifierNibbles.high)));
+    const __m256i low = nibble_table(kIdentifierNibbles.low);
+    const __m256i high = nibble_table(kIdentifierNibbles.high);
     // The classes each byte needs one of: an opening one first, any after.
     const __m256i need = _mm256_insert_epi8(_mm256_set1_epi8(-1), kIdentifierStarts, 0);
     const __m256i fit = _mm256_and_si256(nibble_classes(v, low, high), need);

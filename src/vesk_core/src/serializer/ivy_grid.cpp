@@ -212,11 +212,14 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
     return start & (last != ' ') & !comment;
 }
 
+constexpr NibbleSet kNumberTokenNibbles =
+    make_nibble_set([](uint8_t c) { return is_number_token_byte(c); });
+
 // Whether a cell of these bytes, all one number or literal, would read as
 // that value rather than as the text. Most texts that start like one are
 // refused before they are read: a literal has four or five letters, and a
 // number is number-token bytes all through (a date or a word such as
-// "INFO" is not).
+// "INFO" is not), which a short text shows in one block.
 VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
     if (!starts_scalar(text[0])) return false;
     if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
@@ -224,7 +227,9 @@ VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t lengt
         if (length == 5) return std::memcmp(text, "false", 5) == 0;
         return std::memcmp(text, "null", 4) == 0 || std::memcmp(text, "true", 4) == 0;
     }
-    return number_token_length(text, text + length) == length &&
+    const int tokens =
+        length < 32 ? all_in_nibble_set_short(text, length, kNumberTokenNibbles) : -1;
+    return (tokens < 0 ? number_token_length(text, text + length) == length : tokens == 1) &&
            read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 

@@ -256,6 +256,17 @@ VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t lengt
     return false;
 }
 
+// For a text of 1 to 31 bytes: 1 when every byte of it is in `set`, 0 when
+// one is not, -1 when it cannot be loaded whole within its page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int all_in_nibble_set_short(
+    const uint8_t* text, size_t length, const NibbleSet& set) {
+    if (!within_page(text)) return -1;
+    const uint32_t in = nibble_set_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)),
+                                        nibble_table(set.low), nibble_table(set.high));
+    const uint32_t want = (1u << length) - 1;
+    return (in & want) == want;
+}
+
 // The bytes of a bare identifier (ASCII letters, digits, '_', '$', '-') as
 // a NibbleSet whose bits are classes rather than high nibbles: a class is
 // a run of bytes under one high nibble that share a role, so that

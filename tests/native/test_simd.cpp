@@ -340,8 +340,10 @@ TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
                     << where;
                 ASSERT_NO_FATAL_FAILURE(
                     check(copy_short_if_bare(at, length, out), fit ? all(bare) : -1, "bare"));
+                if (length == 0) continue;  // an identifier has a first byte
+                const bool opens = std::isalpha(at[0]) || at[0] == '_' || at[0] == '$';
                 ASSERT_NO_FATAL_FAILURE(check(copy_short_if_identifier(at, length, out),
-                                              fit ? all(identifier) : -1, "identifier"));
+                                              fit ? opens && all(identifier) : -1, "identifier"));
             }
 }
 

@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::array<bool, 256> kTokenByte = [] {
     std::array<bool, 256> table{};
-    for (char c : std::string_view("0123456789+-.AEFINTYaefinty")) table[static_cast<uint8_t>(c)] = true;
+    for (int c = 0; c < 256; ++c) table[c] = is_number_token_byte(static_cast<uint8_t>(c));
     return table;
 }();
 

@@ -25,6 +25,13 @@ struct ParsedNumber {
     const char* error = nullptr;
 };
 
+// The bytes of a number token: digits, `+ - .` and the letters of
+// `infinity`/`nan`/exponents, `a e f i n t y` in either case.
+constexpr bool is_number_token_byte(uint8_t c) {
+    constexpr std::string_view kOthers = "+-.AEFINTYaefinty";
+    return (c >= '0' && c <= '9') || kOthers.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
 // Length of the number token at `p`: the longest run of digits and
 // `+ - .` and the letters of `infinity`/`nan`/exponents: `a e f i n t y` in
 // either case (so `INF` and `NAN` reach the special-value check whole).

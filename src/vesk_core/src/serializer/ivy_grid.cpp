@@ -51,24 +51,9 @@ bool any_in(const void* data, Py_ssize_t length, const ByteSet& set) {
     return found;
 }
 
-// The grid-unsafe bytes as a nibble set for the vector scan, built from
-// is_grid_unsafe: one bit for each high nibble that a member has.
-constexpr NibbleSet kGridUnsafeNibbles = [] {
-    NibbleSet set{};
-    uint8_t next_bit = 1;
-    for (int high = 0; high < 16; ++high) {
-        bool any = false;
-        for (int low = 0; low < 16; ++low)
-            any = any || is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low));
-        if (!any) continue;
-        if (high >= 8 || next_bit == 0) throw "grid-unsafe bytes do not fit a nibble set";
-        set.high[high] = next_bit;
-        for (int low = 0; low < 16; ++low)
-            if (is_grid_unsafe(static_cast<Py_UCS4>(high * 16 + low))) set.low[low] |= next_bit;
-        next_bit = static_cast<uint8_t>(next_bit << 1);
-    }
-    return set;
-}();
+// The grid-unsafe bytes as a nibble set for the vector scan.
+constexpr NibbleSet kGridUnsafeNibbles =
+    make_nibble_set([](uint8_t c) { return is_grid_unsafe(c); });
 
 bool is_grid_safe_str(PyObject* str) {
     const int kind = PyUnicode_KIND(str);
@@ -227,11 +212,14 @@ bool bare_ends_ok(Py_UCS4 first, Py_UCS4 second, Py_UCS4 last) {
     return start & (last != ' ') & !comment;
 }
 
+constexpr NibbleSet kNumberTokenNibbles =
+    make_nibble_set([](uint8_t c) { return is_number_token_byte(c); });
+
 // Whether a cell of these bytes, all one number or literal, would read as
 // that value rather than as the text. Most texts that start like one are
 // refused before they are read: a literal has four or five letters, and a
 // number is number-token bytes all through (a date or a word such as
-// "INFO" is not).
+// "INFO" is not), which a short text shows in one block.
 VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
     if (!starts_scalar(text[0])) return false;
     if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
@@ -239,7 +227,9 @@ VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t lengt
         if (length == 5) return std::memcmp(text, "false", 5) == 0;
         return std::memcmp(text, "null", 4) == 0 || std::memcmp(text, "true", 4) == 0;
     }
-    return number_token_length(text, text + length) == length &&
+    const int tokens =
+        length < 32 ? all_in_nibble_set_short(text, length, kNumberTokenNibbles) : -1;
+    return (tokens < 0 ? number_token_length(text, text + length) == length : tokens == 1) &&
            read_scalar_text(text, length).kind != Scalar::Kind::none;
 }
 
@@ -402,8 +392,6 @@ bool Writer::write_bare_identifier(PyObject* str) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length == 0 || !PyUnicode_IS_ASCII(str)) return false;
     const uint8_t* text = PyUnicode_1BYTE_DATA(str);
-    const uint8_t first = text[0];
-    if (!(is_ascii_letter(first) || first == '_' || first == '$')) return false;
     if (length < 32) {
         out_.reserve(32);
         const int copied = copy_short_if_identifier(text, length, out_.tail<uint8_t>());

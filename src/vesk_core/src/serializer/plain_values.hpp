@@ -65,6 +65,19 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str,
     return at + length + 2 + colon;
 }
 
+// The vector identifier check (copy_short_if_identifier) follows the rule
+// of is_bare_identifier on every byte.
+static_assert([] {
+    for (int c = 0; c < 256; ++c) {
+        const auto byte = static_cast<uint8_t>(c);
+        const uint8_t classes = kIdentifierNibbles.low[c & 15] & kIdentifierNibbles.high[c >> 4];
+        if ((classes != 0) != is_identifier_part(byte) ||
+            ((classes & kIdentifierStarts) != 0) != is_identifier_start(byte))
+            return false;
+    }
+    return true;
+}());
+
 // A key of fewer than 32 ASCII characters that is a bare identifier (most
 // keys), bare in one block at `at`, with the comma and colon as for
 // put_quoted_short; the end of it, or null, with nothing counted, for any
@@ -74,7 +87,6 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* st
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
-    if (!is_ascii_letter(text[0]) && text[0] != '_' && text[0] != '$') return nullptr;
     at[0] = ',';
     at += comma;
     if (copy_short_if_identifier(text, length, reinterpret_cast<uint8_t*>(at)) != 1) return nullptr;

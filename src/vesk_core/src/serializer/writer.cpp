@@ -265,7 +265,11 @@ bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& wr
     constexpr size_t kMemberRoom = kQuotedShortRoom + kPlainValueRoom;
     const dict_table::UnicodeEntry* entries = string_key_entries(dict);
     if (!entries) return false;
-    const bool comma = written > 0;
+    // Locals rather than members and references, which the stores through
+    // `o` would make the compiler read again for every member.
+    bool comma = written > 0;
+    const bool always_bare = options_.unquoted_keys;
+    bool after = after_str;
     const Py_ssize_t start = *pos, used = PyDict_GET_SIZE(dict);
     Py_ssize_t i = start;
     while (i < used) {
@@ -275,27 +279,28 @@ bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& wr
         for (; i < stop; ++i) {
             PyObject* const key = entries[i].key;
             if (Py_TYPE(key) != &PyUnicode_Type) break;
-            char* key_end = nullptr;
-            if constexpr (kBareKeys) {
-                const bool bare = options_.unquoted_keys || (options_.lean && !after_str);
-                key_end = put_member_key(key, bare, comma || i > start, 1, o);
-                if (!key_end) break;
-                after_str = PyUnicode_Check(entries[i].value);
-            } else {
-                key_end = put_quoted_short(key, comma || i > start, 1, o);
-                if (!key_end) break;
-            }
-            char* const end = put_plain_value(entries[i].value, key_end);
+            char* const key_end = kBareKeys
+                                      ? put_member_key(key, always_bare || !after, comma, 1, o)
+                                      : put_quoted_short(key, comma, 1, o);
+            if (!key_end) break;
+            PyObject* const value = entries[i].value;
+            char* const end = put_plain_value(value, key_end);
             if (!end) {
-                *pending = entries[i++].value;
+                *pending = value;
+                if constexpr (kBareKeys) after = PyUnicode_Check(value);
+                ++i;
                 o = key_end;
                 break;
             }
+            // A plain value is of an exact type: a string one is a str.
+            if constexpr (kBareKeys) after = Py_TYPE(value) == &PyUnicode_Type;
+            comma = true;
             o = end;
         }
         out_.ascii_end(static_cast<size_t>(o - begin));
         if (i < stop || *pending) break;
     }
+    after_str = after;
     *pos = i;
     written += i - start;
     return i == used && !*pending;

@@ -143,13 +143,67 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     return true;
 }
 
-// One bit per byte of `v` that bare grid text may not hold: control
-// characters, DEL, and , ; | ] \\.
+// A set of bytes below 0x80 as two 16-entry tables: byte c is in the set
+// when low[c & 15] & high[c >> 4] is not 0 (high is 0 from 8 on). One bit
+// a high nibble among the members' fits any set; other assignments of the
+// bits can tell subsets apart as well.
+struct NibbleSet {
+    uint8_t low[16];
+    uint8_t high[16];
+};
+
+// low[c & 15] & high[c >> 4] for each byte c of `v`, where `low` and
+// `high` hold a NibbleSet's tables in both lanes: 0 for a byte not in the
+// set (or from 0x80 on).
+VESK_TARGET_AVX2 inline __m256i nibble_classes(__m256i v, __m256i low, __m256i high) {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    const __m256i by_high =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    return _mm256_and_si256(by_low, by_high);
+}
+
+// One bit per byte of `v` that is in the set whose tables `low` and `high`
+// hold in both lanes.
+VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
+    const __m256i miss = _mm256_cmpeq_epi8(nibble_classes(v, low, high), _mm256_setzero_si256());
+    return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
+}
+
+// The NibbleSet of the bytes below 0x80 for which `member` holds, one bit
+// a high nibble among the members'.
+template <class Member>
+constexpr NibbleSet make_nibble_set(Member member) {
+    NibbleSet set{};
+    uint8_t next_bit = 1;
+    for (int high = 0; high < 8; ++high) {
+        bool any = false;
+        for (int low = 0; low < 16; ++low)
+            any = any || member(static_cast<uint8_t>(high * 16 + low));
+        if (!any) continue;
+        set.high[high] = next_bit;
+        for (int low = 0; low < 16; ++low)
+            if (member(static_cast<uint8_t>(high * 16 + low))) set.low[low] |= next_bit;
+        next_bit = static_cast<uint8_t>(next_bit << 1);
+    }
+    return set;
+}
+
+// The bytes that bare grid text may not hold: control characters, DEL,
+// and , ; | ] \\.
+inline constexpr NibbleSet kNotBareNibbles = make_nibble_set([](uint8_t c) {
+    return c < 0x20 || c == 0x7F || c == ',' || c == ';' || c == '|' || c == ']' || c == '\\';
+});
+
+// A NibbleSet's two tables, each in both lanes.
+VESK_TARGET_AVX2 inline __m256i nibble_table(const uint8_t (&table)[16]) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+}
+
+// One bit per byte of `v` that bare grid text may not hold.
 VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
-    __m256i hits = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    for (char c : {',', ';', '|', ']', '\\', '\x7f'})
-        hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
+    return nibble_set_mask(v, nibble_table(kNotBareNibbles.low),
+                           nibble_table(kNotBareNibbles.high));
 }
 
 // For a text shorter than 32 bytes: when it holds none of the bytes that
@@ -180,35 +234,13 @@ VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t lengt
     }
 }
 
-// A set of bytes below 0x80 as two 16-entry tables, one bit a high nibble
-// among the members': byte c is in the set when low[c & 15] & high[c >> 4]
-// is not 0 (high is 0 from 8 on).
-struct NibbleSet {
-    uint8_t low[16];
-    uint8_t high[16];
-};
-
-// One bit per byte of `v` that is in the set whose tables `low` and `high`
-// hold in both lanes.
-VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i high) {
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
-    const __m256i by_high =
-        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-    const __m256i miss =
-        _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
-    return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
-}
-
 // Whether any of the `length` bytes at `text` is in `set`: 32 bytes a step,
 // the last step the final 32 bytes; a text under 32 bytes is loaded whole
 // where its page allows, else read byte by byte.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool any_in_nibble_set_avx2(
     const uint8_t* text, size_t length, const NibbleSet& set) {
-    const __m256i low =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)));
-    const __m256i high =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)));
+    const __m256i low = nibble_table(set.low);
+    const __m256i high = nibble_table(set.high);
     const auto* blocks = reinterpret_cast<const __m256i*>(text);
     if (length >= 32) {
         size_t i = 0;
@@ -224,26 +256,64 @@ VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i
     return false;
 }
 
-// All ones in the bytes of `x` from `base` to `base + span` (unsigned), as
-// min(x - base, span) == x - base exactly there.
-VESK_TARGET_AVX2 inline __m256i bytes_in_range(__m256i x, char base, char span) {
-    const __m256i shifted = _mm256_sub_epi8(x, _mm256_set1_epi8(base));
-    return _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, _mm256_set1_epi8(span)), shifted);
+// For a text of 1 to 31 bytes: 1 when every byte of it is in `set`, 0 when
+// one is not, -1 when it cannot be loaded whole within its page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int all_in_nibble_set_short(
+    const uint8_t* text, size_t length, const NibbleSet& set) {
+    if (!within_page(text)) return -1;
+    const uint32_t in = nibble_set_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text)),
+                                        nibble_table(set.low), nibble_table(set.high));
+    const uint32_t want = (1u << length) - 1;
+    return (in & want) == want;
 }
 
-// For a text of fewer than 32 bytes: when every byte may stand in a bare
-// identifier after its first (an ASCII letter or digit, '_', '$' or '-'),
-// copies it to `out` as one 32-byte block and returns 1; returns 0 when a
-// byte may not, -1 when it cannot be loaded whole within its page.
+// The bytes of a bare identifier (ASCII letters, digits, '_', '$', '-') as
+// a NibbleSet whose bits are classes rather than high nibbles: a class is
+// a run of bytes under one high nibble that share a role, so that
+// kIdentifierStarts tells the bytes that may also open one (all but the
+// digits and '-'). Checked against is_bare_identifier's rule where the
+// writer includes both.
+inline constexpr uint8_t kIdentifierDollar = 1;       // 0x24
+inline constexpr uint8_t kIdentifierDash = 2;         // 0x2D
+inline constexpr uint8_t kIdentifierDigit = 4;        // 0x30 to 0x39
+inline constexpr uint8_t kIdentifierLetterLow = 8;    // 0x41 to 0x4F, 0x61 to 0x6F
+inline constexpr uint8_t kIdentifierLetterHigh = 16;  // 0x50 to 0x5A, 0x70 to 0x7A
+inline constexpr uint8_t kIdentifierUnderscore = 32;  // 0x5F
+inline constexpr uint8_t kIdentifierStarts =
+    kIdentifierDollar | kIdentifierLetterLow | kIdentifierLetterHigh | kIdentifierUnderscore;
+inline constexpr NibbleSet kIdentifierNibbles = [] {
+    NibbleSet set{};
+    set.high[2] = kIdentifierDollar | kIdentifierDash;
+    set.high[3] = kIdentifierDigit;
+    set.high[4] = set.high[6] = kIdentifierLetterLow;
+    set.high[5] = kIdentifierLetterHigh | kIdentifierUnderscore;
+    set.high[7] = kIdentifierLetterHigh;
+    for (int low = 0; low < 16; ++low)
+        set.low[low] = static_cast<uint8_t>((low == 4 ? kIdentifierDollar : 0) |
+                                            (low == 0xD ? kIdentifierDash : 0) |
+                                            (low <= 9 ? kIdentifierDigit : 0) |
+                                            (low >= 1 ? kIdentifierLetterLow : 0) |
+                                            (low <= 0xA ? kIdentifierLetterHigh : 0) |
+                                            (low == 0xF ? kIdentifierUnderscore : 0));
+    return set;
+}();
+
+// For a text of 1 to 31 bytes: when it is a bare identifier (its first
+// byte an ASCII letter, '_' or '$', each other byte one of those, a digit
+// or '-'), copies it to `out` as one 32-byte block and returns 1; returns
+// 0 when it is not, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
     const uint8_t* text, size_t length, uint8_t* out) {
     if (!within_page(text)) return -1;
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    const __m256i letter = bytes_in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 25);
-    const __m256i digit = bytes_in_range(v, '0', 9);
-    __m256i ok = _mm256_or_si256(letter, digit);
-    for (char c : {'_', '$', '-'}) ok = _mm256_or_si256(ok, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)));
-    if (~static_cast<uint32_t>(_mm256_movemask_epi8(ok)) & ((1u << length) - 1)) return 0;
+    const __m256i low = nibble_table(kIdentifierNibbles.low);
+    const __m256i high = nibble_table(kIdentifierNibbles.high);
+    // The classes each byte needs one of: an opening one first, any after.
+    const __m256i need = _mm256_insert_epi8(_mm256_set1_epi8(-1), kIdentifierStarts, 0);
+    const __m256i fit = _mm256_and_si256(nibble_classes(v, low, high), need);
+    const auto misfits = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(fit, _mm256_setzero_si256())));
+    if (misfits & ((1u << length) - 1)) return 0;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
 }

@@ -62,7 +62,7 @@ ERRORS = [
     (b"", pe(EOF, 0)), (b" \t\r\n", pe(EOF, 4)), (b"/* open", pe(EOF, 7)), (b"// c", pe(EOF, 4)),
     (b"\xef\xbb\xbf ", pe(EOF, 4)), (b"1 2", pe(TAIL, 2)), (b"nullx", pe(TAIL, 4)), (b"12x", pe(TAIL, 2)),
     (b"[1]]", pe(TAIL, 3)), (b"[1] /", pe(TAIL, 4)), (b"[1]/x", pe(TAIL, 3)), (b"1\xef\xbb\xbf", pe(TAIL, 1)),
-    (b"[1 /* open ]", pe(EOF, 12)), (b"[1,", pe(EOF, 3)), (b'{"a": 1', pe(EOF, 7)),
+    (b"[1 /* open ]", pe(EOF, 12)), (b"[1,", pe(EOF, 3)), (b'{"a": 1', pe(EOF, 7)), (b"[: a; 1; ", pe(EOF, 9)),
     # structure; only filler may stand between a key and its colon; a key after one of the same bytes, escaped
     (b"[1 2]", bad("2", 3)), (b"[1}", bad("}", 2)), (b"[,]", bad(",", 1)), (b"[1,,2]", bad(",", 3)),
     (b"{,}", bad(",", 1)), (b'{"a":1 "b":2}', bad('"', 7)), (b"]", bad("]", 0)), (b'{"a":}', bad("}", 5)),

@@ -162,7 +162,7 @@ MAPPED, TO, AB = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"], [{"
 # Fed whole, in 7 and 1-character pieces, or as given; paths to no list, into rows, through a schema (as loads maps).
 @pytest.mark.parametrize("text, options, expected", [
     ('[{"a": 1, "b": 2}, {"x": 3, "y": 4}]', {"schema": ["id", "s"]}, [{"id": 1, "s": 2}, {"id": 3, "s": 4}]),
-    (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), ("[3: a; 1; 2 ]", {}, A12),
+    (["[2: a; 1;", " 2;", " ]"], {"check_counts": True}, A12), ("\ufeff[3: a; 1; 2 ]", {}, A12),
     ([bytearray(b"[1, "), memoryview(b"2, "), "3]"], {}, [1, 2, 3]),
     ('{"n": 1, /* [ */ "a" : [1, 2] // ]\n}', {}, [1, 2]), ("[[1, 2], [3]]", {"path": ()}, [[1, 2], [3]]),
     *[(REPLY, {"path": path}, []) for path in [("more",), ("object",), ("missing",), ("data", 0), ()]],

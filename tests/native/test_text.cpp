@@ -173,13 +173,14 @@ TEST(OutputBuffer, WidenAppendRewindGrow) {
             }
             out.widen(to);
             out.widen(from);  // narrower: no change
-            const uint8_t latin[] = {'a', 0xe9};
+            std::string latin(70, 'a');
+            latin[1] = '\xe9';  // zero extended, as the rest, by the widening loops' vector steps
             const uint16_t bmp[] = {0x20ac, 'b'};
-            out.append_units(latin, 1, 2);
+            out.append_units(latin.data(), 1, latin.size());
             const size_t mark = out.size();
             if (to == 4) out.append_units(bmp, 2, 2);  // into wider units
             out.truncate(mark);
-            want.insert(want.end(), {'a', 0xe9});
+            for (char c : latin) want.push_back(static_cast<uint8_t>(c));
             ASSERT_EQ(std::pair(out.width(), units_of(out.bytes(), out.size(), to)),
                       std::pair(to, want))
                 << from << " -> " << to;

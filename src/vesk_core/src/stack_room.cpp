@@ -8,6 +8,7 @@
 #include <new>
 
 #ifdef VESK_ASAN
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -77,7 +78,14 @@ public:
         base_ = static_cast<char*>(p);
         mprotect(base_, kGuard, PROT_NONE);
     }
-    ~Segment() { munmap(base_, kMapped); }
+    ~Segment() {
+#ifdef VESK_ASAN
+        // The trampoline's frame never returns, so its redzones stay
+        // poisoned; a segment mapped here later would inherit them.
+        ASAN_UNPOISON_MEMORY_REGION(low(), size());
+#endif
+        munmap(base_, kMapped);
+    }
     Segment(const Segment&) = delete;
     Segment& operator=(const Segment&) = delete;
 

@@ -347,10 +347,14 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     slots.resize(columns.size());
     for (size_t j = 0; j < slots.size(); ++j) slots[j] = static_cast<uint32_t>(j);
 
+    // A record with more keys than there are columns holds one that no
+    // column does: no table carries it, so none is tried (the rows check
+    // would refuse it only after the rows before it were written).
     bool strict = true;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)))
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
+            PyDict_GET_SIZE(record) > count)
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
             strict = false;
@@ -367,7 +371,8 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     Py_ssize_t matching = 0;
     for (Py_ssize_t i = 0; i < sample; ++i) {
         PyObject* record = record_at(list, i);
-        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)))
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
+            PyDict_GET_SIZE(record) > count)
             return Detection::none;
         const int holds = holds_columns(record, columns, slots);
         if (holds < 0) return Detection::error;

@@ -170,17 +170,19 @@ VESK_TARGET_AVX2 inline uint32_t nibble_set_mask(__m256i v, __m256i low, __m256i
     return ~static_cast<uint32_t>(_mm256_movemask_epi8(miss));
 }
 
-// The NibbleSet of the bytes below 0x80 for which `member` holds, one bit
-// a high nibble among the members'.
+// The NibbleSet of the bytes for which `member` holds, one bit a high
+// nibble among the members'. A member from 0x80 on fails the build: the
+// tables cannot hold it.
 template <class Member>
 constexpr NibbleSet make_nibble_set(Member member) {
     NibbleSet set{};
     uint8_t next_bit = 1;
-    for (int high = 0; high < 8; ++high) {
+    for (int high = 0; high < 16; ++high) {
         bool any = false;
         for (int low = 0; low < 16; ++low)
             any = any || member(static_cast<uint8_t>(high * 16 + low));
         if (!any) continue;
+        if (high >= 8) throw "a nibble set holds bytes below 0x80 only";
         set.high[high] = next_bit;
         for (int low = 0; low < 16; ++low)
             if (member(static_cast<uint8_t>(high * 16 + low))) set.low[low] |= next_bit;

@@ -213,12 +213,14 @@ Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size
 
 // Written before it is known to qualify: nothing is committed until the
 // last number is in.
-bool Writer::write_short_number_list(PyObject* list) {
+bool Writer::write_short_number_list(PyObject* list, bool comma) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size > kShortNumberList) return false;
+    if (size == 0 || size > kShortNumberList) return false;
     PyObject* const* items = PySequence_Fast_ITEMS(list);
-    char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 1);
+    char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 2);
     char* o = begin;
+    *o = ',';
+    o += comma;
     *o++ = '[';
     for (Py_ssize_t i = 0; i < size; ++i) {
         o = put_plain_number(items[i], o);
@@ -440,6 +442,11 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     for (; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        // Lists of coordinate pairs and small vectors: each element with
+        // its comma in one reservation.
+        if (!pretty && Py_TYPE(item) == &PyList_Type && depth + 1 < kMaxWriteDepth &&
+            write_short_number_list(item, i > 0))
+            continue;
         if (!pretty && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
             // A plain element and its comma, counted once (see write_dict).
             char* const begin = out_.ascii_begin(1 + kPlainValueRoom);

@@ -76,10 +76,11 @@ private:
     // there were.
     [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end,
                                                   size_t line);
-    // A compact list of at most kShortNumberList plain numbers (ids,
-    // coordinates, small vectors), written whole in one reservation; false,
-    // with nothing written and nothing raised, for any other list.
-    [[gnu::noinline]] bool write_short_number_list(PyObject* list);
+    // A compact list of 1 to kShortNumberList plain numbers (ids,
+    // coordinates, small vectors), after a comma when `comma`, written whole
+    // in one reservation; false, with nothing written and nothing raised,
+    // for any other list.
+    [[gnu::noinline]] bool write_short_number_list(PyObject* list, bool comma);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -196,7 +197,7 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
             return true;
         }
         if (is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
-            !options_.has_indent && write_short_number_list(obj))
+            !options_.has_indent && write_short_number_list(obj, false))
             return true;
     }
     const PyRef hold = PyRef::borrow(obj);

@@ -211,25 +211,35 @@ Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size
     return i;
 }
 
-// Written before it is known to qualify: nothing is committed until the
-// last number is in.
-bool Writer::write_short_number_list(PyObject* list, bool comma) {
-    const Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size == 0 || size > kShortNumberList) return false;
-    PyObject* const* items = PySequence_Fast_ITEMS(list);
-    char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 2);
-    char* o = begin;
-    *o = ',';
-    o += comma;
-    *o++ = '[';
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        o = put_plain_number(items[i], o);
-        if (!o) return false;
-        *o++ = ',';
+// Each list is written before it is known to qualify: nothing of it is
+// committed until its last number is in. Numbers run no Python code, so the
+// lists and their items stay as they are meanwhile.
+Py_ssize_t Writer::write_short_number_lists(PyObject* const* items, Py_ssize_t from,
+                                            Py_ssize_t end) {
+    Py_ssize_t i = from;
+    for (; i < end; ++i) {
+        PyObject* const list = items[i];
+        if (Py_TYPE(list) != &PyList_Type) break;
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        if (size == 0 || size > kShortNumberList) break;
+        PyObject* const* numbers = PySequence_Fast_ITEMS(list);
+        char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 2);
+        char* o = begin;
+        *o = ',';
+        o += i > 0;
+        *o++ = '[';
+        Py_ssize_t j = 0;
+        for (; j < size; ++j) {
+            char* const next = put_plain_number(numbers[j], o);
+            if (!next) break;
+            o = next;
+            *o++ = ',';
+        }
+        if (j < size) break;
+        o[-1] = ']';
+        out_.ascii_end(static_cast<size_t>(o - begin));
     }
-    o[-1] = ']';
-    out_.ascii_end(static_cast<size_t>(o - begin));
-    return true;
+    return i;
 }
 
 bool Writer::write_float_other(PyObject* obj) {
@@ -442,11 +452,15 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     for (; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-        // Lists of coordinate pairs and small vectors: each element with
-        // its comma in one reservation.
-        if (!pretty && Py_TYPE(item) == &PyList_Type && depth + 1 < kMaxWriteDepth &&
-            write_short_number_list(item, i > 0))
-            continue;
+        // Lists of coordinate pairs and small vectors: a run of them at once.
+        if (!pretty && Py_TYPE(item) == &PyList_Type && depth + 1 < kMaxWriteDepth) {
+            const Py_ssize_t next = write_short_number_lists(
+                PySequence_Fast_ITEMS(seq), i, is_list ? PyList_GET_SIZE(seq) : size);
+            if (next > i) {
+                i = next - 1;
+                continue;
+            }
+        }
         if (!pretty && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
             // A plain element and its comma, counted once (see write_dict).
             char* const begin = out_.ascii_begin(1 + kPlainValueRoom);

@@ -38,7 +38,7 @@ struct DumpOptions {
     bool lean = false;
 };
 
-// The longest list that write_short_number_list takes, and the most numbers
+// The longest list that write_short_number_lists takes, and the most numbers
 // that write_number_run writes under one reservation.
 inline constexpr Py_ssize_t kShortNumberList = 32;
 // A line feed and the usual indentation (under 8 levels of under 8 spaces),
@@ -76,11 +76,15 @@ private:
     // there were.
     [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end,
                                                   size_t line);
-    // A compact list of 1 to kShortNumberList plain numbers (ids,
-    // coordinates, small vectors), after a comma when `comma`, written whole
-    // in one reservation; false, with nothing written and nothing raised,
-    // for any other list.
-    [[gnu::noinline]] bool write_short_number_list(PyObject* list, bool comma);
+    // Compact lists of 1 to kShortNumberList plain numbers (ids,
+    // coordinates, small vectors): those of the `end` items from `from` on,
+    // each after a comma but at index 0, each whole in one reservation,
+    // until an item that is not one. Returns the index of that item, with
+    // nothing of it written and nothing raised. The digits of doubles are
+    // made inline here, where a list of coordinate pairs spends its time.
+    [[gnu::noinline, gnu::flatten]] Py_ssize_t write_short_number_lists(PyObject* const* items,
+                                                                        Py_ssize_t from,
+                                                                        Py_ssize_t end);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -197,7 +201,7 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
             return true;
         }
         if (is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
-            !options_.has_indent && write_short_number_list(obj, false))
+            !options_.has_indent && write_short_number_lists(&obj, 0, 1) == 1)
             return true;
     }
     const PyRef hold = PyRef::borrow(obj);

@@ -211,32 +211,54 @@ Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size
     return i;
 }
 
-// Each list is written before it is known to qualify: nothing of it is
-// committed until its last number is in. Numbers run no Python code, so the
-// lists and their items stay as they are meanwhile.
+namespace {
+
+// Room for one list that put_short_number_list writes: a comma, the
+// brackets and the numbers, each with a comma or the closing bracket.
+constexpr size_t kShortListRoom = kShortNumberList * kNumberSlot + 2;
+
+// The text of `list` at `at`, after a comma when `comma`, and its end, when
+// it is an exact list of 1 to kShortNumberList plain numbers; null for any
+// other object, with what was stored not counted.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_short_number_list(PyObject* list,
+                                                                       bool comma, char* at) {
+    if (Py_TYPE(list) != &PyList_Type) return nullptr;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size == 0 || size > kShortNumberList) return nullptr;
+    PyObject* const* numbers = reinterpret_cast<PyListObject*>(list)->ob_item;
+    at[0] = ',';
+    char* o = at + comma;
+    *o++ = '[';
+    for (Py_ssize_t j = 0; j < size; ++j) {
+        o = put_plain_number(numbers[j], o);
+        if (!o) return nullptr;
+        *o++ = ',';
+    }
+    o[-1] = ']';
+    return o;
+}
+
+}  // namespace
+
+// Numbers run no Python code, so the lists and their items stay as they are
+// meanwhile. Lists go out in batches under one reservation, counted once a
+// batch; the one that does not qualify is left uncounted.
 Py_ssize_t Writer::write_short_number_lists(PyObject* const* items, Py_ssize_t from,
                                             Py_ssize_t end) {
+    constexpr size_t kBatchRoom = 4 * kShortListRoom;
     Py_ssize_t i = from;
-    for (; i < end; ++i) {
-        PyObject* const list = items[i];
-        if (Py_TYPE(list) != &PyList_Type) break;
-        const Py_ssize_t size = PyList_GET_SIZE(list);
-        if (size == 0 || size > kShortNumberList) break;
-        PyObject* const* numbers = PySequence_Fast_ITEMS(list);
-        char* const begin = out_.ascii_begin(kShortNumberList * kNumberSlot + 2);
+    while (i < end) {
+        char* const begin = out_.ascii_begin(kBatchRoom);
+        char* const last_start = begin + (kBatchRoom - kShortListRoom);
         char* o = begin;
-        *o = ',';
-        o += i > 0;
-        *o++ = '[';
-        Py_ssize_t j = 0;
-        for (; j < size; ++j) {
-            char* const next = put_plain_number(numbers[j], o);
-            if (!next) break;
+        for (; i < end && o <= last_start; ++i) {
+            char* const next = put_short_number_list(items[i], i > 0, o);
+            if (!next) {
+                out_.ascii_end(static_cast<size_t>(o - begin));
+                return i;
+            }
             o = next;
-            *o++ = ',';
         }
-        if (j < size) break;
-        o[-1] = ']';
         out_.ascii_end(static_cast<size_t>(o - begin));
     }
     return i;

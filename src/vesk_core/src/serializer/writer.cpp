@@ -264,6 +264,14 @@ Py_ssize_t Writer::write_short_number_lists(PyObject* const* items, Py_ssize_t f
     return i;
 }
 
+bool Writer::write_short_number_list(PyObject* list) {
+    char* const begin = out_.ascii_begin(kShortListRoom);
+    char* const end = put_short_number_list(list, false, begin);
+    if (!end) return false;
+    out_.ascii_end(static_cast<size_t>(end - begin));
+    return true;
+}
+
 bool Writer::write_float_other(PyObject* obj) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {

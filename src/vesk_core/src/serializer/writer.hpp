@@ -85,6 +85,10 @@ private:
     [[gnu::noinline, gnu::flatten]] Py_ssize_t write_short_number_lists(PyObject* const* items,
                                                                         Py_ssize_t from,
                                                                         Py_ssize_t end);
+    // One such list, with no comma; false, with nothing written, for any
+    // other list. Its numbers' formatters are called, not inlined: a lone
+    // list (ids of a record) is mostly short integers.
+    [[gnu::noinline]] bool write_short_number_list(PyObject* list);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -201,7 +205,7 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
             return true;
         }
         if (is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
-            !options_.has_indent && write_short_number_lists(&obj, 0, 1) == 1)
+            !options_.has_indent && write_short_number_list(obj))
             return true;
     }
     const PyRef hold = PyRef::borrow(obj);

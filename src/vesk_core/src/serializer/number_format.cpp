@@ -250,9 +250,10 @@ VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
     *o = static_cast<char>('0' + first);
     // How many of the sixteen are digits (all after a first one; else up
     // to the highest that is not zero, as the significand is not), and the
-    // point's place among them.
+    // point's place among them. The mask is never 0, which __builtin_clz
+    // takes as given where std::bit_width would test for it.
     const uint32_t nonzero = nonzero_digits(reversed);
-    const int n = std::bit_width(nonzero | uint32_t{seventeen} << 15);
+    const int n = 32 - __builtin_clz(nonzero | uint32_t{seventeen} << 15);
     const int zeros = std::countr_zero(nonzero | 0x10000);  // of the sixteen
     const int kk = decimal.exponent + n;
     const int point = kk + seventeen;  // the point's place among all the digits

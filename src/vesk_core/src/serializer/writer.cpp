@@ -225,12 +225,13 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_short_number_list(PyObject*
     if (Py_TYPE(list) != &PyList_Type) return nullptr;
     const Py_ssize_t size = PyList_GET_SIZE(list);
     if (size == 0 || size > kShortNumberList) return nullptr;
-    PyObject* const* numbers = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject* const* number = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject* const* const numbers_end = number + size;
     at[0] = ',';
     char* o = at + comma;
     *o++ = '[';
-    for (Py_ssize_t j = 0; j < size; ++j) {
-        o = put_plain_number(numbers[j], o);
+    for (; number != numbers_end; ++number) {
+        o = put_plain_number(*number, o);
         if (!o) return nullptr;
         *o++ = ',';
     }

@@ -78,10 +78,10 @@ private:
                                                   size_t line);
     // Compact lists of 1 to kShortNumberList plain numbers (ids,
     // coordinates, small vectors): those of the `end` items from `from` on,
-    // each after a comma but at index 0, each whole in one reservation,
-    // until an item that is not one. Returns the index of that item, with
-    // nothing of it written and nothing raised. The digits of doubles are
-    // made inline here, where a list of coordinate pairs spends its time.
+    // each after a comma but at index 0, until an item that is not one.
+    // Returns the index of that item, with nothing of it written and
+    // nothing raised. The digits of doubles are made inline here, where a
+    // list of coordinate pairs spends its time.
     [[gnu::noinline, gnu::flatten]] Py_ssize_t write_short_number_lists(PyObject* const* items,
                                                                         Py_ssize_t from,
                                                                         Py_ssize_t end);

@@ -506,7 +506,8 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
         // Lists of coordinate pairs and small vectors: a run of them at once.
-        if (!pretty && Py_TYPE(item) == &PyList_Type && depth + 1 < kMaxWriteDepth) {
+        if (!pretty && Py_TYPE(item) == &PyList_Type && PyList_GET_SIZE(item) > 0 &&
+            is_plain_number_type(Py_TYPE(PyList_GET_ITEM(item, 0))) && depth + 1 < kMaxWriteDepth) {
             const Py_ssize_t next = write_short_number_lists(
                 PySequence_Fast_ITEMS(seq), i, is_list ? PyList_GET_SIZE(seq) : size);
             if (next > i) {

@@ -103,6 +103,9 @@ NUMBER_LISTS = [
     [7] * 32, [-7] * 33, list(range(-1000, 1000, 7)), [10**9 + i for i in range(70)], [1, 2.5, -3, 0.0, 0, -0.0],
     *[[i + 0.125 for i in range(n)] + [last] for n in (1, 31) for last in BREAKERS],
     *[[i * 37 - 500 for i in range(n)] + [last] for n in (1, 31, 32, 33, 64, 65) for last in BREAKERS],
+    # runs of coordinate pairs, short and past a write batch, ended by a list that is not one of them
+    *[[[i * 0.37 - 50, -i / 3] for i in range(n)] + [last] for n in (1, 13, 300)
+      for last in ([0.5, "x"], [0.5, NAN], [1.5] * 33, [], "x", (0.5, 1.5), [[0.5]])],
 ]
 TEXTS = ["", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]

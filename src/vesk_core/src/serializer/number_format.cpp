@@ -8,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cmath>
 #include <cstring>
 
 #include "simd/short_blocks.hpp"
@@ -108,22 +107,6 @@ constexpr std::array<char, 200> kDigitPairs = [] {
     }
     return pairs;
 }();
-
-// The number of decimal digits of x > 0, from its bit length: floor(bits *
-// log10(2)) (1233 / 4096 just above it) is the digit count or one more.
-inline int decimal_length(uint64_t x) {
-    static constexpr auto kPowers = [] {
-        std::array<uint64_t, 20> powers{};
-        uint64_t power = 1;
-        for (uint64_t& p : powers) {
-            p = power;
-            power *= 10;
-        }
-        return powers;
-    }();
-    const int guess = (64 - std::countl_zero(x)) * 1233 >> 12;
-    return guess + 1 - (x < kPowers[static_cast<size_t>(guess)]);
-}
 
 }  // namespace
 
@@ -242,19 +225,22 @@ VESK_TARGET_AVX2 [[gnu::noinline]] char* lay_out_exponent(char first, __m128i re
 // removal costs a chain of multiplications on every number that may have
 // them): the digits' zero mask shows them for the price of a bit count.
 VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
+    // The sign and zero from the bits, which dragonbox takes apart anyway:
+    // zero is tested only where the exponent bits are 0, beside subnormals.
+    const jkj::dragonbox::float_bits<double> bits(value);
+    const unsigned exponent_bits = bits.extract_exponent_bits();
     *out = '-';
-    char* o = out + std::signbit(value);
-    if (value == 0) {
+    char* o = out + (bits.u >> 63);
+    if (exponent_bits == 0 && bits.extract_significand_bits() == 0) [[unlikely]] {
         std::memcpy(o, "0.0", 3);
         return static_cast<size_t>(o + 3 - out);
     }
-    const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore,
-                                                    jkj::dragonbox::policy::trailing_zero::ignore);
+    const auto decimal = jkj::dragonbox::to_decimal<double>(
+        bits.remove_exponent_bits(exponent_bits), exponent_bits,
+        jkj::dragonbox::policy::sign::ignore, jkj::dragonbox::policy::trailing_zero::ignore);
     // Up to seventeen digits: a first one of seventeen is written on its
     // own (at o, where the text of a shorter number overwrites it), the
-    // other sixteen are laid out in one register. The digit count and the
-    // first digit come from the significand, beside the chain of
-    // multiplications that makes the digits rather than after it.
+    // other sixteen are laid out in one register.
     const uint64_t significand = decimal.significand;
     const auto high = static_cast<uint32_t>(significand / 100000000);
     const auto first = static_cast<uint32_t>(significand / 10000000000000000ull);
@@ -262,10 +248,13 @@ VESK_TARGET_AVX2 size_t format_double(double value, char* out) {
                                              static_cast<uint32_t>(significand % 100000000));
     const bool seventeen = first != 0;
     *o = static_cast<char>('0' + first);
-    // How many of the sixteen are digits (all after a first one), and the
-    // point's place among them.
-    const int n = std::min(decimal_length(significand), 16);
-    const int zeros = std::countr_zero(nonzero_digits(reversed) | 0x10000);  // of the sixteen
+    // How many of the sixteen are digits (all after a first one; else up
+    // to the highest that is not zero, as the significand is not), and the
+    // point's place among them. The mask is never 0, which __builtin_clz
+    // takes as given where std::bit_width would test for it.
+    const uint32_t nonzero = nonzero_digits(reversed);
+    const int n = 32 - __builtin_clz(nonzero | uint32_t{seventeen} << 15);
+    const int zeros = std::countr_zero(nonzero | 0x10000);  // of the sixteen
     const int kk = decimal.exponent + n;
     const int point = kk + seventeen;  // the point's place among all the digits
     // The common shape, a point among the digits (3.14, -65.613617): one

@@ -16,7 +16,9 @@ constexpr size_t kMaxIntText = 32;
 // Write the decimal text of `value` (sign only when negative, no leading
 // zeros) to `out` and return its length.
 size_t format_uint(uint64_t value, char* out);
-size_t format_int(int64_t value, char* out);
+// Out of line: inlined into the writer's member loops, it costs them more
+// in registers than the call.
+[[gnu::noinline]] size_t format_int(int64_t value, char* out);
 
 // Room that format_double needs at `out`: the longest text is 24 bytes
 // (sign, 17 digits, point, "e-308"); the digits are stored sixteen at a

@@ -38,7 +38,7 @@ struct DumpOptions {
     bool lean = false;
 };
 
-// The longest list that write_short_number_list takes, and the most numbers
+// The longest list that write_short_number_lists takes, and the most numbers
 // that write_number_run writes under one reservation.
 inline constexpr Py_ssize_t kShortNumberList = 32;
 // A line feed and the usual indentation (under 8 levels of under 8 spaces),
@@ -76,9 +76,18 @@ private:
     // there were.
     [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end,
                                                   size_t line);
-    // A compact list of at most kShortNumberList plain numbers (ids,
-    // coordinates, small vectors), written whole in one reservation; false,
-    // with nothing written and nothing raised, for any other list.
+    // Compact lists of 1 to kShortNumberList plain numbers (ids,
+    // coordinates, small vectors): those of the `end` items from `from` on,
+    // each after a comma but at index 0, until an item that is not one.
+    // Returns the index of that item, with nothing of it written and
+    // nothing raised. The digits of doubles are made inline here, where a
+    // list of coordinate pairs spends its time.
+    [[gnu::noinline, gnu::flatten]] Py_ssize_t write_short_number_lists(PyObject* const* items,
+                                                                        Py_ssize_t from,
+                                                                        Py_ssize_t end);
+    // One such list, with no comma; false, with nothing written, for any
+    // other list. Its numbers' formatters are called, not inlined: a lone
+    // list (ids of a record) is mostly short integers.
     [[gnu::noinline]] bool write_short_number_list(PyObject* list);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);

@@ -261,27 +261,32 @@ bool reads_back_bare(PyObject* str, BareStops stops) {
     return true;
 }
 
-// First characters after which bare text passes the rules on its start
-// and starts no number, literal or comment: most words.
-constexpr std::array<bool, 128> kPlainCellStarts = [] {
-    std::array<bool, 128> starts{};
+// What the first character of ASCII text tells of it as a cell: kPlainStart
+// when bare text may start with it and it starts no number, literal or
+// comment (most words); for 't', 'f' and 'n', the length of the literal it
+// may start, so that text of any other length is as plain; 0 for the
+// rest, which the whole rule decides.
+constexpr uint8_t kPlainStart = 0xFF;  // text of this length merely takes the whole rule
+constexpr std::array<uint8_t, 128> kCellStarts = [] {
+    std::array<uint8_t, 128> starts{};
     for (int c = 0; c < 128; ++c) {
         const auto b = static_cast<uint8_t>(c);
-        starts[c] = kBareStarts[c] && !starts_scalar(b) && b != '/';
+        if (!kBareStarts[c] || b == '/') continue;
+        starts[c] = b == 't' || b == 'n' ? 4 : b == 'f' ? 5 : starts_scalar(b) ? 0 : kPlainStart;
     }
     return starts;
 }();
 
 // Whether ASCII text, as a cell, passes the rules on its ends, reads as no
 // number or literal, and holds no `}` on lines of their own: what the block
-// copies leave to check. A text that starts like most words and ends in no
-// blank passes the first two at one table read.
+// copies leave to check. A text whose first character settles the start
+// and that ends in no blank passes the first two at one table read.
 VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
                                                       bool lines) {
-    const bool ends_ok =
-        (kPlainCellStarts[text[0]] && text[length - 1] != ' ') ||
-        (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
-         !reads_as_scalar(text, length));
+    const uint8_t start = kCellStarts[text[0]];
+    const bool ends_ok = (start != 0 && start != length && text[length - 1] != ' ') ||
+                         (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
+                          !reads_as_scalar(text, length));
     return ends_ok && !(lines && std::memchr(text, '}', length));
 }
 

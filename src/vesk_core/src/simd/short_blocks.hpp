@@ -371,6 +371,18 @@ inline constexpr NibbleSet kIdentifierNibbles = [] {
     return set;
 }();
 
+// The classes each byte of an identifier needs one of: an opening one
+// first, any after.
+struct alignas(32) IdentifierNeeds {
+    uint8_t bytes[32];
+};
+inline constexpr IdentifierNeeds kIdentifierNeeds = [] {
+    IdentifierNeeds needs{};
+    for (uint8_t& need : needs.bytes) need = 0xFF;
+    needs.bytes[0] = kIdentifierStarts;
+    return needs;
+}();
+
 // For a text of 1 to 31 bytes: when it is a bare identifier (its first
 // byte an ASCII letter, '_' or '$', each other byte one of those, a digit
 // or '-'), copies it to `out` as one 32-byte block and returns 1; returns
@@ -381,8 +393,7 @@ inline constexpr NibbleSet kIdentifierNibbles = [] {
     if (!load_short(text, length, v)) return -1;
     const __m256i low = nibble_table(kIdentifierNibbles.low);
     const __m256i high = nibble_table(kIdentifierNibbles.high);
-    // The classes each byte needs one of: an opening one first, any after.
-    const __m256i need = _mm256_insert_epi8(_mm256_set1_epi8(-1), kIdentifierStarts, 0);
+    const __m256i need = block_of(opaque(&kIdentifierNeeds)->bytes);
     const __m256i fit = _mm256_and_si256(nibble_classes(v, low, high), need);
     const auto misfits = static_cast<uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(fit, _mm256_setzero_si256())));

@@ -261,27 +261,32 @@ bool reads_back_bare(PyObject* str, BareStops stops) {
     return true;
 }
 
-// First characters after which bare text passes the rules on its start
-// and starts no number, literal or comment: most words.
-constexpr std::array<bool, 128> kPlainCellStarts = [] {
-    std::array<bool, 128> starts{};
+// What the first character of ASCII text tells of it as a cell: kPlainStart
+// when bare text may start with it and it starts no number, literal or
+// comment (most words); for 't', 'f' and 'n', the length of the literal it
+// may start, so that text of any other length is as plain; 0 for the
+// rest, which the whole rule decides.
+constexpr uint8_t kPlainStart = 0xFF;  // text of this length merely takes the whole rule
+constexpr std::array<uint8_t, 128> kCellStarts = [] {
+    std::array<uint8_t, 128> starts{};
     for (int c = 0; c < 128; ++c) {
         const auto b = static_cast<uint8_t>(c);
-        starts[c] = kBareStarts[c] && !starts_scalar(b) && b != '/';
+        if (!kBareStarts[c] || b == '/') continue;
+        starts[c] = b == 't' || b == 'n' ? 4 : b == 'f' ? 5 : starts_scalar(b) ? 0 : kPlainStart;
     }
     return starts;
 }();
 
 // Whether ASCII text, as a cell, passes the rules on its ends, reads as no
 // number or literal, and holds no `}` on lines of their own: what the block
-// copies leave to check. A text that starts like most words and ends in no
-// blank passes the first two at one table read.
+// copies leave to check. A text whose first character settles the start
+// and that ends in no blank passes the first two at one table read.
 VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
                                                       bool lines) {
-    const bool ends_ok =
-        (kPlainCellStarts[text[0]] && text[length - 1] != ' ') ||
-        (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
-         !reads_as_scalar(text, length));
+    const uint8_t start = kCellStarts[text[0]];
+    const bool ends_ok = (start != 0 && start != length && text[length - 1] != ' ') ||
+                         (bare_ends_ok(text[0], length > 1 ? text[1] : 0, text[length - 1]) &&
+                          !reads_as_scalar(text, length));
     return ends_ok && !(lines && std::memchr(text, '}', length));
 }
 
@@ -457,46 +462,75 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
         return keys_are_columns(record, columns, slots) ? string_key_entries(record) : nullptr;
     };
     const dict_table::UnicodeEntry* entries = matched_entries();
+    // Plain cells go out through a local pointer under one reservation for
+    // a batch of them, counted once: the buffer's count lives in memory,
+    // and a cell counted on its own would chain the next cell to it through
+    // a store and a load. Any other cell is counted first (with its
+    // delimiter), since what writes it may run Python code and grow the
+    // buffer. Locals stand in for members and vectors, which the stores
+    // through the pointer would make the compiler read again for each cell.
+    constexpr size_t kCellRoom = sizeof delimiter_ + kPlainValueRoom;
+    constexpr size_t kBatchRoom = 16 * kCellRoom;
+    const PyRef* const column = columns.data();
+    const uint32_t* const slot = slots.data();
+    char delimiter[sizeof delimiter_];
+    std::memcpy(delimiter, delimiter_, sizeof delimiter);
+    const size_t delimiter_length = delimiter_length_;
+    char* begin = nullptr;
+    char* room_end = nullptr;
+    char* o = nullptr;
+    const auto reserve_batch = [&] {
+        o = begin = out_.ascii_begin(kBatchRoom);
+        room_end = begin + kBatchRoom;
+    };
+    reserve_batch();
     Py_ssize_t found = 0;
     for (size_t j = 0; j < columns.size(); ++j) {
         PyObject* value = nullptr;
-        if (entries && entries[slots[j]].key == columns[j].get()) {
-            value = entries[slots[j]].value;
+        if (entries && entries[slot[j]].key == column[j].get()) {
+            value = entries[slot[j]].value;
+            if (static_cast<size_t>(room_end - o) < kCellRoom) {
+                out_.ascii_end(static_cast<size_t>(o - begin));
+                reserve_batch();
+            }
         } else {
+            out_.ascii_end(static_cast<size_t>(o - begin));
             entries = nullptr;
-            value = PyDict_GetItemWithError(record, columns[j].get());
+            value = PyDict_GetItemWithError(record, column[j].get());
             if (!value && PyErr_Occurred()) return Grid::failed;
+            reserve_batch();
         }
         found += value != nullptr;
-        // The delimiter and a plain cell under one reservation, counted once
-        // (see plain_values.hpp).
-        char* const at = out_.ascii_begin(sizeof delimiter_ + kPlainValueRoom);
-        std::memcpy(at, delimiter_, sizeof delimiter_);
-        char* const cell = at + (j > 0 ? delimiter_length_ : 0);
-        char* const end = !value                                ? nullptr
-                          : own_text && PyUnicode_Check(value)  ? put_bare_cell_short(value, lines, cell)
-                          : !(value == Py_None && empty_cells) ? put_plain_value(value, cell)
-                                                                : nullptr;
-        out_.ascii_end(static_cast<size_t>((end ? end : cell) - at));
-        if (end) continue;
-        if (!value || value == Py_None) {
+        std::memcpy(o, delimiter, sizeof delimiter);
+        char* const cell = o + (j > 0 ? delimiter_length : 0);
+        char* const end = !value ? nullptr
+                          : own_text && PyUnicode_Check(value)
+                              ? put_bare_cell_short(value, lines, cell)
+                          : value == Py_None && empty_cells ? cell
+                                                            : put_plain_value(value, cell);
+        if (end) {
+            o = end;
+            continue;
+        }
+        out_.ascii_end(static_cast<size_t>(cell - begin));
+        if (!value) {
             if (!empty_cells) out_.append_literal("null");
-            continue;
-        }
-        if (PyUnicode_Check(value) && own_text) {
+        } else if (PyUnicode_Check(value) && own_text) {
             if (!write_bare_cell(value, lines)) return Grid::failed;
-            continue;
+        } else {
+            if (!ahead.checked && may_nest(value)) {
+                ahead.checked = true;
+                const int fit = rows_fit(ahead.list, ahead.from, columns, slots);
+                if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
+                entries = entries ? matched_entries() : nullptr;  // `slots` may hold a later order
+            }
+            if (!write_item(value, depth + 1)) return Grid::failed;
+            if (entries)
+                entries = PyDict_GET_SIZE(record) == count ? string_key_entries(record) : nullptr;
         }
-        if (!ahead.checked && may_nest(value)) {
-            ahead.checked = true;
-            const int fit = rows_fit(ahead.list, ahead.from, columns, slots);
-            if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
-            entries = entries ? matched_entries() : nullptr;  // `slots` may hold a later order
-        }
-        if (!write_item(value, depth + 1)) return Grid::failed;
-        if (entries)
-            entries = PyDict_GET_SIZE(record) == count ? string_key_entries(record) : nullptr;
+        reserve_batch();
     }
+    out_.ascii_end(static_cast<size_t>(o - begin));
     // Keys beyond the columns would be lost in a table.
     return PyDict_GET_SIZE(record) == found ? Grid::written : Grid::unfit;
 }

@@ -47,11 +47,53 @@ inline bool within_page(const void* p, size_t bytes = 32) {
     return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - bytes;
 }
 
+// The bytes the block helpers compare with, each repeated over a block.
+// They are read from memory through a pointer the compiler cannot see
+// through (see blocks()): as known constants GCC builds each one in
+// registers wherever it is used, three to five instructions (a byte
+// broadcast from a general register, or a table put together lane by
+// lane) for every key, value and cell copied, where one load does, often
+// folded into the instruction that uses it.
+struct alignas(32) ByteBlocks {
+    uint8_t control_max[32];  // 0x1F, the last control character
+    uint8_t quote[32];
+    uint8_t backslash[32];
+    uint8_t low_nibble[32];  // 0x0F
+};
+inline constexpr ByteBlocks kByteBlocks = [] {
+    ByteBlocks blocks{};
+    for (int i = 0; i < 32; ++i) {
+        blocks.control_max[i] = 0x1F;
+        blocks.quote[i] = '"';
+        blocks.backslash[i] = '\\';
+        blocks.low_nibble[i] = 0x0F;
+    }
+    return blocks;
+}();
+
+// `p`, hidden from the optimiser (see ByteBlocks).
+template <class T>
+inline const T* opaque(const T* p) {
+    asm("" : "+r"(p));
+    return p;
+}
+inline const ByteBlocks& blocks() {
+    return *opaque(&kByteBlocks);
+}
+
+VESK_TARGET_AVX2 inline __m256i block_of(const uint8_t (&bytes)[32]) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+}
+VESK_TARGET_AVX2 inline __m128i half_block_of(const uint8_t (&bytes)[32]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+}
+
 // One bit per byte of `v` that is a quote, a backslash or below 0x20.
 VESK_TARGET_AVX2 inline uint32_t escape_mask_bytes(__m256i v) {
-    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
-    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    const ByteBlocks& b = blocks();
+    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, block_of(b.control_max)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, block_of(b.quote));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, block_of(b.backslash));
     return static_cast<uint32_t>(
         _mm256_movemask_epi8(_mm256_or_si256(control, _mm256_or_si256(quote, backslash))));
 }
@@ -89,9 +131,11 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     if (length < 16) {
         if (!within_page(text, 16)) return false;
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-        const __m128i bad = _mm_or_si128(
-            _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+        const ByteBlocks& b = blocks();
+        const __m128i bad =
+            _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, half_block_of(b.control_max)), v),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, half_block_of(b.quote)),
+                                      _mm_cmpeq_epi8(v, half_block_of(b.backslash))));
         if (static_cast<uint32_t>(_mm_movemask_epi8(bad)) & ((1u << length) - 1)) return false;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
         return true;
@@ -124,13 +168,39 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
     const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     const __m256i want = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     const uint32_t before = (1u << length) - 1, close = 1u << length;
-    const auto quotes = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('"'))));
+    const ByteBlocks& b = blocks();
+    const auto quotes =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(input, block_of(b.quote))));
     const auto backslashes = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, _mm256_set1_epi8('\\'))));
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(input, block_of(b.backslash))));
     const auto same = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(input, want)));
     return (quotes & (before | close)) == close && (backslashes & before) == 0 &&
            (same & before) == before;
+}
+
+// A text shorter than 32 bytes as one block: under 16 bytes (most keys and
+// cells) from a 16-byte load, which crosses a cache line half as often as
+// a 32-byte one, the block's upper half then zero. False when the load
+// would leave the text's page.
+[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool load_short(const uint8_t* text,
+                                                                     size_t length, __m256i& v) {
+    if (length < 16) {
+        if (!within_page(text, 16)) return false;
+        v = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)));
+        return true;
+    }
+    if (!within_page(text)) return false;
+    v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    return true;
+}
+
+// Stores the block of load_short at `out` (room for 32 bytes), as 16 bytes
+// when the text is that short.
+VESK_TARGET_AVX2 inline void store_short(__m256i v, size_t length, uint8_t* out) {
+    if (length < 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(v));
+    else
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
 }
 
 // Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
@@ -156,7 +226,7 @@ struct NibbleSet {
 // `high` hold a NibbleSet's tables in both lanes: 0 for a byte not in the
 // set (or from 0x80 on).
 VESK_TARGET_AVX2 inline __m256i nibble_classes(__m256i v, __m256i low, __m256i high) {
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i nibble = block_of(blocks().low_nibble);
     const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
     const __m256i by_high =
         _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
@@ -199,7 +269,8 @@ inline constexpr NibbleSet kNotBareNibbles = make_nibble_set([](uint8_t c) {
 
 // A NibbleSet's two tables, each in both lanes.
 VESK_TARGET_AVX2 inline __m256i nibble_table(const uint8_t (&table)[16]) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+    return _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(opaque(table))));
 }
 
 // One bit per byte of `v` that bare grid text may not hold.
@@ -215,10 +286,10 @@ VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_bare(const uint8_t* text,
                                                                        size_t length,
                                                                        uint8_t* out) {
-    if (!within_page(text)) return -1;
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    __m256i v;
+    if (!load_short(text, length, v)) return -1;
     if (not_bare_bytes(v) & ((1u << length) - 1)) return 0;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    store_short(v, length, out);
     return 1;
 }
 
@@ -300,23 +371,34 @@ inline constexpr NibbleSet kIdentifierNibbles = [] {
     return set;
 }();
 
+// The classes each byte of an identifier needs one of: an opening one
+// first, any after.
+struct alignas(32) IdentifierNeeds {
+    uint8_t bytes[32];
+};
+inline constexpr IdentifierNeeds kIdentifierNeeds = [] {
+    IdentifierNeeds needs{};
+    for (uint8_t& need : needs.bytes) need = 0xFF;
+    needs.bytes[0] = kIdentifierStarts;
+    return needs;
+}();
+
 // For a text of 1 to 31 bytes: when it is a bare identifier (its first
 // byte an ASCII letter, '_' or '$', each other byte one of those, a digit
 // or '-'), copies it to `out` as one 32-byte block and returns 1; returns
 // 0 when it is not, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
     const uint8_t* text, size_t length, uint8_t* out) {
-    if (!within_page(text)) return -1;
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    __m256i v;
+    if (!load_short(text, length, v)) return -1;
     const __m256i low = nibble_table(kIdentifierNibbles.low);
     const __m256i high = nibble_table(kIdentifierNibbles.high);
-    // The classes each byte needs one of: an opening one first, any after.
-    const __m256i need = _mm256_insert_epi8(_mm256_set1_epi8(-1), kIdentifierStarts, 0);
+    const __m256i need = block_of(opaque(&kIdentifierNeeds)->bytes);
     const __m256i fit = _mm256_and_si256(nibble_classes(v, low, high), need);
     const auto misfits = static_cast<uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(fit, _mm256_setzero_si256())));
     if (misfits & ((1u << length) - 1)) return 0;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    store_short(v, length, out);
     return 1;
 }
 

@@ -614,10 +614,13 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             if (!key)
                 key = input_[pos] == '"' ? read_quoted_key("Invalid UTF-8 in key") : parse_key();
             if (!key) return cut_ ? dict.finish() : PyRef{};
-            // Only filler may stand between a key and its colon.
-            skip_filler();
-            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
-            if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
+            // Only filler may stand between a key and its colon, and
+            // mostly nothing does.
+            if (pos >= length_ || input_[pos] != ':') {
+                skip_filler();
+                if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
+                if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
+            }
             ++pos;
             // A string right after the colon goes straight to the string
             // reader; a record in the value may be shaped after the one

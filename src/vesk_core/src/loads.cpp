@@ -154,7 +154,7 @@ struct Request {
         parser.skip_filler();
         if (parser.at_end()) return fail(unexpected_eof(is_partial ? text_end : parser.pos));
     }
-    PyRef value = parser.parse_value(request.schema);
+    PyRef value = parser.parse_element(request.schema);
     if (!value) return parser.cut() ? fail(unexpected_eof(text_end)) : PyRef{};
     if (parser.cut() || parser.at_end()) return value;
     parser.skip_filler();

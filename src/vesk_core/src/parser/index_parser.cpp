@@ -626,12 +626,11 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             // to its reader; a record in the value may be shaped after the
             // one that the shape's member holds.
             PyRef value;
-            const uint8_t first = pos < length_ ? input_[pos] : 0;
-            if (first == '"') {
+            if (pos < length_ && input_[pos] == '"') {
                 value = parse_string_fast();
             } else {
                 record_shape_ = dict.follow(key.get());
-                value = first == '{' || first == '[' ? parse_container(nullptr) : parse_value(nullptr);
+                value = parse_element(nullptr);
                 record_shape_ = nullptr;
             }
             if (!value) return cut_ ? dict.finish() : PyRef{};
@@ -685,11 +684,8 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             shape && PyList_CheckExact(shape) && PyList_GET_SIZE(shape) ? PyList_GET_ITEM(shape, 0)
                                                                         : nullptr;
         for (;;) {
-            // Filler is behind (the end of the text may be next): a
-            // container goes straight to its reader.
             record_shape_ = previous;
-            const uint8_t c = pos < length_ ? input_[pos] : 0;
-            PyRef item = c == '{' || c == '[' ? parse_container(schema) : parse_value(schema);
+            PyRef item = parse_element(schema);
             record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();

@@ -231,6 +231,12 @@ public:
     // past it. `schema`, when present, maps objects reached through lists
     // and table cells only.
     PyRef parse_value(const Schema* schema);
+    // The same, where a container opens right at `pos`: it goes straight
+    // to its reader, without the frame of the dispatch.
+    PyRef parse_element(const Schema* schema) {
+        const uint8_t c = pos < length_ ? input_[pos] : 0;
+        return c == '{' || c == '[' ? parse_container(schema) : parse_value(schema);
+    }
 
     // JSON Lines: the values from `pos` to the end as one list, each one
     // starting on a line of its own (a value may run over several lines,

@@ -635,11 +635,13 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             }
             if (!value) return cut_ ? dict.finish() : PyRef{};
             if (!dict.add(std::move(key), std::move(value))) return {};
-            // The usual compact `,"` before the next key, without the call.
+            // The usual compact `,"` before the next key, or `}`, without
+            // the call.
             if (pos + 1 < length_ && input_[pos] == ',' && input_[pos + 1] == '"') {
                 ++pos;
                 continue;
             }
+            if (pos < length_ && input_[pos] == '}') break;
             const Separator next = read_separator('}');
             if (next == Separator::error) return cut_ ? dict.finish() : PyRef{};
             if (next == Separator::close) break;
@@ -690,6 +692,7 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();
             stack_.push(std::move(item));
+            if (pos < length_ && input_[pos] == ']') break;  // without the call
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};
             if (next == Separator::close) break;

@@ -602,7 +602,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     }
     ObjectDict dict(shape);
     ++pos;  // '{'
-    skip_filler();
+    if (pos >= length_ || input_[pos] != '"') skip_filler();  // mostly a key is next
     if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.

@@ -57,11 +57,12 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
             backslash_before || (m.backslashes & before) != 0, !high_before && (m.high & before) == 0};
 }
 
-// find_string_end_avx2 past its first step: every block from `pos`.
+// find_string_end_avx2 past its first step: the blocks from `pos`, after
+// content before it that held a backslash (`any_backslash`) or a high byte
+// (`any_high`).
 [[gnu::target("avx2,bmi"), gnu::noinline]] inline StringEnd find_string_end_blocks_avx2(
-    const uint8_t* input, uint64_t length, uint64_t pos) {
+    const uint8_t* input, uint64_t length, uint64_t pos, bool any_backslash, bool any_high) {
     if (length < 32) return find_string_end_short(input, length, pos);
-    bool any_backslash = false, any_high = false;
     // Whether the block masks at `pos` hold the quote; `end` then says where.
     const auto ends = [&](const ContentMasks& m, StringEnd& end) {
         if (!m.quotes) {
@@ -93,8 +94,9 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
     if (pos + 32 <= length) {
         const ContentMasks m = content_masks(input + pos, 0);
         if (m.quotes) return string_end_in_block(m, pos, false, false);
+        return find_string_end_blocks_avx2(input, length, pos + 32, m.backslashes != 0, m.high != 0);
     }
-    return find_string_end_blocks_avx2(input, length, pos);
+    return find_string_end_blocks_avx2(input, length, pos, false, false);
 }
 
 // The first offset at or after `pos` that holds a `"`, a backslash or a

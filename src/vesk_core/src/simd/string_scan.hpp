@@ -54,7 +54,8 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
                                      bool high_before) {
     const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
     return {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
-            backslash_before || (m.backslashes & before) != 0, !high_before && (m.high & before) == 0};
+            backslash_before || (m.backslashes & before) != 0,
+            !high_before && (m.high & before) == 0};
 }
 
 // find_string_end_avx2 past its first step: the blocks from `pos`, after
@@ -94,7 +95,8 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
     if (pos + 32 <= length) {
         const ContentMasks m = content_masks(input + pos, 0);
         if (m.quotes) return string_end_in_block(m, pos, false, false);
-        return find_string_end_blocks_avx2(input, length, pos + 32, m.backslashes != 0, m.high != 0);
+        return find_string_end_blocks_avx2(input, length, pos + 32, m.backslashes != 0,
+                                           m.high != 0);
     }
     return find_string_end_blocks_avx2(input, length, pos, false, false);
 }

@@ -72,12 +72,7 @@ bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
     return true;
 }
 
-bool InputText::read(PyObject* data, const char* name) {
-    if (PyBytes_Check(data)) {
-        bytes_ = PyBytes_AS_STRING(data);
-        size_ = PyBytes_GET_SIZE(data);
-        return true;
-    }
+bool InputText::read_other(PyObject* data, const char* name) {
     if (PyUnicode_Check(data)) {
         bytes_ = PyUnicode_AsUTF8AndSize(data, &size_);  // cached by the str itself
         if (bytes_) return true;

@@ -34,7 +34,9 @@ namespace vesk {
 // through a buffer view held until the holder goes.
 class InputText {
 public:
-    InputText() = default;
+    // Only the view's owner is set: the rest of the view is filled, and
+    // read, only when a buffer is taken.
+    InputText() { view_.obj = nullptr; }
     ~InputText() {
         if (view_.obj) PyBuffer_Release(&view_);
     }
@@ -42,8 +44,14 @@ public:
     InputText& operator=(const InputText&) = delete;
 
     // False with TypeError set, naming the argument `name`, for anything
-    // else, or with the exporter's own error.
-    bool read(PyObject* data, const char* name);
+    // else, or with the exporter's own error. Bytes, the usual argument,
+    // are taken in line.
+    bool read(PyObject* data, const char* name) {
+        if (!PyBytes_Check(data)) return read_other(data, name);
+        bytes_ = PyBytes_AS_STRING(data);
+        size_ = PyBytes_GET_SIZE(data);
+        return true;
+    }
 
     const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(bytes_); }
     uint64_t size() const { return static_cast<uint64_t>(size_); }
@@ -53,9 +61,12 @@ public:
     bool mutable_bytes() const { return view_.obj != nullptr; }
 
 private:
+    // read() for anything but bytes.
+    bool read_other(PyObject* data, const char* name);
+
     const char* bytes_ = nullptr;
     Py_ssize_t size_ = 0;
-    Py_buffer view_{};
+    Py_buffer view_;
 };
 
 }  // namespace vesk

@@ -112,17 +112,66 @@ const char kLoadsDoc[] =
     "    >>> vesk.loads(b'[1, 2, 3]')\n"
     "    [1, 2, 3]";
 
-PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// What a call asks of the read besides its text.
+struct Request {
+    const Schema* schema = nullptr;
+    ReadOptions options;
+    bool fenced = false;
+    bool lines = false;
+};
+
+// Reads the document that `data` holds. In line in each caller, so that the
+// plain call, `loads(data)`, runs with the tests of the options it leaves
+// at their defaults folded away.
+[[gnu::always_inline]] inline PyRef read_document(PyObject* data, const Request& request) {
+    const bool is_partial = request.options.partial != ReadOptions::Partial::off;
+    // Taken after the other arguments, whose reading may run Python code:
+    // from here to the end of the call none runs, and the lock is held
+    // while a mutable buffer is read, so its bytes are those of this moment.
+    InputText input;
+    if (!input.read(data, "data")) return {};
+    const uint8_t* text = input.data();
+    uint64_t begin = 0;
+    uint64_t end = input.size();
+    if (request.fenced) find_fenced_document(text, end, is_partial, begin, end);
+    const uint64_t text_end = end;
+    if (is_partial) end = partial_text_end(text, begin, end);
+
+    FastIndexParser parser(text, end, request.options);
+    parser.hold_lock = input.mutable_bytes();
+    parser.pos = begin;
+    if (request.lines) return parser.parse_lines(request.schema);
+    auto fail = [&](const ParseError& error) {
+        return raise_decode_error(text, input.size(), error);
+    };
+    // Partial text with no value yet fails at its end, as an empty text
+    // does; a fenced document, which ends before the text, fails with the
+    // whole text. Any other text without a value fails where the value
+    // reader finds its end, with the same error.
+    if (is_partial || request.fenced) {
+        parser.skip_filler();
+        if (parser.at_end()) return fail(unexpected_eof(is_partial ? text_end : parser.pos));
+    }
+    PyRef value = parser.parse_element(request.schema);
+    if (!value) return parser.cut() ? fail(unexpected_eof(text_end)) : PyRef{};
+    if (parser.cut() || parser.at_end()) return value;
+    parser.skip_filler();
+    if (!parser.at_end()) return fail({"Trailing content after document", parser.pos});
+    return value;
+}
+
+// loads() with any argument besides the data: out of line, so that the
+// plain call does not pay for its frame.
+[[gnu::noinline]] PyRef loads_with_options(PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
     enum Param { kData, kSchema, kPartial, kCheckCounts, kFenced, kLines, kParamCount };
     static constexpr const char* kNames[kParamCount] = {"data",         "schema", "partial",
                                                         "check_counts", "fenced", "lines"};
     static constexpr Signature kSignature{"loads", kNames, kParamCount, 2, 1};
     PyObject* slots[kParamCount] = {};  // borrowed; data keeps the input alive for the call
-    if (!kwnames && PyVectorcall_NARGS(nargs) == 1)
-        slots[kData] = args[0];
-    else if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots))
-        return {};
-    PyObject* data = slots[kData];
+    if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
     PyObject* schema = slots[kSchema] ? slots[kSchema] : Py_None;
     PyObject* partial = slots[kPartial] ? slots[kPartial] : Py_False;
     int check_counts = 0;
@@ -134,41 +183,24 @@ PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return {};
 
     Schema fields;
-    const bool has_schema = schema != Py_None;
-    if (has_schema && !build_schema(schema, fields)) return {};
-    ReadOptions options;
-    if (!read_partial(partial, options.partial)) return {};
-    options.check_counts = check_counts != 0;
-    const bool is_partial = options.partial != ReadOptions::Partial::off;
+    Request request;
+    if (schema != Py_None) {
+        if (!build_schema(schema, fields)) return {};
+        request.schema = &fields;
+    }
+    if (!read_partial(partial, request.options.partial)) return {};
+    request.options.check_counts = check_counts != 0;
+    request.fenced = fenced != 0;
+    request.lines = lines != 0;
+    return read_document(slots[kData], request);
+}
 
-    // Taken after the other arguments, whose reading may run Python code:
-    // from here to the end of the call none runs, and the lock is held
-    // while a mutable buffer is read, so its bytes are those of this moment.
-    InputText input;
-    if (!input.read(data, "data")) return {};
-    const uint8_t* text = input.data();
-    uint64_t begin = 0;
-    uint64_t end = input.size();
-    if (fenced) find_fenced_document(text, end, is_partial, begin, end);
-    // Partial text with no value yet fails at its end, as an empty text does.
-    const uint64_t text_end = end;
-    if (is_partial) end = partial_text_end(text, begin, end);
+}  // namespace
 
-    FastIndexParser parser(text, end, options);
-    parser.hold_lock = input.mutable_bytes();
-    parser.pos = begin;
-    if (lines) return parser.parse_lines(has_schema ? &fields : nullptr);
-    auto fail = [&](const ParseError& error) {
-        return raise_decode_error(text, input.size(), error);
-    };
-    parser.skip_filler();
-    if (parser.at_end()) return fail(unexpected_eof(is_partial ? text_end : parser.pos));
-    PyRef value = parser.parse_value(has_schema ? &fields : nullptr);
-    if (!value) return parser.cut() ? fail(unexpected_eof(text_end)) : PyRef{};
-    if (parser.cut()) return value;
-    parser.skip_filler();
-    if (!parser.at_end()) return fail({"Trailing content after document", parser.pos});
-    return value;
+PyRef loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The usual call: the data alone, every option at its default.
+    if (!kwnames && PyVectorcall_NARGS(nargs) == 1) return read_document(args[0], Request{});
+    return loads_with_options(args, nargs, kwnames);
 }
 
 }  // namespace vesk

@@ -100,10 +100,12 @@ private:
 
 }  // namespace
 
-uintptr_t stack_low_bound() {
+const uintptr_t& stack_low_bound_record() {
     if (STACK_LOW == 0) STACK_LOW = thread_stack_low();
     return STACK_LOW;
 }
+
+uintptr_t stack_low_bound() { return stack_low_bound_record(); }
 
 void run_on_new_stack(void (*body)(void*), void* context) {
     Segment segment;

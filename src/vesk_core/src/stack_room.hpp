@@ -39,6 +39,10 @@ inline constexpr size_t kStackSegmentBytes = size_t{16} << 20;
 
 // The lowest usable address of the stack the calling thread runs on now.
 uintptr_t stack_low_bound();
+// Where the calling thread keeps that address, found out if it was not
+// yet: read through it, later on the same thread, it is the address of
+// the stack the thread runs on then, without another thread-local lookup.
+const uintptr_t& stack_low_bound_record();
 
 // The stack pointer, read without making the caller keep a frame pointer
 // (__builtin_frame_address does, which costs the reader and writer a
@@ -76,7 +80,9 @@ auto on_new_stack(Fn&& fn) -> decltype(fn()) {
 // a call into the loader), and follows the call onto each segment.
 class StackRoom {
 public:
-    StackRoom() : limit_(stack_low_bound() + kStackRedZone) {}
+    StackRoom() : StackRoom(stack_low_bound()) {}
+    // With the bound of the stack the caller runs on, found already.
+    explicit StackRoom(uintptr_t low_bound) : limit_(low_bound + kStackRedZone) {}
 
     bool low() const { return stack_pointer() < limit_; }
 

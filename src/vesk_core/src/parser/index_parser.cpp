@@ -16,14 +16,6 @@
 #include "simd/short_blocks.hpp"
 #include "simd/string_scan.hpp"
 
-
-// The value parser runs only once the import has found AVX2, so it is built
-// for it: the vector string and filler scans inline into it. (A pragma after
-// the includes, not a compiler flag for the file: inline functions of the
-// headers keep the baseline target, so no copy of them that the import runs
-// can hold AVX2 instructions.)
-#pragma GCC target("avx2,bmi")
-
 namespace vesk {
 namespace {
 
@@ -37,23 +29,18 @@ bool is_bare_key_start(uint8_t c) { return is_letter(c) || is_digit(c) || c == '
 
 bool is_bare_key_byte(uint8_t c) { return is_bare_key_start(c) || c == '-'; }
 
-// Scratch memory a thread keeps from one call to the next, at most, in each
-// part: the index grows with the input's quotes, the stack with the longest
-// open lists, the escape buffer with the longest escaped string.
-constexpr size_t kKeptIndexBytes = size_t{64} << 20;
-constexpr size_t kKeptStackBytes = size_t{1} << 20;
-constexpr size_t kKeptEscapeBytes = size_t{1} << 20;
-
 }  // namespace
 
 // A thread's reader state, made on its first call. It is reached through a
 // plain pointer, which needs no initialisation guard, so that a call pays a
-// single thread-local lookup; the owner, touched only when the state is
-// made, frees it at thread exit.
+// single thread-local lookup (the thread's stack bound is read through the
+// address of its record); the owner, touched only when the state is made,
+// frees it at thread exit.
 struct ReaderThread {
     ~ReaderThread();
     StringCache cache;
     ReaderScratch scratch;
+    const uintptr_t& stack_low = stack_low_bound_record();
 };
 
 namespace {
@@ -87,21 +74,20 @@ StringCache& thread_string_cache() { return reader_thread().cache; }
 ReaderLease::ReaderLease() : ReaderLease(reader_thread()) {}
 
 ReaderLease::ReaderLease(ReaderThread& thread)
-    : cache_(thread.cache), scratch_(take_scratch(thread.scratch)) {
+    : cache_(thread.cache), stack_low_(&thread.stack_low), scratch_(take_scratch(thread.scratch)) {
     if (!scratch_) {
         own_ = std::make_unique<ReaderScratch>();
         scratch_ = own_.get();
     }
 }
 
-ReaderLease::~ReaderLease() {
-    if (own_) return;
-    scratch_->stack.trim(kKeptStackBytes);
-    if (scratch_->escape_buffer.capacity() > kKeptEscapeBytes)
-        std::string().swap(scratch_->escape_buffer);
-    if (scratch_->index.capacity_bytes() > kKeptIndexBytes) scratch_->index = StructuralIndex();
-    scratch_->in_use = false;
-}
+// The value parser runs only once the import has found AVX2, so it is built
+// for it: the vector string and filler scans inline into it. (A pragma after
+// the includes, not a compiler flag for the file: inline functions of the
+// headers keep the baseline target, so no copy of them that the import runs
+// can hold AVX2 instructions. The lease above keeps it too, so that the
+// entry functions, built for the baseline, take it in line.)
+#pragma GCC target("avx2,bmi")
 
 // Scans with the interpreter lock released, unless `hold_lock`: the input
 // is then immutable and referenced by the call, and nothing else the scan
@@ -414,8 +400,8 @@ bool FastIndexParser::parse_unicode_escape(uint16_t& unit) {
 }
 
 // Most keys are short, clean and met before: those take the key cache's
-// memo, in line; the rest go out of line.
-PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
+// memo, in line in each reader of keys; the rest go out of line.
+[[gnu::always_inline]] inline PyRef FastIndexParser::read_quoted_key(const char* invalid_utf8) {
     const uint64_t open = pos;
     const StringEnd end = find_string_end_avx2(input_, length_, open + 1);
     const auto* content = reinterpret_cast<const char*>(input_ + open + 1);
@@ -427,6 +413,10 @@ PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
         }
     }
     return parse_quoted_key_slowly(end, invalid_utf8);
+}
+
+PyRef FastIndexParser::parse_quoted_key(const char* invalid_utf8) {
+    return read_quoted_key(invalid_utf8);
 }
 
 PyRef FastIndexParser::parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8) {
@@ -465,7 +455,7 @@ PyRef FastIndexParser::parse_expected_key(PyObject* expected) {
 
 PyRef FastIndexParser::parse_key() {
     const uint8_t c = input_[pos];
-    if (c == '"') return parse_quoted_key("Invalid UTF-8 in key");
+    if (c == '"') return read_quoted_key("Invalid UTF-8 in key");
     if (!is_bare_key_start(c)) return fail(invalid_char(pos, c));
     const uint64_t start = pos;
     while (pos < length_ && is_bare_key_byte(input_[pos])) ++pos;
@@ -546,7 +536,7 @@ public:
     }
 
     // The dict of the members added, or empty with the error set.
-    PyRef finish() {
+    [[gnu::always_inline]] PyRef finish() {
         if (entries_ && !leave()) return {};
         if (!dict_ && !(dict_ = PyRef::steal(PyDict_New()))) created(false);
         return std::move(dict_);
@@ -612,7 +602,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     }
     ObjectDict dict(shape);
     ++pos;  // '{'
-    skip_filler();
+    if (pos >= length_ || input_[pos] != '"') skip_filler();  // mostly a key is next
     if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.
@@ -621,31 +611,37 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
         // or value the end cut is left out.
         for (;;) {
             PyRef key = parse_expected_key(dict.next_key());
-            if (!key) key = parse_key();
+            if (!key)
+                key = input_[pos] == '"' ? read_quoted_key("Invalid UTF-8 in key") : parse_key();
             if (!key) return cut_ ? dict.finish() : PyRef{};
-            // Only filler may stand between a key and its colon.
-            skip_filler();
-            if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
-            if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
+            // Only filler may stand between a key and its colon, and
+            // mostly nothing does.
+            if (pos >= length_ || input_[pos] != ':') {
+                skip_filler();
+                if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
+                if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
+            }
             ++pos;
-            // A string right after the colon goes straight to the string
-            // reader; a record in the value may be shaped after the one
-            // that the shape's member holds.
+            // A string or a container right after the colon goes straight
+            // to its reader; a record in the value may be shaped after the
+            // one that the shape's member holds.
             PyRef value;
             if (pos < length_ && input_[pos] == '"') {
                 value = parse_string_fast();
             } else {
                 record_shape_ = dict.follow(key.get());
-                value = parse_value(nullptr);
+                value = parse_element(nullptr);
                 record_shape_ = nullptr;
             }
             if (!value) return cut_ ? dict.finish() : PyRef{};
             if (!dict.add(std::move(key), std::move(value))) return {};
-            // The usual compact `,"` before the next key, without the call.
+            // The usual compact `,"` before the next key, or `}`, without
+            // the call.
             if (pos + 1 < length_ && input_[pos] == ',' && input_[pos + 1] == '"') {
                 ++pos;
                 continue;
             }
+            if (pos < length_ && input_[pos] == '}') break;
             const Separator next = read_separator('}');
             if (next == Separator::error) return cut_ ? dict.finish() : PyRef{};
             if (next == Separator::close) break;
@@ -691,11 +687,12 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
                                                                         : nullptr;
         for (;;) {
             record_shape_ = previous;
-            PyRef item = parse_value(schema);
+            PyRef item = parse_element(schema);
             record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();
             stack_.push(std::move(item));
+            if (pos < length_ && input_[pos] == ']') break;  // without the call
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};
             if (next == Separator::close) break;

@@ -114,6 +114,23 @@ struct ReaderScratch {
     std::string escape_buffer;  // decoded bytes of the current escaped string
     StructuralIndex index;      // built only for tables whose rows need counting
     bool in_use = false;        // held by a reader call of the thread
+
+    // What a thread keeps from one call to the next, at most, in each part:
+    // the index grows with the input's quotes, the stack with the longest
+    // open lists, the escape buffer with the longest escaped string.
+    static constexpr size_t kKeptIndexBytes = size_t{64} << 20;
+    static constexpr size_t kKeptStackBytes = size_t{1} << 20;
+    static constexpr size_t kKeptEscapeBytes = size_t{1} << 20;
+
+    // Ends a call's hold, freeing each part grown past what is kept.
+    void release() {
+        stack.trim(kKeptStackBytes);
+        if (escape_buffer.capacity() > kKeptEscapeBytes) [[unlikely]]
+            std::string().swap(escape_buffer);
+        if (index.capacity_bytes() > kKeptIndexBytes) [[unlikely]]
+            index = StructuralIndex();
+        in_use = false;
+    }
 };
 
 struct ReaderThread;
@@ -128,17 +145,22 @@ struct ReaderThread;
 class ReaderLease {
 public:
     ReaderLease();
-    ~ReaderLease();
+    ~ReaderLease() {
+        if (!own_) scratch_->release();
+    }
     ReaderLease(const ReaderLease&) = delete;
     ReaderLease& operator=(const ReaderLease&) = delete;
 
     StringCache& cache() const { return cache_; }
     ReaderScratch& scratch() const { return *scratch_; }
+    // The low bound of the stack the thread runs on (stack_low_bound()).
+    uintptr_t stack_low_bound() const { return *stack_low_; }
 
 private:
     explicit ReaderLease(ReaderThread& thread);
 
     StringCache& cache_;
+    const uintptr_t* stack_low_;  // the thread's record of it
     ReaderScratch* scratch_;
     std::unique_ptr<ReaderScratch> own_;  // when the thread's scratch is held
 };
@@ -209,6 +231,12 @@ public:
     // past it. `schema`, when present, maps objects reached through lists
     // and table cells only.
     PyRef parse_value(const Schema* schema);
+    // The same, where a container opens right at `pos`: it goes straight
+    // to its reader, without the frame of the dispatch.
+    PyRef parse_element(const Schema* schema) {
+        const uint8_t c = pos < length_ ? input_[pos] : 0;
+        return c == '{' || c == '[' ? parse_container(schema) : parse_value(schema);
+    }
 
     // JSON Lines: the values from `pos` to the end as one list, each one
     // starting on a line of its own (a value may run over several lines,
@@ -314,6 +342,8 @@ private:
     // from the escape reader when they hold a backslash. `invalid_utf8` is
     // the message raised at the first content byte when the cache refuses.
     PyRef parse_quoted_key(const char* invalid_utf8);
+    // The same, in line: for the readers of object keys.
+    PyRef read_quoted_key(const char* invalid_utf8);
     // The rest of parse_quoted_key, given the end of the key's string.
     [[gnu::noinline]] PyRef parse_quoted_key_slowly(StringEnd end, const char* invalid_utf8);
     // `key`: a key or header name, which the end of the text never cuts
@@ -400,7 +430,7 @@ private:
     // uses it only when it is a dict, or a list, itself. Borrowed: a
     // finished value of the document.
     PyObject* record_shape_ = nullptr;
-    StackRoom stack_room_;
+    StackRoom stack_room_{lease_.stack_low_bound()};
     uint64_t short_tables_ = 0;  // tables that stopped after their counted rows, before a `]`
     uint64_t padded_cells_ = 0;
     ReadOptions options_;

@@ -111,7 +111,27 @@ void StringCache::evict(size_t index) {
 
 namespace {
 
-// An ASCII str of `length` (at least 1) characters copied from `bytes`,
+// The first and the last N bytes of `length` (N to 2N) from `in` to `out`.
+template <size_t N>
+void move_ends(char* out, const char* in, size_t length) {
+    char head[N], tail[N];
+    std::memcpy(head, in, N);
+    std::memcpy(tail, in + length - N, N);
+    std::memcpy(out, head, N);
+    std::memcpy(out + length - N, tail, N);
+}
+
+// Copies `length` (at least 2) bytes; the short texts most strings are
+// take two overlapping moves of a fixed size in line instead of a call.
+void copy_text(char* out, const char* in, size_t length) {
+    if (length > 32) std::memcpy(out, in, length);
+    else if (length >= 16) move_ends<16>(out, in, length);
+    else if (length >= 8) move_ends<8>(out, in, length);
+    else if (length >= 4) move_ends<4>(out, in, length);
+    else move_ends<2>(out, in, length);
+}
+
+// An ASCII str of `length` (at least 2) characters copied from `bytes`,
 // made as PyUnicode_New makes a compact ASCII one (the header, the
 // characters, a NUL) without its general checks of size and width, which
 // cost about as much again as the allocation.
@@ -126,7 +146,7 @@ PyRef new_ascii_str(const char* bytes, size_t length) {
     str->state.compact = 1;
     str->state.ascii = 1;
     auto* data = reinterpret_cast<char*>(str + 1);
-    std::memcpy(data, bytes, length);
+    copy_text(data, bytes, length);
     data[length] = '\0';
     return ref;
 }

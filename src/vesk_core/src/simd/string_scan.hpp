@@ -47,16 +47,23 @@ inline StringEnd find_string_end_short(const uint8_t* input, uint64_t length, ui
     return {pos, any_backslash, !any_high};
 }
 
-// One pass from the first content byte of a string to its first quote: the
-// closing quote (an escaped one too, which the backslash before it gives
-// away) and what the content needs, 32 bytes per step. The last, partial
-// step reads the block that ends the input, its masks shifted to start at
-// `pos`, so a string near the end takes one step too. Inline into callers
-// built for AVX2, where most strings take a single step.
-[[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
-                                                                  uint64_t length, uint64_t pos) {
+// The end of a string given the masks of the block at `pos` that holds its
+// closing quote (`m.quotes` not 0), and whether the bytes before the block
+// held a backslash or a high byte.
+inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool backslash_before,
+                                     bool high_before) {
+    const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
+    return {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
+            backslash_before || (m.backslashes & before) != 0,
+            !high_before && (m.high & before) == 0};
+}
+
+// find_string_end_avx2 past its first step: the blocks from `pos`, after
+// content before it that held a backslash (`any_backslash`) or a high byte
+// (`any_high`).
+[[gnu::target("avx2,bmi"), gnu::noinline]] inline StringEnd find_string_end_blocks_avx2(
+    const uint8_t* input, uint64_t length, uint64_t pos, bool any_backslash, bool any_high) {
     if (length < 32) return find_string_end_short(input, length, pos);
-    bool any_backslash = false, any_high = false;
     // Whether the block masks at `pos` hold the quote; `end` then says where.
     const auto ends = [&](const ContentMasks& m, StringEnd& end) {
         if (!m.quotes) {
@@ -64,9 +71,7 @@ inline StringEnd find_string_end_short(const uint8_t* input, uint64_t length, ui
             any_high = any_high || m.high != 0;
             return false;
         }
-        const uint32_t before = (m.quotes & (0u - m.quotes)) - 1;  // the bytes before the quote
-        end = {pos + static_cast<uint64_t>(std::countr_zero(m.quotes)),
-               any_backslash || (m.backslashes & before) != 0, !any_high && (m.high & before) == 0};
+        end = string_end_in_block(m, pos, any_backslash, any_high);
         return true;
     };
     StringEnd end;
@@ -76,6 +81,24 @@ inline StringEnd find_string_end_short(const uint8_t* input, uint64_t length, ui
         ends(content_masks(input + length - 32, static_cast<unsigned>(32 - (length - pos))), end))
         return end;
     return {length, any_backslash, !any_high};
+}
+
+// One pass from the first content byte of a string to its first quote: the
+// closing quote (an escaped one too, which the backslash before it gives
+// away) and what the content needs, 32 bytes per step. The last, partial
+// step reads the block that ends the input, its masks shifted to start at
+// `pos`, so a string near the end takes one step too. Most strings end in
+// their first block: that step is in line in each caller, all built for
+// AVX2, and the rest out of line.
+[[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
+                                                                  uint64_t length, uint64_t pos) {
+    if (pos + 32 <= length) {
+        const ContentMasks m = content_masks(input + pos, 0);
+        if (m.quotes) return string_end_in_block(m, pos, false, false);
+        return find_string_end_blocks_avx2(input, length, pos + 32, m.backslashes != 0,
+                                           m.high != 0);
+    }
+    return find_string_end_blocks_avx2(input, length, pos, false, false);
 }
 
 // The first offset at or after `pos` that holds a `"`, a backslash or a

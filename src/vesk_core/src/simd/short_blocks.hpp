@@ -280,9 +280,9 @@ VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
 }
 
 // For a text shorter than 32 bytes: when it holds none of the bytes that
-// bare grid text may not hold (see not_bare_bytes), copies it to `out` as
-// one 32-byte block and returns 1; returns 0 when it holds one, -1 when it
-// cannot be loaded whole within its page.
+// bare grid text may not hold (see not_bare_bytes), copies it to `out`
+// (room for 32 bytes) as load_short's block and returns 1; returns 0 when
+// it holds one, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_bare(const uint8_t* text,
                                                                        size_t length,
                                                                        uint8_t* out) {
@@ -385,8 +385,9 @@ inline constexpr IdentifierNeeds kIdentifierNeeds = [] {
 
 // For a text of 1 to 31 bytes: when it is a bare identifier (its first
 // byte an ASCII letter, '_' or '$', each other byte one of those, a digit
-// or '-'), copies it to `out` as one 32-byte block and returns 1; returns
-// 0 when it is not, -1 when it cannot be loaded whole within its page.
+// or '-'), copies it to `out` (room for 32 bytes) as load_short's block
+// and returns 1; returns 0 when it is not, -1 when it cannot be loaded
+// whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
     const uint8_t* text, size_t length, uint8_t* out) {
     __m256i v;

@@ -178,31 +178,6 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
            (same & before) == before;
 }
 
-// A text shorter than 32 bytes as one block: under 16 bytes (most keys and
-// cells) from a 16-byte load, which crosses a cache line half as often as
-// a 32-byte one, the block's upper half then zero. False when the load
-// would leave the text's page.
-[[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool load_short(const uint8_t* text,
-                                                                     size_t length, __m256i& v) {
-    if (length < 16) {
-        if (!within_page(text, 16)) return false;
-        v = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)));
-        return true;
-    }
-    if (!within_page(text)) return false;
-    v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    return true;
-}
-
-// Stores the block of load_short at `out` (room for 32 bytes), as 16 bytes
-// when the text is that short.
-VESK_TARGET_AVX2 inline void store_short(__m256i v, size_t length, uint8_t* out) {
-    if (length < 16)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(v));
-    else
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-}
-
 // Copies a text shorter than 32 bytes to `out` as one 32-byte block, when
 // it can be loaded whole (false otherwise, with nothing written).
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline bool copy_short(const uint8_t* text,
@@ -280,16 +255,16 @@ VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
 }
 
 // For a text shorter than 32 bytes: when it holds none of the bytes that
-// bare grid text may not hold (see not_bare_bytes), copies it to `out`
-// (room for 32 bytes) as load_short's block and returns 1; returns 0 when
-// it holds one, -1 when it cannot be loaded whole within its page.
+// bare grid text may not hold (see not_bare_bytes), copies it to `out` as
+// one 32-byte block and returns 1; returns 0 when it holds one, -1 when it
+// cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_bare(const uint8_t* text,
                                                                        size_t length,
                                                                        uint8_t* out) {
-    __m256i v;
-    if (!load_short(text, length, v)) return -1;
+    if (!within_page(text)) return -1;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     if (not_bare_bytes(v) & ((1u << length) - 1)) return 0;
-    store_short(v, length, out);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
 }
 
@@ -385,13 +360,12 @@ inline constexpr IdentifierNeeds kIdentifierNeeds = [] {
 
 // For a text of 1 to 31 bytes: when it is a bare identifier (its first
 // byte an ASCII letter, '_' or '$', each other byte one of those, a digit
-// or '-'), copies it to `out` (room for 32 bytes) as load_short's block
-// and returns 1; returns 0 when it is not, -1 when it cannot be loaded
-// whole within its page.
+// or '-'), copies it to `out` as one 32-byte block and returns 1; returns
+// 0 when it is not, -1 when it cannot be loaded whole within its page.
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 inline int copy_short_if_identifier(
     const uint8_t* text, size_t length, uint8_t* out) {
-    __m256i v;
-    if (!load_short(text, length, v)) return -1;
+    if (!within_page(text)) return -1;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
     const __m256i low = nibble_table(kIdentifierNibbles.low);
     const __m256i high = nibble_table(kIdentifierNibbles.high);
     const __m256i need = block_of(opaque(&kIdentifierNeeds)->bytes);
@@ -399,7 +373,7 @@ inline constexpr IdentifierNeeds kIdentifierNeeds = [] {
     const auto misfits = static_cast<uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(fit, _mm256_setzero_si256())));
     if (misfits & ((1u << length) - 1)) return 0;
-    store_short(v, length, out);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     return 1;
 }
 

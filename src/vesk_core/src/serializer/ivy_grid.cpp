@@ -528,7 +528,8 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
             if (entries)
                 entries = PyDict_GET_SIZE(record) == count ? string_key_entries(record) : nullptr;
         }
-        reserve_batch();
+        // The next plain cell reserves a batch; a row that ends here, none.
+        o = begin = room_end = nullptr;
     }
     out_.ascii_end(static_cast<size_t>(o - begin));
     // Keys beyond the columns would be lost in a table.

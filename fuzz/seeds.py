@@ -36,8 +36,8 @@ def write(folder, data):
 
 def main(out):
     documents = sorted(SHARED.glob("corpus/*.json")) + sorted(SHARED.glob("conformance/json-test-suite/*.json"))
-    if not documents:
-        sys.exit(f"no shared documents found under {SHARED}")
+    if not documents:  # a checkout without the shared folder fuzzes from the snippets alone
+        print(f"no shared documents under {SHARED}: loads seeded from table snippets only", file=sys.stderr)
     for data in [path.read_bytes()[:MAX_LEN] for path in documents] + [text.encode() for text in TABLES]:
         write(out / "loads", data)
 

@@ -70,8 +70,13 @@ bool is_grid_safe_str(PyObject* str) {
 // Whether `value` may stand in a grid cell of a table that is not lean:
 // None, bools, numbers, and strings without grid-unsafe bytes. A lean table
 // takes any value in a cell, since the reader takes any value there and
-// quotes or brackets every text that would not read back bare.
-bool is_scalar_ivy_grid_cell(PyObject* value) {
+// quotes or brackets every text that would not read back bare. The exact
+// types come first: they settle most cells at a compare or two.
+VESK_WRITER_INLINE inline bool is_scalar_ivy_grid_cell(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type || type == &PyFloat_Type || value == Py_None || type == &PyBool_Type)
+        return true;
+    if (type == &PyUnicode_Type) return is_grid_safe_str(value);
     switch (classify(value)) {
         case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
         case ValueKind::floating:
@@ -83,9 +88,20 @@ bool is_scalar_ivy_grid_cell(PyObject* value) {
     }
 }
 
+// Whether the `size` values from `entries` (a string-key table's) may all
+// stand in grid cells of a table that is not lean.
+VESK_WRITER_INLINE inline bool are_scalar_ivy_grid_cells(const dict_table::UnicodeEntry* entries,
+                                                         Py_ssize_t size) {
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (!is_scalar_ivy_grid_cell(entries[i].value)) return false;
+    return true;
+}
+
 // Whether every value of `record` may stand in a grid cell of a table
 // that is not lean.
 bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
+    if (const dict_table::UnicodeEntry* entries = string_key_entries(record))
+        return are_scalar_ivy_grid_cells(entries, PyDict_GET_SIZE(record));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (next_item(record, &pos, &key, &value))
@@ -93,23 +109,22 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
     return true;
 }
 
-// Whether the keys of `record` are the column objects themselves, one
-// each, which settles that the record holds every column and nothing else
+// The entries of `record` when its keys are the column objects themselves,
+// one each, which settles that the record holds every column and nothing else
 // without hashing a key. Records built by the same code share their key
 // objects, in one order or a few: `slots` keeps where the last record so
 // matched held each column's key, and a record in another order is walked
 // once to find its keys, from just after where the column before was
 // found (so that each key of a record in column order is found at once),
-// and leaves its order in `slots`. False, for the caller's lookups, for a
+// and leaves its order in `slots`. Null, for the caller's lookups, for a
 // record of another size, with a key that is another object, or whose
 // entries cannot be read in place (see string_key_entries).
-VESK_WRITER_INLINE inline bool keys_are_columns(PyObject* record,
-                                                const std::vector<PyRef>& columns,
-                                                std::vector<uint32_t>& slots) {
+VESK_WRITER_INLINE inline const dict_table::UnicodeEntry* column_entries(
+    PyObject* record, const std::vector<PyRef>& columns, std::vector<uint32_t>& slots) {
     const size_t count = columns.size();
-    if (PyDict_GET_SIZE(record) != static_cast<Py_ssize_t>(count)) return false;
+    if (PyDict_GET_SIZE(record) != static_cast<Py_ssize_t>(count)) return nullptr;
     const dict_table::UnicodeEntry* entries = string_key_entries(record);
-    if (!entries) return false;
+    if (!entries) return nullptr;
     size_t j = 0;
     while (j < count && entries[slots[j]].key == columns[j].get()) ++j;
     for (; j < count; ++j) {
@@ -120,10 +135,10 @@ VESK_WRITER_INLINE inline bool keys_are_columns(PyObject* record,
             if (at == count) at = 0;
             if (entries[at].key == key) break;
         }
-        if (tried == count) return false;
+        if (tried == count) return nullptr;
         slots[j] = static_cast<uint32_t>(at);
     }
-    return true;
+    return entries;
 }
 
 // The record at `index`, or null when the list is shorter or the element
@@ -138,7 +153,7 @@ PyObject* record_at(PyObject* list, Py_ssize_t index) {
 // an error from a key's comparison.
 int holds_columns(PyObject* record, const std::vector<PyRef>& columns,
                   std::vector<uint32_t>& slots) {
-    if (keys_are_columns(record, columns, slots)) return 1;
+    if (column_entries(record, columns, slots)) return 1;
     for (const PyRef& key : columns) {
         if (!PyDict_GetItemWithError(record, key.get())) return PyErr_Occurred() ? -1 : 0;
     }
@@ -153,7 +168,7 @@ int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns,
     for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
         PyObject* record = record_at(list, i);
         if (!record || PyDict_GET_SIZE(record) > count) return 0;
-        if (keys_are_columns(record, columns, slots)) continue;
+        if (column_entries(record, columns, slots)) continue;
         const PyRef hold = PyRef::borrow(record);  // a key's __eq__ may drop it from the list
         Py_ssize_t found = 0;
         for (const PyRef& column : columns) {
@@ -332,20 +347,27 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     PyObject* first = record_at(list, 0);
     const bool any_value = options_.lean;
     if (!first || PyDict_GET_SIZE(first) == 0) return Detection::none;
-    if (!any_value && !dict_has_only_scalar_ivy_grid_cells(first)) return Detection::none;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
 
     // The columns are the first record's keys, as exact str objects; a key
     // of another type leaves the list to the plain array, which writes it
-    // by str().
+    // by str(). A string-key table holds exact str keys only, read in place.
+    const dict_table::UnicodeEntry* entries = string_key_entries(first);
+    if (!any_value && !(entries ? are_scalar_ivy_grid_cells(entries, PyDict_GET_SIZE(first))
+                                : dict_has_only_scalar_ivy_grid_cells(first)))
+        return Detection::none;
     columns.reserve(static_cast<size_t>(PyDict_GET_SIZE(first)));
-    pos = 0;
-    while (next_item(first, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) return Detection::none;
-        columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
-                                                    : PyRef::steal(PyUnicode_FromObject(key)));
-        if (!columns.back()) return Detection::error;
+    if (entries) {
+        for (Py_ssize_t j = 0; j < PyDict_GET_SIZE(first); ++j)
+            columns.push_back(PyRef::borrow(entries[j].key));
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (next_item(first, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return Detection::none;
+            columns.push_back(PyUnicode_CheckExact(key) ? PyRef::borrow(key)
+                                                        : PyRef::steal(PyUnicode_FromObject(key)));
+            if (!columns.back()) return Detection::error;
+        }
     }
     const auto count = static_cast<Py_ssize_t>(columns.size());
     // Keys in the first record's order, until a record shows another.
@@ -358,6 +380,14 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     bool strict = true;
     for (Py_ssize_t i = 1; i < std::min(size, kStrictSample) && strict; ++i) {
         PyObject* record = record_at(list, i);
+        // Most records hold the first one's key objects, which settles
+        // their columns without a lookup; their values are then read from
+        // the same entries.
+        if (const dict_table::UnicodeEntry* entries =
+                record ? column_entries(record, columns, slots) : nullptr) {
+            if (!any_value && !are_scalar_ivy_grid_cells(entries, count)) return Detection::none;
+            continue;
+        }
         if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
             PyDict_GET_SIZE(record) > count)
             return Detection::none;
@@ -458,10 +488,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
     // conversion may change the record); a key that is not the column's
     // is looked up.
     const auto count = static_cast<Py_ssize_t>(columns.size());
-    const auto matched_entries = [&] {
-        return keys_are_columns(record, columns, slots) ? string_key_entries(record) : nullptr;
-    };
-    const dict_table::UnicodeEntry* entries = matched_entries();
+    const dict_table::UnicodeEntry* entries = column_entries(record, columns, slots);
     // Plain cells go out through a local pointer under one reservation for
     // a batch of them, counted once: the buffer's count lives in memory,
     // and a cell counted on its own would chain the next cell to it through
@@ -522,7 +549,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
                 ahead.checked = true;
                 const int fit = rows_fit(ahead.list, ahead.from, columns, slots);
                 if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
-                entries = entries ? matched_entries() : nullptr;  // `slots` may hold a later order
+                entries = entries ? column_entries(record, columns, slots) : nullptr;  // `slots` may hold a later order
             }
             if (!write_item(value, depth + 1)) return Grid::failed;
             if (entries)

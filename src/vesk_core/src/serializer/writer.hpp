@@ -125,7 +125,7 @@ private:
     using Columns = std::vector<PyRef>;  // one exact str key object per column
     // For each column, the index of its key object among the entries of the
     // last record whose keys were found to be the column objects themselves
-    // (see keys_are_columns in ivy_grid.cpp); set up by detection.
+    // (see column_entries in ivy_grid.cpp); set up by detection.
     using Slots = std::vector<uint32_t>;
     Detection detect_ivy_grid_candidate(PyObject* list, Columns& columns, Slots& slots);
     Grid write_ivy_grid(PyObject* list, const Columns& columns, Slots& slots, uint64_t depth);

@@ -53,17 +53,74 @@ void copy_units_to(const uint8_t* from, unsigned from_width, size_t count, To* t
     }
 }
 
+// A short stretch as one block of 16 units, when both sides have room for
+// the whole block: the units past the stretch that it carries are
+// overwritten by what follows. Most stretches between wide strings are a
+// few narrow units (a quote, a comma, a quote) or a short wide string, and
+// a block costs less than the copy's call and its loop. False, with
+// nothing written, otherwise.
+template <class From, class To>
+[[gnu::target("avx2"), gnu::always_inline]] inline bool copy_block(const uint8_t* from,
+                                                                    const uint8_t* from_end,
+                                                                    size_t count, To* to,
+                                                                    const To* to_end) {
+    static_assert(sizeof(From) <= sizeof(To));
+    constexpr size_t kUnits = 16;
+    if (count > kUnits || from_end - from < static_cast<ptrdiff_t>(kUnits * sizeof(From)) ||
+        to_end - to < static_cast<ptrdiff_t>(kUnits))
+        return false;
+    const auto* in = reinterpret_cast<const __m128i*>(from);
+    auto* out = reinterpret_cast<__m256i*>(to);
+    if constexpr (sizeof(From) == sizeof(To)) {
+        const auto* blocks = reinterpret_cast<const __m256i*>(in);
+        for (size_t i = 0; i < sizeof(To) / 2; ++i)
+            _mm256_storeu_si256(out + i, _mm256_loadu_si256(blocks + i));
+    } else if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
+        _mm256_storeu_si256(out, _mm256_cvtepu8_epi16(_mm_loadu_si128(in)));
+    } else if constexpr (sizeof(From) == 1) {
+        const __m128i bytes = _mm_loadu_si128(in);
+        _mm256_storeu_si256(out, _mm256_cvtepu8_epi32(bytes));
+        _mm256_storeu_si256(out + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8)));
+    } else {
+        _mm256_storeu_si256(out, _mm256_cvtepu16_epi32(_mm_loadu_si128(in)));
+        _mm256_storeu_si256(out + 1, _mm256_cvtepu16_epi32(_mm_loadu_si128(in + 1)));
+    }
+    return true;
+}
+
+// `count` units of `width` bytes from `from` (of a buffer ending at
+// `from_end`) to `to`, short of `to_end`.
 template <class To>
-void copy_text(const OutputBuffer& narrow, const OutputBuffer& wide, const auto& splices,
-               To* out) {
+[[gnu::target("avx2")]] void copy_stretch(const uint8_t* from, const uint8_t* from_end,
+                                          unsigned width, size_t count, To* to, const To* to_end) {
+    // Units no wider than the result's; a wide buffer left wider by a
+    // rewind is narrowed by the loop.
+    if constexpr (sizeof(To) > 1) {
+        bool copied = false;
+        if (width == 1) copied = copy_block<uint8_t, To>(from, from_end, count, to, to_end);
+        else if (width == 2) copied = copy_block<uint16_t, To>(from, from_end, count, to, to_end);
+        else if constexpr (sizeof(To) == 4)
+            copied = copy_block<uint32_t, To>(from, from_end, count, to, to_end);
+        if (copied) return;
+    }
+    copy_units_to(from, width, count, to);
+}
+
+template <class To>
+[[gnu::target("avx2")]] void copy_text(const OutputBuffer& narrow, const OutputBuffer& wide,
+                                       const auto& splices, To* out) {
     const unsigned wide_width = wide.width();
+    const To* const out_end = out + narrow.size() + wide.size();
+    const uint8_t* const narrow_end = narrow.bytes() + narrow.capacity_bytes();
+    const uint8_t* const wide_end = wide.bytes() + wide.capacity_bytes();
     size_t narrow_done = 0, wide_done = 0;
     for (const auto& splice : splices) {
-        copy_units_to(narrow.bytes() + narrow_done, 1, splice.at - narrow_done, out);
+        copy_stretch(narrow.bytes() + narrow_done, narrow_end, 1, splice.at - narrow_done, out,
+                     out_end);
         out += splice.at - narrow_done;
         narrow_done = splice.at;
-        copy_units_to(wide.bytes() + wide_done * wide_width, wide_width, splice.end - wide_done,
-                      out);
+        copy_stretch(wide.bytes() + wide_done * wide_width, wide_end, wide_width,
+                     splice.end - wide_done, out, out_end);
         out += splice.end - wide_done;
         wide_done = splice.end;
     }

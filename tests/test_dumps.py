@@ -108,7 +108,10 @@ NUMBER_LISTS = [
       for last in ([0.5, "x"], [0.5, NAN], [1.5] * 33, [], "x", (0.5, 1.5), [[0.5]])],
 ]
 TEXTS = ["", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" * 29, "\u00e9\u00ff\x01" * 40,
-         "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac"]
+         "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac",
+         # short Latin-1 and two-byte texts, which go out in blocks: clean, and with an escape first and last
+         "caf\u00e9", "\u00e9" * 63, "\u00e9\x01\u00ff", "\u00ff" * 62 + '"', "\u65e5\u672c\n\u8a9e",
+         "\u20ac" * 16, "\u20ac" * 17, "\\" + "\u20ac" * 15, "\u20ac" * 15 + '"', "\u20ac" * 33 + "\x1f"]
 
 
 @pytest.mark.parametrize("value", DICT_TABLES + NUMBER_LISTS + TEXTS, ids=itertools.count())
@@ -169,7 +172,8 @@ NOT_JSON = "Object of type '{}' is not JSON serializable"
 
 
 @pytest.mark.parametrize("call, exc, message", [
-    (lambda: dumps("\ud800"), ValueError, ENCODE), (lambda: dumps({"\ud83d": 1}), ValueError, ENCODE),
+    (lambda: dumps("\ud800"), ValueError, ENCODE), (lambda: dumps(["\u20ac\udfffx"]), ValueError, ENCODE),
+    (lambda: dumps({"\ud83d": 1}), ValueError, ENCODE),
     (lambda: dumps({LoneKey("\ud800", "\udc00"): 1}), ValueError, ENCODE),
     (lambda: dumps({with_attrs(__str__=lambda self: "\ud800"): 1}), ValueError, ENCODE),
     (lambda: dumps({with_attrs(__str__=lambda self: {}.pop("boom")): 1}), KeyError, "'boom'"),

@@ -27,17 +27,7 @@ struct Units<uint8_t> {
 
 template <>
 struct Units<uint16_t> {
-    VESK_TARGET_AVX2 static uint32_t special_mask(__m256i v) {
-        const __m256i control =
-            _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x1F)), v);
-        const __m256i quote = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('"'));
-        const __m256i backslash = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('\\'));
-        const __m256i surrogate = _mm256_cmpeq_epi16(
-            _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
-            _mm256_set1_epi16(static_cast<short>(0xD800)));
-        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
-            _mm256_or_si256(control, surrogate), _mm256_or_si256(quote, backslash))));
-    }
+    VESK_TARGET_AVX2 static uint32_t special_mask(__m256i v) { return escape_mask_ucs2(v); }
 };
 
 template <>
@@ -61,46 +51,47 @@ inline bool is_surrogate(uint32_t c) { return (c & 0xFFFFF800u) == 0xD800; }
 // special unit only the units before it are kept. As in the byte escaper
 // below, the clean units go out through a local pointer under a
 // reservation for all that is left, counted once at a special unit or at
-// the end.
+// the end. Whole blocks run in a loop of their own; the units after them
+// are loaded as one more block where that stays within the page, else one
+// at a time.
 template <class Src, class Dst>
 [[gnu::no_sanitize_address]] VESK_TARGET_AVX2 bool escape_units(const Src* text, size_t length,
                                                                  OutputBuffer& out) {
     constexpr size_t kBlock = 32 / sizeof(Src);
     size_t i = 0;
-    while (i < length) {
+    for (;;) {
         out.reserve(length - i + kBlock);  // the last block is stored whole
         Dst* const begin = out.tail<Dst>();
         Dst* o = begin;
-        bool at_special = false;
-        while (i < length && !at_special) {
-            const size_t left = length - i;
-            size_t clean = 0;  // units from i that need nothing
-            if (left >= kBlock || within_page(text + i)) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-                store_widened<Src, Dst>(v, o);
-                uint32_t mask = Units<Src>::special_mask(v);
-                if (left < kBlock) mask &= (1u << (left * sizeof(Src))) - 1;
-                at_special = mask != 0;
-                clean = at_special ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src)
-                                   : std::min(left, kBlock);
-            } else {
-                while (clean < left && !needs_escape(text[i + clean]) &&
-                       !is_surrogate(text[i + clean])) {
-                    o[clean] = text[i + clean];
-                    ++clean;
-                }
-                at_special = clean < left;
-            }
-            o += clean;
-            i += clean;
+        uint32_t mask = 0;
+        for (; i + kBlock <= length; i += kBlock, o += kBlock) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+            store_widened<Src, Dst>(v, o);
+            mask = Units<Src>::special_mask(v);
+            if (mask) break;
         }
-        out.commit(static_cast<size_t>(o - begin));
-        if (!at_special) break;
+        size_t clean = 0;  // units from i that need nothing
+        if (mask) {
+            clean = static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src);
+        } else if (const size_t left = length - i; left > 0 && within_page(text + i)) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+            store_widened<Src, Dst>(v, o);
+            mask = Units<Src>::special_mask(v) & ((1u << (left * sizeof(Src))) - 1);
+            clean = mask ? static_cast<size_t>(std::countr_zero(mask)) / sizeof(Src) : left;
+        } else {
+            while (clean < left && !needs_escape(text[i + clean]) &&
+                   !is_surrogate(text[i + clean])) {
+                o[clean] = text[i + clean];
+                ++clean;
+            }
+        }
+        out.commit(static_cast<size_t>(o + clean - begin));
+        i += clean;
+        if (i == length) return true;
         if (!needs_escape(text[i])) return false;  // the special unit is a lone surrogate
         append_escape(out, text[i]);
         ++i;
     }
-    return true;
 }
 
 }  // namespace

@@ -98,6 +98,19 @@ VESK_TARGET_AVX2 inline uint32_t escape_mask_bytes(__m256i v) {
         _mm256_movemask_epi8(_mm256_or_si256(control, _mm256_or_si256(quote, backslash))));
 }
 
+// Two bits per UCS-2 unit of `v` that needs an escape (a quote, a
+// backslash, below 0x20) or is a surrogate, which the caller tells apart.
+VESK_TARGET_AVX2 inline uint32_t escape_mask_ucs2(__m256i v) {
+    const __m256i control = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x1F)), v);
+    const __m256i quote = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('"'));
+    const __m256i backslash = _mm256_cmpeq_epi16(v, _mm256_set1_epi16('\\'));
+    const __m256i surrogate =
+        _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
+                           _mm256_set1_epi16(static_cast<short>(0xD800)));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_or_si256(_mm256_or_si256(control, surrogate), _mm256_or_si256(quote, backslash))));
+}
+
 // Stores the 32 bytes of source units in `v` at `out`, widened to Dst.
 template <class Src, class Dst>
 VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {

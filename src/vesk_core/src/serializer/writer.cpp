@@ -127,23 +127,20 @@ bool Writer::append_quoted(PyObject* str) {
     }
     // Short UCS-2 text with nothing to escape (most wide strings): one
     // block into the wide text, at its width, between quotes in the narrow.
+    __m256i v;
     if (length <= 16 && PyUnicode_IS_COMPACT(str) && PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND &&
-        within_page(PyUnicode_2BYTE_DATA(str))) {
-        const __m256i v =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(PyUnicode_2BYTE_DATA(str)));
-        if (!(escape_mask_ucs2(v) & static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1))) {
-            out_.put('"');
-            text_.add_wide(2, [&](OutputBuffer& wide) {
-                wide.reserve(16);
-                if (wide.width() == 2) store_widened<uint16_t, uint16_t>(v, wide.tail<uint16_t>());
-                else store_widened<uint16_t, uint32_t>(v, wide.tail<uint32_t>());
-                wide.commit(length);
-                return true;
-            });
-            out_.put('"');
-            max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
+        load_clean_ucs2(PyUnicode_2BYTE_DATA(str), length, v)) {
+        out_.put('"');
+        text_.add_wide(2, [&](OutputBuffer& wide) {
+            wide.reserve(16);
+            if (wide.width() == 2) store_widened<uint16_t, uint16_t>(v, wide.tail<uint16_t>());
+            else store_widened<uint16_t, uint32_t>(v, wide.tail<uint32_t>());
+            wide.commit(length);
             return true;
-        }
+        });
+        out_.put('"');
+        max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
+        return true;
     }
     const size_t mark = out_.size();
     out_.put('"');

@@ -111,6 +111,17 @@ VESK_TARGET_AVX2 inline uint32_t escape_mask_ucs2(__m256i v) {
         _mm256_or_si256(_mm256_or_si256(control, surrogate), _mm256_or_si256(quote, backslash))));
 }
 
+// A UCS-2 text of at most 16 units, loaded as one block into `block`, when
+// none of its units needs an escape or is a surrogate; false, with nothing
+// decided, for any other, or one that sits too close to the end of a page
+// to be loaded whole.
+VESK_HOT_COPY VESK_TARGET_AVX2 inline bool load_clean_ucs2(const uint16_t* text, size_t length,
+                                                          __m256i& block) {
+    if (!within_page(text)) return false;
+    block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+    return !(escape_mask_ucs2(block) & static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1));
+}
+
 // Stores the 32 bytes of source units in `v` at `out`, widened to Dst.
 template <class Src, class Dst>
 VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {

@@ -411,9 +411,9 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
         // Most records hold the first one's key objects, which settles
         // their columns without a lookup; their values are then read from
         // the same entries.
-        if (const dict_table::UnicodeEntry* entries =
+        if (const dict_table::UnicodeEntry* matched =
                 record ? column_entries(record, columns, slots) : nullptr) {
-            if (!are_scalar_ivy_grid_cells(entries, count)) return Detection::none;
+            if (!are_scalar_ivy_grid_cells(matched, count)) return Detection::none;
             continue;
         }
         if (!record || !dict_has_only_scalar_ivy_grid_cells(record) ||
@@ -565,7 +565,8 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
                 ahead.checked = true;
                 const int fit = rows_fit(ahead.list, ahead.from, columns, slots);
                 if (fit <= 0) return fit < 0 ? Grid::failed : Grid::unfit;
-                entries = entries ? column_entries(record, columns, slots) : nullptr;  // `slots` may hold a later order
+                // `slots` may hold a later record's order now.
+                entries = entries ? column_entries(record, columns, slots) : nullptr;
             }
             if (!write_item(value, depth + 1)) return Grid::failed;
             if (entries)

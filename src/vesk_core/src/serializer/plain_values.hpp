@@ -17,6 +17,7 @@
 #include "serializer/number_format.hpp"
 #include "serializer/text_rules.hpp"
 #include "simd/short_blocks.hpp"
+#include "types/output_buffer.hpp"
 
 namespace vesk {
 
@@ -47,25 +48,47 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item
     return o + format_double(value, o);
 }
 
-// Short ASCII texts with nothing to escape (most keys and values) in one or
-// two masked blocks at `at`, quotes around, after a `,` when `comma` and
-// before the first `colon` bytes of ": " (none, the colon, or both); the
+// Short one-byte texts with nothing to escape (most keys and values) in
+// one or two masked blocks at `at`, quotes around, after a `,` when `comma`
+// and before the first `colon` bytes of ": " (none, the colon, or both); the
 // end of the text, or null, with nothing of the text counted, when the
 // block path does not apply. `at` has room for kQuotedShortRoom bytes.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t* text,
+                                                                  size_t length, bool comma,
                                                                   unsigned colon, char* at) {
-    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     at[0] = ',';  // overwritten by the opening quote when there is no comma
     at += comma;
-    // A compact ASCII str keeps its characters right after its header.
-    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
     if (!copy_short_clean(text, length, reinterpret_cast<uint8_t*>(at) + 1)) return nullptr;
     at[0] = '"';
     at[length + 1] = '"';
     at[length + 2] = ':';  // past the text when there is no colon
     at[length + 3] = ' ';
     return at + length + 2 + colon;
+}
+
+// A short ASCII str so (see put_quoted_bytes).
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
+                                                                  unsigned colon, char* at) {
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    // A compact ASCII str keeps its characters right after its header.
+    const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    return put_quoted_bytes(text, length, comma, colon, at);
+}
+
+// A UCS-2 text of at most 16 units with nothing to escape, appended to
+// `wide` (2 or 4 bytes a unit) as one block; false, with nothing written,
+// for any other.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline bool append_ucs2_short(const uint16_t* text,
+                                                                  size_t length,
+                                                                  OutputBuffer& wide) {
+    __m256i block;
+    if (!load_clean_ucs2(text, length, block)) return false;
+    wide.reserve(16);
+    if (wide.width() == 2) store_widened<uint16_t, uint16_t>(block, wide.tail<uint16_t>());
+    else store_widened<uint16_t, uint32_t>(block, wide.tail<uint32_t>());
+    wide.commit(length);
+    return true;
 }
 
 // The vector identifier check (copy_short_if_identifier) follows the rule

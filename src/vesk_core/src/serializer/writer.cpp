@@ -113,36 +113,30 @@ bool Writer::append_quoted(PyObject* str) {
     // Short Latin-1 text with nothing to escape goes out in blocks too: its
     // characters are its bytes, and the narrow text holds them as they are.
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length < 64 && PyUnicode_IS_COMPACT(str) && !PyUnicode_IS_ASCII(str) &&
+    const bool compact = PyUnicode_IS_COMPACT(str);
+    if (length < 64 && compact && !PyUnicode_IS_ASCII(str) &&
         PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
         char* const at = out_.ascii_begin(kQuotedShortRoom);
-        auto* const text = reinterpret_cast<uint8_t*>(at) + 1;
-        if (copy_short_clean(PyUnicode_1BYTE_DATA(str), length, text)) {
-            at[0] = '"';
-            at[length + 1] = '"';
-            out_.ascii_end(length + 2);
+        if (char* const end = put_quoted_bytes(PyUnicode_1BYTE_DATA(str), length, false, 0, at)) {
+            out_.ascii_end(static_cast<size_t>(end - at));
             max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
             return true;
         }
     }
+    const size_t mark = out_.size();
     // Short UCS-2 text with nothing to escape (most wide strings): one
     // block into the wide text, at its width, between quotes in the narrow.
-    __m256i v;
-    if (length <= 16 && PyUnicode_IS_COMPACT(str) && PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND &&
-        load_clean_ucs2(PyUnicode_2BYTE_DATA(str), length, v)) {
+    if (length <= 16 && compact && PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND) {
         out_.put('"');
-        text_.add_wide(2, [&](OutputBuffer& wide) {
-            wide.reserve(16);
-            if (wide.width() == 2) store_widened<uint16_t, uint16_t>(v, wide.tail<uint16_t>());
-            else store_widened<uint16_t, uint32_t>(v, wide.tail<uint32_t>());
-            wide.commit(length);
+        if (text_.add_wide(2, [&](OutputBuffer& wide) {
+                return append_ucs2_short(PyUnicode_2BYTE_DATA(str), length, wide);
+            })) {
+            out_.put('"');
+            max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
             return true;
-        });
-        out_.put('"');
-        max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
-        return true;
+        }
+        out_.truncate(mark);
     }
-    const size_t mark = out_.size();
     out_.put('"');
     if (!append_escaped(str)) {
         out_.truncate(mark);

@@ -210,13 +210,24 @@ DETECTION = [  # (list, written as a table?)
 def test_which_lists_become_tables(value, is_table):
     assert dumps(value) == (table(json.loads(plain(value))) if is_table else plain(value))  # records as converted
     assert all("b" not in r for r in value if isinstance(r, defaultdict))
-    # records of ints only: lean, which settles its sample as it writes the rows, chooses alike
+    # records of ints only: lean chooses alike
     if all(type(r) is dict and all(type(k) is str and type(v) is int for k, v in r.items()) for r in value):
         assert bool(re.match(r"\[\d", dumps(value, lean=True))) == is_table
 
 
 def hook(action, value):  # an object that runs action() when converted, then converts to `value`
     return type("Hook", (), {"model_dump": lambda self: action() or value})()
+
+
+def test_tables_refused_for_their_sample_write_nested_values_once():
+    # A lean table refused for its sample is refused before a row is written: the values nested in its rows
+    # are converted once, not again at every depth of tables undone (twice a level, exponentially).
+    converted, doc, expected = [], None, None
+    for _ in range(20):
+        doc = [{"a": 1, "x": hook(lambda: converted.append(1), doc)}, {"a": 2}]
+        expected = [{"a": 1, "x": expected}, {"a": 2}]
+    assert loads(dumps(doc, lean=True)) == expected
+    assert len(converted) == 20
 
 
 @pytest.mark.parametrize("keep", [0, 1, 2, 3, 4, 5, 10, 11, 12, 13])

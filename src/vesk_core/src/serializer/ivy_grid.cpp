@@ -160,29 +160,6 @@ int holds_columns(PyObject* record, const std::vector<PyRef>& columns,
     return 1;
 }
 
-// The rule for records that may lack columns, once records of the strict
-// sample have not all held them: each of the first kTolerantSample elements
-// is a record with no key beyond the columns (and, for a table that is not
-// lean, only scalar values), and 7 in 10 of them hold every column. 1 when
-// it holds, 0 when not, -1 on an error from a key's comparison.
-int holds_tolerant_sample(PyObject* list, const std::vector<PyRef>& columns,
-                          std::vector<uint32_t>& slots, bool any_value) {
-    const auto count = static_cast<Py_ssize_t>(columns.size());
-    const Py_ssize_t sample = std::min(PyList_GET_SIZE(list), kTolerantSample);
-    const Py_ssize_t threshold = (7 * sample + 9) / 10;
-    Py_ssize_t matching = 0;
-    for (Py_ssize_t i = 0; i < sample; ++i) {
-        PyObject* record = record_at(list, i);
-        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
-            PyDict_GET_SIZE(record) > count)
-            return 0;
-        const int holds = holds_columns(record, columns, slots);
-        if (holds < 0) return -1;
-        matching += holds;
-    }
-    return matching >= threshold ? 1 : 0;
-}
-
 // 1 when every element of `list` from `from` on is a record whose keys are
 // all columns, 0 when one is not, -1 on an error from a key's comparison.
 int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns,
@@ -397,11 +374,6 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
     slots.resize(columns.size());
     for (size_t j = 0; j < slots.size(); ++j) slots[j] = static_cast<uint32_t>(j);
 
-    // A lean table takes any value in a cell, and settles its sample as its
-    // first rows are written (see write_ivy_grid): those records are then
-    // read once, not twice.
-    if (any_value) return Detection::table;
-
     // A record with more keys than there are columns holds one that no
     // column does: no table carries it, so none is tried (the rows check
     // would refuse it only after the rows before it were written).
@@ -413,10 +385,10 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
         // the same entries.
         if (const dict_table::UnicodeEntry* matched =
                 record ? column_entries(record, columns, slots) : nullptr) {
-            if (!are_scalar_ivy_grid_cells(matched, count)) return Detection::none;
+            if (!any_value && !are_scalar_ivy_grid_cells(matched, count)) return Detection::none;
             continue;
         }
-        if (!record || !dict_has_only_scalar_ivy_grid_cells(record) ||
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
             PyDict_GET_SIZE(record) > count)
             return Detection::none;
         if (PyDict_GET_SIZE(record) != count) {
@@ -428,8 +400,20 @@ Writer::Detection Writer::detect_ivy_grid_candidate(PyObject* list, Columns& col
         strict = holds == 1;
     }
     if (strict) return Detection::table;
-    const int fit = holds_tolerant_sample(list, columns, slots, false);
-    return fit < 0 ? Detection::error : fit == 1 ? Detection::table : Detection::none;
+
+    const Py_ssize_t sample = std::min(size, kTolerantSample);
+    const Py_ssize_t threshold = (7 * sample + 9) / 10;
+    Py_ssize_t matching = 0;
+    for (Py_ssize_t i = 0; i < sample; ++i) {
+        PyObject* record = record_at(list, i);
+        if (!record || (!any_value && !dict_has_only_scalar_ivy_grid_cells(record)) ||
+            PyDict_GET_SIZE(record) > count)
+            return Detection::none;
+        const int holds = holds_columns(record, columns, slots);
+        if (holds < 0) return Detection::error;
+        matching += holds;
+    }
+    return matching >= threshold ? Detection::table : Detection::none;
 }
 
 bool Writer::write_ivy_grid_header_key(PyObject* key) {
@@ -619,12 +603,6 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, Slot
     const DumpOptions& o = options_;
     const uint64_t row_indent = multiline && !o.has_indent ? 2 : o.indent;
     RowsAhead ahead{list, 0, false};
-    // A lean table settles its sample here (see detect_ivy_grid_candidate):
-    // it stays a table while the records of the strict sample hold every
-    // column, and the first of them that lacks one hands the choice to the
-    // tolerant rule. Any other record that is not a row fails as it is written.
-    bool settle = options_.lean;
-    const auto count = static_cast<Py_ssize_t>(columns.size());
     for (Py_ssize_t i = 0; i < rows; ++i) {
         PyObject* record = record_at(list, i);
         Grid row = Grid::unfit;
@@ -635,12 +613,6 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, Slot
             const PyRef hold = PyRef::borrow(record);  // cells may run code that drops it
             ahead.from = i;
             row = write_ivy_grid_row(record, columns, slots, i + 1 == rows, ahead, depth);
-            if (row == Grid::written && settle && i < kStrictSample &&
-                PyDict_GET_SIZE(record) != count) {
-                settle = false;
-                const int fit = holds_tolerant_sample(list, columns, slots, true);
-                row = fit < 0 ? Grid::failed : fit == 1 ? Grid::written : Grid::unfit;
-            }
         }
         if (row == Grid::written) continue;
         if (row == Grid::unfit) {

@@ -171,6 +171,8 @@ MAPPED, TO, AB = '{"users": [{"a": 1, "b": 2}], "n": 1}', ["rows", "count"], [{"
     (MAPPED, {"schema": TO, "path": ("users",)}, []),
     ('[{"u": [{"a": 1}]}]', {"schema": ["x"], "path": (0, "x")}, [{"a": 1}]),
     ('[[{"a": 1}], [: k; {"a": 2} ]]', {"schema": ["x"], "path": (1,)}, [{"k": {"x": 2}}]),
+    # an element `[2]` that a piece ends right after: a `{` next makes it a counted table's count
+    (["[[2]", "{a}:\n 1\n 2\n]"], {}, [[{"a": 1}, {"a": 2}]]), ("[[2]{a}:\n 1\n 2\n, [ 3]]", {}, [A12, [3]]),
 ])
 def test_elements_from_pieces(text, options, expected):
     loads_options = {k: v for k, v in options.items() if k != "path"} | {"fenced": True}

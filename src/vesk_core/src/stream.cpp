@@ -95,6 +95,11 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, PyObject* row_t
             return true;
         }
         if (!item) return false;
+        if (may_become_count(start)) {  // read again when more text has come
+            pos = start;
+            padded_cells_ = padded;
+            return true;
+        }
         if (short_tables_ != short_tables) {
             state = ListState::irregular;
             return true;
@@ -102,6 +107,15 @@ bool FastIndexParser::read_list(const std::vector<PyRef>* names, PyObject* row_t
         if (PyList_Append(out, item.get()) < 0) return false;
         state = names && end == RowEnd::semicolon ? ListState::element : ListState::separator;
     }
+}
+
+bool FastIndexParser::may_become_count(uint64_t start) const {
+    if (pos != length_ || input_[start] != '[') return false;
+    uint64_t p = start + 1;
+    while (p < length_ && (input_[p] == ' ' || input_[p] == '\t' || input_[p] == '\n' ||
+                           input_[p] == '\r'))
+        ++p;
+    return counted_marker_may_follow(input_, length_, p);
 }
 
 PyRef FastIndexParser::read_member(bool key, const Schema* schema, uint32_t depth) {

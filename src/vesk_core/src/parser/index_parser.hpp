@@ -296,6 +296,10 @@ public:
                    uint32_t depth, uint64_t at, ListState& state, PyObject* out);
     // An object key (`key`) or a value at `pos`.
     PyRef read_member(bool key, const Schema* schema, uint32_t depth);
+    // Whether the value just read from `start` is `[digits]` with the text
+    // ending right after it: a `{` next would make it a counted table's
+    // count, so it is not yet whole.
+    bool may_become_count(uint64_t start) const;
     // Takes `list` as the value of the list whose `[` is at `at`, and goes
     // on reading at `end`: a list read while its text arrived.
     void splice(uint64_t at, uint64_t end, PyObject* list) { splice_ = {at, end, list}; }

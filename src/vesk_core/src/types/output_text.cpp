@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simd/short_blocks.hpp"
+
 namespace vesk {
 namespace {
 
@@ -53,45 +55,26 @@ void copy_units_to(const uint8_t* from, unsigned from_width, size_t count, To* t
     }
 }
 
-// A short stretch as one block of 16 units, when both sides have room for
-// the whole block: the units past the stretch that it carries are
-// overwritten by what follows. Most stretches between wide strings are a
-// few narrow units (a quote, a comma, a quote) or a short wide string, and
-// a block costs less than the copy's call and its loop. False, with
-// nothing written, otherwise.
+// A short stretch as one block (32 bytes of source units, stored widened),
+// when both sides have room for the whole block: the units past the
+// stretch that it carries are overwritten by what follows. Most stretches
+// between wide strings are a few narrow units (a quote, a comma, a quote)
+// or a short wide string, and a block costs less than the copy's call and
+// its loop. False, with nothing written, otherwise.
 template <class From, class To>
-[[gnu::target("avx2"), gnu::always_inline]] inline bool copy_block(const uint8_t* from,
-                                                                    const uint8_t* from_end,
-                                                                    size_t count, To* to,
-                                                                    const To* to_end) {
-    static_assert(sizeof(From) <= sizeof(To));
-    constexpr size_t kUnits = 16;
-    if (count > kUnits || from_end - from < static_cast<ptrdiff_t>(kUnits * sizeof(From)) ||
-        to_end - to < static_cast<ptrdiff_t>(kUnits))
+[[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::always_inline]] inline bool copy_block(
+    const uint8_t* from, const uint8_t* from_end, size_t count, To* to, const To* to_end) {
+    constexpr size_t kUnits = 32 / sizeof(From);
+    if (count > kUnits || from_end - from < 32 || to_end - to < static_cast<ptrdiff_t>(kUnits))
         return false;
-    const auto* in = reinterpret_cast<const __m128i*>(from);
-    auto* out = reinterpret_cast<__m256i*>(to);
-    if constexpr (sizeof(From) == sizeof(To)) {
-        const auto* blocks = reinterpret_cast<const __m256i*>(in);
-        for (size_t i = 0; i < sizeof(To) / 2; ++i)
-            _mm256_storeu_si256(out + i, _mm256_loadu_si256(blocks + i));
-    } else if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
-        _mm256_storeu_si256(out, _mm256_cvtepu8_epi16(_mm_loadu_si128(in)));
-    } else if constexpr (sizeof(From) == 1) {
-        const __m128i bytes = _mm_loadu_si128(in);
-        _mm256_storeu_si256(out, _mm256_cvtepu8_epi32(bytes));
-        _mm256_storeu_si256(out + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8)));
-    } else {
-        _mm256_storeu_si256(out, _mm256_cvtepu16_epi32(_mm_loadu_si128(in)));
-        _mm256_storeu_si256(out + 1, _mm256_cvtepu16_epi32(_mm_loadu_si128(in + 1)));
-    }
+    store_widened<From, To>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)), to);
     return true;
 }
 
 // `count` units of `width` bytes from `from` (of a buffer ending at
 // `from_end`) to `to`, short of `to_end`.
 template <class To>
-[[gnu::target("avx2")]] void copy_stretch(const uint8_t* from, const uint8_t* from_end,
+[[gnu::target("avx2,bmi,bmi2,popcnt")]] void copy_stretch(const uint8_t* from, const uint8_t* from_end,
                                           unsigned width, size_t count, To* to, const To* to_end) {
     // Units no wider than the result's; a wide buffer left wider by a
     // rewind is narrowed by the loop.
@@ -107,7 +90,7 @@ template <class To>
 }
 
 template <class To>
-[[gnu::target("avx2")]] void copy_text(const OutputBuffer& narrow, const OutputBuffer& wide,
+[[gnu::target("avx2,bmi,bmi2,popcnt")]] void copy_text(const OutputBuffer& narrow, const OutputBuffer& wide,
                                        const auto& splices, To* out) {
     const unsigned wide_width = wide.width();
     const To* const out_end = out + narrow.size() + wide.size();

@@ -226,6 +226,8 @@ def test_errors(call, exc, message):
                                                multiline_ivy=True, delimiter="tab", indent=None)])
 def test_lines(values, expected, options):
     assert dumps(values(), lines=True, **options) == expected
+    # a keyword built at run time is not the interned name, and binds the same
+    assert dumps(values(), **{"".join(["li", "nes"]): True}, **options) == expected
 
 
 Tag = type("Tag", (pydantic.BaseModel,), {"__annotations__": {"name": str}})

@@ -38,6 +38,24 @@ bool too_many_positional(const Signature& s, Py_ssize_t given) {
     return false;
 }
 
+// The parameter that keyword `name` names, or -1. Keywords spelled out in a
+// call are interned, so identity settles nearly every lookup; a name built
+// at run time (a ** mapping's key) is compared by its text.
+int find_parameter(const Signature& s, PyObject* name) {
+    for (int p = 0; p < s.count; ++p)
+        if (s.interned[p] == name) return p;
+    for (int p = 0; p < s.count; ++p)
+        if (PyUnicode_CompareWithASCIIString(name, s.names[p]) == 0) return p;
+    return -1;
+}
+
+bool intern_names(const Signature& s) {
+    for (int p = 0; p < s.count; ++p)
+        if (!s.interned[p] && !(s.interned[p] = PyUnicode_InternFromString(s.names[p])))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
@@ -45,11 +63,10 @@ bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
     if (nargs > s.positional) return too_many_positional(s, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw && !s.interned[s.count - 1] && !intern_names(s)) return false;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        int param = -1;
-        for (int p = 0; p < s.count && param < 0; ++p)
-            if (PyUnicode_CompareWithASCIIString(name, s.names[p]) == 0) param = p;
+        const int param = find_parameter(s, name);
         if (param < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          s.function, name);

@@ -12,9 +12,14 @@ namespace vesk {
 struct Signature {
     const char* function;      // the name in messages: "loads"
     const char* const* names;  // every parameter, positional ones first
-    int count;                 // parameters in all
-    int positional;            // how many of the first may be given by position
-    int required;              // how many of the first must be given
+    // `count` slots for the names as interned str, filled on the first call
+    // that passes a keyword and owned until the process ends (the module
+    // lives in one interpreter). A keyword written in a call is the same
+    // interned object, so it is matched by identity.
+    PyObject** interned;
+    int count;       // parameters in all
+    int positional;  // how many of the first may be given by position
+    int required;    // how many of the first must be given
 };
 
 // Matches the arguments of a call to the parameters of `signature`, with

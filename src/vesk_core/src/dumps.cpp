@@ -39,7 +39,8 @@ enum Param { kData, kIvyGrid, kUnquotedKeys, kIndent, kBareStrings, kImplicitNul
 constexpr const char* kParamNames[kParamCount] = {
     "data",          "ivy_grid",  "unquoted_keys", "indent",    "bare_strings", "implicit_null",
     "row_count",     "multiline_ivy", "delimiter", "lean",      "lines"};
-constexpr Signature kSignature{"dumps", kParamNames, kParamCount, 1, 1};
+PyObject* g_param_keys[kParamCount];
+constexpr Signature kSignature{"dumps", kParamNames, g_param_keys, kParamCount, 1, 1};
 
 // "'T' object cannot be converted to 'X'" for argument `param`, T being the
 // qualified name of the object's type.

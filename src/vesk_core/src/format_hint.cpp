@@ -97,7 +97,8 @@ const char kFormatHintDoc[] =
 
 PyRef format_hint(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* kNames[] = {"style"};
-    static constexpr Signature kSignature{"format_hint", kNames, 1, 1, 0};
+    static PyObject* keys[1];
+    static constexpr Signature kSignature{"format_hint", kNames, keys, 1, 1, 0};
     PyObject* style = nullptr;  // borrowed
     if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, &style)) return {};
     std::string_view hint = kDefaultHint;

@@ -169,7 +169,8 @@ struct Request {
     enum Param { kData, kSchema, kPartial, kCheckCounts, kFenced, kLines, kParamCount };
     static constexpr const char* kNames[kParamCount] = {"data",         "schema", "partial",
                                                         "check_counts", "fenced", "lines"};
-    static constexpr Signature kSignature{"loads", kNames, kParamCount, 2, 1};
+    static PyObject* keys[kParamCount];
+    static constexpr Signature kSignature{"loads", kNames, keys, kParamCount, 2, 1};
     PyObject* slots[kParamCount] = {};  // borrowed; data keeps the input alive for the call
     if (!bind_arguments(kSignature, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return {};
     PyObject* schema = slots[kSchema] ? slots[kSchema] : Py_None;

@@ -622,9 +622,11 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
                 if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
             }
             ++pos;
-            // A string or a container right after the colon goes straight
-            // to its reader; a record in the value may be shaped after the
-            // one that the shape's member holds.
+            // A string or a container right after the colon, or after the
+            // one space of `": "` in indented text, goes straight to its
+            // reader; a record in the value may be shaped after the one
+            // that the shape's member holds.
+            if (pos < length_ && input_[pos] == ' ') ++pos;
             PyRef value;
             if (pos < length_ && input_[pos] == '"') {
                 value = parse_string_fast();
@@ -635,11 +637,15 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             }
             if (!value) return cut_ ? dict.finish() : PyRef{};
             if (!dict.add(std::move(key), std::move(value))) return {};
-            // The usual compact `,"` before the next key, or `}`, without
-            // the call.
-            if (pos + 1 < length_ && input_[pos] == ',' && input_[pos + 1] == '"') {
-                ++pos;
-                continue;
+            // The usual `,` before the next quoted key, compact or on a
+            // line of its own, or `}`, without the call; anything else after
+            // a comma (a bare key, a trailing comma, the end) is read again
+            // by read_separator.
+            if (pos < length_ && input_[pos] == ',') {
+                const uint64_t comma = pos++;
+                skip_filler();
+                if (pos < length_ && input_[pos] == '"') continue;
+                pos = comma;
             }
             if (pos < length_ && input_[pos] == '}') break;
             const Separator next = read_separator('}');

@@ -10,6 +10,7 @@
 #include "parser/grid_skim.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
+#include "serializer/dict_items.hpp"
 #include "simd/string_scan.hpp"
 
 
@@ -326,13 +327,18 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
     // built cell by cell, so that padding past the limit is refused before
     // it is made. A copy of an untracked dict is untracked; storing a
     // container tracks it.
-    PyObject* made;
-    if (padded_cells_ + width <= padding_allowed()) [[likely]]
-        made = PyDict_Copy(row_template);
-    else
-        made = PyDict_New();
-    PyRef row = PyRef::steal(made);
+    const bool copied = padded_cells_ + width <= padding_allowed();
+    PyRef row = PyRef::steal(copied ? PyDict_Copy(row_template) : PyDict_New());
     if (!row) return replace_error(PyExc_MemoryError, "Failed to create row dict");
+    // With distinct names the copy's entries stand in header order: a cell
+    // replaces the None of its entry in place, with no lookup, and the row
+    // is tracked at the end when a cell holds a container, as storing it
+    // would have tracked it. Repeated names go through the dict.
+    dict_table::UnicodeEntry* const entries =
+        copied && static_cast<size_t>(PyDict_GET_SIZE(row.get())) == width
+            ? string_key_entries(row.get())
+            : nullptr;
+    bool holds_container = false;
     const bool lines = place.layout == RowLayout::lines;
     size_t k = 0;        // cells read
     uint64_t extra = 0;  // where the first cell beyond the names begins
@@ -411,9 +417,14 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             k += k >= width;  // a cell beyond the names counts once begun
             return cut_row();
         }
-        if (k < width &&
-            set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0)
-            return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+        if (k < width) {
+            if (entries) {
+                holds_container = holds_container || PyType_IS_GC(Py_TYPE(value.get()));
+                Py_SETREF(entries[k].value, value.release());
+            } else if (set_item_taking(row.get(), Py_NewRef(names[k].get()), value.release()) < 0) {
+                return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+            }
+        }
         ++k;
         if (last_inside && k == width) break;
         // A bare cell has already dropped its trailing blanks.
@@ -442,11 +453,13 @@ PyRef FastIndexParser::read_grid_row(const std::vector<PyRef>& names, PyObject* 
             return padding_exceeded(width - k, place.table);
         padded_cells_ += width - k;
     }
+    if (holds_container && !PyObject_GC_IsTracked(row.get())) PyObject_GC_Track(row.get());
     // Names left without a cell are set again, not left to the template: a
     // repeated name takes the None of its last place.
-    for (; k < width; ++k)
-        if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0)
-            return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
+    if (!entries)
+        for (; k < width; ++k)
+            if (PyDict_SetItem(row.get(), names[k].get(), Py_None) < 0)
+                return replace_error(PyExc_RuntimeError, "Row dict insertion failed");
     return row;
 }
 

@@ -126,7 +126,8 @@ GRID_VALUES = {
                ('[: "a"\n; 1 ]', A1), ("[: a // x\n ; 1 ]", [{"a // x": 1}]), ("[: ; ]", []),
                ('[: "' + "a" * 16 + '\\n"; 1 ]', [{"a" * 16 + "\n": 1}]),
                ('[: "' + "\u00e9" * 40 + '\\u00e9;"; 1 ]', [{"\u00e9" * 41 + ";": 1}]), wide(33), wide(100)],
-    "cell": [(f"[: a; {cell} ]", [{"a": value}]) for cell, value in CELLS],
+    "cell": [(f"[: a; {cell} ]", [{"a": value}]) for cell, value in CELLS]
+    + [(f"[: a; {cell} ]" + " " * 40, [{"a": value}]) for cell, value in CELLS],  # a long stretch after the cell
     "delimiter": [("[: a, b; 1 | 2 ]", [{"a": 1, "b": 2}]), ("[: a\tb; 1  ,  2 ]", [{"a": 1, "b": 2}]),
                   ("[: a|b; x y|z w ]", [{"a": "x y", "b": "z w"}]),
                   ('[: "e, w"; "Smith, J."; j@x.io ]', [{"e, w": "Smith, J."}, {"e, w": "j@x.io"}])],
@@ -387,6 +388,9 @@ def test_number_shaped_text_reads_as_the_interpreter_reads_json_numbers(text):
     else:
         check_same(loads(text), number(text))
         check_same(loads(f"[{text},{text}]"), [number(text)] * 2)
+        # numbers with a long stretch of text after them take a route of their own, in tables too
+        check_same(loads(f"[{text}, {text}]" + " " * 40), [number(text)] * 2)
+        check_same(loads(f"[: n; {text}; {text} ]" + " " * 40), [{"n": number(text)}] * 2)
 
 
 @SETTINGS

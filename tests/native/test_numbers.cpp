@@ -18,6 +18,15 @@ std::pair<ParsedNumber, size_t> read(std::string_view text, bool long_tail = fal
     const auto* p = reinterpret_cast<const uint8_t*>(input.data());
     size_t length = 0;
     const ParsedNumber n = parse_number(p, p + input.size(), length);
+    // The parser's own route, wherever it takes the token, agrees with the general reader.
+    if (const PlainValue s = read_plain_value(p, p + input.size()); s.length) {
+        EXPECT_EQ(std::tuple(s.length, s.is_float ? floating : signed_int),
+                  std::tuple(length, n.kind))
+            << input;
+        EXPECT_EQ(s.is_float ? std::bit_cast<uint64_t>(s.floating) : s.integer,
+                  s.is_float ? std::bit_cast<uint64_t>(n.d) : n.i)
+            << input;
+    }
     return {n, length};
 }
 
@@ -51,6 +60,9 @@ TEST(Numbers, DecimalTextsAgainstStrtod) {
         for (size_t k = 0, more = rng() % 19; k < more; ++k)
             digits += static_cast<char>('0' + rng() % 10);
         const uint64_t value = std::stoull(digits);
+        read("-" + digits, true);
+        read("0" + digits, true);  // leading zeros: the general error
+        read(digits + (rng() % 2 ? "." : "e"), true);  // no short number: the general error
         for (const bool long_tail : {false, true}) {
             const auto [n, length] = read(digits, long_tail);
             ASSERT_EQ(

@@ -16,12 +16,6 @@
 namespace vesk {
 namespace {
 
-constexpr std::array<bool, 256> kTokenByte = [] {
-    std::array<bool, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = is_number_token_byte(static_cast<uint8_t>(c));
-    return table;
-}();
-
 constexpr const char* kInvalidNumber = "Invalid number";
 constexpr const char* kLeadingZeros = "Invalid number: leading zeros not allowed";
 constexpr const char* kFractionDigits = "Invalid number: decimal point must be followed by digits";
@@ -137,41 +131,41 @@ size_t number_token_length(const uint8_t* p, const uint8_t* end) {
 
 namespace {
 
-// Powers of ten that a double holds exactly.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// ±w * 10^e where both w and 10^|e| are exact doubles: one exact operation
+// rounds once (Clinger). False, with nothing set, otherwise.
+bool exact_decimal(uint64_t w, int64_t e, bool negative, double& value) {
+    if (w > (uint64_t{1} << 53) || e < -22 || e > 22) return false;
+    const auto v = static_cast<double>(w);
+    value = e < 0 ? v / kExactPowersOfTen[-e] : v * kExactPowersOfTen[e];
+    if (negative) value = -value;
+    return true;
+}
 
-// The correctly rounded double of ±w * 10^e for a significand of at most
-// 19 digits. When both w and 10^|e| are exact doubles, one exact operation
-// rounds once (Clinger); otherwise the Eisel-Lemire step of fast_float from
-// the significand already built; only its rare undecided cases re-read the
-// text whole.
-bool convert_significand(uint64_t w, int64_t e, bool negative, std::string_view token,
-                         double& value) {
-    if (w <= (uint64_t{1} << 53) && e >= -22 && e <= 22) {
-        value = static_cast<double>(w);
-        value = e < 0 ? value / kExactPowersOfTen[-e] : value * kExactPowersOfTen[e];
-        if (negative) value = -value;
-        return true;
-    }
+// ±w * 10^e correctly rounded, by fast_float's Eisel-Lemire step; false in
+// its rare undecided cases, which only the whole text settles.
+bool eisel_lemire(uint64_t w, int64_t e, bool negative, double& value) {
     const fast_float::adjusted_mantissa am =
         fast_float::compute_float<fast_float::binary_format<double>>(e, w);
-    if (am.power2 >= 0) {
-        fast_float::to_float(negative, am, value);
-        return true;
-    }
+    if (am.power2 < 0) return false;
+    fast_float::to_float(negative, am, value);
+    return true;
+}
+
+// The correctly rounded double of ±w * 10^e for a significand of at most
+// 19 digits: exact_decimal where it applies, else the Eisel-Lemire step
+// from the significand already built; only its rare undecided cases
+// re-read the text whole.
+bool convert_significand(uint64_t w, int64_t e, bool negative, std::string_view token,
+                         double& value) {
+    if (exact_decimal(w, e, negative, value) || eisel_lemire(w, e, negative, value)) return true;
     const auto [last, ec] = fast_float::from_chars(token.data(), token.data() + token.size(), value);
     return last == token.data() + token.size() && ec == std::errc();
 }
 
-}  // namespace
-
-namespace {
-
 // Appends the run of digits at `q` to `w` (wrapping past 19 digits, which
 // the caller refuses) and returns the end of the run. A digit at a time:
-// timed on real numbers, this beat reading eight digits per word.
+// the parser reads most numbers with read_plain_value, and this reader
+// those near the end of the text, table cells and the tokens it turns down.
 const uint8_t* read_digits(const uint8_t* q, const uint8_t* end, uint64_t& w) {
     while (q < end && is_digit(static_cast<char>(*q))) w = w * 10 + static_cast<uint64_t>(*q++ - '0');
     return q;
@@ -227,9 +221,6 @@ bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
     return true;
 }
 
-// Bytes that must follow the number's start for read_plain_number_wide.
-constexpr size_t kWideWindow = 64;
-
 // 10^0 to 10^16, to scale the integer part past the fraction's digits.
 constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
     std::array<uint64_t, 17> powers{1};
@@ -265,10 +256,9 @@ constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
            static_cast<uint32_t>(_mm_extract_epi32(eights, 1));
 }
 
-// read_plain_number without a loop over the digits, for the common shape
-// (an integer part and a fraction of at most 16 digits each, 19 in all, no
-// exponent), with kWideWindow bytes readable from `p`. False for any other
-// shape, which the digit-at-a-time reader then takes.
+// read_plain_number without a loop over the digits, for an integer part and
+// a fraction of at most 16 digits each, 19 in all, and no exponent, with
+// kPlainWindow bytes readable from `p`. False for any other shape.
 [[gnu::target("avx2,bmi")]] bool read_plain_number_wide(const uint8_t* p, PlainNumber& n) {
     n.negative = *p == '-';
     const uint8_t* const q = p + n.negative;
@@ -297,13 +287,26 @@ constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
 
 }  // namespace
 
-// Anything but a plain number of at most 19 digits goes to
-// parse_number_token, which gives the exact result or error. Built for
-// AVX2, as the parser that inlines it is.
-[[gnu::target("avx2,bmi")]] ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {
+[[gnu::target("avx2,bmi")]] PlainValue read_long_plain_value(const uint8_t* p) {
+    PlainValue value;
     PlainNumber n;
-    const bool wide = static_cast<size_t>(end - p) >= kWideWindow;
-    if ((wide && read_plain_number_wide(p, n)) || read_plain_number(p, end, n)) {
+    if (!read_plain_number_wide(p, n)) return value;
+    if (!n.is_float) {  // of at most 16 digits
+        value.integer = static_cast<int64_t>(n.negative ? 0 - n.significand : n.significand);
+    } else if (!exact_decimal(n.significand, n.exponent, n.negative, value.floating) &&
+               !eisel_lemire(n.significand, n.exponent, n.negative, value.floating)) {
+        return value;
+    }
+    value.is_float = n.is_float;
+    value.length = static_cast<size_t>(n.end - p);
+    return value;
+}
+
+// Anything but a plain number of at most 19 digits goes to
+// parse_number_token, which gives the exact result or error.
+ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {
+    PlainNumber n;
+    if (read_plain_number(p, end, n)) {
         length = static_cast<size_t>(n.end - p);
         const std::string_view token(reinterpret_cast<const char*>(p), length);
         if (!n.is_float) return convert_integer(token.substr(n.negative), n.negative, n.significand);

@@ -204,6 +204,14 @@ PyRef FastIndexParser::parse_keyword() {
 }
 
 PyRef FastIndexParser::parse_number() {
+    if (const PlainValue n = read_plain_value(input_ + pos, input_ + length_); n.length) {
+        pos += n.length;  // more text was left: partial text cannot end in it
+        return plain_value(n);
+    }
+    return parse_other_number();
+}
+
+PyRef FastIndexParser::parse_other_number() {
     const uint64_t start = pos;
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);

@@ -332,7 +332,14 @@ private:
     PyRef parse_expected_key(PyObject* expected);
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
+    // A plain number (see read_plain_value) in line, any other through
+    // parse_other_number, whose frame the plain ones do not pay for.
     PyRef parse_number();
+    [[gnu::noinline]] PyRef parse_other_number();
+    static PyRef plain_value(const PlainValue& n) {
+        return PyRef::steal(n.is_float ? PyFloat_FromDouble(n.floating)
+                                       : PyLong_FromLongLong(n.integer));
+    }
     // The Python value of a number that has been read: empty with no
     // exception set where the text is at fault.
     static PyRef number_value(const ParsedNumber& number);

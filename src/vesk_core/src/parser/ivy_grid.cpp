@@ -482,6 +482,12 @@ PyRef FastIndexParser::read_grid_cell(const Schema* schema, bool lines) {
     if (c == '"') return parse_string_fast();
     if (c == '[' || c == '{') return parse_container(schema);
     if (starts_scalar(c)) {
+        // Mostly a plain number, the cell's end right after it.
+        if (const PlainValue n = read_plain_value(input_ + pos, input_ + length_);
+            n.length && ends_cell(input_[pos + n.length], lines)) {
+            pos += n.length;
+            return plain_value(n);
+        }
         size_t length = 0;
         const Scalar scalar = read_scalar(input_ + pos, input_ + length_, length);
         if (scalar.kind != Scalar::Kind::none) {

@@ -265,13 +265,19 @@ def test_a_record_changed_while_its_row_is_written(change, after):
     assert dumps(TEN + [record, {"a": 11, "b": 11}]) == (table(expected) if len(after) == 2 else plain(expected))
 
 
-def test_an_undone_lean_table_converts_each_cell_once():
-    # Rows ahead are checked before the first cell that may run code: an unfit table converts nothing twice.
+@pytest.mark.parametrize("wrap, text", [
+    (lambda m: m, "{k:%d}"), (lambda m: [m], "[{k:%d}]"), (lambda m: ("x", m), '["x",{k:%d}]'),
+    (lambda m: [0] * 20 + [m], "[" + "0," * 20 + "{k:%d}]"),  # past what is looked through for scalars
+])
+def test_an_undone_lean_table_converts_each_cell_once(wrap, text):
+    # Rows ahead are checked before the first cell that may run code: a table found unfit past the records
+    # that detection compares (the first ten) converts nothing twice.
     calls = []
     model = type("Model", (), {"model_dump": lambda self: calls.append(self) or {"k": len(calls)}})
-    rows = [{"a": model()} for _ in range(3)] + [{"a": None, "b": 1}]
-    assert dumps(rows, lean=True) == "[{a:{k:1}},{a:{k:2}},{a:{k:3}},{a:null,b:1}]"
-    assert calls == [r["a"] for r in rows[:3]]
+    rows = [{"a": wrap(model())} for _ in range(11)] + [{"a": None, "b": 1}]
+    cells = ",".join("{a:%s}" % (text % k) for k in range(1, 12))
+    assert dumps(rows, lean=True) == "[" + cells + ",{a:null,b:1}]"
+    assert len(calls) == 11
 
 
 # Each text as the only lean cell of a two-row table: bare exactly where it reads back.

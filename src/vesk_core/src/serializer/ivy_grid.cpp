@@ -181,10 +181,26 @@ int rows_fit(PyObject* list, Py_ssize_t from, const std::vector<PyRef>& columns,
 }
 
 // Values that may hold tables of their own, or run Python code that does.
+// A short list or tuple of plain scalars (coordinates, tags) holds none:
+// written twice when its table is undone, it costs twice its text, never
+// more, so the walk over the rows ahead is not taken for it.
 bool may_nest(PyObject* value) {
     switch (classify(value)) {
-        case ValueKind::dict: case ValueKind::list: case ValueKind::tuple: case ValueKind::other:
+        case ValueKind::dict: case ValueKind::other:
             return true;
+        case ValueKind::list: case ValueKind::tuple: {
+            constexpr Py_ssize_t kScanned = 16;
+            const Py_ssize_t size = Py_SIZE(value);
+            if (size > kScanned) return true;
+            PyObject* const* items = PySequence_Fast_ITEMS(value);
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                PyTypeObject* type = Py_TYPE(items[i]);
+                if (!is_plain_number_type(type) && type != &PyUnicode_Type && items[i] != Py_None &&
+                    type != &PyBool_Type)
+                    return true;
+            }
+            return false;
+        }
         default:
             return false;
     }

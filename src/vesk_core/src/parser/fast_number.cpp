@@ -16,6 +16,12 @@
 namespace vesk {
 namespace {
 
+constexpr std::array<bool, 256> kTokenByte = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = is_number_token_byte(static_cast<uint8_t>(c));
+    return table;
+}();
+
 constexpr const char* kInvalidNumber = "Invalid number";
 constexpr const char* kLeadingZeros = "Invalid number: leading zeros not allowed";
 constexpr const char* kFractionDigits = "Invalid number: decimal point must be followed by digits";
@@ -131,6 +137,11 @@ size_t number_token_length(const uint8_t* p, const uint8_t* end) {
 
 namespace {
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // ±w * 10^e where both w and 10^|e| are exact doubles: one exact operation
 // rounds once (Clinger). False, with nothing set, otherwise.
 bool exact_decimal(uint64_t w, int64_t e, bool negative, double& value) {
@@ -221,6 +232,9 @@ bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
     return true;
 }
 
+// Bytes that read_plain_value may read from a number's start.
+constexpr ptrdiff_t kPlainWindow = 64;
+
 // 10^0 to 10^16, to scale the integer part past the fraction's digits.
 constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
     std::array<uint64_t, 17> powers{1};
@@ -236,10 +250,25 @@ constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(9)), v)));
 }
 
+// The value of the `count` (1 to 7) digits at `s`, 8 bytes readable there,
+// within one word: the digits, shifted to its top past what followed them,
+// are joined in pairs, fours and eights by three multiplications. Shorter
+// than the vector join's chain, for the short runs that most numbers are.
+inline uint64_t word_run_value(const uint8_t* s, unsigned count) {
+    uint64_t word;
+    std::memcpy(&word, s, 8);
+    uint64_t eight = (word - 0x3030303030303030ull) << (64 - 8 * count);
+    eight = eight * 10 + (eight >> 8);
+    eight = (((eight & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+             (((eight >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+            32;
+    return static_cast<uint32_t>(eight);
+}
+
 // The value of the `count` (1 to 16) digits at `s`, 16 bytes readable
 // there: the digits are shifted to the end of a register behind zeros, and
 // three multiply-adds join neighbours into pairs, fours and eights.
-[[gnu::target("avx2")]] inline uint64_t digit_run_value(const uint8_t* s, unsigned count) {
+[[gnu::target("avx2")]] inline uint64_t vector_run_value(const uint8_t* s, unsigned count) {
     const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
                                         _mm_set1_epi8('0'));
     // Lane i takes digit i - (16 - count); a negative index gives zero.
@@ -256,50 +285,42 @@ constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
            static_cast<uint32_t>(_mm_extract_epi32(eights, 1));
 }
 
-// read_plain_number without a loop over the digits, for an integer part and
-// a fraction of at most 16 digits each, 19 in all, and no exponent, with
-// kPlainWindow bytes readable from `p`. False for any other shape.
-[[gnu::target("avx2,bmi")]] bool read_plain_number_wide(const uint8_t* p, PlainNumber& n) {
-    n.negative = *p == '-';
-    const uint8_t* const q = p + n.negative;
-    const uint32_t digits = digit_bits(q);
-    const auto integer = static_cast<unsigned>(std::countr_zero(~digits));
-    if (integer == 0 || integer > 16 || (integer > 1 && *q == '0')) return false;
-    uint64_t w = digit_run_value(q, integer);
-    const uint8_t* after = q + integer;
-    n.digit_count = integer;
-    n.exponent = 0;
-    n.is_float = *after == '.';
-    if (n.is_float) {
-        // At most 19 digits in all: the run ends within the 32 bytes looked at.
-        const auto fraction = static_cast<unsigned>(std::countr_zero(~(digits >> (integer + 1))));
-        if (fraction == 0 || fraction > 16 || integer + fraction > 19) return false;
-        w = w * kPowersOfTen[fraction] + digit_run_value(after + 1, fraction);
-        after += 1 + fraction;
-        n.digit_count += fraction;
-        n.exponent = -static_cast<int64_t>(fraction);
-    }
-    if (kTokenByte[*after]) return false;  // an exponent, or a malformed token
-    n.end = after;
-    n.significand = w;
-    return true;
+[[gnu::target("avx2")]] inline uint64_t run_value(const uint8_t* s, unsigned count) {
+    return count < 8 ? word_run_value(s, count) : vector_run_value(s, count);
 }
 
 }  // namespace
 
-[[gnu::target("avx2,bmi")]] PlainValue read_long_plain_value(const uint8_t* p) {
-    PlainValue value;
-    PlainNumber n;
-    if (!read_plain_number_wide(p, n)) return value;
-    if (!n.is_float) {  // of at most 16 digits
-        value.integer = static_cast<int64_t>(n.negative ? 0 - n.significand : n.significand);
-    } else if (!exact_decimal(n.significand, n.exponent, n.negative, value.floating) &&
-               !eisel_lemire(n.significand, n.exponent, n.negative, value.floating)) {
-        return value;
+// Both runs of digits are found in one vector compare over 32 bytes; at
+// most 19 digits in all, the second run ends within them.
+[[gnu::target("avx2,bmi")]] PlainValue read_plain_value(const uint8_t* p, const uint8_t* end) {
+    PlainValue n;
+    if (end - p < kPlainWindow) return n;
+    const bool negative = *p == '-';
+    const uint8_t* const q = p + negative;
+    const uint32_t digits = digit_bits(q);
+    const auto whole = static_cast<unsigned>(std::countr_zero(~digits));
+    if (whole == 0 || whole > 16 || (whole > 1 && *q == '0')) return n;
+    const uint8_t* after = q + whole;
+    if (*after != '.') {
+        if (kTokenByte[*after]) return n;
+        const auto value = static_cast<int64_t>(run_value(q, whole));
+        n.integer = negative ? -value : value;
+        n.length = static_cast<size_t>(after - p);
+        return n;
     }
-    value.is_float = n.is_float;
-    value.length = static_cast<size_t>(n.end - p);
-    return value;
+    const auto places = static_cast<unsigned>(std::countr_zero(~(digits >> (whole + 1))));
+    if (places == 0 || places > 16 || whole + places > 19) return n;
+    after += 1 + places;
+    if (kTokenByte[*after]) return n;
+    const uint64_t w = run_value(q, whole) * kPowersOfTen[places] + run_value(q + whole + 1, places);
+    const auto exponent = -static_cast<int64_t>(places);
+    if (!exact_decimal(w, exponent, negative, n.floating) &&
+        !eisel_lemire(w, exponent, negative, n.floating))
+        return n;
+    n.is_float = true;
+    n.length = static_cast<size_t>(after - p);
+    return n;
 }
 
 // Anything but a plain number of at most 19 digits goes to

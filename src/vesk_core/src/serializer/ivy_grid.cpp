@@ -560,7 +560,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
             if (!empty_cells) out_.append_literal("null");
         } else if (PyUnicode_Check(value) && own_text) {
             if (!write_bare_cell(value, lines)) return Grid::failed;
-        } else {
+        } else if (!written_as_short_number_list(value, depth + 1)) {  // which holds no table
             if (!ahead.checked && may_nest(value)) {
                 ahead.checked = true;
                 const int fit = rows_fit(ahead.list, ahead.from, columns, slots);

@@ -89,6 +89,9 @@ private:
     // other list. Its numbers' formatters are called, not inlined: a lone
     // list (ids of a record) is mostly short integers.
     [[gnu::noinline]] bool write_short_number_list(PyObject* list);
+    // write_short_number_list for a value at `depth` that may be any
+    // object, under the layouts that take it.
+    bool written_as_short_number_list(PyObject* obj, uint64_t depth);
     // Float subclasses, NaN and the infinities.
     [[nodiscard, gnu::noinline]] bool write_float_other(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_dict(PyObject* dict, uint64_t depth);
@@ -191,6 +194,12 @@ inline bool is_plain_number_type(PyTypeObject* type) {
     return type == &PyLong_Type || type == &PyFloat_Type;
 }
 
+inline bool Writer::written_as_short_number_list(PyObject* obj, uint64_t depth) {
+    return Py_TYPE(obj) == &PyList_Type && PyList_GET_SIZE(obj) > 0 &&
+           is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
+           !options_.has_indent && write_short_number_list(obj);
+}
+
 // An element or member value at `depth`, whose container has checked the
 // depth. The common scalars go straight to their writers; anything else
 // may run Python code that drops the container's reference to it, so it
@@ -204,9 +213,7 @@ inline bool Writer::write_item(PyObject* obj, uint64_t depth) {
             out_.append_literal("[]");
             return true;
         }
-        if (is_plain_number_type(Py_TYPE(PyList_GET_ITEM(obj, 0))) && depth < kMaxWriteDepth &&
-            !options_.has_indent && write_short_number_list(obj))
-            return true;
+        if (written_as_short_number_list(obj, depth)) return true;
     }
     const PyRef hold = PyRef::borrow(obj);
     if (type == &PyList_Type) return write_list_or_table(obj, depth);

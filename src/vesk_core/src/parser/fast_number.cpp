@@ -175,8 +175,9 @@ bool convert_significand(uint64_t w, int64_t e, bool negative, std::string_view 
 
 // Appends the run of digits at `q` to `w` (wrapping past 19 digits, which
 // the caller refuses) and returns the end of the run. A digit at a time:
-// the parser reads most numbers with read_plain_value, and this reader
-// those near the end of the text, table cells and the tokens it turns down.
+// the parser reads most numbers with read_plain_value; this reader takes
+// those near the end of the text, those it turns down (exponents among
+// them) and bare text tested for a number.
 const uint8_t* read_digits(const uint8_t* q, const uint8_t* end, uint64_t& w) {
     while (q < end && is_digit(static_cast<char>(*q))) w = w * 10 + static_cast<uint64_t>(*q++ - '0');
     return q;

@@ -40,12 +40,11 @@ struct PlainValue {
 };
 
 // The plain JSON number at `p` (an optional `-`, an integer part of at most
-// 16 digits, an optional fraction of at most 16, 19 digits in all), with
-// 64 bytes readable there: nearly every number of a document, in
-// one pass. For any other token (an exponent, a longer integer, NaN and
-// Infinity, leading zeros, a malformed number) and near the end of the
-// text, length 0 and nothing read: parse_number then gives its value or its
-// error.
+// 16 digits, an optional fraction of at most 16, 19 digits in all), with 64
+// bytes readable there: nearly every number of a document, in one pass. For
+// any other token (an exponent, a longer integer, NaN and Infinity, leading
+// zeros, a malformed number) and near the end of the text, length 0 and
+// nothing read: parse_number then gives its value or its error.
 PlainValue read_plain_value(const uint8_t* p, const uint8_t* end);
 
 // Length of the number token at `p`: the longest run of digits and

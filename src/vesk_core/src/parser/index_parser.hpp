@@ -332,7 +332,7 @@ private:
     PyRef parse_expected_key(PyObject* expected);
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
-    // A plain number (see read_plain_value) in line, any other through
+    // A plain number through read_plain_value, any other through
     // parse_other_number, whose frame the plain ones do not pay for.
     PyRef parse_number();
     [[gnu::noinline]] PyRef parse_other_number();

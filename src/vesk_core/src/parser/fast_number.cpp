@@ -315,9 +315,11 @@ inline uint64_t word_run_value(const uint8_t* s, unsigned count) {
     after += 1 + places;
     if (kTokenByte[*after]) return n;
     const uint64_t w = run_value(q, whole) * kPowersOfTen[places] + run_value(q + whole + 1, places);
+    // Up to 15 digits one division rounds; past them the Eisel-Lemire step,
+    // which costs less than a division by then.
     const auto exponent = -static_cast<int64_t>(places);
-    if (!exact_decimal(w, exponent, negative, n.floating) &&
-        !eisel_lemire(w, exponent, negative, n.floating))
+    if (whole + places <= 15 ? !exact_decimal(w, exponent, negative, n.floating)
+                             : !eisel_lemire(w, exponent, negative, n.floating))
         return n;
     n.is_float = true;
     n.length = static_cast<size_t>(after - p);

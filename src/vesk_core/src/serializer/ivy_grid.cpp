@@ -67,16 +67,21 @@ bool is_grid_safe_str(PyObject* str) {
     return true;
 }
 
+// None, a bool or a number of its exact built-in type: a value that holds
+// nothing and runs no Python code when written.
+VESK_WRITER_INLINE inline bool is_exact_plain_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return is_plain_number_type(type) || value == Py_None || type == &PyBool_Type;
+}
+
 // Whether `value` may stand in a grid cell of a table that is not lean:
 // None, bools, numbers, and strings without grid-unsafe bytes. A lean table
 // takes any value in a cell, since the reader takes any value there and
 // quotes or brackets every text that would not read back bare. The exact
 // types come first: they settle most cells at a compare or two.
 VESK_WRITER_INLINE inline bool is_scalar_ivy_grid_cell(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyLong_Type || type == &PyFloat_Type || value == Py_None || type == &PyBool_Type)
-        return true;
-    if (type == &PyUnicode_Type) return is_grid_safe_str(value);
+    if (is_exact_plain_scalar(value)) return true;
+    if (Py_TYPE(value) == &PyUnicode_Type) return is_grid_safe_str(value);
     switch (classify(value)) {
         case ValueKind::none: case ValueKind::boolean: case ValueKind::integer:
         case ValueKind::floating:
@@ -193,12 +198,9 @@ bool may_nest(PyObject* value) {
             const Py_ssize_t size = Py_SIZE(value);
             if (size > kScanned) return true;
             PyObject* const* items = PySequence_Fast_ITEMS(value);
-            for (Py_ssize_t i = 0; i < size; ++i) {
-                PyTypeObject* type = Py_TYPE(items[i]);
-                if (!is_plain_number_type(type) && type != &PyUnicode_Type && items[i] != Py_None &&
-                    type != &PyBool_Type)
+            for (Py_ssize_t i = 0; i < size; ++i)
+                if (!is_exact_plain_scalar(items[i]) && Py_TYPE(items[i]) != &PyUnicode_Type)
                     return true;
-            }
             return false;
         }
         default:

@@ -111,7 +111,11 @@ TEXTS = ["", "\u00e9", "\u20ac", "\U0001f600", 'a"b\\c', "x" * 70 + "\n" + "y" *
          "\u20ac\t" * 50, "\U0001f600\r\"" * 33, "a" * 9000 + "\U0001f600", "\u00e9" * 5000 + "\u20ac",
          # short Latin-1 and two-byte texts, which go out in blocks: clean, and with an escape first and last
          "caf\u00e9", "\u00e9" * 63, "\u00e9\x01\u00ff", "\u00ff" * 62 + '"', "\u65e5\u672c\n\u8a9e",
-         "\u20ac" * 16, "\u20ac" * 17, "\\" + "\u20ac" * 15, "\u20ac" * 15 + '"', "\u20ac" * 33 + "\x1f"]
+         "\u20ac" * 16, "\u20ac" * 17, "\\" + "\u20ac" * 15, "\u20ac" * 15 + '"', "\u20ac" * 33 + "\x1f",
+         # long ASCII texts, written whole where the buffer has room: clean, with an escape last, and of
+         # every length from 60 to 200 in a list and in a dict, some of them at the end of the buffer
+         "0123456789" * 20, "a" * 199 + '"', ["q" * n for n in range(60, 200)],
+         {f"k{n}": "q" * n for n in range(60, 200)}]
 
 
 @pytest.mark.parametrize("value", DICT_TABLES + NUMBER_LISTS + TEXTS, ids=itertools.count())
@@ -371,6 +375,20 @@ def test_output_too_large_to_allocate(value, indent):
     assert dumps(value) == compact(value)
     big = ["z" * 1000] * 100
     assert dumps(big, indent=1) == json.dumps(big, indent=1)
+
+
+@pytest.mark.parametrize("after", [[], list(range(12))], ids=["alone", "before members"])
+def test_long_texts_at_the_end_of_a_fresh_buffer(after):
+    # Each in a new thread, whose buffer starts small: a long text is written whole only where it fits,
+    # with room left for what follows it (under AddressSanitizer a store past the buffer's end shows).
+    values = [["p" * pad, "q" * 100, *after] for pad in range(7900, 8200, 2)]
+    values += [{"p": "p" * pad, **{f"m{i}": i for i in after}} for pad in range(7900, 8200, 2)]
+    texts = []
+    for value in values:
+        thread = threading.Thread(target=lambda v=value: texts.append(dumps(v)))
+        thread.start()
+        thread.join()
+    assert texts == [compact(v) for v in values]
 
 
 def rss():

@@ -552,7 +552,7 @@ Writer::Grid Writer::write_ivy_grid_row(PyObject* record, const Columns& columns
                           : own_text && PyUnicode_Check(value)
                               ? put_bare_cell_short(value, lines, cell)
                           : value == Py_None && empty_cells ? cell
-                                                            : put_plain_value(value, cell);
+                                                            : put_plain_value(value, cell, room_end);
         if (end) {
             o = end;
             continue;

@@ -48,17 +48,18 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item
     return o + format_double(value, o);
 }
 
-// Short one-byte texts with nothing to escape (most keys and values) in
-// one or two masked blocks at `at`, quotes around, after a `,` when `comma`
-// and before the first `colon` bytes of ": " (none, the colon, or both); the
+// One-byte texts with nothing to escape (most keys and values) in blocks
+// at `at` (see copy_clean), quotes around, after a `,` when `comma` and
+// before the first `colon` bytes of ": " (none, the colon, or both); the
 // end of the text, or null, with nothing of the text counted, when the
-// block path does not apply. `at` has room for kQuotedShortRoom bytes.
+// block path does not apply. `at` has room for kQuotedShortRoom bytes and
+// for the text with those around it.
 VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t* text,
                                                                   size_t length, bool comma,
                                                                   unsigned colon, char* at) {
     at[0] = ',';  // overwritten by the opening quote when there is no comma
     at += comma;
-    if (!copy_short_clean(text, length, reinterpret_cast<uint8_t*>(at) + 1)) return nullptr;
+    if (!copy_clean(text, length, reinterpret_cast<uint8_t*>(at) + 1)) return nullptr;
     at[0] = '"';
     at[length + 1] = '"';
     at[length + 2] = ':';  // past the text when there is no colon
@@ -66,14 +67,25 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t*
     return at + length + 2 + colon;
 }
 
-// A short ASCII str so (see put_quoted_bytes).
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
-                                                                  unsigned colon, char* at) {
+// A compact ASCII str so (see put_quoted_bytes): one under 64 characters
+// always, a longer one where it fits before `limit`, the end of the room
+// that the caller may store into.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_ascii(PyObject* str, bool comma,
+                                                                  unsigned colon, char* at,
+                                                                  const char* limit) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    if (length >= 64 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    if (!PyUnicode_IS_COMPACT_ASCII(str) ||
+        (length >= 64 && length + kQuotedShortRoom > static_cast<size_t>(limit - at)))
+        return nullptr;
     // A compact ASCII str keeps its characters right after its header.
     const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
     return put_quoted_bytes(text, length, comma, colon, at);
+}
+
+// A str under 64 ASCII characters so.
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
+                                                                  unsigned colon, char* at) {
+    return put_quoted_ascii(str, comma, colon, at, at);
 }
 
 // A UCS-2 text of at most 16 units with nothing to escape, appended to
@@ -139,12 +151,14 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, b
 }
 
 // The text of `value` at `at` and its end, for the values that need neither
-// Python code nor escapes: None, bools, plain numbers and short clean ASCII
-// strings; null, with nothing counted, for any other. `at` has room for
+// Python code nor escapes: None, bools, plain numbers and clean ASCII
+// strings (a long one where it fits before `limit`, see put_quoted_ascii);
+// null, with nothing counted, for any other. `at` has room for
 // kPlainValueRoom bytes.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at) {
+VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at,
+                                                                 const char* limit) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return put_quoted_short(value, false, 0, at);
+    if (type == &PyUnicode_Type) return put_quoted_ascii(value, false, 0, at, limit);
     if (type == &PyLong_Type || type == &PyFloat_Type) return put_plain_number(value, at);
     if (value == Py_None) {
         std::memcpy(at, "null", 4);

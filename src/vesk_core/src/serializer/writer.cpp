@@ -102,7 +102,7 @@ bool Writer::append_escaped(PyObject* str) {
 
 bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
     char* const begin = out_.ascii_begin(kQuotedShortRoom);
-    char* const end = put_quoted_short(str, comma, colon, begin);
+    char* const end = put_quoted_ascii(str, comma, colon, begin, out_.ascii_limit());
     if (!end) return false;
     out_.ascii_end(static_cast<size_t>(end - begin));
     return true;
@@ -110,13 +110,14 @@ bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
 
 bool Writer::append_quoted(PyObject* str) {
     if (append_quoted_fast(str, false, 0)) return true;
-    // Short Latin-1 text with nothing to escape goes out in blocks too: its
+    // Longer ASCII text, and Latin-1 text, with nothing to escape goes out
+    // in blocks too, counted once with its quotes: a Latin-1 text's
     // characters are its bytes, and the narrow text holds them as they are.
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     const bool compact = PyUnicode_IS_COMPACT(str);
-    if (length < 64 && compact && !PyUnicode_IS_ASCII(str) &&
-        PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
-        char* const at = out_.ascii_begin(kQuotedShortRoom);
+    if (compact && PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND &&
+        (length >= 64 || !PyUnicode_IS_ASCII(str))) {
+        char* const at = out_.ascii_begin(kQuotedShortRoom + length);
         if (char* const end = put_quoted_bytes(PyUnicode_1BYTE_DATA(str), length, false, 0, at)) {
             out_.ascii_end(static_cast<size_t>(end - at));
             max_char_ = std::max<Py_UCS4>(max_char_, PyUnicode_MAX_CHAR_VALUE(str));
@@ -366,6 +367,8 @@ bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& wr
     while (i < used) {
         const Py_ssize_t stop = std::min(used, i + kBatch);
         char* const begin = out_.ascii_begin(kBatch * kMemberRoom);
+        // A long string value leaves a batch's room for the members after it.
+        const char* const limit = out_.ascii_limit() - kBatch * kMemberRoom;
         char* o = begin;
         for (; i < stop; ++i) {
             PyObject* const key = entries[i].key;
@@ -375,7 +378,7 @@ bool Writer::write_plain_members(PyObject* dict, Py_ssize_t* pos, Py_ssize_t& wr
                                       : put_quoted_short(key, comma, 1, o);
             if (!key_end) break;
             PyObject* const value = entries[i].value;
-            char* const end = put_plain_value(value, key_end);
+            char* const end = put_plain_value(value, key_end, limit);
             if (!end) {
                 *pending = value;
                 if constexpr (kBareKeys) after = PyUnicode_Check(value);
@@ -455,7 +458,7 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
         const unsigned colon = pretty ? 2 : 1;
         char* const key_end = exact ? put_member_key(key, bare, key_comma, colon, begin) : nullptr;
         if (key_end) {
-            char* const end = put_plain_value(value, key_end);
+            char* const end = put_plain_value(value, key_end, out_.ascii_limit());
             out_.ascii_end(static_cast<size_t>((end ? end : key_end) - begin));
             after_str = PyUnicode_Check(value);
             if (end) continue;
@@ -545,7 +548,7 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
             // A plain element and its comma, counted once (see write_dict).
             char* const begin = out_.ascii_begin(1 + kPlainValueRoom);
             begin[0] = ',';
-            char* const end = put_plain_value(item, begin + (i > 0));
+            char* const end = put_plain_value(item, begin + (i > 0), out_.ascii_limit());
             if (end) {
                 out_.ascii_end(static_cast<size_t>(end - begin));
                 continue;

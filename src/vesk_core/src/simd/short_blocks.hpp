@@ -144,14 +144,31 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
     }
 }
 
-// Copies a text shorter than 64 bytes that needs no escape to `out` as
-// one 16-byte block (under 16 bytes: most keys, which then cross fewer
-// cache lines), or one or two 32-byte blocks (`out` must have room for 64).
-// False, with nothing decided, when the text needs an escape or sits too
-// close to the end of a page to be loaded whole; the caller then escapes
-// it as usual.
-VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text, size_t length,
-                                                            uint8_t* out) {
+// Copies a text of at least 32 bytes to `out` (room for `length` bytes) in
+// blocks that lie within it, the last one overlapping the one before, while
+// `mask` finds none of the bytes it looks for in them: true with the whole
+// text copied, false (a prefix copied) at a block holding one. Every text
+// is decided, wherever it lies.
+template <uint32_t (*mask)(__m256i)>
+VESK_TARGET_AVX2 inline bool copy_long_unless(const uint8_t* text, size_t length, uint8_t* out) {
+    for (size_t at = 0;; at += 32) {
+        const size_t from = at + 32 <= length ? at : length - 32;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + from));
+        if (mask(v)) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from), v);
+        if (from + 32 == length) return true;
+    }
+}
+
+// Copies a text that needs no escape to `out`: under 16 bytes as one
+// 16-byte block (most keys, which then cross fewer cache lines), under 32
+// as one 32-byte block, under 64 as two that overlap, longer ones as
+// copy_long_unless does (`out` must have room for 32 bytes, and for the
+// text). False, with nothing decided, when the text needs an escape or,
+// under 32 bytes, sits too close to the end of a page to be loaded whole;
+// the caller then escapes it as usual.
+VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_clean(const uint8_t* text, size_t length,
+                                                      uint8_t* out) {
     if (length < 16) {
         if (!within_page(text, 16)) return false;
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
@@ -171,14 +188,15 @@ VESK_HOT_COPY VESK_TARGET_AVX2 inline bool copy_short_clean(const uint8_t* text,
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
         return true;
     }
-    if (!within_page(text, 64)) return false;
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32));
-    if (escape_mask_bytes(low) | (escape_mask_bytes(high) & ((1u << (length - 32)) - 1)))
-        return false;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), high);
-    return true;
+    if (length < 64) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + length - 32));
+        if (escape_mask_bytes(low) | escape_mask_bytes(high)) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + length - 32), high);
+        return true;
+    }
+    return copy_long_unless<escape_mask_bytes>(text, length, out);
 }
 
 // Whether the 32 bytes at `at` start with the `length` (under 32) bytes of
@@ -292,18 +310,10 @@ VESK_TARGET_AVX2 inline uint32_t not_bare_bytes(__m256i v) {
     return 1;
 }
 
-// The same for a text of at least 32 bytes, in blocks that lie within it
-// (the last one overlapping the one before), so that every text is
-// decided: true, with the text copied to `out` (room for `length` bytes),
-// or false, with a prefix of it copied, when it holds such a byte.
+// The same for a text of at least 32 bytes (see copy_long_unless): true
+// with the text copied, false when it holds such a byte.
 VESK_TARGET_AVX2 inline bool copy_long_if_bare(const uint8_t* text, size_t length, uint8_t* out) {
-    for (size_t at = 0;; at += 32) {
-        const size_t from = at + 32 <= length ? at : length - 32;
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + from));
-        if (not_bare_bytes(v)) return false;
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from), v);
-        if (from + 32 == length) return true;
-    }
+    return copy_long_unless<not_bare_bytes>(text, length, out);
 }
 
 // Whether any of the `length` bytes at `text` is in `set`: 32 bytes a step,

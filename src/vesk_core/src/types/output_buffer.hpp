@@ -77,6 +77,12 @@ public:
         return reinterpret_cast<char*>(data_ + used_);
     }
     [[gnu::always_inline]] void ascii_end(size_t length) { used_ += length; }
+    // The end of the memory held: between ascii_begin and ascii_end a
+    // writer may store up to here, past what it reserved, when it has
+    // checked that a longer text fits.
+    [[gnu::always_inline]] const char* ascii_limit() const {
+        return reinterpret_cast<const char*>(data_ + capacity_);
+    }
 
     // A literal: its length known here, the copy needs no library call;
     // one of up to 8 characters is a single store of a constant. (Its bytes

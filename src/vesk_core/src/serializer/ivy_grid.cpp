@@ -651,10 +651,14 @@ Writer::Grid Writer::write_ivy_grid(PyObject* list, const Columns& columns, Slot
 }
 
 bool Writer::write_list_or_table(PyObject* list, uint64_t depth) {
-    // Only a list that starts with a record or a model can be a table.
-    if (PyList_GET_SIZE(list) >= 2 && options_.ivy_grid &&
-        (PyDict_Check(PyList_GET_ITEM(list, 0)) ||
-         classify(PyList_GET_ITEM(list, 0)) == ValueKind::other)) {
+    // Only a list that starts with a record or a model can be a table; a
+    // first record with a value that no grid cell of a table that is not
+    // lean holds settles it at once (most lists of records that are no
+    // tables: messages, search hits with a title holding a colon).
+    PyObject* const first = PyList_GET_SIZE(list) >= 2 ? PyList_GET_ITEM(list, 0) : nullptr;
+    if (first && options_.ivy_grid &&
+        (PyDict_Check(first) ? options_.lean || dict_has_only_scalar_ivy_grid_cells(first)
+                             : classify(first) == ValueKind::other)) {
         ColumnsLease lease(*this);
         Writer::Columns& columns = lease.columns;
         Writer::Slots& slots = lease.slots;

@@ -377,12 +377,12 @@ def test_output_too_large_to_allocate(value, indent):
     assert dumps(big, indent=1) == json.dumps(big, indent=1)
 
 
-@pytest.mark.parametrize("after", [[], list(range(12))], ids=["alone", "before members"])
+@pytest.mark.parametrize("after", [[], [f"{i:02}" + "m" * 40 for i in range(12)]], ids=["alone", "before values"])
 def test_long_texts_at_the_end_of_a_fresh_buffer(after):
     # Each in a new thread, whose buffer starts small: a long text is written whole only where it fits,
     # with room left for what follows it (under AddressSanitizer a store past the buffer's end shows).
-    values = [["p" * pad, "q" * 100, *after] for pad in range(7900, 8200, 2)]
-    values += [{"p": "p" * pad, **{f"m{i}": i for i in after}} for pad in range(7900, 8200, 2)]
+    values = [["p" * pad, *after, "q" * 100] for pad in range(7900, 8200, 2)]
+    values += [{"p": "p" * pad, **{m[:2]: m for m in after}} for pad in range(7900, 8200, 2)]
     texts = []
     for value in values:
         thread = threading.Thread(target=lambda v=value: texts.append(dumps(v)))

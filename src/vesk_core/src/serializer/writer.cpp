@@ -206,16 +206,20 @@ bool Writer::write_big_int(PyObject* obj) {
     return true;
 }
 
-// Numbers run no Python code, so the items stay as they are meanwhile.
-// Each chunk of numbers is written through a local pointer under one
-// reservation, a comma after each; the last comma is taken back at the end.
-// Indented, each number starts a line of `line` bytes: the line feed and
-// its indentation, stored as one block of spaces as newline_with does.
-Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size_t line) {
-    Py_ssize_t i = 0;
+// Plain values run no Python code, so the items stay as they are
+// meanwhile. Each batch is written through a local pointer under one
+// reservation and counted once. Indented, each value starts a line of
+// `line` bytes: the line feed and its indentation, stored as one block of
+// spaces as newline_with does.
+Py_ssize_t Writer::write_plain_run(PyObject* const* items, Py_ssize_t from, Py_ssize_t end,
+                                   size_t line) {
+    constexpr size_t kSlot = 1 + kLineBlock + kPlainValueRoom;
+    Py_ssize_t i = from;
     while (i < end) {
         const Py_ssize_t stop = std::min(end, i + kShortNumberList);
-        char* const begin = out_.ascii_begin(kShortNumberList * (kNumberSlot + kLineBlock));
+        char* const begin = out_.ascii_begin(kShortNumberList * kSlot);
+        // A long string leaves a batch's room for the values after it.
+        const char* const limit = out_.ascii_limit() - kShortNumberList * kSlot;
         char* o = begin;
         for (; i < stop; ++i) {
             if (line) {
@@ -223,7 +227,9 @@ Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size
                 std::memset(o + 1, ' ', kLineBlock - 1);
                 o += line;
             }
-            char* const next = put_plain_number(items[i], o);
+            // Numbers first: the longest runs are of ids and embeddings.
+            char* next = put_plain_number(items[i], o);
+            if (!next) next = put_plain_value(items[i], o, limit);
             if (!next) {
                 o -= line;
                 break;
@@ -234,7 +240,7 @@ Py_ssize_t Writer::write_number_run(PyObject* const* items, Py_ssize_t end, size
         out_.ascii_end(static_cast<size_t>(o - begin));
         if (i < stop) break;
     }
-    if (i > 0) out_.truncate(out_.size() - 1);
+    if (i > from) out_.truncate(out_.size() - 1);
     return i;
 }
 
@@ -522,16 +528,13 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
     const bool pretty = options_.has_indent;
     const bool is_list = PyList_Check(seq);
     out_.put('[');
-    // Numeric arrays (ids, coordinates, embeddings) start with their run of
-    // numbers, written in one loop.
-    Py_ssize_t i = 0;
-    if (is_plain_number_type(Py_TYPE(PySequence_Fast_ITEMS(seq)[0]))) {
-        // Indented, only under the usual indentation (see newline_with).
-        const uint64_t width = options_.indent, level = depth + 1;
-        if (!pretty || (width | level) < 8)
-            i = write_number_run(PySequence_Fast_ITEMS(seq), size, pretty ? 1 + width * level : 0);
-    }
-    for (; i < size; ++i) {
+    // Runs of plain values (the numbers of ids, coordinates and embeddings,
+    // strings of tags) go out in batches; indented, only under the usual
+    // indentation (see newline_with).
+    const uint64_t width = options_.indent, level = depth + 1;
+    const bool runs = !pretty || (width | level) < 8;
+    const size_t line = pretty ? 1 + width * level : 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
         if (is_list && i >= PyList_GET_SIZE(seq)) break;
         PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
         // Lists of coordinate pairs and small vectors: a run of them at once.
@@ -544,17 +547,15 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
                 continue;
             }
         }
-        if (!pretty && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
-            // A plain element and its comma, counted once (see write_dict).
-            char* const begin = out_.ascii_begin(1 + kPlainValueRoom);
-            begin[0] = ',';
-            char* const end = put_plain_value(item, begin + (i > 0), out_.ascii_limit());
-            if (end) {
-                out_.ascii_end(static_cast<size_t>(end - begin));
+        if (i > 0) out_.put(',');
+        if (runs && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
+            const Py_ssize_t next = write_plain_run(PySequence_Fast_ITEMS(seq), i,
+                                                    is_list ? PyList_GET_SIZE(seq) : size, line);
+            if (next > i) {
+                i = next - 1;
                 continue;
             }
         }
-        if (i > 0) out_.put(',');
         if (pretty) newline_and_indent(depth + 1);
         if (!write_item(item, depth + 1)) return false;
     }

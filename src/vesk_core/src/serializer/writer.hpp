@@ -38,8 +38,8 @@ struct DumpOptions {
     bool lean = false;
 };
 
-// The longest list that write_short_number_lists takes, and the most numbers
-// that write_number_run writes under one reservation.
+// The longest list that write_short_number_lists takes, and the most values
+// that write_plain_run writes under one reservation.
 inline constexpr Py_ssize_t kShortNumberList = 32;
 // A line feed and the usual indentation (under 8 levels of under 8 spaces),
 // stored as one block.
@@ -70,12 +70,13 @@ private:
     // others through write_big_int or write_float_other.
     [[nodiscard, gnu::noinline]] bool write_number(PyObject* obj);
     [[nodiscard, gnu::noinline]] bool write_big_int(PyObject* obj);
-    // The leading plain numbers (see put_plain_number) of the `end` items,
-    // comma-separated, each on a line of its own when `line` (the line feed
-    // and indentation, at most kLineBlock bytes) is not 0; returns how many
-    // there were.
-    [[gnu::noinline]] Py_ssize_t write_number_run(PyObject* const* items, Py_ssize_t end,
-                                                  size_t line);
+    // The plain values (see put_plain_value) among the `end` items from
+    // `from` on, comma-separated, each on a line of its own when `line` (the
+    // line feed and indentation, at most kLineBlock bytes) is not 0, until
+    // an item that is not one. Returns the index of that item, with nothing
+    // of it written.
+    [[gnu::noinline]] Py_ssize_t write_plain_run(PyObject* const* items, Py_ssize_t from,
+                                                 Py_ssize_t end, size_t line);
     // Compact lists of 1 to kShortNumberList plain numbers (ids,
     // coordinates, small vectors): those of the `end` items from `from` on,
     // each after a comma but at index 0, until an item that is not one.

@@ -151,10 +151,10 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, b
 }
 
 // The text of `value` at `at` and its end, for the values that need neither
-// Python code nor escapes: None, bools, plain numbers and clean ASCII
-// strings (a long one where it fits before `limit`, see put_quoted_ascii);
-// null, with nothing counted, for any other. `at` has room for
-// kPlainValueRoom bytes.
+// Python code nor escapes: None, bools, plain numbers, clean ASCII strings
+// (a long one where it fits before `limit`, see put_quoted_ascii) and
+// empty lists and dicts; null, with nothing counted, for any other. `at`
+// has room for kPlainValueRoom bytes.
 VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at,
                                                                  const char* limit) {
     PyTypeObject* type = Py_TYPE(value);
@@ -168,6 +168,14 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value
         const bool yes = value == Py_True;
         std::memcpy(at, yes ? "true" : "false", 5);  // "true" with its terminator, past the text
         return at + 5 - yes;
+    }
+    if (type == &PyDict_Type && PyDict_GET_SIZE(value) == 0) {
+        std::memcpy(at, "{}", 2);
+        return at + 2;
+    }
+    if (type == &PyList_Type && PyList_GET_SIZE(value) == 0) {
+        std::memcpy(at, "[]", 2);
+        return at + 2;
     }
     return nullptr;
 }

@@ -439,7 +439,12 @@ bool Writer::write_dict(PyObject* dict, uint64_t depth) {
                           : write_plain_members<false>(dict, &pos, written, &pending, after_str);
             if (pending) {
                 if (!write_item(pending, depth + 1)) return false;
-                continue;
+                // The last member (mostly the one nested value) ends the
+                // dict, once its entries are found as they were: as many,
+                // none taken out (see string_key_entries).
+                if (pos < size || PyDict_GET_SIZE(dict) != size || !string_key_entries(dict))
+                    continue;
+                break;
             }
             if (last) break;
         }
@@ -548,7 +553,11 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
             }
         }
         if (i > 0) out_.put(',');
-        if (runs && Py_TYPE(item) != &PyList_Type && Py_TYPE(item) != &PyDict_Type) {
+        // Any item but a list or dict with items in it may start a run.
+        const Py_ssize_t items = Py_TYPE(item) == &PyList_Type   ? PyList_GET_SIZE(item)
+                                 : Py_TYPE(item) == &PyDict_Type ? PyDict_GET_SIZE(item)
+                                                                 : 0;
+        if (runs && items == 0) {
             const Py_ssize_t next = write_plain_run(PySequence_Fast_ITEMS(seq), i,
                                                     is_list ? PyList_GET_SIZE(seq) : size, line);
             if (next > i) {

@@ -151,13 +151,28 @@ VESK_TARGET_AVX2 inline void store_widened(__m256i v, Dst* out) {
 // is decided, wherever it lies.
 template <uint32_t (*mask)(__m256i)>
 VESK_TARGET_AVX2 inline bool copy_long_unless(const uint8_t* text, size_t length, uint8_t* out) {
-    for (size_t at = 0;; at += 32) {
-        const size_t from = at + 32 <= length ? at : length - 32;
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + from));
-        if (mask(v)) return false;
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from), v);
-        if (from + 32 == length) return true;
+    const auto* in = reinterpret_cast<const __m256i_u*>(text);
+    auto* to = reinterpret_cast<__m256i_u*>(out);
+    // Two blocks a step, their masks tested at once; then the last one or
+    // two, the final one ending with the text.
+    size_t at = 0;
+    for (; at + 64 <= length; at += 64) {
+        const __m256i low = _mm256_loadu_si256(in + at / 32);
+        const __m256i high = _mm256_loadu_si256(in + at / 32 + 1);
+        if (mask(low) | mask(high)) return false;
+        _mm256_storeu_si256(to + at / 32, low);
+        _mm256_storeu_si256(to + at / 32 + 1, high);
     }
+    if (at == length) return true;
+    if (length - at > 32) {
+        const __m256i low = _mm256_loadu_si256(in + at / 32);
+        if (mask(low)) return false;
+        _mm256_storeu_si256(to + at / 32, low);
+    }
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i_u*>(text + length - 32));
+    if (mask(last)) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i_u*>(out + length - 32), last);
+    return true;
 }
 
 // Copies a text that needs no escape to `out`: under 16 bytes as one

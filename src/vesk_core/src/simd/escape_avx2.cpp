@@ -143,7 +143,7 @@ VESK_TARGET_AVX2 void write_escaped_str_avx2(const uint8_t* text, size_t length,
         }
         out.commit(static_cast<size_t>(o + clean - begin));
         done += clean;
-        if (mask) write_escaped_str_scalar(text + done++, 1, out);
+        if (mask) append_escape(out, text[done++]);
     }
 }
 

@@ -302,7 +302,7 @@ TEST(SimdDifferential, StringScansMatchLoop) {
 
 // Texts at each distance from an inaccessible page around where a block still fits: a copy
 // reports 1 and holds the text, 0 where a byte stops it, -1 (or false) where it would cross.
-TEST(SimdDifferential, ShortBlockCopiesMatchLoopNearPageEnd) {
+TEST(SimdDifferential, BlockCopiesMatchLoopNearPageEnd) {
     // Stops for one copy or another, and bytes next to the identifier classes.
     constexpr std::string_view kShort =
         "\"\\\x00\x1f\x7f\x80\xff,;|]\t /@[`{:_$-09AZaz\xc1\xda\xe1\xfa"sv;

@@ -553,11 +553,11 @@ bool Writer::write_array(PyObject* seq, uint64_t depth) {
             }
         }
         if (i > 0) out_.put(',');
-        // Any item but a list or dict with items in it may start a run.
-        const Py_ssize_t items = Py_TYPE(item) == &PyList_Type   ? PyList_GET_SIZE(item)
+        // Any item but a list or dict with something in it may start a run.
+        const Py_ssize_t inner = Py_TYPE(item) == &PyList_Type   ? PyList_GET_SIZE(item)
                                  : Py_TYPE(item) == &PyDict_Type ? PyDict_GET_SIZE(item)
                                                                  : 0;
-        if (runs && items == 0) {
+        if (runs && inner == 0) {
             const Py_ssize_t next = write_plain_run(PySequence_Fast_ITEMS(seq), i,
                                                     is_list ? PyList_GET_SIZE(seq) : size, line);
             if (next > i) {

@@ -30,6 +30,18 @@ constexpr size_t kPlainValueRoom = std::max(kQuotedShortRoom, kMaxDoubleText);
 // Room for one plain number and the comma after it.
 constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 
+// The text of an int of two digits, below 2^60 in magnitude (ids,
+// nanosecond times), read from the digits as its header lays them out, at
+// `o` and the end of it; null for an int of more digits. Out of line:
+// inlined, it costs the loops over floats that inline put_plain_number.
+[[gnu::noinline]] inline char* put_two_digit_int(const PyLongObject* number, char* o) {
+    const uintptr_t tag = number->long_value.lv_tag;
+    if (PyLong_SHIFT != 30 || tag >> _PyLong_NON_SIZE_BITS != 2) return nullptr;
+    const auto magnitude = static_cast<int64_t>(
+        number->long_value.ob_digit[0] | uint64_t{number->long_value.ob_digit[1]} << 30);
+    return o + format_int((tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude, o);
+}
+
 // The text of `item` at `o` and the end of it, when `item` is a number that
 // needs neither a Python call nor a special form: an exact int of one or
 // two digits, or an exact finite float. Null for anything else,
@@ -39,13 +51,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item
         auto* number = reinterpret_cast<PyLongObject*>(item);
         if (PyUnstable_Long_IsCompact(number))
             return o + format_int(PyUnstable_Long_CompactValue(number), o);
-        // Two digits, below 2^60 in magnitude (ids, nanosecond times): read
-        // from the digits as the int's header lays them out.
-        const uintptr_t tag = number->long_value.lv_tag;
-        if (PyLong_SHIFT != 30 || tag >> _PyLong_NON_SIZE_BITS != 2) return nullptr;
-        const auto magnitude = static_cast<int64_t>(
-            number->long_value.ob_digit[0] | uint64_t{number->long_value.ob_digit[1]} << 30);
-        return o + format_int((tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude, o);
+        return put_two_digit_int(number, o);
     }
     if (Py_TYPE(item) != &PyFloat_Type) return nullptr;
     const double value = PyFloat_AS_DOUBLE(item);

@@ -21,8 +21,8 @@
 
 namespace vesk {
 
-// Room that put_quoted_short needs: a comma, two quotes, ": " and two
-// whole 32-byte blocks.
+// Room that put_quoted_short needs: a comma, two quotes, ": " and the
+// blocks of a text under 64 bytes, which store up to 64.
 constexpr size_t kQuotedShortRoom = 69;
 // Room that put_plain_value needs.
 constexpr size_t kPlainValueRoom = std::max(kQuotedShortRoom, kMaxDoubleText);

@@ -100,23 +100,13 @@ bool Writer::append_escaped(PyObject* str) {
     return true;
 }
 
-bool Writer::append_quoted_fast(PyObject* str, bool comma, unsigned colon) {
-    char* const begin = out_.ascii_begin(kQuotedShortRoom);
-    char* const end = put_quoted_ascii(str, comma, colon, begin, out_.ascii_limit());
-    if (!end) return false;
-    out_.ascii_end(static_cast<size_t>(end - begin));
-    return true;
-}
-
 bool Writer::append_quoted(PyObject* str) {
-    if (append_quoted_fast(str, false, 0)) return true;
-    // Longer ASCII text, and Latin-1 text, with nothing to escape goes out
-    // in blocks too, counted once with its quotes: a Latin-1 text's
-    // characters are its bytes, and the narrow text holds them as they are.
+    // One-byte text with nothing to escape goes out in blocks, counted once
+    // with its quotes: ASCII, and Latin-1, whose characters are its bytes,
+    // as the narrow text holds them.
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     const bool compact = PyUnicode_IS_COMPACT(str);
-    if (compact && PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND &&
-        (length >= 64 || !PyUnicode_IS_ASCII(str))) {
+    if (compact && PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
         char* const at = out_.ascii_begin(kQuotedShortRoom + length);
         if (char* const end = put_quoted_bytes(PyUnicode_1BYTE_DATA(str), length, false, 0, at)) {
             out_.ascii_end(static_cast<size_t>(end - at));

@@ -164,11 +164,6 @@ private:
     // The characters of `str` as they are, for bare text that holds no
     // lone surrogate (checked by the caller's rule).
     void append_text(PyObject* str);
-    // Short ASCII text with nothing to escape, quoted, after a `,` when
-    // `comma` and before the first `colon` (0 to 2) bytes of ": ", in block
-    // stores; false, with nothing appended, where the block path does not
-    // apply.
-    [[nodiscard, gnu::always_inline]] inline bool append_quoted_fast(PyObject* str, bool comma, unsigned colon);
     void newline_and_indent(uint64_t level) { newline_with(options_.indent, level); }
     // A line feed and `width` * `level` spaces.
     void newline_with(uint64_t width, uint64_t level);

@@ -326,6 +326,22 @@ inline uint64_t word_run_value(const uint8_t* s, unsigned count) {
     return n;
 }
 
+PlainValue read_plain_integer(const uint8_t* p, const uint8_t* end) {
+    PlainValue n;
+    const bool negative = *p == '-';
+    const uint8_t* const digits = p + negative;
+    const uint8_t* q = digits;
+    uint64_t value = 0;
+    while (q < end && q - digits < 19 && is_digit(static_cast<char>(*q)))
+        value = value * 10 + static_cast<uint64_t>(*q++ - '0');
+    const auto count = q - digits;
+    if (count == 0 || count > 18 || q == end || kTokenByte[*q] || (count > 1 && *digits == '0'))
+        return n;
+    n.integer = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    n.length = static_cast<size_t>(q - p);
+    return n;
+}
+
 // Anything but a plain number of at most 19 digits goes to
 // parse_number_token, which gives the exact result or error.
 ParsedNumber parse_number(const uint8_t* p, const uint8_t* end, size_t& length) {

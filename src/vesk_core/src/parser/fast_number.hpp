@@ -40,12 +40,19 @@ struct PlainValue {
 };
 
 // The plain JSON number at `p` (an optional `-`, an integer part of at most
-// 16 digits, an optional fraction of at most 16, 19 digits in all), with 64
-// bytes readable there: nearly every number of a document, in one pass. For
-// any other token (an exponent, a longer integer, NaN and Infinity, leading
-// zeros, a malformed number) and near the end of the text, length 0 and
-// nothing read: parse_number then gives its value or its error.
+// 16 digits, an optional fraction of at most 16, 19 digits in all), with
+// 64 bytes readable there: nearly every number of a document, in one pass.
+// For any other token (an exponent, a longer integer, NaN and Infinity,
+// leading zeros, a malformed number) and near the end of the text, length
+// 0 and nothing read: read_plain_integer or parse_number then reads it.
 PlainValue read_plain_value(const uint8_t* p, const uint8_t* end);
+
+// An integer of at most 18 digits at `p`, with text after it, read a digit
+// at a time: for the numbers near the end of the text, where small
+// documents keep many of theirs (`"days": 3}`). Length 0 for anything
+// else, which parse_number reads: a number that runs to the end may still
+// grow under partial reading; fractions and longer integers are rare there.
+PlainValue read_plain_integer(const uint8_t* p, const uint8_t* end);
 
 // Length of the number token at `p`: the longest run of digits and
 // `+ - .` and the letters of `infinity`/`nan`/exponents: `a e f i n t y` in

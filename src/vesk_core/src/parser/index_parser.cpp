@@ -212,6 +212,10 @@ PyRef FastIndexParser::parse_number() {
 }
 
 PyRef FastIndexParser::parse_other_number() {
+    if (const PlainValue n = read_plain_integer(input_ + pos, input_ + length_); n.length) {
+        pos += n.length;
+        return plain_value(n);
+    }
     const uint64_t start = pos;
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);

@@ -333,7 +333,8 @@ private:
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
     // A plain number through read_plain_value, any other through
-    // parse_other_number, whose frame the plain ones do not pay for.
+    // parse_other_number (short integers near the end of the text first),
+    // whose frame the plain ones do not pay for.
     PyRef parse_number();
     [[gnu::noinline]] PyRef parse_other_number();
     static PyRef plain_value(const PlainValue& n) {

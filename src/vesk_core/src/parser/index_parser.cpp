@@ -89,6 +89,8 @@ ReaderLease::ReaderLease(ReaderThread& thread)
 // entry functions, built for the baseline, take it in line.)
 #pragma GCC target("avx2,bmi")
 
+inline void FastIndexParser::skip_filler_in_line() { skip_whitespace_inline(input_, length_, pos); }
+
 // Scans with the interpreter lock released, unless `hold_lock`: the input
 // is then immutable and referenced by the call, and nothing else the scan
 // touches is shared. A C++ exception must not leave before the lock is
@@ -480,7 +482,7 @@ PyRef FastIndexParser::parse_key() {
 // the caller). A `,` directly before the closing byte is a trailing comma
 // and closes too.
 FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
-    skip_filler();
+    skip_filler_in_line();
     if (at_end()) {
         end_of_text(pos);
         return Separator::error;
@@ -492,7 +494,7 @@ FastIndexParser::Separator FastIndexParser::read_separator(uint8_t close) {
         return Separator::error;
     }
     ++pos;
-    skip_filler();
+    skip_filler_in_line();
     return !at_end() && input_[pos] == close ? Separator::close : Separator::item;
 }
 
@@ -614,7 +616,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
     }
     ObjectDict dict(shape);
     ++pos;  // '{'
-    if (pos >= length_ || input_[pos] != '"') skip_filler();  // mostly a key is next
+    if (pos >= length_ || input_[pos] != '"') skip_filler_in_line();  // mostly a key is next
     if (at_end()) return cut_at(pos) ? dict.finish() : PyRef{};
     // After the first member, read_separator has already skipped filler and
     // stopped on the closing brace or the next key.
@@ -655,7 +657,7 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
             // by read_separator.
             if (pos < length_ && input_[pos] == ',') {
                 const uint64_t comma = pos++;
-                skip_filler();
+                skip_filler_in_line();
                 if (pos < length_ && input_[pos] == '"') continue;
                 pos = comma;
             }
@@ -675,7 +677,7 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
     const uint64_t bracket = pos;
     ++pos;  // '['
     StackFrame frame(stack_);
-    skip_filler();
+    skip_filler_in_line();
     if (at_end()) return cut_at(pos) ? take_list(frame) : PyRef{};
 
     // `[:`, `[digits spaces:` and `[digits]{` open a grid table.

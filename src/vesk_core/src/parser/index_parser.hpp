@@ -322,6 +322,9 @@ private:
     // proper beginning of `word`.
     bool cut_inside(const char* word) const;
 
+    // skip_filler always in line: for the loops between members and
+    // elements (index_parser.cpp, built for AVX2).
+    [[gnu::always_inline]] void skip_filler_in_line();
     enum class Separator : uint8_t { item, close, error };
     Separator read_separator(uint8_t close);
     PyRef parse_container(const Schema* schema);

@@ -712,7 +712,16 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();
             stack_.push(std::move(item));
-            if (pos < length_ && input_[pos] == ']') break;  // without the call
+            // The usual `,` before the next element, or `]`, without the
+            // call; anything else after a comma (a trailing comma, the end)
+            // is read again by read_separator.
+            if (pos < length_ && input_[pos] == ',') {
+                const uint64_t comma = pos++;
+                skip_filler_in_line();
+                if (pos < length_ && input_[pos] != ']') continue;
+                pos = comma;
+            }
+            if (pos < length_ && input_[pos] == ']') break;
             const Separator next = read_separator(']');
             if (next == Separator::error) return cut_ ? take_list(frame) : PyRef{};
             if (next == Separator::close) break;

@@ -707,7 +707,9 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
                                                                         : nullptr;
         for (;;) {
             record_shape_ = previous;
-            PyRef item = parse_element(schema);
+            // A number, where lists hold many, without the dispatch's frame.
+            const uint8_t c = pos < length_ ? input_[pos] : 0;
+            PyRef item = c == '-' || is_digit(c) ? parse_number() : parse_element(schema);
             record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();

@@ -10,7 +10,7 @@
 
 namespace vesk {
 
-// Out-of-line part of skip_whitespace_simd: AVX2 runs of whitespace, then
+// Out-of-line part of skip_whitespace_inline: AVX2 runs of whitespace, then
 // comments and the byte order mark byte by byte.
 void skip_filler_avx2(const uint8_t* input, uint64_t length, uint64_t& position);
 

@@ -69,7 +69,7 @@ bool is_grid_safe_str(PyObject* str) {
 
 // None, a bool or a number of its exact built-in type: a value that holds
 // nothing and runs no Python code when written.
-VESK_WRITER_INLINE inline bool is_exact_plain_scalar(PyObject* value) {
+VESK_AVX2_INLINE inline bool is_exact_plain_scalar(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     return is_plain_number_type(type) || value == Py_None || type == &PyBool_Type;
 }
@@ -79,7 +79,7 @@ VESK_WRITER_INLINE inline bool is_exact_plain_scalar(PyObject* value) {
 // takes any value in a cell, since the reader takes any value there and
 // quotes or brackets every text that would not read back bare. The exact
 // types come first: they settle most cells at a compare or two.
-VESK_WRITER_INLINE inline bool is_scalar_ivy_grid_cell(PyObject* value) {
+VESK_AVX2_INLINE inline bool is_scalar_ivy_grid_cell(PyObject* value) {
     if (is_exact_plain_scalar(value)) return true;
     if (Py_TYPE(value) == &PyUnicode_Type) return is_grid_safe_str(value);
     switch (classify(value)) {
@@ -95,7 +95,7 @@ VESK_WRITER_INLINE inline bool is_scalar_ivy_grid_cell(PyObject* value) {
 
 // Whether the `size` values from `entries` (a string-key table's) may all
 // stand in grid cells of a table that is not lean.
-VESK_WRITER_INLINE inline bool are_scalar_ivy_grid_cells(const dict_table::UnicodeEntry* entries,
+VESK_AVX2_INLINE inline bool are_scalar_ivy_grid_cells(const dict_table::UnicodeEntry* entries,
                                                          Py_ssize_t size) {
     for (Py_ssize_t i = 0; i < size; ++i)
         if (!is_scalar_ivy_grid_cell(entries[i].value)) return false;
@@ -124,7 +124,7 @@ bool dict_has_only_scalar_ivy_grid_cells(PyObject* record) {
 // and leaves its order in `slots`. Null, for the caller's lookups, for a
 // record of another size, with a key that is another object, or whose
 // entries cannot be read in place (see string_key_entries).
-VESK_WRITER_INLINE inline const dict_table::UnicodeEntry* column_entries(
+VESK_AVX2_INLINE inline const dict_table::UnicodeEntry* column_entries(
     PyObject* record, const std::vector<PyRef>& columns, std::vector<uint32_t>& slots) {
     const size_t count = columns.size();
     if (PyDict_GET_SIZE(record) != static_cast<Py_ssize_t>(count)) return nullptr;
@@ -253,7 +253,7 @@ constexpr NibbleSet kNumberTokenNibbles =
 // refused before they are read: a literal has four or five letters, and a
 // number is number-token bytes all through (a date or a word such as
 // "INFO" is not), which a short text shows in one block.
-VESK_WRITER_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
+VESK_AVX2_INLINE inline bool reads_as_scalar(const uint8_t* text, size_t length) {
     if (!starts_scalar(text[0])) return false;
     if (text[0] == 't' || text[0] == 'f' || text[0] == 'n') {
         if (length - 4 > 1) return false;
@@ -314,7 +314,7 @@ constexpr std::array<uint8_t, 128> kCellStarts = [] {
 // number or literal, and holds no `}` on lines of their own: what the block
 // copies leave to check. A text whose first character settles the start
 // and that ends in no blank passes the first two at one table read.
-VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
+VESK_AVX2_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_t length,
                                                       bool lines) {
     const uint8_t start = kCellStarts[text[0]];
     const bool ends_ok = (start != 0 && start != length && text[length - 1] != ' ') ||
@@ -326,7 +326,7 @@ VESK_WRITER_INLINE inline bool ascii_cell_may_be_bare(const uint8_t* text, size_
 // A cell of fewer than 32 ASCII characters that reads back bare, bare in
 // one block at `at` (room for 32 bytes), under the row's reservation: its
 // end, or null, with nothing counted, for any other string.
-VESK_WRITER_INLINE inline char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
+VESK_AVX2_INLINE inline char* put_bare_cell_short(PyObject* str, bool lines, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     const auto* text = reinterpret_cast<const uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);

@@ -46,7 +46,7 @@ constexpr size_t kNumberSlot = std::max(kMaxIntText, kMaxDoubleText) + 1;
 // needs neither a Python call nor a special form: an exact int of one or
 // two digits, or an exact finite float. Null for anything else,
 // with nothing written that counts.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item, char* o) {
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item, char* o) {
     if (Py_TYPE(item) == &PyLong_Type) {
         auto* number = reinterpret_cast<PyLongObject*>(item);
         if (PyUnstable_Long_IsCompact(number))
@@ -67,7 +67,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_number(PyObject* item
 // end of the text, or null, with nothing of the text counted, when the
 // block path does not apply. `at` has room for kQuotedShortRoom bytes and
 // for the text with those around it.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t* text,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t* text,
                                                                   size_t length, bool comma,
                                                                   unsigned colon, char* at) {
     at[0] = ',';  // overwritten by the opening quote when there is no comma
@@ -83,7 +83,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_bytes(const uint8_t*
 // A compact ASCII str so (see put_quoted_bytes): one under 64 characters
 // always, a longer one where it fits before `limit`, the end of the room
 // that the caller may store into.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_ascii(PyObject* str, bool comma,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_quoted_ascii(PyObject* str, bool comma,
                                                                   unsigned colon, char* at,
                                                                   const char* limit) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
@@ -96,7 +96,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_ascii(PyObject* str,
 }
 
 // A str under 64 ASCII characters so.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str, bool comma,
                                                                   unsigned colon, char* at) {
     return put_quoted_ascii(str, comma, colon, at, at);
 }
@@ -104,7 +104,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_quoted_short(PyObject* str,
 // A UCS-2 text of at most 16 units with nothing to escape, appended to
 // `wide` (2 or 4 bytes a unit) as one block; false, with nothing written,
 // for any other.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline bool append_ucs2_short(const uint16_t* text,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline bool append_ucs2_short(const uint16_t* text,
                                                                   size_t length,
                                                                   OutputBuffer& wide) {
     __m256i block;
@@ -133,7 +133,7 @@ static_assert([] {
 // keys), bare in one block at `at`, with the comma and colon as for
 // put_quoted_short; the end of it, or null, with nothing counted, for any
 // other key. `at` has room for kQuotedShortRoom bytes.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* str, bool comma,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* str, bool comma,
                                                                     unsigned colon, char* at) {
     const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
     if (length - 1 >= 31 || !PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
@@ -150,7 +150,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_bare_key_short(PyObject* st
 // as for put_quoted_short: bare when `bare` and it is an identifier, else
 // quoted; the end of it, or null, with nothing counted, where neither block
 // path applies.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, bool bare,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, bool bare,
                                                                 bool comma, unsigned colon,
                                                                 char* at) {
     if (bare) {
@@ -168,7 +168,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_member_key(PyObject* key, b
 // (a long one where it fits before `limit`, see put_quoted_ascii) and
 // empty lists and dicts; null, with nothing counted, for any other. `at`
 // has room for kPlainValueRoom bytes.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_plain_value(PyObject* value, char* at,
                                                                  const char* limit) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return put_quoted_ascii(value, false, 0, at, limit);

@@ -243,7 +243,7 @@ constexpr size_t kShortListRoom = kShortNumberList * kNumberSlot + 2;
 // The text of `list` at `at`, after a comma when `comma`, and its end, when
 // it is an exact list of 1 to kShortNumberList plain numbers; null for any
 // other object, with what was stored not counted.
-VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_short_number_list(PyObject* list,
+VESK_AVX2_INLINE VESK_TARGET_AVX2 inline char* put_short_number_list(PyObject* list,
                                                                        bool comma, char* at) {
     if (Py_TYPE(list) != &PyList_Type) return nullptr;
     const Py_ssize_t size = PyList_GET_SIZE(list);
@@ -270,7 +270,7 @@ VESK_WRITER_INLINE VESK_TARGET_AVX2 inline char* put_short_number_list(PyObject*
 // pair's both) of the one a stage ahead. Prefetches never fault; the loads
 // that find the addresses read only objects that the lists hold.
 constexpr Py_ssize_t kPrefetchStage = 4;
-VESK_WRITER_INLINE inline void prefetch_short_number_lists(PyObject* const* items) {
+VESK_AVX2_INLINE inline void prefetch_short_number_lists(PyObject* const* items) {
     PyObject* const near = items[kPrefetchStage];
     if (Py_TYPE(near) == &PyList_Type && PyList_GET_SIZE(near) > 0) {
         PyObject* const* numbers = reinterpret_cast<PyListObject*>(near)->ob_item;

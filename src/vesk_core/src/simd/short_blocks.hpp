@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/avx2_inline.hpp"
+
 #define VESK_TARGET_AVX2 [[gnu::target("avx2,bmi,bmi2,popcnt")]]
 
 // The block copy on the writer's hottest path (every key and short value)
@@ -30,15 +32,6 @@
 #define VESK_HOT_COPY [[gnu::no_sanitize_address, gnu::always_inline]]
 #endif
 
-// The writer's per-member helpers are forced inline where the writer is
-// built for AVX2, which GCC does through its target pragma. Clang ignores
-// that pragma, and cannot inline AVX2 code into the writer: there they stay
-// calls.
-#if defined(__clang__)
-#define VESK_WRITER_INLINE
-#else
-#define VESK_WRITER_INLINE [[gnu::always_inline]]
-#endif
 
 namespace vesk {
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/avx2_inline.hpp"
+
 namespace vesk {
 
 // Out-of-line part of skip_whitespace_inline: AVX2 runs of whitespace, then
@@ -17,9 +19,9 @@ void skip_filler_avx2(const uint8_t* input, uint64_t length, uint64_t& position)
 // Moves `position` to the first byte at or after it that is not filler, or
 // to `length`. The common cases (no filler, a single space, or a line end
 // and up to 31 spaces of indentation before a token) cost a compare or one
-// vector step. Always in line, for the loops of the readers built for
-// AVX2, where a call costs more than those cases.
-[[gnu::target("avx2,bmi"), gnu::always_inline]] inline void skip_whitespace_inline(
+// vector step. In line in the loops of the readers built for AVX2, where
+// a call costs more than those cases.
+[[gnu::target("avx2,bmi")]] VESK_AVX2_INLINE inline void skip_whitespace_inline(
     const uint8_t* input, uint64_t length, uint64_t& position) {
     if (position >= length) return;
     const uint8_t c = input[position];

@@ -32,7 +32,6 @@
 #define VESK_HOT_COPY [[gnu::no_sanitize_address, gnu::always_inline]]
 #endif
 
-
 namespace vesk {
 
 // Whether `bytes` bytes from `p` lie within one page.

@@ -45,7 +45,9 @@ struct ReaderThread {
 
 namespace {
 
-thread_local ReaderThread* READER_THREAD = nullptr;
+// As the writer's buffer: a plain pointer in the initial-exec model, one
+// load a call; the owner frees the state at thread exit.
+[[gnu::tls_model("initial-exec")]] thread_local ReaderThread* READER_THREAD = nullptr;
 thread_local std::unique_ptr<ReaderThread> READER_THREAD_OWNER;
 
 [[gnu::noinline, gnu::cold]] ReaderThread& make_reader_thread() {

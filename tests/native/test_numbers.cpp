@@ -18,15 +18,17 @@ std::pair<ParsedNumber, size_t> read(std::string_view text, bool long_tail = fal
     const auto* p = reinterpret_cast<const uint8_t*>(input.data());
     size_t length = 0;
     const ParsedNumber n = parse_number(p, p + input.size(), length);
-    // The parser's own route, wherever it takes the token, agrees with the general reader.
-    if (const PlainValue s = read_plain_value(p, p + input.size()); s.length) {
-        EXPECT_EQ(std::tuple(s.length, s.is_float ? floating : signed_int),
-                  std::tuple(length, n.kind))
-            << input;
-        EXPECT_EQ(s.is_float ? std::bit_cast<uint64_t>(s.floating) : s.integer,
-                  s.is_float ? std::bit_cast<uint64_t>(n.d) : n.i)
-            << input;
-    }
+    // The parser's own routes, wherever they take the token, agree with the general reader.
+    for (const PlainValue s :
+         {read_plain_value(p, p + input.size()), read_plain_near_end(p, p + input.size())})
+        if (s.length) {
+            EXPECT_EQ(std::tuple(s.length, s.is_float ? floating : signed_int),
+                      std::tuple(length, n.kind))
+                << input;
+            EXPECT_EQ(s.is_float ? std::bit_cast<uint64_t>(s.floating) : s.integer,
+                      s.is_float ? std::bit_cast<uint64_t>(n.d) : n.i)
+                << input;
+        }
     return {n, length};
 }
 

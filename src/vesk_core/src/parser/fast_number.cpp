@@ -197,7 +197,8 @@ struct PlainNumber {
 // fraction, optional exponent) validates it and builds its significand.
 // False for anything else, and for a number that runs on into more token
 // bytes or has more than 19 digits (its significand overflows).
-bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
+[[gnu::always_inline]] inline bool read_plain_number(const uint8_t* p, const uint8_t* end,
+                                                 PlainNumber& n) {
     n.negative = *p == '-';
     const uint8_t* q = p + n.negative;
     const uint8_t* const digits = q;
@@ -232,9 +233,6 @@ bool read_plain_number(const uint8_t* p, const uint8_t* end, PlainNumber& n) {
     n.significand = w;
     return true;
 }
-
-// Bytes that read_plain_value may read from a number's start.
-constexpr ptrdiff_t kPlainWindow = 64;
 
 // 10^0 to 10^16, to scale the integer part past the fraction's digits.
 constexpr std::array<uint64_t, 17> kPowersOfTen = [] {
@@ -307,7 +305,7 @@ inline uint64_t word_run_value(const uint8_t* s, unsigned count) {
         if (kTokenByte[*after]) return n;
         const auto value = static_cast<int64_t>(run_value(q, whole));
         n.integer = negative ? -value : value;
-        n.length = static_cast<size_t>(after - p);
+        n.length = static_cast<uint32_t>(after - p);
         return n;
     }
     const auto places = static_cast<unsigned>(std::countr_zero(~(digits >> (whole + 1))));
@@ -318,28 +316,36 @@ inline uint64_t word_run_value(const uint8_t* s, unsigned count) {
     // Up to 15 digits one division rounds; past them the Eisel-Lemire step,
     // which costs less than a division by then.
     const auto exponent = -static_cast<int64_t>(places);
-    if (whole + places <= 15 ? !exact_decimal(w, exponent, negative, n.floating)
-                             : !eisel_lemire(w, exponent, negative, n.floating))
+    double value = 0.0;
+    if (whole + places <= 15 ? !exact_decimal(w, exponent, negative, value)
+                             : !eisel_lemire(w, exponent, negative, value))
         return n;
+    n.floating = value;
     n.is_float = true;
-    n.length = static_cast<size_t>(after - p);
+    n.length = static_cast<uint32_t>(after - p);
     return n;
 }
 
-PlainValue read_plain_integer(const uint8_t* p, const uint8_t* end) {
-    PlainValue n;
-    const bool negative = *p == '-';
-    const uint8_t* const digits = p + negative;
-    const uint8_t* q = digits;
-    uint64_t value = 0;
-    while (q < end && q - digits < 19 && is_digit(static_cast<char>(*q)))
-        value = value * 10 + static_cast<uint64_t>(*q++ - '0');
-    const auto count = q - digits;
-    if (count == 0 || count > 18 || q == end || kTokenByte[*q] || (count > 1 && *digits == '0'))
-        return n;
-    n.integer = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
-    n.length = static_cast<size_t>(q - p);
-    return n;
+// Out of line: the parser's number reader, which calls it, stays small
+// enough to sit in line in the loop over a list's elements.
+[[gnu::noinline]] PlainValue read_plain_near_end(const uint8_t* p, const uint8_t* end) {
+    PlainValue v;
+    PlainNumber n;
+    if (!read_plain_number(p, end, n) || n.end == end) return v;
+    if (!n.is_float) {
+        if (n.digit_count > 18) return v;
+        const auto value = static_cast<int64_t>(n.significand);
+        v.integer = n.negative ? -value : value;
+    } else {
+        double value = 0.0;
+        if (!exact_decimal(n.significand, n.exponent, n.negative, value) &&
+            !eisel_lemire(n.significand, n.exponent, n.negative, value))
+            return v;
+        v.floating = value;
+        v.is_float = true;
+    }
+    v.length = static_cast<uint32_t>(n.end - p);
+    return v;
 }
 
 // Anything but a plain number of at most 19 digits goes to

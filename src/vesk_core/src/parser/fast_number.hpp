@@ -32,27 +32,33 @@ constexpr bool is_number_token_byte(uint8_t c) {
     return (c >= '0' && c <= '9') || kOthers.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+// Sixteen bytes, so that it comes back in two registers.
 struct PlainValue {
-    size_t length = 0;  // 0: not read
+    uint32_t length = 0;  // 0: not read
     bool is_float = false;
-    int64_t integer = 0;
-    double floating = 0.0;
+    union {
+        int64_t integer = 0;
+        double floating;  // when is_float
+    };
 };
+
+// Bytes that read_plain_value may read from a number's start.
+inline constexpr ptrdiff_t kPlainWindow = 64;
 
 // The plain JSON number at `p` (an optional `-`, an integer part of at most
 // 16 digits, an optional fraction of at most 16, 19 digits in all), with
-// 64 bytes readable there: nearly every number of a document, in one pass.
-// For any other token (an exponent, a longer integer, NaN and Infinity,
-// leading zeros, a malformed number) and near the end of the text, length
-// 0 and nothing read: read_plain_integer or parse_number then reads it.
+// kPlainWindow bytes readable there: nearly every number of a document, in
+// one pass. For any other token (an exponent, a longer integer, NaN and
+// Infinity, leading zeros, a malformed number) and nearer the end of the
+// text, length 0 and nothing read: parse_number then reads it.
 PlainValue read_plain_value(const uint8_t* p, const uint8_t* end);
 
-// An integer of at most 18 digits at `p`, with text after it, read a digit
-// at a time: for the numbers near the end of the text, where small
-// documents keep many of theirs (`"days": 3}`). Length 0 for anything
-// else, which parse_number reads: a number that runs to the end may still
-// grow under partial reading; fractions and longer integers are rare there.
-PlainValue read_plain_integer(const uint8_t* p, const uint8_t* end);
+// The same nearer the end of the text, where small documents keep many of
+// their numbers (`"days": 3}`), a byte at a time: any plain JSON number of
+// at most 19 digits (an integer of at most 18) with text after it, its
+// exponent too. Length 0 for the rest, which parse_number reads: a number
+// that runs to the end may still grow under partial reading.
+PlainValue read_plain_near_end(const uint8_t* p, const uint8_t* end);
 
 // Length of the number token at `p`: the longest run of digits and
 // `+ - .` and the letters of `infinity`/`nan`/exponents: `a e f i n t y` in

@@ -207,8 +207,12 @@ PyRef FastIndexParser::parse_keyword() {
     return fail(invalid_char(pos, input_[pos]));
 }
 
-PyRef FastIndexParser::parse_number() {
-    if (const PlainValue n = read_plain_value(input_ + pos, input_ + length_); n.length) {
+[[gnu::always_inline]] inline PyRef FastIndexParser::parse_number() {
+    const uint8_t* const p = input_ + pos;
+    const uint8_t* const end = input_ + length_;
+    const PlainValue n =
+        end - p >= kPlainWindow ? read_plain_value(p, end) : read_plain_near_end(p, end);
+    if (n.length) {
         pos += n.length;  // more text was left: partial text cannot end in it
         return plain_value(n);
     }
@@ -216,10 +220,6 @@ PyRef FastIndexParser::parse_number() {
 }
 
 PyRef FastIndexParser::parse_other_number() {
-    if (const PlainValue n = read_plain_integer(input_ + pos, input_ + length_); n.length) {
-        pos += n.length;
-        return plain_value(n);
-    }
     const uint64_t start = pos;
     size_t length = 0;
     const ParsedNumber n = vesk::parse_number(input_ + pos, input_ + length_, length);

@@ -335,9 +335,9 @@ private:
     PyRef parse_expected_key(PyObject* expected);
     PyRef parse_array(const Schema* schema);
     PyRef parse_keyword();
-    // A plain number through read_plain_value, any other through
-    // parse_other_number (short integers near the end of the text first),
-    // whose frame the plain ones do not pay for.
+    // A plain number through read_plain_value (read_plain_near_end near the
+    // end of the text), any other through parse_other_number, whose frame
+    // the plain ones do not pay for.
     PyRef parse_number();
     [[gnu::noinline]] PyRef parse_other_number();
     static PyRef plain_value(const PlainValue& n) {

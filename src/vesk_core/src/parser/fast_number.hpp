@@ -60,6 +60,11 @@ PlainValue read_plain_value(const uint8_t* p, const uint8_t* end);
 // that runs to the end may still grow under partial reading.
 PlainValue read_plain_near_end(const uint8_t* p, const uint8_t* end);
 
+// Whichever of the two the room left after `p` allows.
+inline PlainValue read_plain(const uint8_t* p, const uint8_t* end) {
+    return end - p >= kPlainWindow ? read_plain_value(p, end) : read_plain_near_end(p, end);
+}
+
 // Length of the number token at `p`: the longest run of digits and
 // `+ - .` and the letters of `infinity`/`nan`/exponents: `a e f i n t y` in
 // either case (so `INF` and `NAN` reach the special-value check whole).

@@ -483,7 +483,7 @@ PyRef FastIndexParser::read_grid_cell(const Schema* schema, bool lines) {
     if (c == '[' || c == '{') return parse_container(schema);
     if (starts_scalar(c)) {
         // Mostly a plain number, the cell's end right after it.
-        if (const PlainValue n = read_plain_value(input_ + pos, input_ + length_);
+        if (const PlainValue n = read_plain(input_ + pos, input_ + length_);
             n.length && ends_cell(input_[pos + n.length], lines)) {
             pos += n.length;
             return plain_value(n);

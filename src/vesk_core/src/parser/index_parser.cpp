@@ -705,9 +705,12 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
                                                                         : nullptr;
         for (;;) {
             record_shape_ = previous;
-            // A number, where lists hold many, without the dispatch's frame.
+            // A string or a number, what lists mostly hold, without the
+            // dispatch's frame and its filler skip.
             const uint8_t c = pos < length_ ? input_[pos] : 0;
-            PyRef item = c == '-' || is_digit(c) ? parse_number() : parse_element(schema);
+            PyRef item = c == '"'                   ? parse_string_fast()
+                         : c == '-' || is_digit(c) ? parse_number()
+                                                   : parse_element(schema);
             record_shape_ = nullptr;
             if (!item) return cut_ ? take_list(frame) : PyRef{};
             previous = item.get();

@@ -634,14 +634,17 @@ PyRef FastIndexParser::parse_object(const Schema* schema) {
                 if (input_[pos] != ':') return fail(invalid_char(pos, input_[pos]));
             }
             ++pos;
-            // A string or a container right after the colon, or after the
-            // one space of `": "` in indented text, goes straight to its
-            // reader; a record in the value may be shaped after the one
-            // that the shape's member holds.
+            // A string or a number right after the colon, or after the one
+            // space of `": "` in indented text, goes straight to its reader;
+            // a record in any other value may be shaped after the one that
+            // the shape's member holds.
             if (pos < length_ && input_[pos] == ' ') ++pos;
+            const uint8_t c = pos < length_ ? input_[pos] : 0;
             PyRef value;
-            if (pos < length_ && input_[pos] == '"') {
+            if (c == '"') {
                 value = parse_string_fast();
+            } else if (c == '-' || is_digit(c)) {
+                value = parse_number();
             } else {
                 record_shape_ = dict.follow(key.get());
                 value = parse_element(nullptr);

@@ -88,8 +88,9 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
 // away) and what the content needs, 32 bytes per step. The last, partial
 // step reads the block that ends the input, its masks shifted to start at
 // `pos`, so a string near the end takes one step too. Most strings end in
-// their first block: that step is in line in each caller, all built for
-// AVX2, and the rest out of line.
+// their first block, or are the last step's whole (small documents hold
+// mostly such): that step is in line in each caller, all built for AVX2,
+// and the rest out of line.
 [[gnu::target("avx2,bmi")]] inline StringEnd find_string_end_avx2(const uint8_t* input,
                                                                   uint64_t length, uint64_t pos) {
     if (pos + 32 <= length) {
@@ -97,6 +98,12 @@ inline StringEnd string_end_in_block(const ContentMasks& m, uint64_t pos, bool b
         if (m.quotes) return string_end_in_block(m, pos, false, false);
         return find_string_end_blocks_avx2(input, length, pos + 32, m.backslashes != 0,
                                            m.high != 0);
+    }
+    if (pos < length && length >= 32) {
+        const ContentMasks m =
+            content_masks(input + length - 32, static_cast<unsigned>(32 - (length - pos)));
+        return m.quotes ? string_end_in_block(m, pos, false, false)
+                        : StringEnd{length, m.backslashes != 0, m.high == 0};
     }
     return find_string_end_blocks_avx2(input, length, pos, false, false);
 }

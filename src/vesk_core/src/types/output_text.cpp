@@ -17,6 +17,10 @@ template <class From, class To>
 [[gnu::target("avx2")]] void widen_units(const From* from, size_t count, To* to) {
     constexpr size_t kStep = 32 / sizeof(To);
     size_t i = 0;
+    // A str's wide units start 8 bytes past a 16-byte boundary: unaligned,
+    // every other store would straddle two cache lines.
+    if (count >= 4 * kStep)
+        for (; reinterpret_cast<uintptr_t>(to + i) % 32 != 0; ++i) to[i] = from[i];
     for (; i + kStep <= count; i += kStep) {
         const auto* in = from + i;
         __m256i wide;

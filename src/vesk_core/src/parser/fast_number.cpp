@@ -196,7 +196,9 @@ struct PlainNumber {
 // One walk over a plain JSON number (optional `-`, integer, optional
 // fraction, optional exponent) validates it and builds its significand.
 // False for anything else, and for a number that runs on into more token
-// bytes or has more than 19 digits (its significand overflows).
+// bytes or has more than 19 digits (its significand overflows). In line
+// in both its readers: a call's frame costs about what a short number's
+// walk does.
 [[gnu::always_inline]] inline bool read_plain_number(const uint8_t* p, const uint8_t* end,
                                                  PlainNumber& n) {
     n.negative = *p == '-';

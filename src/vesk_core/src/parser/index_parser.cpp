@@ -718,7 +718,7 @@ PyRef FastIndexParser::parse_array(const Schema* schema) {
             // A string or a number, what lists mostly hold, without the
             // dispatch's frame and its filler skip.
             const uint8_t c = pos < length_ ? input_[pos] : 0;
-            PyRef item = c == '"'                   ? parse_string_fast()
+            PyRef item = c == '"'                  ? parse_string_fast()
                          : c == '-' || is_digit(c) ? parse_number()
                                                    : parse_element(schema);
             record_shape_ = nullptr;
